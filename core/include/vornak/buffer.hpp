@@ -1,0 +1,63 @@
+// Owned contiguous buffers of the core. Every core buffer allocates through
+// `AbortingAllocator`: exhausted memory ends the process with one line on
+// standard error, and sizes beyond the addressable range are the capacity
+// failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "vornak/failure.hpp"
+
+namespace vornak {
+
+namespace detail {
+[[noreturn]] void abort_allocation_failed(std::size_t bytes) noexcept;
+void* allocate_or_abort(std::size_t bytes) noexcept;
+void release(void* p) noexcept;
+}  // namespace detail
+
+// Largest element count of a buffer of T that the platform can address.
+template <class T>
+inline constexpr std::size_t max_elements =
+    static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T);
+
+template <class T>
+struct AbortingAllocator {
+  using value_type = T;
+
+  AbortingAllocator() noexcept = default;
+  template <class U>
+  AbortingAllocator(const AbortingAllocator<U>&) noexcept {}
+
+  [[nodiscard]] T* allocate(std::size_t n) {
+    if (n > max_elements<T>) fail_capacity();
+    return static_cast<T*>(detail::allocate_or_abort(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t) noexcept { detail::release(p); }
+  [[nodiscard]] std::size_t max_size() const noexcept { return max_elements<T>; }
+
+  template <class U>
+  bool operator==(const AbortingAllocator<U>&) const noexcept { return true; }
+};
+
+template <class T>
+using Buffer = std::vector<T, AbortingAllocator<T>>;
+
+// `count` value-initialised (zero) elements; the capacity failure, never
+// std::length_error, when `count` cannot be addressed.
+template <class T>
+[[nodiscard]] Buffer<T> zeros(std::size_t count) {
+  if (count > max_elements<T>) fail_capacity();
+  return Buffer<T>(count);
+}
+
+template <class T>
+[[nodiscard]] Buffer<T> filled(std::size_t count, const T& value) {
+  if (count > max_elements<T>) fail_capacity();
+  return Buffer<T>(count, value);
+}
+
+}  // namespace vornak

@@ -1,0 +1,82 @@
+#include "vornak/sweep.hpp"
+
+#include "vornak/edges.hpp"
+#include "vornak/grid.hpp"
+#include "vornak/network.hpp"
+#include "vornak/numeric.hpp"
+#include "vornak/regions.hpp"
+
+namespace vornak {
+
+namespace {
+
+// Gate counts per region as labelled: entry l - 1 for region l.
+Buffer<std::int32_t> count_region_gates(std::span<const std::int32_t> labels,
+                                        std::int32_t region_count) {
+  Buffer<std::int32_t> sizes = zeros<std::int32_t>(static_cast<std::size_t>(region_count));
+  for (const std::int32_t label : labels) {
+    if (label != 0) {
+      auto& size = sizes[static_cast<std::size_t>(label) - 1];
+      size = wrapping_add(size, 1);
+    }
+  }
+  return sizes;
+}
+
+// Takes the integer nearest the gate-weighted mean fold (ties to even) off
+// every region and off the no-region slot, so the mean lies within half a
+// fold of zero.
+void center_folds(Buffer<std::int32_t>& folds, std::span<const std::int32_t> sizes) {
+  std::int64_t total = 0;
+  std::int64_t weighted = 0;
+  for (std::size_t l = 1; l <= sizes.size(); ++l) {
+    total = wrapping_add(total, static_cast<std::int64_t>(sizes[l - 1]));
+    weighted = wrapping_add(weighted, wrapping_mul(static_cast<std::int64_t>(sizes[l - 1]),
+                                                   static_cast<std::int64_t>(folds[l])));
+  }
+  if (total <= 0) return;
+  const std::int32_t shift =
+      rint_to_i32(static_cast<double>(weighted) / static_cast<double>(total));
+  if (shift == 0) return;
+  for (auto& fold : folds) fold = wrapping_sub(fold, shift);
+}
+
+}  // namespace
+
+FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_t ngates,
+                       std::span<const std::uint8_t> mask, double nyquist, bool rays_wrap_around,
+                       const SweepParams& params) {
+  const std::size_t n = gate_count(nrays, ngates);
+  FoldCounts result = zeros<std::int32_t>(n);
+  if (n == 0) return result;
+  require_length(vel.size(), n, "vel");
+  require_length(mask.size(), n, "mask");
+  vel = vel.first(n);
+  mask = mask.first(n);
+
+  const Buffer<double> limits = interval_limits(nyquist, params.interval_splits, vel, mask);
+  if (limits.size() < 2) return result;
+
+  const Regions regions = find_regions(vel, mask, nrays, ngates, limits);
+  if (regions.region_count < 2) return result;
+
+  const Buffer<std::int32_t> sizes = count_region_gates(regions.labels, regions.region_count);
+
+  Buffer<std::int32_t> folds;
+  {
+    const Edges edges = find_edges(regions.labels, vel, nrays, ngates, rays_wrap_around,
+                                   params.skip_between_rays, params.skip_along_ray);
+    if (edges.empty()) return result;
+    // The network's working arrays are gone when this block ends.
+    folds = Tracker(edges, regions.region_count, sizes, nyquist + nyquist).solve();
+  }
+
+  if (params.centered) center_folds(folds, sizes);
+
+  for (std::size_t i = 0; i < n; ++i) {
+    result[i] = folds[static_cast<std::size_t>(regions.labels[i])];
+  }
+  return result;
+}
+
+}  // namespace vornak

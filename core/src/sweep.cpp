@@ -23,10 +23,10 @@ Buffer<std::int32_t> count_region_gates(std::span<const std::int32_t> labels,
   return sizes;
 }
 
-// Takes the integer nearest the gate-weighted mean fold (ties to even) off
-// every region and off the no-region slot, so the mean lies within half a
-// fold of zero.
-void center_folds(Buffer<std::int32_t>& folds, std::span<const std::int32_t> sizes) {
+}  // namespace
+
+void center_folds(std::span<std::int32_t> folds, std::span<const std::int32_t> sizes) {
+  require_length(folds.size(), sizes.size() + 1, "folds");
   std::int64_t total = 0;
   std::int64_t weighted = 0;
   for (std::size_t l = 1; l <= sizes.size(); ++l) {
@@ -40,8 +40,6 @@ void center_folds(Buffer<std::int32_t>& folds, std::span<const std::int32_t> siz
   if (shift == 0) return;
   for (auto& fold : folds) fold = wrapping_sub(fold, shift);
 }
-
-}  // namespace
 
 FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_t ngates,
                        std::span<const std::uint8_t> mask, double nyquist, bool rays_wrap_around,

@@ -41,6 +41,30 @@ TEST(SweepFolds, CentringShiftsRegionsAndTheExcludedGate) {
             (std::vector<std::int32_t>{-1, 0, -1, 0}));
 }
 
+std::vector<std::int32_t> centered(std::vector<std::int32_t> folds,
+                                   const std::vector<std::int32_t>& sizes) {
+  center_folds(folds, sizes);
+  return folds;
+}
+
+TEST(CenterFolds, TakesTheRoundedWeightedMeanOffEveryEntry) {
+  // W / N = 3 / 4 = 0.75 -> shift 1, the no-region slot included.
+  EXPECT_EQ(centered({0, 0, 1}, {1, 3}), (std::vector<std::int32_t>{-1, -1, 0}));
+  EXPECT_EQ(centered({0, 0, -1}, {2, 2}), (std::vector<std::int32_t>{0, 0, -1}));  // -0.5
+}
+
+TEST(CenterFolds, MeanTiesGoToEven) {
+  // Two equal regions with folds 0 and k: the weighted mean is k / 2.
+  EXPECT_EQ(centered({0, 0, 1}, {5, 5}), (std::vector<std::int32_t>{0, 0, 1}));     // 0.5 -> 0
+  EXPECT_EQ(centered({0, 0, 3}, {5, 5}), (std::vector<std::int32_t>{-2, -2, 1}));   // 1.5 -> 2
+  EXPECT_EQ(centered({0, 0, 5}, {5, 5}), (std::vector<std::int32_t>{-2, -2, 3}));   // 2.5 -> 2
+  EXPECT_EQ(centered({0, 0, -3}, {5, 5}), (std::vector<std::int32_t>{2, 2, -1}));   // -1.5 -> -2
+}
+
+TEST(CenterFolds, NoRegionsMeansNoShift) {
+  EXPECT_EQ(centered({0}, {}), (std::vector<std::int32_t>{0}));
+}
+
 TEST(SweepFolds, EmptyGridGivesEmptyResult) {
   EXPECT_TRUE(run({}, 0, 5, {}, 10.0).empty());
   EXPECT_TRUE(run({}, 7, 0, {}, 10.0).empty());

@@ -30,4 +30,10 @@ using FoldCounts = Buffer<std::int32_t>;
                                      double nyquist, bool rays_wrap_around,
                                      const SweepParams& params);
 
+// Centring: takes the integer nearest the gate-weighted mean fold (rint, ties
+// to even) off every entry of `folds`, the no-region slot [0] included, so
+// that the mean lies within half a fold of zero. folds[l] is the fold of
+// region l, sizes[l - 1] its gate count; folds holds sizes.size() + 1 entries.
+void center_folds(std::span<std::int32_t> folds, std::span<const std::int32_t> sizes);
+
 }  // namespace vornak

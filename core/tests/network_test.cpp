@@ -1,0 +1,153 @@
+// The fold network: slot construction, selection, keeper choice, fusion.
+#include "vornak/network.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "vornak/failure.hpp"
+#include "vornak/numeric.hpp"
+
+namespace vornak {
+namespace {
+
+struct Pair {
+  std::int32_t a, b, count;
+  double sum_a, sum_b;
+};
+
+// Both orientations of every boundary, sorted by (region_b, region_a).
+Edges make_edges(std::vector<Pair> boundaries) {
+  std::vector<Pair> all;
+  for (const Pair& p : boundaries) {
+    all.push_back(p);
+    all.push_back({p.b, p.a, p.count, p.sum_b, p.sum_a});
+  }
+  std::stable_sort(all.begin(), all.end(), [](const Pair& x, const Pair& y) {
+    return x.b != y.b ? x.b < y.b : x.a < y.a;
+  });
+  Edges edges;
+  for (const Pair& p : all) {
+    edges.region_a.push_back(p.a);
+    edges.region_b.push_back(p.b);
+    edges.count.push_back(p.count);
+    edges.sum_a.push_back(p.sum_a);
+    edges.sum_b.push_back(p.sum_b);
+  }
+  return edges;
+}
+
+std::vector<std::int32_t> solve(const Edges& edges, std::vector<std::int32_t> sizes,
+                                double nyquist = 10.0) {
+  Tracker tracker(edges, static_cast<std::int32_t>(sizes.size()), sizes, nyquist + nyquist);
+  const Buffer<std::int32_t> folds = std::move(tracker).solve();
+  return {folds.begin(), folds.end()};
+}
+
+TEST(Tracker, SlotsTakeTheEntriesWhoseFirstRegionIsTheLarger) {
+  const Edges edges = make_edges({{1, 2, 10, -80, 90}, {1, 3, 6, -48, 42}, {2, 3, 8, 72, 56}});
+  const Tracker tracker(edges, 3, std::vector<std::int32_t>{50, 30, 20}, 20.0);
+  EXPECT_EQ(std::vector<std::int32_t>(tracker.edge_a.begin(), tracker.edge_a.end()),
+            (std::vector<std::int32_t>{2, 3, 3}));
+  EXPECT_EQ(std::vector<std::int32_t>(tracker.edge_b.begin(), tracker.edge_b.end()),
+            (std::vector<std::int32_t>{1, 1, 2}));
+  EXPECT_EQ(std::vector<float>(tracker.edge_diff.begin(), tracker.edge_diff.end()),
+            (std::vector<float>{8.5f, 4.5f, -0.8f}));
+  EXPECT_EQ(std::vector<std::int32_t>(tracker.group_edges[1].begin(), tracker.group_edges[1].end()),
+            (std::vector<std::int32_t>{0, 1}));
+  EXPECT_EQ(std::vector<std::int32_t>(tracker.group_edges[3].begin(), tracker.group_edges[3].end()),
+            (std::vector<std::int32_t>{1, 2}));
+  EXPECT_EQ(tracker.mapped_group, -1);
+}
+
+TEST(Tracker, SmallerGroupIsShiftedTowardTheLarger) {
+  // Region 1 at -9, region 2 at +9, 40 gate pairs between them.
+  const Edges edges = make_edges({{1, 2, 40, -360, 360}});
+  EXPECT_EQ(solve(edges, {10, 100}), (std::vector<std::int32_t>{0, 1, 0}));
+  EXPECT_EQ(solve(edges, {100, 10}), (std::vector<std::int32_t>{0, 0, -1}));
+}
+
+TEST(Tracker, EqualSizesKeepTheSecondEndSoTheHigherLabelMoves) {
+  const Edges edges = make_edges({{1, 2, 40, -360, 360}});
+  EXPECT_EQ(solve(edges, {10, 10}), (std::vector<std::int32_t>{0, 0, -1}));
+}
+
+TEST(Tracker, ThreeRegionsFuseParallelBoundaries) {
+  const Edges edges = make_edges({{1, 2, 10, -80, 90}, {1, 3, 6, -48, 42}, {2, 3, 8, 72, 56}});
+  Tracker tracker(edges, 3, std::vector<std::int32_t>{50, 30, 20}, 20.0);
+
+  // First step by hand: slot 0 (2, 1), shift rint(0.85) = 1, region 2 absorbed.
+  tracker.join(0, 1, 2, -1);
+  EXPECT_EQ(tracker.folds[2], -1);
+  EXPECT_EQ(tracker.edge_count[0], consumed_slot);
+  EXPECT_EQ(tracker.edge_count[1], 14);
+  EXPECT_EQ(tracker.edge_count[2], consumed_slot);
+  EXPECT_EQ(tracker.edge_a[1], 1);
+  EXPECT_EQ(tracker.edge_b[1], 3);
+  // Slot 2 moved by +8 (eight pairs, one fold), was turned to face away from
+  // the keeper, and was fused into slot 1 in float32.
+  const float moved = narrow_to_float(static_cast<double>(-0.8f) + 8.0);
+  EXPECT_EQ(tracker.edge_diff[1], -moved + -4.5f);
+  EXPECT_NEAR(tracker.edge_diff[1], -11.7, 1e-5);
+  EXPECT_EQ(tracker.group_size[1], 80);
+  EXPECT_EQ(tracker.group_size[2], 0);
+  EXPECT_TRUE(tracker.group_members[2].empty());
+  EXPECT_TRUE(tracker.group_edges[2].empty());
+  EXPECT_EQ(std::vector<std::int32_t>(tracker.group_edges[1].begin(), tracker.group_edges[1].end()),
+            (std::vector<std::int32_t>{1}));
+  EXPECT_EQ(std::vector<std::int32_t>(tracker.group_edges[3].begin(), tracker.group_edges[3].end()),
+            (std::vector<std::int32_t>{1}));
+  EXPECT_EQ(tracker.mapped_group, 1);
+
+  const Buffer<std::int32_t> folds = std::move(tracker).solve();
+  EXPECT_EQ(std::vector<std::int32_t>(folds.begin(), folds.end()),
+            (std::vector<std::int32_t>{0, 0, -1, -1}));
+  EXPECT_EQ(solve(edges, {50, 30, 20}), (std::vector<std::int32_t>{0, 0, -1, -1}));
+}
+
+TEST(Tracker, EqualCountsTakeTheLowestSlot) {
+  // All three boundaries equally strong: (2, 1) goes first, so 2 joins 1
+  // (equal sizes: the edge_b side, region 1, keeps its folds).
+  const Edges edges = make_edges({{1, 2, 5, 0, 100}, {1, 3, 5, 0, 0}, {2, 3, 5, 0, 0}});
+  Tracker tracker(edges, 3, std::vector<std::int32_t>{4, 4, 4}, 20.0);
+  const std::vector<float> before(tracker.edge_diff.begin(), tracker.edge_diff.end());
+  EXPECT_EQ(before[0], 5.0f);  // (2, 1): 100 - 0 over 20
+  EXPECT_EQ(solve(edges, {4, 4, 4}), (std::vector<std::int32_t>{0, 0, -1, 0}));
+}
+
+TEST(Tracker, ShiftTiesRoundToEvenAndZeroShiftStillMerges) {
+  // diff per pair: 0.5 -> 0, 1.5 -> 2, 2.5 -> 2, -0.5 -> 0, -1.5 -> -2.
+  const std::vector<std::pair<double, std::int32_t>> cases{
+      {0.5, 0}, {1.5, 2}, {2.5, 2}, {-0.5, 0}, {-1.5, -2}};
+  for (const auto& [ratio, shift] : cases) {
+    // Region 2 larger: region 1 (edge_b side of slot (2, 1)) takes +shift.
+    const Edges edges = make_edges({{2, 1, 4, 4 * ratio * 20, 0}});
+    EXPECT_EQ(solve(edges, {1, 9}), (std::vector<std::int32_t>{0, shift, 0})) << ratio;
+  }
+  // A zero shift merges: region 3 then joins the combined 1+2 group across
+  // the fused boundary (mean -1.5 -> -2), not across region 1's alone (-1).
+  const Edges edges = make_edges({{1, 2, 9, 0, 0}, {1, 3, 2, 0, 40}, {2, 3, 2, 0, 80}});
+  EXPECT_EQ(solve(edges, {5, 5, 1}), (std::vector<std::int32_t>{0, 0, 0, -2}));
+}
+
+TEST(Tracker, RegionsWithoutBoundariesKeepFoldZero) {
+  const Edges edges = make_edges({{2, 3, 3, -54, 54}});
+  EXPECT_EQ(solve(edges, {7, 1, 2}), (std::vector<std::int32_t>{0, 0, 2, 0}));
+}
+
+TEST(Tracker, InconsistentInputsAreIndexFailures) {
+  testing::internal::CaptureStderr();
+  const Edges edges = make_edges({{1, 2, 1, 0, 0}});
+  EXPECT_THROW(Tracker(edges, 2, std::vector<std::int32_t>{1}, 20.0), Failure);
+  EXPECT_THROW(Tracker(edges, 1, std::vector<std::int32_t>{1}, 20.0), Failure);
+  Edges lopsided = make_edges({{1, 2, 1, 0, 0}});
+  lopsided.region_a[0] = 2;
+  lopsided.region_b[0] = 1;
+  lopsided.region_a[1] = 2;
+  lopsided.region_b[1] = 1;  // two qualifying entries for one slot
+  EXPECT_THROW(Tracker(lopsided, 2, std::vector<std::int32_t>{1, 1}, 20.0), Failure);
+  (void)testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+}  // namespace vornak

@@ -41,9 +41,50 @@ test-sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 
-# Python suites: filled in with the extension (one venv per interpreter/NumPy pair).
-test-python:
-	@echo "== no Python suites yet"
+# Python suites: one virtual environment per interpreter / NumPy pair under
+# $(CACHE), made once and reused. The package is built without build isolation
+# (the build tools live in each environment) into a build directory kept per
+# environment, so a rerun recompiles only what changed.
+PY_ENVS     := py312-np2 py313-np2 py312-np126
+python_py312-np2   := $(PYTHON312)
+python_py313-np2   := $(PYTHON313)
+python_py312-np126 := $(PYTHON312)
+numpy_py312-np2    := numpy>=2
+numpy_py313-np2    := numpy>=2
+numpy_py312-np126  := numpy==1.26.*
+extras_py312-np2   := all,test
+extras_py313-np2   := test
+extras_py312-np126 := test
+PY_BUILD_TOOLS := "scikit-build-core>=0.10" ninja
+
+.PHONY: python-envs $(addprefix test-python-,$(PY_ENVS)) $(addprefix python-env-,$(PY_ENVS))
+
+python-envs: $(addprefix python-env-,$(PY_ENVS))
+
+# An environment counts as made only once its tools are in (the stamp), so an
+# interrupted set-up is redone rather than reused half-made.
+$(addprefix python-env-,$(PY_ENVS)): python-env-%:
+	@venv="$(CACHE)/venv-$*"
+	if [ -f "$$venv/.vornak-env" ]; then exit 0; fi
+	if [ -z "$(python_$*)" ]; then echo "no interpreter for $* (set PYTHON312 / PYTHON313)" >&2; exit 1; fi
+	echo "== making $$venv with $(python_$*)"
+	rm -rf "$$venv"
+	"$(python_$*)" -m venv "$$venv"
+	"$$venv/bin/python" -m pip install -q $(PY_BUILD_TOOLS) "$(numpy_$*)" pytest hypothesis
+	touch "$$venv/.vornak-env"
+
+# The environments run one after another: they share the two cores.
+test-python: $(addprefix test-python-,$(PY_ENVS))
+test-python-py313-np2: | test-python-py312-np2
+test-python-py312-np126: | test-python-py313-np2
+
+$(addprefix test-python-,$(PY_ENVS)): test-python-%: deps python-env-%
+	@venv="$(CACHE)/venv-$*"
+	echo "== installing vornak into $$venv"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
+	  -C build-dir="$(abspath $(CACHE))/build-$*" -C cmake.define.VORNAK_WERROR=ON "$(numpy_$*)" ".[$(extras_$*)]"
+	"$$venv/bin/python" -c 'import sys, numpy; print(f"== pytest on Python {sys.version.split()[0]} with NumPy {numpy.__version__} ($*)")'
+	"$$venv/bin/python" -m pytest tests
 
 demo:
 	@echo "make demo comes with the Python layer" >&2; exit 1

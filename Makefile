@@ -38,7 +38,7 @@ test-core: deps
 test-sanitize: deps
 	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNAK_WERROR=ON -DVORNAK_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD)/sanitize -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 
 # Python suites: one virtual environment per interpreter / NumPy pair under

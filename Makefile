@@ -86,8 +86,14 @@ $(addprefix test-python-,$(PY_ENVS)): test-python-%: deps python-env-%
 	"$$venv/bin/python" -c 'import sys, numpy; print(f"== pytest on Python {sys.version.split()[0]} with NumPy {numpy.__version__} ($*)")'
 	"$$venv/bin/python" -m pytest tests
 
-demo:
-	@echo "make demo comes with the Python layer" >&2; exit 1
+# The demo runs in the main environment with every extra: it dealiases a real
+# sweep shipped with the package and writes demo.png here.
+demo: deps python-env-py312-np2
+	@venv="$(CACHE)/venv-py312-np2"
+	echo "== installing vornak[all] into $$venv"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
+	  -C build-dir="$(abspath $(CACHE))/build-py312-np2" "$(numpy_py312-np2)" ".[all]"
+	"$$venv/bin/vornak" demo -o demo.png
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,28 @@
+"""Lazy imports of the optional dependencies, with an error naming the extra."""
+
+import importlib
+
+# module -> extra of pyproject.toml that installs it
+_EXTRAS = {
+    "xarray": "io",
+    "xradar": "io",
+    "netCDF4": "io",
+    "h5py": "io",
+    "tqdm": "io",
+    "matplotlib": "plot",
+    "dask": "dask",
+    "distributed": "dask",
+}
+
+
+def require(module, purpose):
+    """Import `module` or raise ImportError saying which extra to install."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        top = module.split(".")[0]
+        extra = _EXTRAS.get(top, "all")
+        raise ImportError(
+            f"vornak: {purpose} needs the optional package '{top}', which is not installed; "
+            f"install it with: pip install 'vornak[{extra}]'"
+        ) from exc

@@ -1,0 +1,299 @@
+"""Dealiasing of xarray sweeps and volumes as xradar returns them.
+
+One sweep is one call of the core: the field is rechunked to a single block
+per sweep and handed to `xarray.apply_ufunc`, so the same code runs eagerly,
+lazily on Dask and on a `dask.distributed` cluster.
+"""
+
+import numpy as np
+
+from . import _array, names
+from ._optional import require
+
+__all__ = ["dealias_sweep", "dealias_volume", "find_velocity_field", "sweep_nyquist", "covers_full_circle"]
+
+
+def _xr():
+    return require("xarray", "dealiasing xarray sweeps")
+
+
+def find_velocity_field(ds):
+    """Name of the radial-velocity variable of a sweep, or None."""
+    for name in names.VELOCITY_CANDIDATES:
+        if name in ds.data_vars and ds[name].ndim == 2:
+            return name
+    for name, var in ds.data_vars.items():
+        if var.ndim == 2 and str(var.attrs.get("standard_name", "")).startswith(names.VELOCITY_STANDARD_NAME):
+            return name
+    return None
+
+
+def _finite_values(value):
+    arr = np.asarray(value)
+    if arr.dtype.kind == "O":
+        arr = np.array([v for v in arr.ravel() if isinstance(v, (int, float, np.number))], dtype=np.float64)
+    elif arr.dtype.kind not in "fiu":
+        return np.empty(0)
+    arr = np.asarray(arr, dtype=np.float64).ravel()
+    return arr[np.isfinite(arr) & (arr > 0)]
+
+
+def sweep_nyquist(ds, field):
+    """The Nyquist velocity of a sweep in m/s, or None when it carries none.
+
+    Looks at the sweep's `nyquist_velocity` variable (per ray or scalar),
+    then at the field's attributes. Rays with different Nyquist velocities
+    (staggered or mixed PRF) cannot be unfolded with one value: that is an
+    error asking for an explicit value.
+    """
+    candidates = []
+    if names.NYQUIST in ds.variables:
+        candidates.append((f"variable '{names.NYQUIST}'", ds[names.NYQUIST].values))
+    attrs = ds[field].attrs if field in ds.variables else {}
+    for key in names.NYQUIST_ATTRS:
+        if key in attrs:
+            candidates.append((f"attribute '{field}.{key}'", attrs[key]))
+    for source, value in candidates:
+        values = _finite_values(value)
+        if values.size == 0:
+            continue
+        low, high = float(values.min()), float(values.max())
+        if high - low > 1e-3 * high:
+            raise ValueError(
+                f"vornak: the sweep's {source} varies between rays ({low:g} to {high:g} m/s); "
+                "rays of different Nyquist velocities cannot be unfolded together: pass nyquist= explicitly"
+            )
+        return high
+    return None
+
+
+def covers_full_circle(azimuth):
+    """True when the azimuths of a sweep go round the whole circle evenly.
+
+    A full PPI has no gap between neighbouring rays, the one across north
+    included, much larger than its typical ray spacing.
+    """
+    az = np.sort(np.mod(np.asarray(azimuth, dtype=np.float64), 360.0))
+    az = az[np.isfinite(az)]
+    if az.size < 3:
+        return False
+    gaps = np.diff(np.concatenate([az, az[:1] + 360.0]))
+    step = np.median(gaps)
+    return bool(step > 0 and gaps.max() <= max(3.0 * step, 2.0) and 360.0 / step >= 0.9 * az.size)
+
+
+def _scan_is_rhi(ds):
+    mode = str(ds[names.SWEEP_MODE].values) if names.SWEEP_MODE in ds.variables else ""
+    if mode in names.RHI_MODES:
+        return True
+    if mode in names.PPI_MODES:
+        return False
+    # No (known) sweep_mode: the angle that changes more is the scanning one.
+    if names.AZIMUTH in ds.coords and names.ELEVATION in ds.coords:
+        az = np.unwrap(np.radians(np.asarray(ds[names.AZIMUTH].values, dtype=np.float64)))
+        el = np.radians(np.asarray(ds[names.ELEVATION].values, dtype=np.float64))
+        return bool(np.ptp(el) > np.ptp(az)) if az.size else False
+    return False
+
+
+def _ray_order(ds, ray_dim):
+    """Permutation putting rays in scan-angle order, and the angle's name."""
+    angle = names.ELEVATION if _scan_is_rhi(ds) else names.AZIMUTH
+    if angle not in ds.coords or ds[angle].dims != (ray_dim,):
+        return np.arange(ds.sizes[ray_dim]), None
+    values = np.asarray(ds[angle].values, dtype=np.float64)
+    if angle == names.AZIMUTH:
+        values = np.mod(values, 360.0)
+    return np.argsort(values, kind="stable"), angle
+
+
+def _kernel(vel, *mask, order, nyquist, params, with_folds):
+    """One sweep (rays, gates) in the dataset's ray order -> dealiased (and folds)."""
+    vel = np.asarray(vel)
+    excluded = ~np.isfinite(vel)
+    if mask:
+        excluded |= np.asarray(mask[0], dtype=bool)
+    folds_sorted = _array.fold_counts(vel[order], nyquist, mask=excluded[order], **params).filled(0)
+    folds = np.empty_like(folds_sorted)
+    folds[order] = folds_sorted  # back to the dataset's own ray order
+    with np.errstate(invalid="ignore", over="ignore"):
+        out = _array.unfold(vel.astype(np.float32), folds, nyquist)
+    out[excluded] = np.nan  # the CF fill value of the dealiased field
+    return (out, folds) if with_folds else out
+
+
+def _comment(field, nyquist, params):
+    from . import __version__
+
+    settings = ", ".join(f"{key}={value}" for key, value in params.items())
+    return f"{names.METHOD} (vornak {__version__}) of {field} with nyquist_velocity={nyquist:g} m/s, {settings}"
+
+
+def dealias_sweep(
+    ds,
+    field=names.VELOCITY,
+    nyquist=None,
+    *,
+    rays_wrap_around=None,
+    interval_splits=3,
+    skip_between_rays=100,
+    skip_along_ray=100,
+    centered=True,
+    mask=None,
+    keep_folds=False,
+):
+    """Dealias one sweep dataset; returns a new dataset with `VRADDH` added.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        One sweep as xradar returns it: the field has dimensions (rays,
+        range), rays along `azimuth` (PPI), `elevation` (RHI) or `time`.
+    field : str or None
+        Radial-velocity variable; None picks the first recognised one
+        (VRADH, VRAD, velocity, VEL, ... or a radial-velocity standard_name).
+    nyquist : float, optional
+        Nyquist velocity in m/s; by default the sweep's `nyquist_velocity`
+        variable or the field's `nyquist_velocity` / `NI` attribute.
+    rays_wrap_around : bool, optional
+        By default True exactly when the sweep is a PPI whose azimuths cover
+        the full circle.
+    interval_splits, skip_between_rays, skip_along_ray, centered
+        As for `vornak.fold_counts`.
+    mask : str or array-like of bool, optional
+        Gates to exclude besides NaN ones (True = excluded): the name of a
+        boolean variable of the sweep, or an array / DataArray shaped like
+        the field (e.g. ``ds.RHOHV < 0.8``).
+    keep_folds : bool
+        Also add the per-gate fold counts as `VRADDH_FOLDS`.
+
+    Rays are sorted by azimuth (by elevation for an RHI) for the core, and the
+    result is put back in the dataset's own ray order. Dask-backed fields stay
+    lazy, with one block per sweep.
+    """
+    xr = _xr()
+    if not isinstance(ds, xr.Dataset):
+        raise TypeError(
+            f"vornak: dealias_sweep takes one sweep as an xarray.Dataset, got {type(ds).__name__}; "
+            "for a whole volume (DataTree) use vornak.dealias_volume"
+        )
+    if field is None:
+        field = find_velocity_field(ds)
+        if field is None:
+            raise ValueError(
+                f"vornak: no radial-velocity variable found in the sweep (variables: {sorted(ds.data_vars)}); "
+                "name it with field="
+            )
+    if field not in ds.data_vars:
+        found = find_velocity_field(ds)
+        hint = f"; this sweep's velocity looks like '{found}': pass field='{found}'" if found else ""
+        raise ValueError(f"vornak: the sweep has no variable '{field}'{hint}")
+    var = ds[field]
+    if var.ndim != 2:
+        raise ValueError(f"vornak: '{field}' must have 2 dimensions (rays, range), has {var.dims}")
+    gate_dim = names.RANGE if names.RANGE in var.dims else var.dims[1]
+    ray_dim = next(d for d in var.dims if d != gate_dim)
+
+    if nyquist is None:
+        nyquist = sweep_nyquist(ds, field)
+        if nyquist is None:
+            raise ValueError(
+                f"vornak: the sweep carries no Nyquist velocity (no '{names.NYQUIST}' variable or attribute "
+                f"of '{field}'); pass nyquist= in m/s (--nyquist on the command line)"
+            )
+    nyquist = _array._check_nyquist(nyquist)
+    order, angle = _ray_order(ds, ray_dim)
+    if rays_wrap_around is None:
+        rays_wrap_around = angle == names.AZIMUTH and covers_full_circle(ds[names.AZIMUTH].values)
+    params = {
+        "rays_wrap_around": _array._check_flag("rays_wrap_around", rays_wrap_around),
+        "interval_splits": _array._check_count("interval_splits", interval_splits, 1),
+        "skip_between_rays": _array._check_count("skip_between_rays", skip_between_rays, 0),
+        "skip_along_ray": _array._check_count("skip_along_ray", skip_along_ray, 0),
+        "centered": _array._check_flag("centered", centered),
+    }
+    if var.dtype.kind not in "fiu":
+        raise TypeError(f"vornak: '{field}' must hold real numbers, has dtype {var.dtype}")
+
+    inputs = [var.transpose(ray_dim, gate_dim)]
+    if mask is not None:
+        inputs.append(_mask_like(ds, var, mask).transpose(ray_dim, gate_dim))
+    if any(x.chunks is not None for x in inputs):
+        # the core needs the whole sweep at once: one block per sweep
+        inputs = [x.chunk({ray_dim: -1, gate_dim: -1}) for x in inputs]
+    core = [[ray_dim, gate_dim]]
+    results = xr.apply_ufunc(
+        _kernel,
+        *inputs,
+        kwargs={"order": order, "nyquist": nyquist, "params": params, "with_folds": keep_folds},
+        input_core_dims=core * len(inputs),
+        output_core_dims=core * (2 if keep_folds else 1),
+        dask="parallelized",
+        output_dtypes=[np.float32, np.int32] if keep_folds else [np.float32],
+        keep_attrs=False,
+    )
+    dealiased, folds = results if keep_folds else (results, None)
+    comment = _comment(field, nyquist, params)
+    out = ds.copy()
+    out[names.DEALIASED] = dealiased.transpose(*var.dims).assign_attrs(names.dealiased_attrs(field, nyquist, comment))
+    out[names.DEALIASED].encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
+    if folds is not None:
+        out[names.FOLDS] = folds.transpose(*var.dims).assign_attrs(names.folds_attrs(comment))
+    return out
+
+
+def _mask_like(ds, var, mask):
+    xr = _xr()
+    if isinstance(mask, str):
+        if mask not in ds.variables:
+            raise ValueError(f"vornak: the sweep has no mask variable '{mask}'")
+        mask = ds[mask]
+    if not isinstance(mask, xr.DataArray):
+        mask = np.asarray(mask)
+        if mask.shape != var.shape:
+            raise ValueError(f"vornak: mask shape {mask.shape} does not match the field's shape {var.shape} {var.dims}")
+        mask = xr.DataArray(mask, dims=var.dims)
+    if set(mask.dims) != set(var.dims):
+        raise ValueError(f"vornak: mask dimensions {mask.dims} do not match the field's {var.dims}")
+    if mask.dtype.kind not in "biu":
+        raise TypeError(f"vornak: mask must be boolean (True = excluded gate), got dtype {mask.dtype}")
+    return mask
+
+
+def dealias_volume(tree, field=names.VELOCITY, nyquist=None, **kwargs):
+    """Dealias every sweep of an xradar DataTree; returns a new tree.
+
+    `field` None picks each sweep's radial-velocity variable. Sweeps without
+    the field (reflectivity-only cuts of a NEXRAD volume, for instance) are
+    left as they are; a volume in which no sweep has it is an error. Other
+    keyword arguments go to `dealias_sweep`.
+    """
+    xr = _xr()
+    if isinstance(tree, xr.Dataset):
+        raise TypeError("vornak: dealias_volume takes an xarray.DataTree; for one sweep use vornak.dealias_sweep")
+    if not isinstance(tree, xr.DataTree):
+        raise TypeError(f"vornak: dealias_volume takes an xarray.DataTree, got {type(tree).__name__}")
+    out = tree.copy()
+    done = 0
+    for path, node in sweep_nodes(tree):
+        ds = node.to_dataset(inherit=False)
+        name = field if field is not None else find_velocity_field(ds)
+        if name is None or name not in ds.data_vars:
+            continue
+        out[path].dataset = dealias_sweep(ds, name, nyquist, **kwargs)
+        done += 1
+    if done == 0:
+        wanted = f"a variable '{field}'" if field is not None else "a radial-velocity variable"
+        raise ValueError(f"vornak: no sweep of the volume has {wanted}; name the velocity with field=")
+    return out
+
+
+def sweep_nodes(tree):
+    """(path, node) of every sweep group of a DataTree, in sweep order."""
+    nodes = [(node.path, node) for node in tree.subtree if node.name and node.name.startswith("sweep_")]
+
+    def number(item):
+        tail = item[1].name.rsplit("_", 1)[-1]
+        return (0, int(tail)) if tail.isdigit() else (1, item[0])
+
+    return sorted(nodes, key=number)

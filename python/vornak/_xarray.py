@@ -216,8 +216,12 @@ def dealias_sweep(
         raise TypeError(f"vornak: '{field}' must hold real numbers, has dtype {var.dtype}")
 
     inputs = [var.transpose(ray_dim, gate_dim)]
+    excluded = _flag_codes(var)
     if mask is not None:
-        inputs.append(_mask_like(ds, var, mask).transpose(ray_dim, gate_dim))
+        given = _mask_like(ds, var, mask)
+        excluded = given if excluded is None else (excluded | given)
+    if excluded is not None:
+        inputs.append(excluded.transpose(ray_dim, gate_dim))
     if any(x.chunks is not None for x in inputs):
         # the core needs the whole sweep at once: one block per sweep
         inputs = [x.chunk({ray_dim: -1, gate_dim: -1}) for x in inputs]
@@ -240,6 +244,19 @@ def dealias_sweep(
     if folds is not None:
         out[names.FOLDS] = folds.transpose(*var.dims).assign_attrs(names.folds_attrs(comment))
     return out
+
+
+def _flag_codes(var):
+    """Gates that hold a flag code, not a velocity.
+
+    xradar's ODIM reader keeps the "undetect" code (no echo) as a number,
+    naming it in the `_Undetect` attribute in raw, packed units.
+    """
+    raw = var.attrs.get("_Undetect")
+    scale, offset = var.encoding.get("scale_factor", 1.0), var.encoding.get("add_offset", 0.0)
+    if raw is None or var.dtype.kind != "f":
+        return None
+    return var == np.float64(raw) * scale + offset
 
 
 def _mask_like(ds, var, mask):

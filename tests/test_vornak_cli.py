@@ -1,0 +1,119 @@
+"""The `vornak` command end to end: files in, CfRadial2 and pictures out, failures reported."""
+
+import re
+import shutil
+import subprocess
+import sys
+import warnings
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+xd = pytest.importorskip("xradar")
+
+from vornak import cli, names
+from vornak_sweeps import ODIM_FILE
+
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def run(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "vornak", *map(str, args)], capture_output=True, text=True,
+                          timeout=300, cwd=cwd)
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("in")
+    good = folder / ODIM_FILE.name
+    shutil.copy(ODIM_FILE, good)
+    corrupt = folder / "broken_volume.h5"
+    corrupt.write_bytes(ODIM_FILE.read_bytes()[:3000])  # an HDF5 file cut short
+    return good, corrupt
+
+
+def read_back(path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FutureWarning)
+        assert xd.io.discover_engine(str(path)) == "cfradial2"
+        return xd.open_datatree(str(path)).load()
+
+
+def test_one_valid_and_one_corrupt_file(inputs, tmp_path):
+    pytest.importorskip("matplotlib")
+    good, corrupt = inputs
+    out = tmp_path / "out"
+    result = run("dealias", corrupt, good, "-o", out, "--plot", "--keep-folds")
+    assert result.returncode == 1, result.stderr
+    assert f"vornak: error: {corrupt}: not a radar file that xradar can read" in result.stderr
+    assert "vornak: 1 of 2 files failed" in result.stderr
+    assert f"{good} -> {out / 'T_PAZE63_C_LFPW_20230420065446.vornak.nc'} (1 sweep, 1 picture)" in result.stderr
+    assert sorted(p.name for p in out.iterdir()) == ["T_PAZE63_C_LFPW_20230420065446.sweep_0.png",
+                                                    "T_PAZE63_C_LFPW_20230420065446.vornak.nc"]
+    png = out / "T_PAZE63_C_LFPW_20230420065446.sweep_0.png"
+    assert png.read_bytes()[:8] == PNG and png.stat().st_size > 30_000
+
+    tree = read_back(out / "T_PAZE63_C_LFPW_20230420065446.vornak.nc")
+    sweep = tree["sweep_0"].to_dataset().sortby("azimuth")
+    original = xd.open_datatree(str(good))["sweep_0"].to_dataset().sortby("azimuth")
+    result_var = sweep[names.DEALIASED]
+    assert result_var.attrs["standard_name"] == names.VELOCITY_STANDARD_NAME
+    assert result_var.attrs["nyquist_velocity"] == pytest.approx(58.6052, abs=1e-3)
+    moments = {name for name, var in original.data_vars.items() if "range" in var.dims}
+    assert moments == {"DBZH", "DBTH", "VRADH"} and moments <= set(sweep.data_vars)  # the input's data are all there
+    np.testing.assert_array_equal(sweep.VRADH.values, original.VRADH.values)
+    folds = sweep[names.FOLDS].values
+    valid = np.isfinite(result_var.values)
+    assert 9000 < valid.sum() < 11000  # ODIM "undetect" gates (VRADH 67 m/s) are no velocities
+    np.testing.assert_allclose((sweep.VRADH.values + folds * 2 * result_var.attrs["nyquist_velocity"])[valid],
+                               result_var.values[valid], atol=1e-4)
+
+
+def test_valid_files_exit_zero_and_nyquist_override(inputs, tmp_path):
+    good, _ = inputs
+    result = run("dealias", good, "-o", tmp_path, "--nyquist", "30", "-q")
+    assert result.returncode == 0, result.stderr
+    tree = read_back(tmp_path / "T_PAZE63_C_LFPW_20230420065446.vornak.nc")
+    assert tree["sweep_0"][names.DEALIASED].attrs["nyquist_velocity"] == 30.0
+
+
+def test_usage_errors(inputs, tmp_path):
+    good, _ = inputs
+    assert run("dealias", good).returncode == 2  # no -o
+    result = run("dealias", good, "-o", tmp_path, "--field", "VRADV", "-q")
+    assert result.returncode == 1
+    assert f"{good}: no sweep has a variable 'VRADV'; name it with --field" in result.stderr
+    missing = tmp_path / "nothing_here.nc"
+    result = run("dealias", missing, "-o", tmp_path, "-q")
+    assert result.returncode == 1 and f"{missing}: cannot read the file" in result.stderr
+
+
+def test_demo_prints_the_table_and_writes_the_picture(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = run("demo", "-o", tmp_path / "demo.png")
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    assert "MLL2217907250U.003.nc" in out and "Nyquist 8.25 m/s" in out
+    rows = dict(re.split(r"\s{2,}", line.strip(), maxsplit=1) for line in out.splitlines()[1:] if line.startswith("  "))
+    gates, valid = int(rows["gates"].replace(",", "")), int(rows["valid gates"].replace(",", ""))
+    assert gates == 360 * 492 and 0 < valid < gates
+    before = int(out.split("jumps > Nyquist, before")[1].split()[0].replace(",", ""))
+    after = int(out.split("jumps > Nyquist, after")[1].split()[0].replace(",", ""))
+    assert after < before / 2
+    assert (tmp_path / "demo.png").read_bytes()[:8] == PNG
+
+
+def test_nexrad_flag_codes_are_excluded():
+    # xradar decodes NEXRAD's "below threshold" (raw 0) and "range folded" (raw 1) as velocities
+    vel = xr.DataArray(np.array([[-64.5, -64.0, 3.5, -63.5]]), dims=("azimuth", "range"))
+    vel.encoding.update(dtype=np.dtype("uint8"), scale_factor=0.5, add_offset=-64.5)
+    ds = xr.Dataset({"VRADH": vel})
+    np.testing.assert_array_equal(cli._excluded_codes("nexradlevel2", ds, "VRADH").values, [[True, True, False, False]])
+    assert cli._excluded_codes("odim", ds, "VRADH") is None
+
+
+def test_output_names():
+    assert cli.output_name("/data/KLIX20050828_180149.gz") == "KLIX20050828_180149.vornak.nc"
+    assert cli.output_name("KLBB20160601_150025_V06") == "KLBB20160601_150025_V06.vornak.nc"
+    assert cli.output_name("x/MLL2217907250U.003.nc") == "MLL2217907250U.003.vornak.nc"

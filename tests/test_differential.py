@@ -91,3 +91,34 @@ def test_tiny_sweeps_gate_by_gate(case):
 @given(cases.capacity_cases)
 def test_capacity_overflow(case):
     assert check_same(case) is None
+
+
+@examples(600)
+@given(cases.giant_interval_cases())
+def test_huge_fold_counts(case):
+    check_same(case)
+
+
+# ---------------------------------------------------------------- regressions
+# Cases where the two sides once disagreed, kept by name.
+
+
+def case_of(vel, mask=None, nyquist=10.0, wrap=False, splits=3, skip_rays=100, skip_gates=100, centered=True):
+    vel = np.asarray(vel, np.float32)
+    return dict(
+        vel=vel,
+        mask=np.zeros(vel.shape, bool) if mask is None else np.asarray(mask, bool),
+        nyquist=nyquist,
+        rays_wrap_around=wrap,
+        interval_splits=splits,
+        skip_between_rays=skip_rays,
+        skip_along_ray=skip_gates,
+        centered=centered,
+    )
+
+
+@pytest.mark.parametrize("splits", [(1 << 60) - 1, 1 << 60, (1 << 61) - 1])
+def test_regression_2_to_60_limits_are_already_a_capacity_failure(splits):
+    # 2^60 doubles are 2^63 bytes, beyond the largest allocation: the reference
+    # first raised only from 2^61 limits on.
+    assert check_same(case_of([[1.0, -1.0], [2.0, 0.5]], splits=splits)) is None

@@ -14,10 +14,10 @@ I32_MIN = -(1 << 31)
 I32_MAX = (1 << 31) - 1
 I64_MIN = -(1 << 63)
 I64_MAX = (1 << 63) - 1
-ISIZE_MAX = I64_MAX
 
-# The limit buffer may not hold 2^61 doubles or more.
-MAX_LIMITS = 1 << 61
+# No buffer may exceed the largest allocation size, PTRDIFF_MAX bytes; a
+# larger size is the capacity failure, not an allocation attempt.
+ISIZE_MAX = (1 << 63) - 1
 
 CONSUMED = -999
 
@@ -132,11 +132,16 @@ def interval_plan(nyquist, interval_splits, vel, mask):
     return w, below, above, count
 
 
+def limits_overflow(count):
+    """True when count doubles exceed the largest allocation: from 2^60 limits on."""
+    return count * 8 > ISIZE_MAX
+
+
 def interval_limits(nyquist, interval_splits, vel, mask):
     w, below, above, count = interval_plan(nyquist, interval_splits, vel, mask)
     if count <= 0:
         return []
-    if count >= MAX_LIMITS:
+    if limits_overflow(count):
         raise CapacityOverflow()
     start = -nyquist - float(below) * w
     end = nyquist + float(above) * w

@@ -41,7 +41,7 @@ odd_nyquists = st.one_of(
 )
 nyquists = st.sampled_from([usual_nyquists, odd_nyquists]).flatmap(lambda s: s)
 
-huge_splits = st.sampled_from([1 << 61, (1 << 61) - 1, 1 << 62, I64_MAX - 1, I64_MAX, I64_MIN, -(1 << 62)])
+huge_splits = st.sampled_from([(1 << 60) - 1, 1 << 61, 1 << 62, I64_MAX - 1, I64_MAX, I64_MIN, -(1 << 62)])
 usual_splits = st.one_of(st.integers(1, 6), st.integers(-2, 12))
 interval_splits = st.sampled_from([usual_splits] * 7 + [huge_splits]).flatmap(lambda s: s)
 
@@ -241,7 +241,7 @@ def assume_affordable(case):
         vel.astype(np.float64).ravel().tolist(),
         case["mask"].ravel().tolist(),
     )[3]
-    assume(count <= 1 or count >= ref.MAX_LIMITS or count * max(vel.size, 1) <= LABEL_BUDGET)
+    assume(count <= 1 or ref.limits_overflow(count) or count * max(vel.size, 1) <= LABEL_BUDGET)
 
 
 # ---------------------------------------------------------------- the suites' cases
@@ -268,10 +268,48 @@ odd_parameter_cases = sweep_cases(
     overlays=("cuts", "beyond", "nonfinite"),
 )
 
-# Splits that ask for 2^61 limits or more while every valid velocity is inside.
+# Splits that ask for 2^60 limits or more while every valid velocity is inside.
 capacity_cases = sweep_cases(
     smooth_field,
     shape=st.tuples(st.integers(1, 6), st.integers(1, 6)),
-    splits=st.sampled_from([(1 << 61) - 1, 1 << 61, 1 << 62, I64_MAX - 1]),
+    splits=st.sampled_from([(1 << 60) - 1, 1 << 60, (1 << 61) - 1, 1 << 62, I64_MAX - 1]),
     overlays=(),
 )
+
+
+@st.composite
+def giant_interval_cases(draw):
+    """Velocities far larger than nyquist, with both extremes saturating the extension counts.
+
+    The limits then span some 10^19 widths, every finite velocity shares one
+    interval, gaps of excluded gates split it into regions, and the jumps across
+    their edges amount to huge numbers of folds: float32 overflow of the edge
+    statistics, saturated and wrapped shifts, wrapping fold sums.
+    """
+    nrays, ngates = draw(st.tuples(st.integers(1, 16), st.integers(1, 16)))
+    nyq = draw(st.sampled_from([1e-3, 1e-8, 1e-20, 0.5, 3.0]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    # The limits reach about 10^18 nyquist: keep the field inside them.
+    scale = nyq * draw(st.sampled_from([10.0, 1e4, 1e9, 1e12, 1e15]))
+    vel = (rng.uniform(-scale, scale, (nrays, ngates))).astype(np.float32)
+    extremes = draw(st.sampled_from([(F32_MAX, -F32_MAX), (INF, -INF), (INF, -F32_MAX)]))
+    flat = vel.reshape(-1)
+    spots = rng.choice(flat.size, size=min(2, flat.size), replace=False)
+    flat[spots[0]] = extremes[0]
+    flat[spots[-1]] = extremes[1]
+    mask = rng.random((nrays, ngates)) < draw(st.sampled_from([0.2, 0.4, 0.6]))
+    # The extreme gates must stay valid to saturate both counts.
+    mask[vel == extremes[0]] = False
+    mask[vel == extremes[1]] = False
+    case = dict(
+        vel=vel,
+        mask=mask,
+        nyquist=nyq,
+        rays_wrap_around=draw(st.booleans()),
+        interval_splits=draw(st.integers(3, 12)),
+        skip_between_rays=draw(skips),
+        skip_along_ray=draw(skips),
+        centered=draw(st.booleans()),
+    )
+    assume_affordable(case)
+    return case

@@ -9,7 +9,11 @@ import _vornak
 from reference import sweep_folds_2d, tally
 
 DATA = Path(__file__).parent / "data"
-SWEEPS = sorted(p.name for p in DATA.glob("*.npz"))
+SWEEPS = [
+    "MLL2217907250U_003_sweep0_gates0-80.npz",
+    "T_PAZB63_LFPW_20230420065624_sweep0.npz",
+    "sgpxsaprcfrvptI4_20200205_100827_sweep0_rays0-120_gates0-100.npz",
+]
 
 # "tuned" also flips the wrap-around, so both edge walks across the first and last ray are compared.
 SETTINGS = {
@@ -26,10 +30,6 @@ def _tally(pytestconfig):
 def load(name):
     with np.load(DATA / name, allow_pickle=False) as z:
         return z["vel"], z["mask"], float(z["nyquist"]), bool(z["rays_wrap_around"])
-
-
-def test_the_real_sweeps_are_there():
-    assert len(SWEEPS) == 3
 
 
 @pytest.mark.parametrize("settings", sorted(SETTINGS))

@@ -130,7 +130,8 @@ def _plot_sweep(path, tree, ds, field, sweep, outdir):
     folded[~np.isfinite(dealiased)] = np.nan  # show the gates that were dealiased, flags hidden
     nyquist = float(ds[names.DEALIASED].attrs[names.NYQUIST])
     fixed = float(ds[names.FIXED_ANGLE].values) if names.FIXED_ANGLE in ds.variables else float("nan")
-    radar = tree.attrs.get("instrument_name") or ""
+    names_given = (tree.attrs.get(key) for key in ("instrument_name", "site_name", "source"))
+    radar = next((str(n) for n in names_given if n is not None and str(n).strip() not in ("", "None", "radar")), "")
     when = str(np.asarray(ds[names.TIME].values).min())[:19] if names.TIME in ds.coords else ""
     kind = "RHI" if rhi else "PPI"
     png = Path(outdir) / f"{output_name(path)[: -len('.vornak.nc')]}.{sweep}.png"

@@ -1,22 +1,73 @@
 #include "vornak/regions.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "vornak/grid.hpp"
-#include "vornak/label.hpp"
 #include "vornak/numeric.hpp"
-#include "vornak/util.hpp"
 
 namespace vornak {
 
 namespace {
 
-// Limit counts at or beyond this cannot be materialised on any platform.
+// Limit counts at or beyond this are beyond any platform's address space.
 constexpr std::int64_t max_limit_count = std::int64_t{1} << 61;
+
+constexpr std::uint64_t none = IntervalLimits::none;
 
 }  // namespace
 
-Buffer<double> interval_limits(double nyquist, std::int64_t interval_splits,
+std::uint64_t IntervalLimits::interval_of(double v) const noexcept {
+  if (count < 2) return none;
+  const std::uint64_t last = count - 2;
+  const IntervalLimits& limit = *this;
+  // A finite non-negative step gives non-decreasing limits up to the last but
+  // one, so the interval is found by position. Otherwise (descending, NaN or
+  // infinite step) every interval but the last is empty or NaN-bounded.
+  if (!(step >= 0.0) || !std::isfinite(step)) {
+    return (limit[last] <= v && v < end) ? last : none;
+  }
+  if (!(start <= v)) return none;
+
+  // Largest k <= last with limit[k] <= v: guess from the position, correct
+  // the rounding locally, and fall back to bisection for extreme spacings.
+  std::uint64_t k = last;
+  if (step > 0.0) {
+    const double q = std::floor((v - start) / step);
+    if (q < 0.0) {
+      k = 0;
+    } else if (q < static_cast<double>(last)) {
+      k = static_cast<std::uint64_t>(q);
+    }
+  }
+  for (int tries = 0; tries < 2 && k > 0 && !(limit[k] <= v); ++tries) --k;
+  if (!(limit[k] <= v)) {
+    std::uint64_t lo = 0;  // limit[lo] <= v
+    std::uint64_t hi = k;  // limit[hi] > v
+    while (hi - lo > 1) {
+      const std::uint64_t mid = lo + (hi - lo) / 2;
+      (limit[mid] <= v ? lo : hi) = mid;
+    }
+    k = lo;
+  } else {
+    for (int tries = 0; tries < 2 && k < last && limit[k + 1] <= v; ++tries) ++k;
+    if (k < last && limit[k + 1] <= v) {
+      std::uint64_t lo = k + 1;     // limit[lo] <= v
+      std::uint64_t hi = last + 1;  // past the end
+      while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        (limit[mid] <= v ? lo : hi) = mid;
+      }
+      k = lo;
+    }
+  }
+  // limit[k] <= v < limit[k + 1] holds by construction below the last one.
+  if (k < last) return k;
+  return v < end ? last : none;
+}
+
+IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
                                std::span<const float> vel, std::span<const std::uint8_t> mask) {
   require_length(mask.size(), vel.size(), "mask");
   const double width = (nyquist + nyquist) / static_cast<double>(interval_splits);
@@ -26,8 +77,8 @@ Buffer<double> interval_limits(double nyquist, std::int64_t interval_splits,
   float vmax = -std::numeric_limits<float>::infinity();
   for (std::size_t i = 0; i < vel.size(); ++i) {
     if (mask[i] != 0) continue;
-    if (vel[i] < vmin) vmin = vel[i];
-    if (vel[i] > vmax) vmax = vel[i];
+    vmin = vel[i] < vmin ? vel[i] : vmin;
+    vmax = vel[i] > vmax ? vel[i] : vmax;
   }
 
   // Both counts are taken as soon as either side exceeds: the side that does
@@ -41,41 +92,128 @@ Buffer<double> interval_limits(double nyquist, std::int64_t interval_splits,
 
   const std::int64_t count = wrapping_add(wrapping_add(wrapping_add(interval_splits, below), above),
                                           std::int64_t{1});
-  if (count <= 0) return {};
+  IntervalLimits limits;
+  if (count <= 0) return limits;
   if (count >= max_limit_count) fail_capacity();
 
-  const double start = -nyquist - static_cast<double>(below) * width;
-  const double end = nyquist + static_cast<double>(above) * width;
-  return linspace(start, end, static_cast<std::size_t>(count));
+  limits.count = static_cast<std::uint64_t>(count);
+  limits.start = -nyquist - static_cast<double>(below) * width;
+  limits.end = nyquist + static_cast<double>(above) * width;
+  if (limits.count >= 2) {
+    limits.step = (limits.end - limits.start) / static_cast<double>(limits.count - 1);
+  }
+  return limits;
 }
 
+namespace {
+
+std::int32_t find_first_root(Buffer<std::int32_t>& parent, std::int32_t x) noexcept {
+  for (;;) {
+    const std::int32_t p = parent[static_cast<std::size_t>(x)];
+    if (p == x) return x;
+    parent[static_cast<std::size_t>(x)] = parent[static_cast<std::size_t>(p)];
+    x = parent[static_cast<std::size_t>(x)];
+  }
+}
+
+// Joins the components of x and y under the smaller root, so that every
+// component's root is its first gate in scan order.
+void join_first(Buffer<std::int32_t>& parent, std::int32_t x, std::int32_t y) noexcept {
+  const std::int32_t a = find_first_root(parent, x);
+  const std::int32_t b = find_first_root(parent, y);
+  if (a < b) {
+    parent[static_cast<std::size_t>(b)] = a;
+  } else if (b < a) {
+    parent[static_cast<std::size_t>(a)] = b;
+  }
+}
+
+// Global region numbers for components given in first-gate order: ordered by
+// interval, ties kept in first-gate order. Entry c - 1 is for component c.
+Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
+  const std::size_t count = keys.size();
+  Buffer<std::int32_t> number = zeros<std::int32_t>(count);
+  if (count == 0) return number;
+  const auto [lowest, highest] = std::minmax_element(keys.begin(), keys.end());
+  const std::uint64_t span = *highest - *lowest;
+  if (span <= 4 * static_cast<std::uint64_t>(count) + 4096) {
+    // Counting sort over the occupied key range: stable by construction.
+    Buffer<std::int32_t> start = zeros<std::int32_t>(static_cast<std::size_t>(span) + 2);
+    for (const std::uint64_t key : keys) ++start[static_cast<std::size_t>(key - *lowest) + 1];
+    for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+    for (std::size_t c = 0; c < count; ++c) {
+      number[c] = ++start[static_cast<std::size_t>(keys[c] - *lowest)];
+    }
+  } else {
+    Buffer<std::size_t> order = zeros<std::size_t>(count);
+    for (std::size_t c = 0; c < count; ++c) order[c] = c;
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+      return keys[x] != keys[y] ? keys[x] < keys[y] : x < y;
+    });
+    for (std::size_t rank = 0; rank < count; ++rank) {
+      number[order[rank]] = static_cast<std::int32_t>(rank + 1);
+    }
+  }
+  return number;
+}
+
+}  // namespace
+
 Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> mask,
-                     std::size_t nrays, std::size_t ngates, std::span<const double> limits) {
+                     std::size_t nrays, std::size_t ngates, const IntervalLimits& limits) {
   const std::size_t n = gate_count(nrays, ngates);
   require_length(vel.size(), n, "vel");
   require_length(mask.size(), n, "mask");
-  require_length(limits.size(), 2, "limits");
-
   Regions result{zeros<std::int32_t>(n), 0};
-  Buffer<std::uint8_t> inside = zeros<std::uint8_t>(n);
-  std::int32_t offset = 0;
-  for (std::size_t k = 0; k + 1 < limits.size(); ++k) {
-    const double low = limits[k];
-    const double high = limits[k + 1];
-    for (std::size_t i = 0; i < n; ++i) {
-      const double v = widen(vel[i]);
-      // Half-open interval; NaN fails both comparisons and joins no interval.
-      inside[i] = (mask[i] == 0 && low <= v && v < high) ? 1 : 0;
-    }
-    const Components local = label_components(inside, nrays, ngates);
-    if (local.count >= 1) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (local.labels[i] != 0) result.labels[i] = wrapping_add(offset, local.labels[i]);
+  if (n == 0 || limits.interval_count() == 0) return result;
+
+  auto interval_at = [&](std::size_t i) {
+    return mask[i] != 0 ? none : limits.interval_of(widen(vel[i]));
+  };
+
+  // One union-find over the sweep: neighbours join when they share an
+  // interval. The keys of the current and the previous ray suffice.
+  Buffer<std::uint64_t> component_keys;
+  {
+    Buffer<std::int32_t> parent = filled<std::int32_t>(n, -1);
+    Buffer<std::uint64_t> previous = filled<std::uint64_t>(ngates, none);
+    Buffer<std::uint64_t> current = filled<std::uint64_t>(ngates, none);
+    for (std::size_t r = 0; r < nrays; ++r) {
+      for (std::size_t g = 0; g < ngates; ++g) {
+        const std::size_t i = r * ngates + g;
+        const std::uint64_t key = interval_at(i);
+        current[g] = key;
+        if (key == none) continue;
+        const auto gate = static_cast<std::int32_t>(i);
+        parent[i] = gate;
+        if (g > 0 && current[g - 1] == key) join_first(parent, gate, gate - 1);
+        if (r > 0 && previous[g] == key) {
+          join_first(parent, gate, static_cast<std::int32_t>(i - ngates));
+        }
       }
-      offset = wrapping_add(offset, local.count);
+      previous.swap(current);
+    }
+
+    // Components in the order of their first gate, which is their root.
+    std::int32_t components = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (parent[i] < 0) continue;
+      const auto root = static_cast<std::size_t>(
+          find_first_root(parent, static_cast<std::int32_t>(i)));
+      if (root == i) {
+        result.labels[i] = ++components;
+        component_keys.push_back(interval_at(i));
+      } else {
+        result.labels[i] = result.labels[root];
+      }
     }
   }
-  result.region_count = offset;
+
+  const Buffer<std::int32_t> number = number_by_interval(component_keys);
+  for (std::int32_t& label : result.labels) {
+    if (label != 0) label = number[static_cast<std::size_t>(label) - 1];
+  }
+  result.region_count = static_cast<std::int32_t>(component_keys.size());
   return result;
 }
 

@@ -52,7 +52,7 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
   vel = vel.first(n);
   mask = mask.first(n);
 
-  const Buffer<double> limits = interval_limits(nyquist, params.interval_splits, vel, mask);
+  const IntervalLimits limits = interval_limits(nyquist, params.interval_splits, vel, mask);
   if (limits.size() < 2) return result;
 
   const Regions regions = find_regions(vel, mask, nrays, ngates, limits);
@@ -62,11 +62,14 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
 
   Buffer<std::int32_t> folds;
   {
-    const Edges edges = find_edges(regions.labels, vel, nrays, ngates, rays_wrap_around,
-                                   params.skip_between_rays, params.skip_along_ray);
-    if (edges.empty()) return result;
+    // Only the boundaries the network uses: each once, from its larger region.
+    const Edges boundaries = find_boundaries(regions.labels, vel, nrays, ngates,
+                                             rays_wrap_around, params.skip_between_rays,
+                                             params.skip_along_ray);
+    if (boundaries.empty()) return result;
     // The network's working arrays are gone when this block ends.
-    folds = Tracker(edges, regions.region_count, sizes, nyquist + nyquist).solve();
+    folds = Tracker::from_boundaries(boundaries, regions.region_count, sizes, nyquist + nyquist)
+                .solve();
   }
 
   if (params.centered) center_folds(folds, sizes);

@@ -44,20 +44,43 @@ std::vector<std::int32_t> solve(const Edges& edges, std::vector<std::int32_t> si
   return {folds.begin(), folds.end()};
 }
 
+std::vector<std::int32_t> slot_ends(const Tracker& tracker, bool first) {
+  std::vector<std::int32_t> ends;
+  for (std::size_t k = 0; k < tracker.slot_count(); ++k) {
+    ends.push_back(first ? tracker.edge_a(k) : tracker.edge_b(k));
+  }
+  return ends;
+}
+
 TEST(Tracker, SlotsTakeTheEntriesWhoseFirstRegionIsTheLarger) {
   const Edges edges = make_edges({{1, 2, 10, -80, 90}, {1, 3, 6, -48, 42}, {2, 3, 8, 72, 56}});
   const Tracker tracker(edges, 3, std::vector<std::int32_t>{50, 30, 20}, 20.0);
-  EXPECT_EQ(std::vector<std::int32_t>(tracker.edge_a.begin(), tracker.edge_a.end()),
-            (std::vector<std::int32_t>{2, 3, 3}));
-  EXPECT_EQ(std::vector<std::int32_t>(tracker.edge_b.begin(), tracker.edge_b.end()),
-            (std::vector<std::int32_t>{1, 1, 2}));
-  EXPECT_EQ(std::vector<float>(tracker.edge_diff.begin(), tracker.edge_diff.end()),
-            (std::vector<float>{8.5f, 4.5f, -0.8f}));
-  EXPECT_EQ(std::vector<std::int32_t>(tracker.group_edges[1].begin(), tracker.group_edges[1].end()),
-            (std::vector<std::int32_t>{0, 1}));
-  EXPECT_EQ(std::vector<std::int32_t>(tracker.group_edges[3].begin(), tracker.group_edges[3].end()),
-            (std::vector<std::int32_t>{1, 2}));
-  EXPECT_EQ(tracker.mapped_group, -1);
+  ASSERT_EQ(tracker.slot_count(), 3u);
+  EXPECT_EQ(slot_ends(tracker, true), (std::vector<std::int32_t>{2, 3, 3}));
+  EXPECT_EQ(slot_ends(tracker, false), (std::vector<std::int32_t>{1, 1, 2}));
+  EXPECT_EQ(tracker.edge_diff(0), 8.5f);
+  EXPECT_EQ(tracker.edge_diff(1), 4.5f);
+  EXPECT_EQ(tracker.edge_diff(2), -0.8f);
+  EXPECT_EQ(tracker.edge_count(2), 8);
+}
+
+TEST(Tracker, BoundariesAloneBuildTheSameSlots) {
+  const Edges edges = make_edges({{1, 2, 10, -80, 90}, {1, 3, 6, -48, 42}, {2, 3, 8, 72, 56}});
+  Edges half;
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    if (edges.region_a[i] < edges.region_b[i]) continue;
+    half.region_a.push_back(edges.region_a[i]);
+    half.region_b.push_back(edges.region_b[i]);
+    half.count.push_back(edges.count[i]);
+    half.sum_a.push_back(edges.sum_a[i]);
+    half.sum_b.push_back(edges.sum_b[i]);
+  }
+  const std::vector<std::int32_t> sizes{50, 30, 20};
+  const Tracker full(edges, 3, sizes, 20.0);
+  const Tracker from_half = Tracker::from_boundaries(half, 3, sizes, 20.0);
+  EXPECT_EQ(slot_ends(full, true), slot_ends(from_half, true));
+  EXPECT_EQ(slot_ends(full, false), slot_ends(from_half, false));
+  for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(full.edge_diff(k), from_half.edge_diff(k));
 }
 
 TEST(Tracker, SmallerGroupIsShiftedTowardTheLarger) {
@@ -78,26 +101,20 @@ TEST(Tracker, ThreeRegionsFuseParallelBoundaries) {
 
   // First step by hand: slot 0 (2, 1), shift rint(0.85) = 1, region 2 absorbed.
   tracker.join(0, 1, 2, -1);
-  EXPECT_EQ(tracker.folds[2], -1);
-  EXPECT_EQ(tracker.edge_count[0], consumed_slot);
-  EXPECT_EQ(tracker.edge_count[1], 14);
-  EXPECT_EQ(tracker.edge_count[2], consumed_slot);
-  EXPECT_EQ(tracker.edge_a[1], 1);
-  EXPECT_EQ(tracker.edge_b[1], 3);
+  EXPECT_EQ(tracker.fold(2), -1);
+  EXPECT_EQ(tracker.fold(1), 0);
+  EXPECT_EQ(tracker.edge_count(0), consumed_slot);
+  EXPECT_EQ(tracker.edge_count(1), 14);
+  EXPECT_EQ(tracker.edge_count(2), consumed_slot);
+  EXPECT_EQ(tracker.edge_a(1), 1);
+  EXPECT_EQ(tracker.edge_b(1), 3);
   // Slot 2 moved by +8 (eight pairs, one fold), was turned to face away from
   // the keeper, and was fused into slot 1 in float32.
   const float moved = narrow_to_float(static_cast<double>(-0.8f) + 8.0);
-  EXPECT_EQ(tracker.edge_diff[1], -moved + -4.5f);
-  EXPECT_NEAR(tracker.edge_diff[1], -11.7, 1e-5);
-  EXPECT_EQ(tracker.group_size[1], 80);
-  EXPECT_EQ(tracker.group_size[2], 0);
-  EXPECT_TRUE(tracker.group_members[2].empty());
-  EXPECT_TRUE(tracker.group_edges[2].empty());
-  EXPECT_EQ(std::vector<std::int32_t>(tracker.group_edges[1].begin(), tracker.group_edges[1].end()),
-            (std::vector<std::int32_t>{1}));
-  EXPECT_EQ(std::vector<std::int32_t>(tracker.group_edges[3].begin(), tracker.group_edges[3].end()),
-            (std::vector<std::int32_t>{1}));
-  EXPECT_EQ(tracker.mapped_group, 1);
+  EXPECT_EQ(tracker.edge_diff(1), -moved + -4.5f);
+  EXPECT_NEAR(tracker.edge_diff(1), -11.7, 1e-5);
+  EXPECT_EQ(tracker.group_size(1), 80);
+  EXPECT_EQ(tracker.group_size(2), 0);
 
   const Buffer<std::int32_t> folds = std::move(tracker).solve();
   EXPECT_EQ(std::vector<std::int32_t>(folds.begin(), folds.end()),
@@ -109,9 +126,8 @@ TEST(Tracker, EqualCountsTakeTheLowestSlot) {
   // All three boundaries equally strong: (2, 1) goes first, so 2 joins 1
   // (equal sizes: the edge_b side, region 1, keeps its folds).
   const Edges edges = make_edges({{1, 2, 5, 0, 100}, {1, 3, 5, 0, 0}, {2, 3, 5, 0, 0}});
-  Tracker tracker(edges, 3, std::vector<std::int32_t>{4, 4, 4}, 20.0);
-  const std::vector<float> before(tracker.edge_diff.begin(), tracker.edge_diff.end());
-  EXPECT_EQ(before[0], 5.0f);  // (2, 1): 100 - 0 over 20
+  const Tracker tracker(edges, 3, std::vector<std::int32_t>{4, 4, 4}, 20.0);
+  EXPECT_EQ(tracker.edge_diff(0), 5.0f);  // (2, 1): 100 - 0 over 20
   EXPECT_EQ(solve(edges, {4, 4, 4}), (std::vector<std::int32_t>{0, 0, -1, 0}));
 }
 
@@ -140,6 +156,8 @@ TEST(Tracker, InconsistentInputsAreIndexFailures) {
   const Edges edges = make_edges({{1, 2, 1, 0, 0}});
   EXPECT_THROW(Tracker(edges, 2, std::vector<std::int32_t>{1}, 20.0), Failure);
   EXPECT_THROW(Tracker(edges, 1, std::vector<std::int32_t>{1}, 20.0), Failure);
+  EXPECT_THROW((void)Tracker::from_boundaries(edges, 2, std::vector<std::int32_t>{1, 1}, 20.0),
+               Failure);  // (1, 2) does not start at the larger region
   Edges lopsided = make_edges({{1, 2, 1, 0, 0}});
   lopsided.region_a[0] = 2;
   lopsided.region_b[0] = 1;

@@ -15,8 +15,10 @@ namespace {
 std::vector<double> limits_for(double nyquist, std::int64_t splits, const std::vector<float>& vel,
                                std::vector<std::uint8_t> mask = {}) {
   if (mask.empty()) mask.assign(vel.size(), 0);
-  const Buffer<double> limits = interval_limits(nyquist, splits, vel, mask);
-  return {limits.begin(), limits.end()};
+  const IntervalLimits limits = interval_limits(nyquist, splits, vel, mask);
+  std::vector<double> values;
+  for (std::uint64_t k = 0; k < limits.size(); ++k) values.push_back(limits[k]);
+  return values;
 }
 
 void expect_near_all(const std::vector<double>& actual, const std::vector<double>& expected) {
@@ -92,11 +94,52 @@ TEST(IntervalLimits, MaskShorterThanVelocitiesIsAnIndexFailure) {
   (void)testing::internal::GetCapturedStderr();
 }
 
+TEST(IntervalOf, HalfOpenIntervalsFoundByPosition) {
+  const IntervalLimits limits{-10, 10, 20.0 / 3.0, 4};
+  EXPECT_EQ(limits.interval_of(-10.0), 0u);
+  EXPECT_EQ(limits.interval_of(limits[1]), 1u);
+  EXPECT_EQ(limits.interval_of(std::nextafter(limits[1], -20.0)), 0u);
+  EXPECT_EQ(limits.interval_of(9.999), 2u);
+  EXPECT_EQ(limits.interval_of(10.0), IntervalLimits::none);
+  EXPECT_EQ(limits.interval_of(-10.5), IntervalLimits::none);
+  EXPECT_EQ(limits.interval_of(std::numeric_limits<double>::infinity()), IntervalLimits::none);
+}
+
+TEST(IntervalOf, AgreesWithEveryLimitOnHugeCounts) {
+  // 2^40 intervals over the Nyquist interval: far too many to list, and the
+  // position estimate is off by rounding for many velocities.
+  const float v[] = {-10.0f, -9.999999f, -1.0f, 0.0f, 1e-30f, 3.14159f, 9.9999990f, 10.0f};
+  const std::vector<std::uint8_t> mask(std::size(v), 0);
+  const IntervalLimits limits = interval_limits(10.0, std::int64_t{1} << 40, v, mask);
+  ASSERT_EQ(limits.size(), (std::uint64_t{1} << 40) + 1);
+  for (const float x : v) {
+    const double vel = x;
+    const std::uint64_t k = limits.interval_of(vel);
+    if (x == 10.0f) {
+      EXPECT_EQ(k, IntervalLimits::none);
+      continue;
+    }
+    ASSERT_NE(k, IntervalLimits::none) << x;
+    EXPECT_LE(limits[k], vel) << x;
+    EXPECT_LT(vel, limits[k + 1]) << x;
+  }
+}
+
+TEST(IntervalOf, DescendingOrNanLimitsHoldNothingButPerhapsTheLastInterval) {
+  const IntervalLimits descending{10, -10, -20.0 / 3.0, 4};
+  EXPECT_EQ(descending.interval_of(0.0), IntervalLimits::none);
+  EXPECT_EQ(descending.interval_of(-10.0), IntervalLimits::none);
+  const IntervalLimits nan{std::nan(""), std::nan(""), std::nan(""), 4};
+  EXPECT_EQ(nan.interval_of(0.0), IntervalLimits::none);
+  const IntervalLimits single{-10, 10, 0, 1};
+  EXPECT_EQ(single.interval_of(0.0), IntervalLimits::none);
+}
+
 TEST(FindRegions, NumbersIntervalByIntervalThenInScanOrder) {
   // Interval 0 = [0, 1) holds (0,0) and (1,2); interval 1 = [1, 2) the rest.
   const std::vector<float> vel{0.5f, 1.5f, 1.5f, 1.5f, 1.5f, 0.5f};
   const std::vector<std::uint8_t> mask(6, 0);
-  const std::vector<double> limits{0, 1, 2};
+  const IntervalLimits limits{0, 2, 1, 3};  // 0, 1, 2
   const Regions regions = find_regions(vel, mask, 2, 3, limits);
   EXPECT_EQ(std::vector<std::int32_t>(regions.labels.begin(), regions.labels.end()),
             (std::vector<std::int32_t>{1, 3, 3, 3, 3, 2}));
@@ -108,7 +151,7 @@ TEST(FindRegions, BoundsAreHalfOpenAndMaskedOrNanGatesJoinNothing) {
   // -10 is in the first interval, 10 (the top limit) in none.
   const std::vector<float> vel{-10, 10, nan, 0, 0};
   const std::vector<std::uint8_t> mask{0, 0, 0, 1, 0};
-  const std::vector<double> limits{-10, 0, 10};
+  const IntervalLimits limits{-10, 10, 10, 3};  // -10, 0, 10
   const Regions regions = find_regions(vel, mask, 1, 5, limits);
   EXPECT_EQ(std::vector<std::int32_t>(regions.labels.begin(), regions.labels.end()),
             (std::vector<std::int32_t>{1, 0, 0, 0, 2}));
@@ -116,9 +159,9 @@ TEST(FindRegions, BoundsAreHalfOpenAndMaskedOrNanGatesJoinNothing) {
 }
 
 TEST(FindRegions, SameGateOnFirstAndLastRayStaysApart) {
-  const std::vector<float> vel{1, 5, 1};
+  const std::vector<float> vel{1, 3, 1};
   const std::vector<std::uint8_t> mask(3, 0);
-  const std::vector<double> limits{0, 2, 10};
+  const IntervalLimits limits{0, 4, 2, 3};  // 0, 2, 4
   const Regions regions = find_regions(vel, mask, 3, 1, limits);
   EXPECT_EQ(std::vector<std::int32_t>(regions.labels.begin(), regions.labels.end()),
             (std::vector<std::int32_t>{1, 3, 2}));

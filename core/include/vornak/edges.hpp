@@ -13,7 +13,8 @@ namespace vornak {
 
 // Parallel arrays, one entry per ordered pair (region_a, region_b), sorted by
 // region_b then region_a. Symmetric: (A, B) is present iff (B, A) is, with
-// the same count.
+// the same count. Sums add the widened velocities of the pair's contacts in
+// scan order (ray, gate, then walk direction).
 struct Edges {
   Buffer<std::int32_t> region_a;
   Buffer<std::int32_t> region_b;
@@ -33,5 +34,13 @@ struct Edges {
 [[nodiscard]] Edges find_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
                                std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
                                std::int64_t skip_between_rays, std::int64_t skip_along_ray);
+
+// The half of find_edges that the fold network uses: only the entries whose
+// region_a is larger than region_b, in the same order and with the same
+// values. Each boundary appears once.
+[[nodiscard]] Edges find_boundaries(std::span<const std::int32_t> labels,
+                                    std::span<const float> vel, std::size_t nrays,
+                                    std::size_t ngates, bool rays_wrap_around,
+                                    std::int64_t skip_between_rays, std::int64_t skip_along_ray);
 
 }  // namespace vornak

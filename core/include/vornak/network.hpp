@@ -13,37 +13,88 @@ namespace vornak {
 
 inline constexpr std::int32_t consumed_slot = -999;
 
-// Groups are region labels (0 = no region, never at a boundary); slots are the
-// boundaries, one per unordered pair of regions in contact.
-struct Tracker {
-  // Per group, R + 1 entries.
-  Buffer<std::int32_t> group_size;
-  Buffer<Buffer<std::int32_t>> group_members;
-  Buffer<std::int32_t> folds;
-  // Per slot, S = E / 2 entries.
-  Buffer<std::int32_t> edge_a;
-  Buffer<std::int32_t> edge_b;
-  Buffer<float> edge_diff;
-  Buffer<std::int32_t> edge_count;
-  // Per group: the open slots touching it.
-  Buffer<Buffer<std::int32_t>> group_edges;
-  // Neighbour map of mapped_group.
-  Buffer<std::uint8_t> is_neighbour;
-  Buffer<std::int32_t> neighbour_edge;
-  std::int32_t mapped_group = -1;
-
-  // `sizes` holds the gate count of region l at l - 1 and must hold exactly
-  // region_count entries; `twice_nyquist` is nyquist + nyquist.
+// Groups are region labels (0 = no region, never at a boundary); a group keeps
+// its id when it absorbs another. Slots are the boundaries, one per unordered
+// pair of groups in contact; a slot's orientation (which group is edge_a) and
+// edge_diff (edge_a side minus edge_b side, in fold intervals, float32) follow
+// every merge.
+//
+// Each merge step takes the open slot with the largest count (lowest slot on
+// ties), rounds the mean difference across it to the fold shift, keeps the
+// larger group (the edge_b side on equal sizes), shifts the other, and
+// re-attaches its boundaries to the keeper, fusing parallel ones.
+class Tracker {
+ public:
+  // From the full, symmetric Edges: slot k is the k-th entry whose region_a
+  // is not smaller than its region_b. `sizes` holds the gate count of region
+  // l at l - 1 and must hold exactly region_count entries; `twice_nyquist` is
+  // nyquist + nyquist.
   Tracker(const Edges& edges, std::int32_t region_count, std::span<const std::int32_t> sizes,
           double twice_nyquist);
 
+  // From boundaries as find_boundaries gives them: every entry is a slot.
+  [[nodiscard]] static Tracker from_boundaries(const Edges& boundaries, std::int32_t region_count,
+                                               std::span<const std::int32_t> sizes,
+                                               double twice_nyquist);
+
   // Runs the merge loop and returns the fold count per region label
-  // (R + 1 entries, [0] = 0). Consumes the tracker.
+  // (region_count + 1 entries, [0] = 0). Consumes the tracker.
   [[nodiscard]] Buffer<std::int32_t> solve() &&;
 
   // One merge step: absorbs `absorbed` into `keeper` across slot `best`,
   // shifting the absorbed group by `delta` folds.
   void join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);
+
+  // Read access to the current state.
+  [[nodiscard]] std::size_t slot_count() const noexcept { return count_.size(); }
+  [[nodiscard]] std::int32_t edge_a(std::size_t slot) const noexcept;
+  [[nodiscard]] std::int32_t edge_b(std::size_t slot) const noexcept;
+  [[nodiscard]] float edge_diff(std::size_t slot) const noexcept;
+  [[nodiscard]] std::int32_t edge_count(std::size_t slot) const noexcept { return count_[slot]; }
+  [[nodiscard]] std::int32_t group_size(std::int32_t group) const noexcept {
+    return group_size_[static_cast<std::size_t>(group)];
+  }
+  [[nodiscard]] std::int32_t fold(std::int32_t label) const noexcept;
+
+ private:
+  Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes, std::size_t slots);
+  void add_slot(std::int32_t a, std::int32_t b, std::int32_t count, double sum_a, double sum_b,
+                double twice_nyquist);
+
+  [[nodiscard]] int side_of_edge_a(std::size_t slot) const noexcept;
+  void orient(std::size_t slot) noexcept;
+  void link(std::int32_t node, std::int32_t group) noexcept;
+  void unlink(std::int32_t node) noexcept;
+
+  // Open-slot lookup by unordered group pair.
+  [[nodiscard]] std::int32_t find_pair(std::int32_t g, std::int32_t h) const noexcept;
+  void insert_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
+  void erase_pair(std::int32_t g, std::int32_t h) noexcept;
+  [[nodiscard]] std::size_t pair_home(std::uint64_t key) const noexcept;
+
+  void push_candidate(std::size_t slot);
+
+  std::int32_t region_count_ = 0;
+  // Per group (region_count + 1 entries).
+  Buffer<std::int32_t> group_size_;
+  Buffer<std::int32_t> fold_parent_;  // groups absorbed into a keeper hang under it...
+  Buffer<std::int32_t> fold_offset_;  // ...with the fold shift they received
+  Buffer<std::int32_t> head_;         // first list node of the group's open slots, -1 if none
+  Buffer<std::uint32_t> rebuilt_at_;  // step at which the group last turned its slots toward it
+  // Per slot: node 2k and 2k + 1 are the slot's two ends.
+  Buffer<std::int32_t> end_;          // per node, the group at that end
+  Buffer<std::int32_t> next_;         // per node, the next node of the same group's list
+  Buffer<std::int32_t> previous_;     // per node, the previous node, -1 at the head
+  Buffer<std::uint8_t> a_side_;       // per slot, which node is edge_a as stored
+  Buffer<std::uint32_t> oriented_at_; // per slot, step of its last explicit orientation
+  Buffer<float> diff_;                // per slot, edge_diff as stored
+  Buffer<std::int32_t> count_;        // per slot, gate pairs; consumed_slot once consumed
+  Buffer<std::uint64_t> candidates_;  // max-heap of (count, slot) keys, stale entries skipped
+  Buffer<std::uint64_t> pair_key_;    // open addressing: 0 = empty
+  Buffer<std::int32_t> pair_slot_;
+  int pair_shift_ = 64;
+  std::uint32_t step_ = 0;
+  std::int32_t mapped_group_ = -1;
 };
 
 }  // namespace vornak

@@ -4,17 +4,44 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "vornak/buffer.hpp"
 
 namespace vornak {
 
-// Interval limits: interval_splits equal intervals over [-nyquist, nyquist],
-// extended by whole widths when valid velocities lie outside it. Interval k is
-// [limits[k], limits[k+1]). Fails with "capacity overflow" for 2^61 limits or
-// more. Precondition: mask.size() >= vel.size().
-[[nodiscard]] Buffer<double> interval_limits(double nyquist, std::int64_t interval_splits,
+// The interval limits in closed form, never materialised: limit k is
+// k * step + start (product first) for k < count - 1, and the last limit is
+// `end` itself. Interval k is [limit k, limit k + 1).
+struct IntervalLimits {
+  double start = 0.0;
+  double end = 0.0;
+  double step = 0.0;
+  std::uint64_t count = 0;
+
+  static constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
+
+  [[nodiscard]] std::uint64_t size() const noexcept { return count; }
+  [[nodiscard]] std::uint64_t interval_count() const noexcept { return count < 2 ? 0 : count - 1; }
+
+  // Limit k, for k < count.
+  [[nodiscard]] double operator[](std::uint64_t k) const noexcept {
+    if (count == 1) return start;
+    if (k + 1 == count) return end;
+    return static_cast<double>(k) * step + start;
+  }
+
+  // The interval holding velocity v (limit k <= v < limit k + 1), or `none`.
+  // Every velocity lies in at most one interval.
+  [[nodiscard]] std::uint64_t interval_of(double v) const noexcept;
+};
+
+// interval_splits equal intervals over [-nyquist, nyquist], extended by whole
+// widths when valid velocities lie outside it (the other end then moves
+// inward). Fails with "capacity overflow" for 2^61 limits or more.
+// Precondition: mask.size() >= vel.size().
+[[nodiscard]] IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
                                              std::span<const float> vel,
                                              std::span<const std::uint8_t> mask);
 
@@ -23,11 +50,12 @@ struct Regions {
   std::int32_t region_count = 0;
 };
 
-// Labels the connected regions of every interval, numbered interval by
-// interval from the lowest, and within an interval in scan order.
+// Labels the four-connected regions of gates sharing an interval, numbered
+// interval by interval from the lowest, and within an interval in the order a
+// ray-major scan meets their first gate. One labelling serves all intervals.
 // Preconditions: limits.size() >= 2; vel and mask hold nrays * ngates values.
 [[nodiscard]] Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> mask,
                                    std::size_t nrays, std::size_t ngates,
-                                   std::span<const double> limits);
+                                   const IntervalLimits& limits);
 
 }  // namespace vornak

@@ -1,0 +1,305 @@
+// The fast core against the straightforward one, bit for bit, stage by stage
+// and on whole sweeps, over many random sweeps chosen to stress each shortcut:
+// limits landing on velocities, huge and negative skips with and without
+// wrap-around, salt-and-pepper fields with many small regions and parallel
+// boundaries, ties in the largest count, keepers changing at every step.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "straightforward.hpp"
+#include "vornak/failure.hpp"
+#include "vornak/edges.hpp"
+#include "vornak/network.hpp"
+#include "vornak/regions.hpp"
+#include "vornak/sweep.hpp"
+
+namespace vornak {
+namespace {
+
+struct Sweep {
+  std::size_t nrays = 0;
+  std::size_t ngates = 0;
+  std::vector<float> vel;
+  std::vector<std::uint8_t> mask;
+  double nyquist = 10.0;
+  bool wrap = false;
+  SweepParams params;
+};
+
+class SweepMaker {
+ public:
+  explicit SweepMaker(unsigned seed) : rng_(seed) {}
+
+  Sweep next() {
+    Sweep s;
+    s.nrays = 1 + pick(24);
+    s.ngates = 1 + pick(24);
+    const std::size_t n = s.nrays * s.ngates;
+    s.nyquist = nyquist();
+    s.wrap = pick(2) == 0;
+    s.params.interval_splits = splits();
+    s.params.skip_between_rays = skip(s.nrays);
+    s.params.skip_along_ray = skip(s.ngates);
+    s.params.centered = pick(2) == 0;
+    s.vel.resize(n);
+    s.mask.resize(n);
+    const int kind = static_cast<int>(pick(4));
+    const double folds = 1.0 + static_cast<double>(pick(3));
+    const double phase = uniform(0, 6.3);
+    for (std::size_t r = 0; r < s.nrays; ++r) {
+      for (std::size_t g = 0; g < s.ngates; ++g) {
+        double v;
+        if (kind == 0) {
+          // Salt and pepper: every gate anywhere in (and a bit beyond) the interval.
+          v = uniform(-1.2, 1.2) * std::abs(s.nyquist);
+        } else if (kind == 1) {
+          // A smooth wind field folded into the Nyquist interval, plus noise.
+          const double truth = folds * std::abs(s.nyquist) *
+                               std::sin(phase + 6.283 * static_cast<double>(r) / s.nrays) *
+                               (0.3 + static_cast<double>(g) / s.ngates);
+          const double span = 2 * std::abs(s.nyquist);
+          v = truth - span * std::round(truth / span) + uniform(-0.1, 0.1) * std::abs(s.nyquist);
+        } else if (kind == 2) {
+          // Few distinct values, many on the Nyquist limits and interval limits.
+          const double choices[] = {-1.0, 1.0, -1.0 / 3.0, 1.0 / 3.0, 0.0, 0.5, -0.999, 1.5};
+          v = choices[pick(8)] * s.nyquist;
+        } else {
+          v = uniform(-3, 3) * std::abs(s.nyquist);
+        }
+        float f = static_cast<float>(v);
+        const auto special = pick(40);
+        if (special == 0) f = std::numeric_limits<float>::quiet_NaN();
+        if (special == 1) f = std::numeric_limits<float>::infinity();
+        if (special == 2) f = -std::numeric_limits<float>::infinity();
+        s.vel[r * s.ngates + g] = f;
+        s.mask[r * s.ngates + g] = pick(100) < mask_percent_ ? 1 : 0;
+      }
+    }
+    // Sparse sweeps make the long walks matter.
+    mask_percent_ = static_cast<unsigned>(pick(3) == 0 ? 60 + pick(35) : pick(20));
+    return s;
+  }
+
+ private:
+  std::size_t pick(std::size_t bound) { return static_cast<std::size_t>(rng_() % bound); }
+  double uniform(double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng_);
+  }
+  double nyquist() {
+    switch (pick(12)) {
+      case 0: return 1e-30;
+      case 1: return 1e30;
+      case 2: return 0.0;
+      case 3: return -10.0;
+      case 4: return std::numeric_limits<double>::infinity();
+      case 5: return std::nan("");
+      default: return uniform(0.5, 40.0);
+    }
+  }
+  std::int64_t splits() {
+    switch (pick(10)) {
+      case 0: return -static_cast<std::int64_t>(pick(3));
+      case 1: return 0;
+      case 2: return 200 + static_cast<std::int64_t>(pick(2000));
+      default: return 1 + static_cast<std::int64_t>(pick(12));
+    }
+  }
+  std::int64_t skip(std::size_t extent) {
+    switch (pick(8)) {
+      case 0: return -1 - static_cast<std::int64_t>(pick(5));
+      case 1: return std::numeric_limits<std::int64_t>::max();
+      case 2: return static_cast<std::int64_t>(extent + pick(5));
+      default: return static_cast<std::int64_t>(pick(6));
+    }
+  }
+
+  std::mt19937_64 rng_;
+  unsigned mask_percent_ = 10;
+};
+
+std::vector<std::int32_t> to_vector(const Buffer<std::int32_t>& b) { return {b.begin(), b.end()}; }
+
+void expect_same_edges(const Edges& fast, const Edges& slow, int trial) {
+  ASSERT_EQ(fast.size(), slow.size()) << trial;
+  for (std::size_t i = 0; i < fast.size(); ++i) {
+    ASSERT_EQ(fast.region_a[i], slow.region_a[i]) << trial << " entry " << i;
+    ASSERT_EQ(fast.region_b[i], slow.region_b[i]) << trial << " entry " << i;
+    ASSERT_EQ(fast.count[i], slow.count[i]) << trial << " entry " << i;
+    // Bitwise: the sums must add the same values in the same order.
+    ASSERT_EQ(std::memcmp(&fast.sum_a[i], &slow.sum_a[i], sizeof(double)), 0) << trial;
+    ASSERT_EQ(std::memcmp(&fast.sum_b[i], &slow.sum_b[i], sizeof(double)), 0) << trial;
+  }
+}
+
+TEST(FastCore, StagesAndWholeSweepsMatchTheStraightforwardCore) {
+  SweepMaker maker(20261207);
+  int networks = 0;
+  int failures = 0;
+  int unmaterialised = 0;
+  testing::internal::CaptureStderr();  // capacity failures report there
+  for (int trial = 0; trial < 20000; ++trial) {
+    const Sweep s = maker.next();
+    std::string fast_failure;
+    IntervalLimits fast_limits;
+    try {
+      fast_limits = interval_limits(s.nyquist, s.params.interval_splits, s.vel, s.mask);
+    } catch (const Failure& f) {
+      fast_failure = f.what();
+    }
+    // The reference materialises every limit: only modest counts for it.
+    if (fast_limits.size() > 200000) {
+      ++unmaterialised;
+      (void)sweep_folds(s.vel, s.nrays, s.ngates, s.mask, s.nyquist, s.wrap, s.params);
+      continue;
+    }
+    Buffer<double> slow_limits;
+    std::string slow_failure;
+    try {
+      slow_limits =
+          straightforward::interval_limits(s.nyquist, s.params.interval_splits, s.vel, s.mask);
+    } catch (const Failure& f) {
+      slow_failure = f.what();
+    }
+    ASSERT_EQ(fast_failure, slow_failure) << trial;
+    if (!slow_failure.empty()) {
+      ++failures;
+      EXPECT_THROW((void)sweep_folds(s.vel, s.nrays, s.ngates, s.mask, s.nyquist, s.wrap,
+                                     s.params),
+                   Failure);
+      continue;
+    }
+    ASSERT_EQ(fast_limits.size(), slow_limits.size()) << trial;
+    for (std::size_t k = 0; k < slow_limits.size(); ++k) {
+      const double f = fast_limits[k];
+      ASSERT_EQ(std::memcmp(&f, &slow_limits[k], sizeof(double)), 0) << trial << " limit " << k;
+    }
+    if (slow_limits.size() >= 2) {
+      const Regions fast = find_regions(s.vel, s.mask, s.nrays, s.ngates, fast_limits);
+      const straightforward::Regions slow =
+          straightforward::find_regions(s.vel, s.mask, s.nrays, s.ngates, slow_limits);
+      ASSERT_EQ(fast.region_count, slow.region_count) << trial;
+      ASSERT_EQ(to_vector(fast.labels), to_vector(slow.labels)) << trial;
+
+      const Edges fast_edges = find_edges(fast.labels, s.vel, s.nrays, s.ngates, s.wrap,
+                                          s.params.skip_between_rays, s.params.skip_along_ray);
+      const Edges slow_edges =
+          straightforward::find_edges(slow.labels, s.vel, s.nrays, s.ngates, s.wrap,
+                                      s.params.skip_between_rays, s.params.skip_along_ray);
+      expect_same_edges(fast_edges, slow_edges, trial);
+
+      if (slow.region_count >= 2 && !slow_edges.empty()) {
+        std::vector<std::int32_t> sizes(static_cast<std::size_t>(slow.region_count), 0);
+        for (const auto l : slow.labels) {
+          if (l != 0) ++sizes[static_cast<std::size_t>(l) - 1];
+        }
+        const double twice = s.nyquist + s.nyquist;
+        const auto fast_folds =
+            to_vector(Tracker(fast_edges, fast.region_count, sizes, twice).solve());
+        const auto slow_folds = to_vector(
+            straightforward::Tracker(slow_edges, slow.region_count, sizes, twice).solve());
+        ASSERT_EQ(fast_folds, slow_folds) << trial;
+        ++networks;
+      }
+    }
+    const auto fast = to_vector(sweep_folds(s.vel, s.nrays, s.ngates, s.mask, s.nyquist, s.wrap,
+                                            s.params));
+    const auto slow = to_vector(straightforward::sweep_folds(s.vel, s.nrays, s.ngates, s.mask,
+                                                             s.nyquist, s.wrap, s.params));
+    ASSERT_EQ(fast, slow) << trial;
+  }
+  (void)testing::internal::GetCapturedStderr();
+  std::printf("networks compared: %d, capacity failures: %d, unmaterialised limits: %d\n",
+              networks, failures, unmaterialised);
+  // The generator must actually reach the network often.
+  EXPECT_GT(networks, 5000);
+}
+
+TEST(FastCore, LargerNoisySweepsMatch) {
+  // Thousands of regions: long merge sequences with many fusions per step.
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 12; ++trial) {
+    const std::size_t nrays = 40 + rng() % 40;
+    const std::size_t ngates = 40 + rng() % 60;
+    std::vector<float> vel(nrays * ngates);
+    std::vector<std::uint8_t> mask(vel.size());
+    std::uniform_real_distribution<float> uniform(-10.0f, 10.0f);
+    for (std::size_t i = 0; i < vel.size(); ++i) {
+      vel[i] = trial % 2 == 0 ? uniform(rng)
+                              : static_cast<float>(std::sin(0.01 * static_cast<double>(i)) * 25.0);
+      if (std::abs(vel[i]) > 10.0f) vel[i] -= std::copysign(20.0f, vel[i]);
+      mask[i] = rng() % 7 == 0 ? 1 : 0;
+    }
+    SweepParams params;
+    params.interval_splits = 3 + trial % 5;
+    params.skip_between_rays = trial % 3;
+    params.skip_along_ray = trial % 4 == 0 ? 100 : 1;
+    params.centered = trial % 2 == 0;
+    const bool wrap = trial % 3 != 0;
+    const auto fast = to_vector(sweep_folds(vel, nrays, ngates, mask, 10.0, wrap, params));
+    const auto slow =
+        to_vector(straightforward::sweep_folds(vel, nrays, ngates, mask, 10.0, wrap, params));
+    ASSERT_EQ(fast, slow) << trial;
+  }
+}
+
+TEST(FastCore, RandomNetworksWithTiesAndEqualSizesMatch) {
+  // Dense boundary graphs with few distinct counts and sizes: many ties in
+  // selection, equal-size keepers, keeper changes and fusions at every step.
+  std::mt19937 rng(99);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int regions = 2 + static_cast<int>(rng() % 30);
+    const int density = 10 + static_cast<int>(rng() % 90);
+    std::vector<std::vector<std::int32_t>> pairs;
+    Edges edges;
+    struct Boundary { std::int32_t a, b, count; double sa, sb; };
+    std::vector<Boundary> all;
+    for (int b = 1; b <= regions; ++b) {
+      for (int a = 1; a <= regions; ++a) {
+        if (a == b) continue;
+        all.push_back({a, b, 0, 0, 0});
+      }
+    }
+    // Decide each unordered pair once and mirror it.
+    std::vector<Boundary> chosen;
+    for (int a = 1; a <= regions; ++a) {
+      for (int b = 1; b < a; ++b) {
+        if (static_cast<int>(rng() % 100) >= density) continue;
+        const std::int32_t count = 1 + static_cast<std::int32_t>(rng() % 3);
+        const double sa = static_cast<double>(static_cast<int>(rng() % 81) - 40);
+        const double sb = static_cast<double>(static_cast<int>(rng() % 81) - 40);
+        chosen.push_back({a, b, count, sa, sb});
+      }
+    }
+    if (chosen.empty()) continue;
+    for (int b = 1; b <= regions; ++b) {
+      for (int a = 1; a <= regions; ++a) {
+        for (const auto& c : chosen) {
+          const bool forward = c.a == a && c.b == b;
+          const bool mirror = c.a == b && c.b == a;
+          if (!forward && !mirror) continue;
+          edges.region_a.push_back(a);
+          edges.region_b.push_back(b);
+          edges.count.push_back(c.count);
+          edges.sum_a.push_back(forward ? c.sa : c.sb);
+          edges.sum_b.push_back(forward ? c.sb : c.sa);
+        }
+      }
+    }
+    std::vector<std::int32_t> sizes(static_cast<std::size_t>(regions));
+    for (auto& size : sizes) size = 1 + static_cast<std::int32_t>(rng() % 3);
+    const double twice = 2.0 * (1.0 + static_cast<double>(rng() % 4));
+    const auto fast = to_vector(Tracker(edges, regions, sizes, twice).solve());
+    const auto slow = to_vector(straightforward::Tracker(edges, regions, sizes, twice).solve());
+    ASSERT_EQ(fast, slow) << trial;
+  }
+}
+
+}  // namespace
+}  // namespace vornak

@@ -250,7 +250,7 @@ def assume_affordable(case):
 folded_wind_cases = sweep_cases(smooth_field)
 
 # Many tiny regions, so many boundaries, fusions and long merge runs.
-speckle_cases = sweep_cases(speckle_field, shape=shapes(20))
+speckle_cases = sweep_cases(speckle_field)
 
 # NaN, infinities, values on every cut, excluded gates with anything under them.
 special_value_cases = sweep_cases(

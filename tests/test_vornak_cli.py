@@ -104,16 +104,18 @@ def test_demo_prints_the_table_and_writes_the_picture(tmp_path):
     assert (tmp_path / "demo.png").read_bytes()[:8] == PNG
 
 
-def test_nexrad_flag_codes_are_excluded():
-    # xradar decodes NEXRAD's "below threshold" (raw 0) and "range folded" (raw 1) as velocities
-    vel = xr.DataArray(np.array([[-64.5, -64.0, 3.5, -63.5]]), dims=("azimuth", "range"))
-    vel.encoding.update(dtype=np.dtype("uint8"), scale_factor=0.5, add_offset=-64.5)
-    ds = xr.Dataset({"VRADH": vel})
-    np.testing.assert_array_equal(cli._excluded_codes("nexradlevel2", ds, "VRADH").values, [[True, True, False, False]])
-    assert cli._excluded_codes("odim", ds, "VRADH") is None
-
-
 def test_output_names():
     assert cli.output_name("/data/KLIX20050828_180149.gz") == "KLIX20050828_180149.vornak.nc"
     assert cli.output_name("KLBB20160601_150025_V06") == "KLBB20160601_150025_V06.vornak.nc"
     assert cli.output_name("x/MLL2217907250U.003.nc") == "MLL2217907250U.003.vornak.nc"
+
+
+def test_files_on_a_local_cluster(inputs, tmp_path):
+    pytest.importorskip("distributed")
+    good, corrupt = inputs
+    result = run("dealias", good, corrupt, "-o", tmp_path, "--workers", "2", "-q")
+    assert result.returncode == 1, result.stderr
+    assert "not a radar file that xradar can read" in result.stderr and "Traceback" not in result.stderr
+    assert "vornak: 1 of 2 files failed" in result.stderr
+    tree = read_back(tmp_path / "T_PAZE63_C_LFPW_20230420065446.vornak.nc")
+    assert np.isfinite(tree["sweep_0"][names.DEALIASED].values).sum() > 9000

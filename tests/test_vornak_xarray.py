@@ -124,6 +124,31 @@ def test_mask_argument():
         vornak.dealias_sweep(ds, mask=np.zeros((3, 3), bool))
 
 
+def test_flag_codes_that_readers_decode_as_numbers_are_excluded():
+    ds = sweep_dataset(holes=False)
+    vel = ds.VRADH.values.copy()
+    # NEXRAD Level II as xradar decodes it: raw 0 "below threshold", raw 1 "range folded"
+    nexrad = ds.copy()
+    nexrad["VRADH"] = ds.VRADH.copy(data=np.round(vel * 2) / 2)
+    nexrad.VRADH.values[:40, :30] = -64.5
+    nexrad.VRADH.values[200:220, 60:] = -64.0
+    nexrad.VRADH.encoding.update(dtype=np.dtype("uint8"), scale_factor=0.5, add_offset=-64.5)
+    out = vornak.dealias_sweep(nexrad)[names.DEALIASED].values
+    flags = np.zeros(vel.shape, bool)
+    flags[:40, :30] = flags[200:220, 60:] = True
+    np.testing.assert_array_equal(np.isnan(out), flags)
+    np.testing.assert_array_equal(out, expected_for(nexrad.assign(VRADH=nexrad.VRADH.where(~flags))))
+    # the same numbers without that packing are velocities
+    nexrad.VRADH.encoding.update(add_offset=-60.0)
+    assert not np.isnan(vornak.dealias_sweep(nexrad)[names.DEALIASED].values).any()
+    # ODIM "undetect", named in raw units by the field's attributes
+    odim = ds.copy()
+    odim["VRADH"] = ds.VRADH.copy(data=np.where(flags, 67.0, vel))
+    odim.VRADH.attrs["_Undetect"] = 254.0
+    odim.VRADH.encoding.update(scale_factor=0.5, add_offset=-60.0)
+    np.testing.assert_array_equal(np.isnan(vornak.dealias_sweep(odim)[names.DEALIASED].values), flags)
+
+
 def test_sweep_errors_name_the_fix():
     ds = sweep_dataset(field="velocity")
     with pytest.raises(ValueError, match="has no variable 'VRADH'; this sweep's velocity looks like 'velocity': pass field='velocity'"):

@@ -247,16 +247,31 @@ def dealias_sweep(
 
 
 def _flag_codes(var):
-    """Gates that hold a flag code, not a velocity.
+    """Gates that hold a flag code, not a velocity, as readers decode them.
 
-    xradar's ODIM reader keeps the "undetect" code (no echo) as a number,
-    naming it in the `_Undetect` attribute in raw, packed units.
+    xradar's ODIM reader keeps the "undetect" code (no echo) as a number and
+    names it in the `_Undetect` attribute, in raw units. Its NEXRAD Level II
+    reader decodes raw 0 ("below threshold") and 1 ("range folded") of the
+    velocity moment like data; that packing is recognised by its unsigned
+    bytes with `add_offset` = -129 * `scale_factor` and no fill value.
     """
-    raw = var.attrs.get("_Undetect")
-    scale, offset = var.encoding.get("scale_factor", 1.0), var.encoding.get("add_offset", 0.0)
-    if raw is None or var.dtype.kind != "f":
+    if var.dtype.kind != "f":
         return None
-    return var == np.float64(raw) * scale + offset
+    enc = var.encoding
+    scale, offset = enc.get("scale_factor"), enc.get("add_offset")
+    raw = var.attrs.get("_Undetect")
+    if raw is not None:
+        return var == np.float64(raw) * (1.0 if scale is None else scale) + (0.0 if offset is None else offset)
+    packed = np.dtype(enc.get("dtype", var.dtype))
+    if (
+        packed == np.uint8
+        and "_FillValue" not in enc
+        and scale is not None
+        and offset is not None
+        and np.isclose(offset, -129.0 * scale)
+    ):
+        return (var == offset) | (var == offset + scale)
+    return None
 
 
 def _mask_like(ds, var, mask):

@@ -67,25 +67,12 @@ def output_name(path):
     return name + ".vornak.nc"
 
 
-def _excluded_codes(engine, ds, field):
-    """Gates xradar's NEXRAD reader decodes as velocities although they are
-    flags: raw 0 (below threshold) and 1 (range folded)."""
-    if engine != "nexradlevel2":
-        return None
-    enc = ds[field].encoding
-    scale, offset = enc.get("scale_factor"), enc.get("add_offset")
-    if scale is None or offset is None or "_FillValue" in enc:
-        return None
-    values = ds[field]
-    return (values == offset) | (values == offset + scale)
-
-
 def process_file(path, outdir, options, on_sweep=None):
     """Dealias one file; returns (output path, sweeps done, pictures written)."""
     from . import _io
     from ._xarray import dealias_sweep, find_velocity_field, sweep_nodes
 
-    tree, engine = _io.open_volume(path)
+    tree, _ = _io.open_volume(path)
     todo = []
     for node_path, node in sweep_nodes(tree):
         ds = node.to_dataset(inherit=False)
@@ -100,10 +87,7 @@ def process_file(path, outdir, options, on_sweep=None):
     for node_path, ds, field in todo:
         sweep = node_path.strip("/")
         try:
-            result = dealias_sweep(
-                ds.load(), field, options["nyquist"], mask=_excluded_codes(engine, ds, field),
-                keep_folds=options["keep_folds"], **params
-            )
+            result = dealias_sweep(ds.load(), field, options["nyquist"], keep_folds=options["keep_folds"], **params)
         except (ValueError, TypeError) as exc:
             raise _io.RadarFileError(f"{path}: {sweep}: {_message(exc)}") from exc
         tree[node_path].dataset = result
@@ -114,6 +98,15 @@ def process_file(path, outdir, options, on_sweep=None):
     target = Path(outdir) / output_name(path)
     _io.write_cfradial2(tree, target)
     return str(target), len(todo), pictures
+
+
+def _process_file_remote(path, outdir, options):
+    """process_file for a cluster worker: a failure comes back as a value, so
+    that a bad file is reported once, here, and not logged by the worker."""
+    try:
+        return process_file(path, outdir, options)
+    except Exception as exc:
+        return RuntimeError(f"{path}: {_message(exc)}" if path not in str(exc) else _message(exc))
 
 
 def _plot_sweep(path, tree, ds, field, sweep, outdir):
@@ -251,7 +244,7 @@ def _on_cluster(args, outdir, options, progress, report):
         cluster, client = None, distributed.Client(args.scheduler)
     try:
         futures = {
-            client.submit(process_file, os.path.abspath(p), str(outdir.resolve()), options, pure=False): p
+            client.submit(_process_file_remote, os.path.abspath(p), str(outdir.resolve()), options, pure=False): p
             for p in args.files
         }
         for future in distributed.as_completed(futures):

@@ -78,6 +78,22 @@ def test_valid_files_exit_zero_and_nyquist_override(inputs, tmp_path):
     assert tree["sweep_0"][names.DEALIASED].attrs["nyquist_velocity"] == 30.0
 
 
+def test_quality_threshold_excludes_gates(inputs, tmp_path):
+    good, _ = inputs
+    assert run("dealias", good, "-o", tmp_path / "all", "-q").returncode == 0
+    result = run("dealias", good, "-o", tmp_path / "qc", "-q", "--exclude-below", "DBZH=15")
+    assert result.returncode == 0, result.stderr
+    every = read_back(tmp_path / "all" / "T_PAZE63_C_LFPW_20230420065446.vornak.nc")["sweep_0"].to_dataset()
+    kept = read_back(tmp_path / "qc" / "T_PAZE63_C_LFPW_20230420065446.vornak.nc")["sweep_0"].to_dataset()
+    weak = ~(kept.DBZH.values >= 15)
+    assert weak.any() and np.isnan(kept[names.DEALIASED].values[weak]).all()
+    assert 0 < np.isfinite(kept[names.DEALIASED].values).sum() < np.isfinite(every[names.DEALIASED].values).sum()
+    result = run("dealias", good, "-o", tmp_path, "-q", "--exclude-below", "SNRH=3")
+    assert result.returncode == 1
+    assert f"{good}: sweep_0: --exclude-below names 'SNRH', which this sweep does not have" in result.stderr
+    assert run("dealias", good, "-o", tmp_path, "--exclude-below", "SNRH").returncode == 2
+
+
 def test_usage_errors(inputs, tmp_path):
     good, _ = inputs
     assert run("dealias", good).returncode == 2  # no -o

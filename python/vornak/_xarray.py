@@ -83,7 +83,8 @@ def covers_full_circle(azimuth):
 
 
 def _scan_is_rhi(ds):
-    mode = str(ds[names.SWEEP_MODE].values) if names.SWEEP_MODE in ds.variables else ""
+    mode = ds[names.SWEEP_MODE].values.item() if names.SWEEP_MODE in ds.variables else ""
+    mode = (mode.decode(errors="replace") if isinstance(mode, bytes) else str(mode)).strip().lower()
     if mode in names.RHI_MODES:
         return True
     if mode in names.PPI_MODES:

@@ -36,6 +36,8 @@ def _parser():
     d.add_argument("-o", "--output", required=True, metavar="DIR", help="directory for the results (made if missing)")
     d.add_argument("--field", help="velocity variable (default: VRADH, velocity, VEL, ... whichever the sweep has)")
     d.add_argument("--nyquist", type=float, metavar="M/S", help="Nyquist velocity, overriding the files' own")
+    d.add_argument("--exclude-below", action="append", default=[], metavar="VAR=VALUE", type=_threshold,
+                   help="exclude gates where the sweep variable VAR is below VALUE, e.g. SNRH=3 or RHOHV=0.8 (repeatable)")
     d.add_argument("--plot", action="store_true", help="also write a PNG per sweep: folded and dealiased side by side")
     d.add_argument("--keep-folds", action="store_true", help=f"also write the fold counts as {names.FOLDS}")
     tuning = d.add_argument_group("tuning (see README)")
@@ -51,6 +53,28 @@ def _parser():
     m = sub.add_parser("demo", help="dealias a real sweep shipped with vornak and write a picture")
     m.add_argument("-o", "--output", default="demo.png", metavar="PNG", help="picture to write (default: demo.png)")
     return parser
+
+
+def _threshold(text):
+    name, sep, value = text.partition("=")
+    try:
+        if not sep or not name.strip():
+            raise ValueError
+        return name.strip(), float(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected VAR=VALUE such as SNRH=3, got {text!r}") from None
+
+
+def _quality_mask(ds, thresholds):
+    """Gates whose quality variables fall below their thresholds (or are missing)."""
+    mask = None
+    for name, value in thresholds:
+        if name not in ds.data_vars:
+            raise ValueError(f"vornak: --exclude-below names '{name}', which this sweep does not have")
+        with np.errstate(invalid="ignore"):
+            low = ~(ds[name] >= value)  # NaN quality excludes the gate too
+        mask = low if mask is None else (mask | low)
+    return mask
 
 
 def _message(exc):
@@ -87,7 +111,9 @@ def process_file(path, outdir, options, on_sweep=None):
     for node_path, ds, field in todo:
         sweep = node_path.strip("/")
         try:
-            result = dealias_sweep(ds.load(), field, options["nyquist"], keep_folds=options["keep_folds"], **params)
+            ds = ds.load()
+            mask = _quality_mask(ds, options["exclude_below"])
+            result = dealias_sweep(ds, field, options["nyquist"], mask=mask, keep_folds=options["keep_folds"], **params)
         except (ValueError, TypeError) as exc:
             raise _io.RadarFileError(f"{path}: {sweep}: {_message(exc)}") from exc
         tree[node_path].dataset = result
@@ -111,13 +137,12 @@ def _process_file_remote(path, outdir, options):
 
 def _plot_sweep(path, tree, ds, field, sweep, outdir):
     from . import _plot
-    from ._xarray import _scan_is_rhi
+    from ._xarray import _ray_order, _scan_is_rhi
 
     var = ds[field]
     ray_dim = var.dims[0] if var.dims[1] == names.RANGE else var.dims[1]
     rhi = _scan_is_rhi(ds)
-    angle = ds[names.ELEVATION if rhi else names.AZIMUTH]
-    order = np.argsort(np.asarray(angle.values, dtype=np.float64) % (360.0 if not rhi else np.inf), kind="stable")
+    order, _ = _ray_order(ds, ray_dim)  # drawn in scan-angle order, as dealiased
     folded = np.asarray(var.transpose(ray_dim, names.RANGE).values, dtype=np.float64)[order]
     dealiased = np.asarray(ds[names.DEALIASED].transpose(ray_dim, names.RANGE).values, dtype=np.float64)[order]
     folded[~np.isfinite(dealiased)] = np.nan  # show the gates that were dealiased, flags hidden
@@ -192,6 +217,7 @@ def _dealias(args):
         "nyquist": args.nyquist,
         "plot": args.plot,
         "keep_folds": args.keep_folds,
+        "exclude_below": args.exclude_below,
         "interval_splits": args.interval_splits,
         "skip_between_rays": args.skip_between_rays,
         "skip_along_ray": args.skip_along_ray,

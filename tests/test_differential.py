@@ -122,3 +122,9 @@ def test_regression_2_to_60_limits_are_already_a_capacity_failure(splits):
     # 2^60 doubles are 2^63 bytes, beyond the largest allocation: the reference
     # first raised only from 2^61 limits on.
     assert check_same(case_of([[1.0, -1.0], [2.0, 0.5]], splits=splits)) is None
+
+
+@examples(300)
+@given(cases.many_interval_cases())
+def test_thousands_of_intervals(case):
+    check_same(case)

@@ -8,6 +8,8 @@ C library's rint/ceil go through NumPy scalars. Integer widths are modelled by
 explicit wrapping, since Python integers never overflow.
 """
 
+import math
+
 import numpy as np
 
 I32_MIN = -(1 << 31)
@@ -137,6 +139,34 @@ def limits_overflow(count):
     return count * 8 > ISIZE_MAX
 
 
+# Up to this many limits are listed; beyond it they are computed on demand.
+LISTED_LIMITS = 256
+
+
+class SpacedLimits:
+    """The values linspace(start, end, count) holds, computed one at a time.
+
+    Stands in for the list when it would be too long to build in Python.
+    """
+
+    def __init__(self, start, end, count):
+        assert count >= 2
+        self.start = start
+        self.end = end
+        self.count = count
+        self.step = div(end - start, float(count - 1))
+
+    def __len__(self):
+        return self.count
+
+    def __getitem__(self, i):
+        if not 0 <= i < self.count:
+            raise IndexError(i)
+        if i == self.count - 1:
+            return self.end
+        return float(i) * self.step + self.start
+
+
 def interval_limits(nyquist, interval_splits, vel, mask):
     w, below, above, count = interval_plan(nyquist, interval_splits, vel, mask)
     if count <= 0:
@@ -145,7 +175,42 @@ def interval_limits(nyquist, interval_splits, vel, mask):
         raise CapacityOverflow()
     start = -nyquist - float(below) * w
     end = nyquist + float(above) * w
+    if count > LISTED_LIMITS:
+        return SpacedLimits(start, end, count)
     return linspace(start, end, count)
+
+
+def occupied_intervals(vel, mask, limits):
+    """Ascending numbers of the intervals that hold at least one valid gate.
+
+    With a finite start and a finite non-negative step the values before the
+    last one never decrease, so a binary search finds the only interval that
+    can hold a velocity. Otherwise (negative, infinite or NaN step) every
+    interval but the last is empty or NaN-bounded, and the first and the last
+    are checked directly. Each candidate is confirmed with the membership test
+    itself.
+    """
+    last = len(limits) - 2
+    searchable = math.isfinite(limits.start) and math.isfinite(limits.step) and limits.step >= 0.0
+    found = set()
+    for i in range(len(vel)):
+        if mask[i]:
+            continue
+        v = vel[i]
+        candidates = {0, last}
+        if searchable and limits[0] <= v:
+            lo, hi = 0, last
+            while lo < hi:
+                mid = (lo + hi + 1) // 2
+                if limits[mid] <= v:
+                    lo = mid
+                else:
+                    hi = mid - 1
+            candidates.add(lo)
+        for k in candidates:
+            if limits[k] <= v and v < limits[k + 1]:
+                found.add(k)
+    return sorted(found)
 
 
 # ---------------------------------------------------------------- labelling
@@ -203,7 +268,13 @@ def find_regions(vel, mask, nrays, ngates, limits):
     labels = [0] * n
     inside = [0] * n
     offset = 0
-    for k in range(len(limits) - 1):
+    if isinstance(limits, SpacedLimits):
+        # An interval that holds no gate adds no region: only the occupied ones
+        # are labelled, still in ascending order.
+        intervals = occupied_intervals(vel, mask, limits)
+    else:
+        intervals = range(len(limits) - 1)
+    for k in intervals:
         lo = limits[k]
         hi = limits[k + 1]
         for i in range(n):

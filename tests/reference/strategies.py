@@ -23,6 +23,8 @@ I64_MIN = -(1 << 63)
 # Gates times intervals that the reference may label per case; sweeps asking for
 # more intervals (but fewer than the capacity failure) are not drawn.
 LABEL_BUDGET = 60_000
+# Gates times intervals that a core scanning every interval may face per case.
+CORE_BUDGET = 1 << 24
 
 # ---------------------------------------------------------------- parameters
 
@@ -231,17 +233,23 @@ def tiny_cases(draw):
 def assume_affordable(case):
     """Keep out sweeps whose number of interval limits is huge yet below the capacity failure.
 
-    Such a sweep would make either side allocate gigabytes of limits (and the
-    process abort) or label for hours; everything else is drawn.
+    A straightforward core allocates and scans every interval, so such a sweep
+    would make it allocate gigabytes (and the process abort) or label for hours.
+    Long runs of limits are drawn only while both sides stay quick.
     """
     vel = case["vel"]
-    count = ref.interval_plan(
-        float(case["nyquist"]),
-        case["interval_splits"],
-        vel.astype(np.float64).ravel().tolist(),
-        case["mask"].ravel().tolist(),
-    )[3]
-    assume(count <= 1 or ref.limits_overflow(count) or count * max(vel.size, 1) <= LABEL_BUDGET)
+    n = max(vel.size, 1)
+    flat_vel = vel.astype(np.float64).ravel().tolist()
+    flat_mask = case["mask"].ravel().tolist()
+    count = ref.interval_plan(float(case["nyquist"]), case["interval_splits"], flat_vel, flat_mask)[3]
+    if count <= 1 or ref.limits_overflow(count):
+        return
+    assume(count * n <= CORE_BUDGET)
+    limits = ref.interval_limits(float(case["nyquist"]), case["interval_splits"], flat_vel, flat_mask)
+    if isinstance(limits, ref.SpacedLimits):
+        assume(len(ref.occupied_intervals(flat_vel, flat_mask, limits)) * n <= LABEL_BUDGET)
+    else:
+        assume(count * n <= LABEL_BUDGET)
 
 
 # ---------------------------------------------------------------- the suites' cases
@@ -307,6 +315,38 @@ def giant_interval_cases(draw):
         nyquist=nyq,
         rays_wrap_around=draw(st.booleans()),
         interval_splits=draw(st.integers(3, 12)),
+        skip_between_rays=draw(skips),
+        skip_along_ray=draw(skips),
+        centered=draw(st.booleans()),
+    )
+    assume_affordable(case)
+    return case
+
+
+@st.composite
+def many_interval_cases(draw):
+    """Thousands of intervals: many splits, or velocities far beyond a small nyquist."""
+    nrays, ngates = draw(st.tuples(st.integers(1, 10), st.integers(1, 10)))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    if draw(st.booleans()):
+        nyq = draw(usual_nyquists)
+        n_splits = draw(st.integers(13, 60_000))
+        vel = draw(any_field(rng, nrays, ngates, nyq))
+    else:
+        nyq = draw(st.sampled_from([0.001, 0.01, 0.05, 0.3]))
+        n_splits = draw(st.integers(1, 12))
+        vel = draw(any_field(rng, nrays, ngates, 10.0))
+    # Some gates exactly on, or next to, values that are limits.
+    if draw(st.booleans()):
+        pool = special_values(nyq, min(n_splits, 12))
+        hit = rng.random((nrays, ngates)) < 0.2
+        vel[hit] = np.array(pool, np.float64)[rng.integers(0, len(pool), int(hit.sum()))].astype(np.float32)
+    case = dict(
+        vel=vel,
+        mask=rng.random((nrays, ngates)) < draw(st.sampled_from([0.0, 0.1, 0.3])),
+        nyquist=nyq,
+        rays_wrap_around=draw(st.booleans()),
+        interval_splits=n_splits,
         skip_between_rays=draw(skips),
         skip_along_ray=draw(skips),
         centered=draw(st.booleans()),

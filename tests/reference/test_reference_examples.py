@@ -369,3 +369,40 @@ def test_whole_sweep_early_exits_give_zeros_of_the_right_shape():
     gap = np.array([[False, True, True, False]])
     assert sweep_folds_2d(far, gap, 10.0, False, 3, 100, 1).tolist() == [[0, 0, 0, 0]]
     assert sweep_folds_2d(far, gap, 10.0, False, 3, 100, 2).tolist() == [[-1, 0, 0, 0]]
+
+
+# ---------------------------------------------------------------- many limits
+
+
+@given(
+    st.floats(-100, 100) | st.sampled_from([float("inf"), float("-inf"), float("nan")]),
+    st.floats(-100, 100) | st.sampled_from([float("inf"), float("-inf"), float("nan")]),
+    st.integers(2, 300),
+    st.integers(1, 5),
+    st.integers(1, 5),
+    st.data(),
+)
+def test_limits_computed_on_demand_label_like_the_listed_ones(start, end, count, nr, ng, data):
+    listed = ref.linspace(start, end, count)
+    spaced = ref.SpacedLimits(start, end, count)
+    assert [repr(spaced[i]) for i in range(count)] == [repr(x) for x in listed]
+    finite = [x for x in listed if math.isfinite(x)] or [0.0]
+    gate_values = st.one_of(
+        st.sampled_from(finite),
+        st.sampled_from(finite).map(lambda x: float(np.nextafter(np.float32(x), np.float32(-np.inf)))),
+        st.floats(min(finite) - 1, max(finite) + 1),
+        st.sampled_from([float("nan"), float("inf"), float("-inf")]),
+    )
+    vel = f32v(data.draw(st.lists(gate_values, min_size=nr * ng, max_size=nr * ng)))
+    mask = data.draw(st.lists(st.booleans(), min_size=nr * ng, max_size=nr * ng))
+    assert ref.find_regions(vel, mask, nr, ng, spaced) == ref.find_regions(vel, mask, nr, ng, listed)
+
+
+def test_long_limit_runs_are_computed_on_demand():
+    vel = f32v([-9.0, 3.0, 7.5, 7.5])
+    limits = ref.interval_limits(10.0, 2**40, vel, [False] * 4)
+    assert isinstance(limits, ref.SpacedLimits) and len(limits) == 2**40 + 1
+    assert limits[0] == -10.0 and limits[2**40] == 10.0
+    labels, count = ref.find_regions(vel, [False] * 4, 2, 2, limits)
+    # Every distinct velocity lies in an interval of its own, numbered upward.
+    assert labels == [1, 2, 3, 3] and count == 3

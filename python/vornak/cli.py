@@ -176,7 +176,7 @@ class _Progress:
         except ImportError:
             return
         self.files = tqdm(total=nfiles, unit="file", desc="files", position=0, file=sys.stderr)
-        self.sweeps = tqdm(unit="sweep", desc="sweeps", position=1, file=sys.stderr)
+        self.sweeps = tqdm(unit="sweep", desc="sweeps", position=1, leave=False, file=sys.stderr)
 
     def sweep(self):
         if self.sweeps is not None:
@@ -195,9 +195,10 @@ class _Progress:
             print(text, file=sys.stderr)
 
     def close(self):
-        for bar in (self.sweeps, self.files):
-            if bar is not None:
-                bar.close()
+        if self.files is not None:
+            self.files.set_postfix_str(f"{self.sweeps.n} sweeps", refresh=False)
+            self.sweeps.close()  # its line goes; the file bar keeps the count
+            self.files.close()
 
 
 def _dealias(args):

@@ -66,7 +66,7 @@ def open_volume(path, chunks=None):
 def _fill_nyquist(tree, source, engine):
     from ._xarray import find_velocity_field
 
-    reader = {"nexradlevel2": _nexrad_nyquist, "odim": _odim_nyquist}.get(engine)
+    reader = {"nexradlevel2": _nexrad_nyquist, "odim": _odim_nyquist, "iris": _iris_nyquist}.get(engine)
     if reader is None:
         return
     missing = []
@@ -106,6 +106,34 @@ def _nexrad_nyquist(source):
             if raw:
                 values[index] = raw / 100.0  # stored in units of 0.01 m/s
     return values
+
+
+def _iris_nyquist(source):
+    """Nyquist velocity (m/s) of every sweep of an IRIS/Sigmet RAW file.
+
+    From the task's PRF and wavelength (1/100 cm); with dual PRF the
+    velocities are stored over the extended interval, 2, 3 or 4 times wider.
+    """
+    from xradar.io.backends.iris import IrisRawFile
+
+    task = IrisRawFile(source, loaddata=False).ingest_header["task_configuration"]
+    dsp = task["task_dsp_info"]
+    flag = dsp.get("multi_prf_mode_flag", 0)
+    if flag not in (0, 1, 2, 3):
+        return {}
+    value = task["task_misc_info"]["wavelength"] * dsp["prf"] / 40000.0 * (flag + 1)
+    return _Every(value)
+
+
+class _Every(dict):
+    """The same value for every sweep index."""
+
+    def __init__(self, value):
+        super().__init__()
+        self.value = value
+
+    def get(self, key, default=None):
+        return self.value
 
 
 def _odim_nyquist(source):

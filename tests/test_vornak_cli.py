@@ -13,7 +13,7 @@ xr = pytest.importorskip("xarray")
 xd = pytest.importorskip("xradar")
 
 from vornak import cli, names
-from vornak_sweeps import ODIM_FILE
+from vornak_sweeps import DATA, ODIM_FILE
 
 PNG = b"\x89PNG\r\n\x1a\n"
 
@@ -68,6 +68,22 @@ def test_one_valid_and_one_corrupt_file(inputs, tmp_path):
     assert 9000 < valid.sum() < 11000  # ODIM "undetect" gates (VRADH 67 m/s) are no velocities
     np.testing.assert_allclose((sweep.VRADH.values + folds * 2 * result_var.attrs["nyquist_velocity"])[valid],
                                result_var.values[valid], atol=1e-4)
+
+
+def test_nexrad_level2_gzip(tmp_path):
+    source = DATA / "KLIX20050828_180149_sweeps0-1.gz"
+    result = run("dealias", source, "-o", tmp_path, "-q")
+    assert result.returncode == 0, result.stderr
+    tree = read_back(tmp_path / "KLIX20050828_180149_sweeps0-1.vornak.nc")
+    assert names.DEALIASED not in tree["sweep_0"]  # the reflectivity-only cut
+    sweep = tree["sweep_1"].to_dataset()
+    result_var = sweep[names.DEALIASED]
+    # Nyquist velocity from the message 1 headers, which xradar does not expose
+    assert result_var.attrs["nyquist_velocity"] == pytest.approx(25.37)
+    flags = np.isin(sweep.VRADH.values, [-64.5, -64.0])  # below threshold, range folded
+    assert flags.mean() > 0.5
+    np.testing.assert_array_equal(np.isnan(result_var.values), flags | np.isnan(sweep.VRADH.values))
+    assert np.nanmax(np.abs(result_var.values)) > 25.37  # something was unfolded
 
 
 def test_valid_files_exit_zero_and_nyquist_override(inputs, tmp_path):

@@ -86,6 +86,21 @@ def test_nexrad_level2_gzip(tmp_path):
     assert np.nanmax(np.abs(result_var.values)) > 25.37  # something was unfolded
 
 
+def test_cfradial1(tmp_path):
+    pytest.importorskip("matplotlib")
+    source = DATA / "MLL2217907250U_003_gates0-160_cfradial1.nc"
+    result = run("dealias", source, "-o", tmp_path, "-q", "--plot")
+    assert result.returncode == 0, result.stderr
+    sweep = read_back(tmp_path / "MLL2217907250U_003_gates0-160_cfradial1.vornak.nc")["sweep_0"].to_dataset()
+    result_var = sweep[names.DEALIASED]
+    assert result_var.attrs["source_field"] == "velocity" and result_var.attrs["nyquist_velocity"] == 8.25
+    valid = np.isfinite(sweep.velocity.values)
+    np.testing.assert_array_equal(np.isfinite(result_var.values), valid)
+    folds = np.round((result_var.values[valid] - sweep.velocity.values[valid]) / 16.5)
+    assert set(np.unique(folds)) <= {-2, -1, 0, 1, 2} and (folds != 0).mean() > 0.05
+    assert (tmp_path / "MLL2217907250U_003_gates0-160_cfradial1.sweep_0.png").read_bytes()[:8] == PNG
+
+
 def test_valid_files_exit_zero_and_nyquist_override(inputs, tmp_path):
     good, _ = inputs
     result = run("dealias", good, "-o", tmp_path, "--nyquist", "30", "-q")

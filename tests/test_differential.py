@@ -117,11 +117,17 @@ def case_of(vel, mask=None, nyquist=10.0, wrap=False, splits=3, skip_rays=100, s
     )
 
 
-@pytest.mark.parametrize("splits", [(1 << 60) - 1, 1 << 60, (1 << 61) - 1])
-def test_regression_2_to_60_limits_are_already_a_capacity_failure(splits):
-    # 2^60 doubles are 2^63 bytes, beyond the largest allocation: the reference
-    # first raised only from 2^61 limits on.
-    assert check_same(case_of([[1.0, -1.0], [2.0, 0.5]], splits=splits)) is None
+@pytest.mark.parametrize("splits", [(1 << 60) - 1, 1 << 60, (1 << 61) - 2])
+def test_regression_2_to_60_limits_and_more_are_computed(splits):
+    # Below 2^61 limits there is no capacity failure, however long the run of
+    # limits: the sides once disagreed from 2^60 limits on, where a listed
+    # run of doubles would no longer fit the largest allocation.
+    case = case_of([[1.0, -1.0, 7.0], [2.0, 0.5, -9.5]], splits=splits, centered=False)
+    assert check_same(case) is not None
+
+
+def test_regression_2_to_61_limits_are_the_capacity_failure():
+    assert check_same(case_of([[1.0, -1.0], [2.0, 0.5]], splits=(1 << 61) - 1)) is None
 
 
 @examples(300)

@@ -17,8 +17,7 @@ I32_MAX = (1 << 31) - 1
 I64_MIN = -(1 << 63)
 I64_MAX = (1 << 63) - 1
 
-# No buffer may exceed the largest allocation size, PTRDIFF_MAX bytes; a
-# larger size is the capacity failure, not an allocation attempt.
+# No buffer may exceed the largest allocation size, PTRDIFF_MAX bytes.
 ISIZE_MAX = (1 << 63) - 1
 
 CONSUMED = -999
@@ -135,8 +134,12 @@ def interval_plan(nyquist, interval_splits, vel, mask):
 
 
 def limits_overflow(count):
-    """True when count doubles exceed the largest allocation: from 2^60 limits on."""
-    return count * 8 > ISIZE_MAX
+    """True when the byte size of count doubles overflows 64 bits: from 2^61 limits on.
+
+    Fewer limits are never listed when there are many (see SpacedLimits), so
+    no allocation bounds them below that.
+    """
+    return count * 8 > (1 << 64) - 1
 
 
 # Up to this many limits are listed; beyond it they are computed on demand.

@@ -117,14 +117,14 @@ def test_degenerate_interval_inputs():
     assert limits_for(10.0, 3, [1.0, float("inf")]) == []
 
 
-def test_capacity_overflow_once_the_limits_outgrow_the_largest_allocation():
+def test_capacity_overflow_for_2_to_61_limits_or_more():
     with pytest.raises(CapacityOverflow) as info:
         limits_for(10.0, 2**62, [1.0])
     assert info.value.args == ("capacity overflow",)
-    # 2^60 doubles are 2^63 bytes, one more than the largest allocation.
     with pytest.raises(CapacityOverflow):
-        limits_for(10.0, 2**60 - 1, [1.0])
-    assert not ref.limits_overflow(2**60 - 1)
+        limits_for(10.0, 2**61 - 1, [1.0])
+    # One limit fewer is a long but valid run of limits.
+    assert len(limits_for(10.0, 2**61 - 2, [1.0])) == 2**61 - 1
     with pytest.raises(CapacityOverflow):
         sweep_folds_2d(np.zeros((2, 2), np.float32), np.zeros((2, 2), bool), 10.0, False, 2**62)
     # 2^63 - 1 splits plus one limit wraps to a negative count: no limits, no failure.

@@ -128,6 +128,8 @@ def test_quality_threshold_excludes_gates(inputs, tmp_path):
 def test_usage_errors(inputs, tmp_path):
     good, _ = inputs
     assert run("dealias", good).returncode == 2  # no -o
+    result = run("dealias", good, "-o", tmp_path, "--nyquist", "-3")
+    assert result.returncode == 2 and "expected a positive velocity in m/s, got '-3'" in result.stderr
     result = run("dealias", good, "-o", tmp_path, "--field", "VRADV", "-q")
     assert result.returncode == 1
     assert f"{good}: no sweep has a variable 'VRADV'; name it with --field" in result.stderr

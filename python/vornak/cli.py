@@ -35,7 +35,7 @@ def _parser():
     d.add_argument("files", nargs="+", metavar="FILE", help="radar files xradar can read (NEXRAD, ODIM, CfRadial, IRIS, ...)")
     d.add_argument("-o", "--output", required=True, metavar="DIR", help="directory for the results (made if missing)")
     d.add_argument("--field", help="velocity variable (default: VRADH, velocity, VEL, ... whichever the sweep has)")
-    d.add_argument("--nyquist", type=float, metavar="M/S", help="Nyquist velocity, overriding the files' own")
+    d.add_argument("--nyquist", type=_speed, metavar="M/S", help="Nyquist velocity, overriding the files' own")
     d.add_argument("--exclude-below", action="append", default=[], metavar="VAR=VALUE", type=_threshold,
                    help="exclude gates where the sweep variable VAR is below VALUE, e.g. SNRH=3 or RHOHV=0.8 (repeatable)")
     d.add_argument("--plot", action="store_true", help="also write a PNG per sweep: folded and dealiased side by side")
@@ -53,6 +53,16 @@ def _parser():
     m = sub.add_parser("demo", help="dealias a real sweep shipped with vornak and write a picture")
     m.add_argument("-o", "--output", default="demo.png", metavar="PNG", help="picture to write (default: demo.png)")
     return parser
+
+
+def _speed(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not (np.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"expected a positive velocity in m/s, got {text!r}")
+    return value
 
 
 def _threshold(text):

@@ -1,7 +1,6 @@
 #include "vornak/edges.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <limits>
 
 #include "vornak/grid.hpp"
@@ -17,137 +16,26 @@ std::uint64_t walk_length(std::int64_t skip) noexcept {
   return skip <= 0 ? 1 : static_cast<std::uint64_t>(skip) + 1;
 }
 
-// Contact statistics per ordered pair, accumulated in scan order: the sums
-// come out exactly as if the contacts were collected, stably sorted by pair
-// and added run by run. Open addressing keyed by the pair.
-class PairTally {
- public:
-  void add(std::int32_t a, std::int32_t b, double va, double vb) {
-    if (2 * (used_ + 1) > keys_.size()) grow();
-    const std::uint64_t key = pack(a, b);
-    std::size_t slot = home(key);
-    while (keys_[slot] != 0 && keys_[slot] != key) slot = (slot + 1) & (keys_.size() - 1);
-    if (keys_[slot] == 0) {
-      // Entry numbers are 32-bit; a sweep cannot come near this in memory.
-      if (used_ == std::numeric_limits<std::uint32_t>::max()) fail_capacity();
-      keys_[slot] = key;
-      entry_[slot] = static_cast<std::uint32_t>(used_++);
-      count_.push_back(0);
-      sum_a_.push_back(0.0);
-      sum_b_.push_back(0.0);
-    }
-    const std::size_t e = entry_[slot];
-    count_[e] = wrapping_add(count_[e], std::int32_t{1});
-    sum_a_[e] += va;
-    sum_b_[e] += vb;
-  }
-
-  // The pairs sorted by region_b, then region_a, into `edges`.
-  void emit(Edges& edges, std::int32_t largest_region) {
-    const std::size_t total = used_;
-    Buffer<std::int32_t> pair_a = zeros<std::int32_t>(total);
-    Buffer<std::int32_t> pair_b = zeros<std::int32_t>(total);
-    for (std::size_t slot = 0; slot < keys_.size(); ++slot) {
-      if (keys_[slot] == 0) continue;
-      pair_a[entry_[slot]] = static_cast<std::int32_t>(keys_[slot] >> 32);
-      pair_b[entry_[slot]] = static_cast<std::int32_t>(keys_[slot] & 0xffffffffu);
-    }
-    keys_ = {};
-    entry_ = {};
-    // Two stable counting passes over the region numbers: by a, then by b.
-    const auto buckets = static_cast<std::size_t>(largest_region) + 2;
-    Buffer<std::uint32_t> by_a = order_by(pair_a, nullptr, buckets, total);
-    Buffer<std::uint32_t> order = order_by(pair_b, &by_a, buckets, total);
-    by_a = {};
-    edges.region_a = zeros<std::int32_t>(total);
-    edges.region_b = zeros<std::int32_t>(total);
-    edges.count = zeros<std::int32_t>(total);
-    edges.sum_a = zeros<double>(total);
-    edges.sum_b = zeros<double>(total);
-    for (std::size_t i = 0; i < total; ++i) {
-      const std::size_t e = order[i];
-      edges.region_a[i] = pair_a[e];
-      edges.region_b[i] = pair_b[e];
-      edges.count[i] = count_[e];
-      edges.sum_a[i] = sum_a_[e];
-      edges.sum_b[i] = sum_b_[e];
-    }
-  }
-
- private:
-  static std::uint64_t pack(std::int32_t a, std::int32_t b) noexcept {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) |
-           static_cast<std::uint32_t>(b);
-  }
-  std::size_t home(std::uint64_t key) const noexcept {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-  void grow() {
-    const std::size_t capacity = keys_.empty() ? 1024 : 2 * keys_.size();
-    Buffer<std::uint64_t> old_keys = zeros<std::uint64_t>(capacity);
-    Buffer<std::uint32_t> old_entry = zeros<std::uint32_t>(capacity);
-    old_keys.swap(keys_);
-    old_entry.swap(entry_);
-    shift_ = 64 - std::countr_zero(capacity);
-    for (std::size_t s = 0; s < old_keys.size(); ++s) {
-      if (old_keys[s] == 0) continue;
-      std::size_t slot = home(old_keys[s]);
-      while (keys_[slot] != 0) slot = (slot + 1) & (capacity - 1);
-      keys_[slot] = old_keys[s];
-      entry_[slot] = old_entry[s];
-    }
-  }
-  // Entry positions stably ordered by `region` (entries in `input` order, or
-  // in index order when input is null).
-  static Buffer<std::uint32_t> order_by(const Buffer<std::int32_t>& region,
-                                        const Buffer<std::uint32_t>* input, std::size_t buckets,
-                                        std::size_t total) {
-    Buffer<std::uint32_t> start = zeros<std::uint32_t>(buckets);
-    for (const std::int32_t r : region) ++start[static_cast<std::size_t>(r) + 1];
-    for (std::size_t k = 1; k < buckets; ++k) start[k] += start[k - 1];
-    Buffer<std::uint32_t> out = zeros<std::uint32_t>(total);
-    for (std::size_t i = 0; i < total; ++i) {
-      const std::uint32_t e = input != nullptr ? (*input)[i] : static_cast<std::uint32_t>(i);
-      out[start[static_cast<std::size_t>(region[e])]++] = e;
-    }
-    return out;
-  }
-
-  Buffer<std::uint64_t> keys_;   // 0 = empty (regions are numbered from 1)
-  Buffer<std::uint32_t> entry_;  // per hash slot, the entry index
-  std::size_t used_ = 0;
-  int shift_ = 64;
-  Buffer<std::int32_t> count_;
-  Buffer<double> sum_a_;
-  Buffer<double> sum_b_;
-};
-
-// The scan: every labelled gate, in ray-major order, walks to the previous
-// ray, the next ray, the previous gate and the next gate, in that order. The
-// first labelled gate of each walk is found from running positions instead of
-// stepping over the unlabelled gates between.
-template <bool larger_first_only>
-Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
-                 std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
-                 std::int64_t skip_between_rays, std::int64_t skip_along_ray) {
-  const std::size_t n = gate_count(nrays, ngates);
-  require_length(labels.size(), n, "labels");
-  require_length(vel.size(), n, "vel");
-  Edges edges;
-  if (n == 0) return edges;
-
-  const std::uint64_t across = walk_length(skip_between_rays);
-  const std::uint64_t along = walk_length(skip_along_ray);
-  const std::size_t no_ray = nrays;
-
-  // Per gate column: the last labelled ray seen so far, the next labelled ray
-  // at or after a cursor, and the first and last labelled rays overall (for
-  // walks that come round the end of the sweep).
-  Buffer<std::uint32_t> previous_ray = filled<std::uint32_t>(ngates, static_cast<std::uint32_t>(no_ray));
+// The walks of the scan: every labelled gate, in ray-major order, looks for
+// the first labelled gate toward the previous ray, the next ray, the previous
+// gate and the next gate, in that order, and hands each one found to
+// `contact(a, va_index, b_index)`. The first labelled gate of a walk comes
+// from running positions instead of stepping over the unlabelled gates.
+template <class Contact>
+void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std::size_t ngates,
+                   bool rays_wrap_around, std::uint64_t across, std::uint64_t along,
+                   Contact&& contact) {
+  const auto no_ray = static_cast<std::uint32_t>(nrays);
+  // Per gate column: the last labelled ray so far, a cursor on the next
+  // labelled ray, and the first and last labelled rays (for walks that come
+  // round the end of the sweep).
+  Buffer<std::uint32_t> previous_ray = filled<std::uint32_t>(ngates, no_ray);
   Buffer<std::uint32_t> next_ray = filled<std::uint32_t>(ngates, 0);
-  Buffer<std::uint32_t> first_ray = filled<std::uint32_t>(ngates, static_cast<std::uint32_t>(no_ray));
-  Buffer<std::uint32_t> last_ray = filled<std::uint32_t>(ngates, static_cast<std::uint32_t>(no_ray));
+  Buffer<std::uint32_t> first_ray;
+  Buffer<std::uint32_t> last_ray;
   if (rays_wrap_around) {
+    first_ray = filled<std::uint32_t>(ngates, no_ray);
+    last_ray = filled<std::uint32_t>(ngates, no_ray);
     for (std::size_t r = 0; r < nrays; ++r) {
       for (std::size_t g = 0; g < ngates; ++g) {
         if (labels[r * ngates + g] == 0) continue;
@@ -157,59 +45,160 @@ Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> ve
     }
   }
 
-  PairTally tally;
-  std::int32_t largest = 0;
-  auto record = [&](std::int32_t a, double va, std::size_t j) {
-    const std::int32_t b = labels[j];
-    if (b == a) return;
-    if (larger_first_only && a < b) return;
-    largest = std::max(largest, std::max(a, b));
-    tally.add(a, b, va, widen(vel[j]));
-  };
-
   for (std::size_t r = 0; r < nrays; ++r) {
     const std::size_t row = r * ngates;
     std::size_t previous_gate = ngates;  // none yet on this ray
     std::size_t next_gate = 0;           // cursor: first labelled gate at or after it
     for (std::size_t g = 0; g < ngates; ++g) {
-      const std::int32_t a = labels[row + g];
+      const std::size_t i = row + g;
+      const std::int32_t a = labels[i];
       if (a == 0) continue;
-      const double va = widen(vel[row + g]);
 
-      // Previous ray.
       if (previous_ray[g] != no_ray) {
         const std::size_t p = previous_ray[g];
-        if (r - p <= across) record(a, va, p * ngates + g);
+        if (r - p <= across) contact(a, i, p * ngates + g);
       } else if (rays_wrap_around) {
-        // Round the end: the last labelled ray, possibly this one.
+        // Round the end to the last labelled ray, which may be this one.
         const std::size_t p = last_ray[g];
-        if (r + nrays - p <= across) record(a, va, p * ngates + g);
+        if (r + nrays - p <= across) contact(a, i, p * ngates + g);
       }
-      // Next ray.
+
       std::size_t q = std::max<std::size_t>(next_ray[g], r + 1);
       while (q < nrays && labels[q * ngates + g] == 0) ++q;
       next_ray[g] = static_cast<std::uint32_t>(q);
       if (q < nrays) {
-        if (q - r <= across) record(a, va, q * ngates + g);
+        if (q - r <= across) contact(a, i, q * ngates + g);
       } else if (rays_wrap_around) {
         const std::size_t f = first_ray[g];
-        if (f + nrays - r <= across) record(a, va, f * ngates + g);
+        if (f + nrays - r <= across) contact(a, i, f * ngates + g);
       }
-      // Previous gate.
+
       if (previous_gate != ngates && g - previous_gate <= along) {
-        record(a, va, row + previous_gate);
+        contact(a, i, row + previous_gate);
       }
-      // Next gate.
+
       std::size_t s = std::max(next_gate, g + 1);
       while (s < ngates && labels[row + s] == 0) ++s;
       next_gate = s;
-      if (s < ngates && s - g <= along) record(a, va, row + s);
+      if (s < ngates && s - g <= along) contact(a, i, row + s);
 
       previous_gate = g;
       previous_ray[g] = static_cast<std::uint32_t>(r);
     }
   }
-  tally.emit(edges, largest);
+}
+
+// One contact as kept between the two scans: the far region and both
+// velocities as measured (widened when summed, which is exact).
+struct Contact {
+  std::int32_t region_b;
+  float vel_a;
+  float vel_b;
+};
+
+// Contacts are bucketed by their first region in scan order (a counting scan,
+// then a filling scan), each bucket is condensed per second region in that
+// order, and the entries are finally ordered by second region, stably. The
+// sums thus add each pair's contacts in scan order, exactly as collecting all
+// contacts and sorting them stably by pair would.
+template <bool larger_first_only>
+Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
+                 std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
+                 std::int64_t skip_between_rays, std::int64_t skip_along_ray) {
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(labels.size(), n, "labels");
+  require_length(vel.size(), n, "vel");
+  labels = labels.first(n);
+  Edges edges;
+  if (n == 0) return edges;
+
+  std::int32_t largest = 0;
+  for (const std::int32_t label : labels) {
+    if (label < 0) fail_index("index out of range: a region label is negative");
+    largest = std::max(largest, label);
+  }
+  if (largest < 2) return edges;
+  const auto regions = static_cast<std::size_t>(largest);
+  const std::uint64_t across = walk_length(skip_between_rays);
+  const std::uint64_t along = walk_length(skip_along_ray);
+  auto wanted = [](std::int32_t a, std::int32_t b) {
+    return b != a && (!larger_first_only || b < a);
+  };
+
+  // One scan collects the contacts in scan order; a stable counting sort
+  // then buckets them by first region.
+  Buffer<std::size_t> start = zeros<std::size_t>(regions + 2);
+  Buffer<Contact> contacts;
+  {
+    Buffer<std::int32_t> first_region;
+    Buffer<Contact> scanned;
+    walk_contacts(labels, nrays, ngates, rays_wrap_around, across, along,
+                  [&](std::int32_t a, std::size_t i, std::size_t j) {
+                    const std::int32_t b = labels[j];
+                    if (!wanted(a, b)) return;
+                    ++start[static_cast<std::size_t>(a) + 1];
+                    first_region.push_back(a);
+                    scanned.push_back(Contact{b, vel[i], vel[j]});
+                  });
+    if (scanned.empty()) return edges;
+    for (std::size_t a = 1; a < start.size(); ++a) start[a] += start[a - 1];
+    contacts = zeros<Contact>(scanned.size());
+    Buffer<std::size_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t c = 0; c < scanned.size(); ++c) {
+      contacts[fill[static_cast<std::size_t>(first_region[c])]++] = scanned[c];
+    }
+  }
+
+  // Condense each bucket per second region, in first-seen order.
+  Edges by_first;
+  {
+    Buffer<std::int32_t> seen_in = zeros<std::int32_t>(regions + 1);
+    Buffer<std::uint32_t> entry_of = zeros<std::uint32_t>(regions + 1);
+    for (std::size_t a = 1; a <= regions; ++a) {
+      for (std::size_t c = start[a]; c < start[a + 1]; ++c) {
+        const Contact& contact = contacts[c];
+        const auto b = static_cast<std::size_t>(contact.region_b);
+        if (seen_in[b] != static_cast<std::int32_t>(a)) {
+          if (by_first.region_a.size() >= std::numeric_limits<std::uint32_t>::max()) {
+            fail_capacity();
+          }
+          seen_in[b] = static_cast<std::int32_t>(a);
+          entry_of[b] = static_cast<std::uint32_t>(by_first.region_a.size());
+          by_first.region_a.push_back(static_cast<std::int32_t>(a));
+          by_first.region_b.push_back(contact.region_b);
+          by_first.count.push_back(0);
+          by_first.sum_a.push_back(0.0);
+          by_first.sum_b.push_back(0.0);
+        }
+        const std::size_t e = entry_of[b];
+        by_first.count[e] = wrapping_add(by_first.count[e], std::int32_t{1});
+        by_first.sum_a[e] += widen(contact.vel_a);
+        by_first.sum_b[e] += widen(contact.vel_b);
+      }
+    }
+  }
+  contacts = {};
+  start = {};
+
+  // Entries are in ascending first region; a stable counting sort on the
+  // second region gives the (region_b, region_a) order.
+  const std::size_t entries = by_first.size();
+  Buffer<std::size_t> slot_of = zeros<std::size_t>(regions + 2);
+  for (const std::int32_t b : by_first.region_b) ++slot_of[static_cast<std::size_t>(b) + 1];
+  for (std::size_t b = 1; b < slot_of.size(); ++b) slot_of[b] += slot_of[b - 1];
+  edges.region_a = zeros<std::int32_t>(entries);
+  edges.region_b = zeros<std::int32_t>(entries);
+  edges.count = zeros<std::int32_t>(entries);
+  edges.sum_a = zeros<double>(entries);
+  edges.sum_b = zeros<double>(entries);
+  for (std::size_t e = 0; e < entries; ++e) {
+    const std::size_t to = slot_of[static_cast<std::size_t>(by_first.region_b[e])]++;
+    edges.region_a[to] = by_first.region_a[e];
+    edges.region_b[to] = by_first.region_b[e];
+    edges.count[to] = by_first.count[e];
+    edges.sum_a[to] = by_first.sum_a[e];
+    edges.sum_b[to] = by_first.sum_b[e];
+  }
   return edges;
 }
 

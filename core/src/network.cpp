@@ -35,38 +35,29 @@ std::uint64_t pair_of(std::int32_t g, std::int32_t h) noexcept {
 
 Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
                  std::size_t slots) {
-  // Per-group arrays are indexed by label, label 0 included.
+  // Per-group records are indexed by label, label 0 included.
   const std::int32_t groups = wrapping_add(region_count, 1);
   if (groups < 0) fail_capacity();
   if (region_count < 0) {
     fail_index("length mismatch: sizes cannot match a negative region count");
   }
   require_exact_length(sizes.size(), static_cast<std::size_t>(region_count), "sizes");
+  // Node numbers (two per slot) are 32-bit.
   if (slots >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / 2) {
     fail_capacity();
   }
   const auto n = static_cast<std::size_t>(groups);
   region_count_ = region_count;
 
-  group_size_ = zeros<std::int32_t>(n);
-  for (std::size_t l = 1; l < n; ++l) group_size_[l] = sizes[l - 1];
-  fold_parent_ = zeros<std::int32_t>(n);
-  for (std::size_t g = 0; g < n; ++g) fold_parent_[g] = static_cast<std::int32_t>(g);
-  fold_offset_ = zeros<std::int32_t>(n);
-  head_ = filled<std::int32_t>(n, -1);
-  rebuilt_at_ = zeros<std::uint32_t>(n);
-
-  end_.reserve(2 * slots);
-  next_.reserve(2 * slots);
-  previous_.reserve(2 * slots);
-  a_side_.reserve(slots);
-  oriented_at_.reserve(slots);
-  diff_.reserve(slots);
-  count_.reserve(slots);
+  groups_ = zeros<Group>(n);
+  for (std::size_t g = 0; g < n; ++g) {
+    groups_[g].size = g == 0 ? 0 : sizes[g - 1];
+    groups_[g].fold_parent = static_cast<std::int32_t>(g);
+  }
+  slots_.reserve(slots);
 
   const std::size_t capacity = std::max<std::size_t>(16, std::bit_ceil(2 * slots));
-  pair_key_ = zeros<std::uint64_t>(capacity);
-  pair_slot_ = zeros<std::int32_t>(capacity);
+  pairs_ = zeros<PairEntry>(capacity);
   pair_shift_ = 64 - std::countr_zero(capacity);
 }
 
@@ -81,13 +72,13 @@ Tracker::Tracker(const Edges& edges, std::int32_t region_count,
   const std::size_t slots = entries >> 1;
   for (std::size_t i = 0; i < entries; ++i) {
     if (edges.region_a[i] < edges.region_b[i]) continue;
-    if (count_.size() == slots) fail_index("index out of range: more boundaries than slots");
+    if (slots_.size() == slots) fail_index("index out of range: more boundaries than slots");
     add_slot(edges.region_a[i], edges.region_b[i], edges.count[i], edges.sum_a[i],
              edges.sum_b[i], twice_nyquist);
   }
-  // Entries with region_a < region_b only mirror the slots; slots not filled
-  // by qualifying entries keep their zero state, as an all-zero record.
-  while (count_.size() < slots) add_slot(0, 0, 0, 0.0, 0.0, twice_nyquist);
+  // Symmetric edges fill every slot; any left over stay all-zero records,
+  // linked to nothing.
+  while (slots_.size() < slots) add_slot(0, 0, 0, 0.0, 0.0, twice_nyquist);
 }
 
 Tracker Tracker::from_boundaries(const Edges& boundaries, std::int32_t region_count,
@@ -114,23 +105,18 @@ void Tracker::add_slot(std::int32_t a, std::int32_t b, std::int32_t count, doubl
     return static_cast<std::uint32_t>(id) <= static_cast<std::uint32_t>(region_count_);
   };
   if (!valid(a) || !valid(b)) fail_index("index out of range: region outside 0..R");
-  const auto slot = static_cast<std::int32_t>(count_.size());
+  const auto slot = static_cast<std::int32_t>(slots_.size());
   const bool placeholder = a == 0 && b == 0 && count == 0;
-  if (!placeholder) {
-    // Two open slots between one pair of groups would break fusion.
-    if (a == b || find_pair(a, b) >= 0) fail_index("index out of range: repeated boundary");
-    insert_pair(a, b, slot);
+  // Two open slots between one pair of groups would break fusion.
+  if (!placeholder && (a == b || insert_new_pair(a, b, slot) >= 0)) {
+    fail_index("index out of range: repeated boundary");
   }
-  end_.push_back(a);
-  end_.push_back(b);
-  next_.push_back(-1);
-  next_.push_back(-1);
-  previous_.push_back(-1);
-  previous_.push_back(-1);
-  a_side_.push_back(0);
-  oriented_at_.push_back(0);
-  diff_.push_back(narrow_to_float((sum_a - sum_b) / twice_nyquist));
-  count_.push_back(count);
+  Slot record;
+  record.end[0] = a;
+  record.end[1] = b;
+  record.diff = narrow_to_float((sum_a - sum_b) / twice_nyquist);
+  record.count = count;
+  slots_.push_back(record);
   if (!placeholder) {
     link(2 * slot, a);
     link(2 * slot + 1, b);
@@ -140,61 +126,56 @@ void Tracker::add_slot(std::int32_t a, std::int32_t b, std::int32_t count, doubl
 int Tracker::side_of_edge_a(std::size_t slot) const noexcept {
   // A group that became keeper anew turned all its open slots toward itself;
   // the latest such turn, or the slot's own re-attachment, decides.
-  const std::uint32_t stored = oriented_at_[slot];
-  const std::uint32_t first = rebuilt_at_[at(end_[2 * slot])];
-  const std::uint32_t second = rebuilt_at_[at(end_[2 * slot + 1])];
-  if (first > stored && first > second) return 0;
-  if (second > stored && second > first) return 1;
-  return a_side_[slot];
-}
-
-void Tracker::orient(std::size_t slot) noexcept {
-  const int side = side_of_edge_a(slot);
-  if (side != a_side_[slot]) {
-    a_side_[slot] = static_cast<std::uint8_t>(side);
-    diff_[slot] = -diff_[slot];
-  }
-  oriented_at_[slot] = std::max({oriented_at_[slot], rebuilt_at_[at(end_[2 * slot])],
-                                 rebuilt_at_[at(end_[2 * slot + 1])]});
+  const Slot& s = slots_[slot];
+  const std::uint32_t first = groups_[at(s.end[0])].rebuilt_at;
+  const std::uint32_t second = groups_[at(s.end[1])].rebuilt_at;
+  if (first > s.oriented_at && first > second) return 0;
+  if (second > s.oriented_at && second > first) return 1;
+  return s.a_side;
 }
 
 std::int32_t Tracker::edge_a(std::size_t slot) const noexcept {
-  return end_[2 * slot + static_cast<std::size_t>(side_of_edge_a(slot))];
+  return slots_[slot].end[side_of_edge_a(slot)];
 }
 std::int32_t Tracker::edge_b(std::size_t slot) const noexcept {
-  return end_[2 * slot + 1 - static_cast<std::size_t>(side_of_edge_a(slot))];
+  return slots_[slot].end[1 - side_of_edge_a(slot)];
 }
 float Tracker::edge_diff(std::size_t slot) const noexcept {
-  return side_of_edge_a(slot) == a_side_[slot] ? diff_[slot] : -diff_[slot];
+  return side_of_edge_a(slot) == 0 ? slots_[slot].diff : -slots_[slot].diff;
 }
 
 std::int32_t Tracker::fold(std::int32_t label) const noexcept {
   std::int32_t total = 0;
-  for (std::int32_t x = label; fold_parent_[at(x)] != x; x = fold_parent_[at(x)]) {
-    total = wrapping_add(total, fold_offset_[at(x)]);
+  for (std::int32_t x = label; groups_[at(x)].fold_parent != x; x = groups_[at(x)].fold_parent) {
+    total = wrapping_add(total, groups_[at(x)].fold_offset);
   }
   return total;
 }
 
 void Tracker::link(std::int32_t node, std::int32_t group) noexcept {
-  end_[at(node)] = group;
-  previous_[at(node)] = -1;
-  next_[at(node)] = head_[at(group)];
-  if (head_[at(group)] >= 0) previous_[at(head_[at(group)])] = node;
-  head_[at(group)] = node;
+  Slot& s = slots_[at(node) >> 1];
+  const int side = node & 1;
+  const std::int32_t head = groups_[at(group)].head;
+  s.end[side] = group;
+  s.previous[side] = -1;
+  s.next[side] = head;
+  if (head >= 0) slots_[at(head) >> 1].previous[head & 1] = node;
+  groups_[at(group)].head = node;
 }
 
 void Tracker::unlink(std::int32_t node) noexcept {
-  const std::int32_t before = previous_[at(node)];
-  const std::int32_t after = next_[at(node)];
+  Slot& s = slots_[at(node) >> 1];
+  const int side = node & 1;
+  const std::int32_t before = s.previous[side];
+  const std::int32_t after = s.next[side];
   if (before >= 0) {
-    next_[at(before)] = after;
+    slots_[at(before) >> 1].next[before & 1] = after;
   } else {
-    head_[at(end_[at(node)])] = after;
+    groups_[at(s.end[side])].head = after;
   }
-  if (after >= 0) previous_[at(after)] = before;
-  previous_[at(node)] = -1;
-  next_[at(node)] = -1;
+  if (after >= 0) slots_[at(after) >> 1].previous[after & 1] = before;
+  s.previous[side] = -1;
+  s.next[side] = -1;
 }
 
 std::size_t Tracker::pair_home(std::uint64_t key) const noexcept {
@@ -203,70 +184,126 @@ std::size_t Tracker::pair_home(std::uint64_t key) const noexcept {
 
 std::int32_t Tracker::find_pair(std::int32_t g, std::int32_t h) const noexcept {
   const std::uint64_t key = pair_of(g, h);
-  const std::size_t mask = pair_key_.size() - 1;
+  const std::size_t mask = pairs_.size() - 1;
   for (std::size_t i = pair_home(key);; i = (i + 1) & mask) {
-    if (pair_key_[i] == key) return pair_slot_[i];
-    if (pair_key_[i] == 0) return -1;
+    if (pairs_[i].key == key) return pairs_[i].slot;
+    if (pairs_[i].key == 0) return -1;
   }
 }
 
 void Tracker::insert_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept {
+  (void)insert_new_pair(g, h, slot);
+}
+
+std::int32_t Tracker::insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept {
   const std::uint64_t key = pair_of(g, h);
-  const std::size_t mask = pair_key_.size() - 1;
+  const std::size_t mask = pairs_.size() - 1;
   std::size_t i = pair_home(key);
-  while (pair_key_[i] != 0) i = (i + 1) & mask;
-  pair_key_[i] = key;
-  pair_slot_[i] = slot;
+  for (; pairs_[i].key != 0; i = (i + 1) & mask) {
+    if (pairs_[i].key == key) return pairs_[i].slot;
+  }
+  pairs_[i] = PairEntry{key, slot};
+  return -1;
 }
 
 void Tracker::erase_pair(std::int32_t g, std::int32_t h) noexcept {
   const std::uint64_t key = pair_of(g, h);
-  const std::size_t mask = pair_key_.size() - 1;
+  const std::size_t mask = pairs_.size() - 1;
   std::size_t i = pair_home(key);
-  while (pair_key_[i] != key) {
-    if (pair_key_[i] == 0) return;
+  while (pairs_[i].key != key) {
+    if (pairs_[i].key == 0) return;
     i = (i + 1) & mask;
   }
   // Backward-shift deletion keeps every probe sequence unbroken.
-  for (std::size_t j = (i + 1) & mask; pair_key_[j] != 0; j = (j + 1) & mask) {
-    const std::size_t home = pair_home(pair_key_[j]);
+  for (std::size_t j = (i + 1) & mask; pairs_[j].key != 0; j = (j + 1) & mask) {
+    const std::size_t home = pair_home(pairs_[j].key);
     const bool stays = (j > i) ? (home > i && home <= j) : (home > i || home <= j);
     if (stays) continue;
-    pair_key_[i] = pair_key_[j];
-    pair_slot_[i] = pair_slot_[j];
+    pairs_[i] = pairs_[j];
     i = j;
   }
-  pair_key_[i] = 0;
+  pairs_[i] = PairEntry{};
 }
 
 void Tracker::push_candidate(std::size_t slot) {
-  candidates_.push_back(candidate_key(count_[slot], slot));
+  candidates_.push_back(candidate_key(slots_[slot].count, slot));
   std::push_heap(candidates_.begin(), candidates_.end());
 }
 
 Buffer<std::int32_t> Tracker::solve() && {
-  const std::size_t slots = count_.size();
-  candidates_ = zeros<std::uint64_t>(slots);
-  for (std::size_t k = 0; k < slots; ++k) candidates_[k] = candidate_key(count_[k], k);
-  std::make_heap(candidates_.begin(), candidates_.end());
+  // Selection: the open slot with the largest count, the lowest slot on ties.
+  // The initial counts are small integers, so the slots are first laid out in
+  // runs by count, each run in slot order, and taken from the highest run;
+  // counts raised by fusion go to a heap. Entries whose count has since
+  // changed are stale and skipped.
+  const std::size_t slot_total = slots_.size();
+  std::int64_t lowest = 0;
+  std::int64_t highest = -1;
+  for (const Slot& s : slots_) {
+    lowest = std::min<std::int64_t>(lowest, s.count);
+    highest = std::max<std::int64_t>(highest, s.count);
+  }
+  const bool runs = lowest >= 0 && highest <= 2 * static_cast<std::int64_t>(slot_total) + 1024;
+  Buffer<std::int32_t> run_slots;
+  Buffer<std::uint32_t> run_end;    // run c holds run_slots[run_front[c], run_end[c])
+  Buffer<std::uint32_t> run_front;
+  std::int64_t top_run = -1;
+  if (runs) {
+    const auto run_count = static_cast<std::size_t>(highest) + 1;
+    run_end = zeros<std::uint32_t>(run_count);
+    for (const Slot& s : slots_) ++run_end[static_cast<std::size_t>(s.count)];
+    for (std::size_t c = 1; c < run_count; ++c) run_end[c] += run_end[c - 1];
+    run_front = zeros<std::uint32_t>(run_count);
+    for (std::size_t c = 1; c < run_count; ++c) run_front[c] = run_end[c - 1];
+    run_slots = zeros<std::int32_t>(slot_total);
+    Buffer<std::uint32_t> fill(run_front.begin(), run_front.end());
+    for (std::size_t k = 0; k < slot_total; ++k) {
+      run_slots[fill[static_cast<std::size_t>(slots_[k].count)]++] = static_cast<std::int32_t>(k);
+    }
+    top_run = highest;
+  } else {
+    candidates_ = zeros<std::uint64_t>(slot_total);
+    for (std::size_t k = 0; k < slot_total; ++k) {
+      candidates_[k] = candidate_key(slots_[k].count, k);
+    }
+    std::make_heap(candidates_.begin(), candidates_.end());
+  }
 
-  while (!candidates_.empty()) {
-    std::pop_heap(candidates_.begin(), candidates_.end());
-    const std::uint64_t top = candidates_.back();
-    candidates_.pop_back();
+  for (;;) {
+    while (top_run >= 0 &&
+           run_front[static_cast<std::size_t>(top_run)] == run_end[static_cast<std::size_t>(top_run)]) {
+      --top_run;
+    }
+    const bool from_run = top_run >= 0;
+    if (!from_run && candidates_.empty()) break;
+    std::uint64_t top = 0;
+    if (from_run) {
+      const auto run = static_cast<std::size_t>(top_run);
+      top = candidate_key(static_cast<std::int32_t>(top_run),
+                          static_cast<std::size_t>(run_slots[run_front[run]]));
+    }
+    if (from_run && (candidates_.empty() || top > candidates_.front())) {
+      ++run_front[static_cast<std::size_t>(top_run)];
+    } else {
+      std::pop_heap(candidates_.begin(), candidates_.end());
+      top = candidates_.back();
+      candidates_.pop_back();
+    }
     const std::size_t best = candidate_slot(top);
     const std::int32_t count = candidate_count(top);
-    if (count_[best] != count) continue;  // superseded by a later count
-    if (count < 0) break;                 // nothing open with a usable count
+    if (slots_[best].count != count) continue;  // superseded by a later count
+    if (count < 0) break;                        // nothing open with a usable count
 
-    orient(best);
-    const std::int32_t a = edge_a(best);
-    const std::int32_t b = edge_b(best);
-    const double ratio = static_cast<double>(diff_[best]) / static_cast<double>(count);
+    const int side = side_of_edge_a(best);
+    const Slot& s = slots_[best];
+    const std::int32_t a = s.end[side];
+    const std::int32_t b = s.end[1 - side];
+    const float diff = side == 0 ? s.diff : -s.diff;
+    const double ratio = static_cast<double>(diff) / static_cast<double>(count);
     const std::int32_t shift = rint_to_i32(ratio);
     // The larger group keeps its folds; on equal sizes the edge_b side does.
     const auto slot = static_cast<std::int32_t>(best);
-    if (group_size_[at(a)] > group_size_[at(b)]) {
+    if (groups_[at(a)].size > groups_[at(b)].size) {
       join(slot, a, b, shift);
     } else {
       join(slot, b, a, wrapping_neg(shift));
@@ -274,7 +311,7 @@ Buffer<std::int32_t> Tracker::solve() && {
   }
   candidates_ = {};
 
-  const std::size_t n = group_size_.size();
+  const std::size_t n = groups_.size();
   Buffer<std::int32_t> folds = zeros<std::int32_t>(n);
   for (std::size_t l = 0; l < n; ++l) {
     // Sum the shifts along the chain of keepers, then hang the chain on its
@@ -282,13 +319,14 @@ Buffer<std::int32_t> Tracker::solve() && {
     const auto label = static_cast<std::int32_t>(l);
     const std::int32_t total = fold(label);
     std::int32_t root = label;
-    while (fold_parent_[at(root)] != root) root = fold_parent_[at(root)];
+    while (groups_[at(root)].fold_parent != root) root = groups_[at(root)].fold_parent;
     std::int32_t remaining = total;
-    for (std::int32_t x = label; fold_parent_[at(x)] != x;) {
-      const std::int32_t up = fold_parent_[at(x)];
-      const std::int32_t offset = fold_offset_[at(x)];
-      fold_parent_[at(x)] = root;
-      fold_offset_[at(x)] = remaining;
+    for (std::int32_t x = label; groups_[at(x)].fold_parent != x;) {
+      Group& g = groups_[at(x)];
+      const std::int32_t up = g.fold_parent;
+      const std::int32_t offset = g.fold_offset;
+      g.fold_parent = root;
+      g.fold_offset = remaining;
       remaining = wrapping_sub(remaining, offset);
       x = up;
     }
@@ -302,68 +340,69 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   const auto valid = [&](std::int32_t id) {
     return static_cast<std::uint32_t>(id) <= static_cast<std::uint32_t>(region_count_);
   };
-  if (!valid(keeper) || !valid(absorbed) || static_cast<std::uint32_t>(best) >= count_.size()) {
+  if (!valid(keeper) || !valid(absorbed) || static_cast<std::uint32_t>(best) >= slots_.size()) {
     fail_index("index out of range: merge step outside the network");
   }
   ++step_;
 
   if (delta != 0) {
-    // Every boundary of the absorbed group moves by delta folds per gate pair,
-    // seen from its own side.
-    for (std::int32_t node = head_[at(absorbed)]; node >= 0; node = next_[at(node)]) {
-      const std::size_t e = at(node) >> 1;
-      orient(e);
-      const double p = static_cast<double>(static_cast<std::int64_t>(count_[e]) *
+    // Every boundary of the absorbed group moves by delta folds per gate
+    // pair, toward the absorbed side.
+    for (std::int32_t node = groups_[at(absorbed)].head; node >= 0;) {
+      Slot& s = slots_[at(node) >> 1];
+      const int side = node & 1;
+      const double p = static_cast<double>(static_cast<std::int64_t>(s.count) *
                                            static_cast<std::int64_t>(delta));
-      const double diff = static_cast<double>(diff_[e]);
-      diff_[e] = narrow_to_float(edge_a(e) == absorbed ? diff + p : diff - p);
+      const double diff = static_cast<double>(s.diff);
+      s.diff = narrow_to_float(side == 0 ? diff + p : diff - p);
+      node = s.next[side];
     }
   }
+  Group& kept = groups_[at(keeper)];
+  Group& gone = groups_[at(absorbed)];
   // The absorbed group's regions follow the keeper from now on.
-  fold_parent_[at(absorbed)] = keeper;
-  fold_offset_[at(absorbed)] = delta;
+  gone.fold_parent = keeper;
+  gone.fold_offset = delta;
+  kept.size = wrapping_add(kept.size, gone.size);
+  gone.size = 0;
 
-  group_size_[at(keeper)] = wrapping_add(group_size_[at(keeper)], group_size_[at(absorbed)]);
-  group_size_[at(absorbed)] = 0;
-
-  count_[at(best)] = consumed_slot;
+  slots_[at(best)].count = consumed_slot;
   unlink(2 * best);
   unlink(2 * best + 1);
   erase_pair(keeper, absorbed);
 
   // A new keeper turns all its open slots toward itself.
-  if (mapped_group_ != keeper) rebuilt_at_[at(keeper)] = step_;
+  if (mapped_group_ != keeper) kept.rebuilt_at = step_;
 
   // Re-attach the absorbed group's boundaries to the keeper, fusing those
   // that lead to a group the keeper already borders.
   std::int32_t survivors_head = -1;
   std::int32_t survivors_tail = -1;
-  for (std::int32_t node = head_[at(absorbed)]; node >= 0;) {
-    const std::int32_t following = next_[at(node)];
+  for (std::int32_t node = gone.head; node >= 0;) {
     const std::size_t e = at(node) >> 1;
-    orient(e);
-    const int absorbed_side = node & 1;
-    if (a_side_[e] != absorbed_side) {
-      a_side_[e] = static_cast<std::uint8_t>(absorbed_side);
-      diff_[e] = -diff_[e];
-    }
-    end_[at(node)] = keeper;
-    oriented_at_[e] = step_;
-    const std::int32_t other = end_[at(node ^ 1)];
+    const int side = node & 1;  // the absorbed group's end
+    Slot& s = slots_[e];
+    const std::int32_t following = s.next[side];
+    const std::int32_t other = s.end[1 - side];
     erase_pair(absorbed, other);
-    const std::int32_t f = find_pair(keeper, other);
+    const std::int32_t f = insert_new_pair(keeper, other, static_cast<std::int32_t>(e));
     if (f < 0) {
-      insert_pair(keeper, other, static_cast<std::int32_t>(e));
+      s.end[side] = keeper;
+      s.a_side = static_cast<std::uint8_t>(side);  // now facing away from the keeper
+      s.oriented_at = step_;
       if (survivors_head < 0) survivors_head = node;
       survivors_tail = node;
     } else {
-      orient(at(f));
-      count_[at(f)] = wrapping_add(count_[at(f)], count_[e]);
-      count_[e] = consumed_slot;
-      diff_[at(f)] = diff_[e] + diff_[at(f)];
-      // Unlinking within the absorbed list while walking it: the walk already
-      // holds the following node.
-      end_[at(node)] = absorbed;
+      // Both statistics seen from the keeper toward `other`, summed in float.
+      Slot& fused = slots_[at(f)];
+      const int keeper_end = fused.end[0] == keeper ? 0 : 1;
+      const float from_keeper_e = side == 0 ? s.diff : -s.diff;
+      const float from_keeper_f = keeper_end == 0 ? fused.diff : -fused.diff;
+      const float sum = from_keeper_e + from_keeper_f;
+      fused.diff = keeper_end == 0 ? sum : -sum;
+      fused.count = wrapping_add(fused.count, s.count);
+      s.count = consumed_slot;
+      // The walk already holds the following node, so unlinking is safe.
       unlink(node);
       unlink(node ^ 1);
       push_candidate(at(f));
@@ -372,13 +411,12 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   }
   // What is left of the absorbed list joins the keeper's list.
   if (survivors_head >= 0) {
-    const std::int32_t keeper_head = head_[at(keeper)];
-    next_[at(survivors_tail)] = keeper_head;
-    if (keeper_head >= 0) previous_[at(keeper_head)] = survivors_tail;
-    head_[at(keeper)] = survivors_head;
-    previous_[at(survivors_head)] = -1;
+    slots_[at(survivors_tail) >> 1].next[survivors_tail & 1] = kept.head;
+    if (kept.head >= 0) slots_[at(kept.head) >> 1].previous[kept.head & 1] = survivors_tail;
+    kept.head = survivors_head;
+    slots_[at(survivors_head) >> 1].previous[survivors_head & 1] = -1;
   }
-  head_[at(absorbed)] = -1;
+  gone.head = -1;
   mapped_group_ = keeper;
 }
 

@@ -46,13 +46,15 @@ class Tracker {
   void join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);
 
   // Read access to the current state.
-  [[nodiscard]] std::size_t slot_count() const noexcept { return count_.size(); }
+  [[nodiscard]] std::size_t slot_count() const noexcept { return slots_.size(); }
   [[nodiscard]] std::int32_t edge_a(std::size_t slot) const noexcept;
   [[nodiscard]] std::int32_t edge_b(std::size_t slot) const noexcept;
   [[nodiscard]] float edge_diff(std::size_t slot) const noexcept;
-  [[nodiscard]] std::int32_t edge_count(std::size_t slot) const noexcept { return count_[slot]; }
+  [[nodiscard]] std::int32_t edge_count(std::size_t slot) const noexcept {
+    return slots_[slot].count;
+  }
   [[nodiscard]] std::int32_t group_size(std::int32_t group) const noexcept {
-    return group_size_[static_cast<std::size_t>(group)];
+    return groups_[static_cast<std::size_t>(group)].size;
   }
   [[nodiscard]] std::int32_t fold(std::int32_t label) const noexcept;
 
@@ -62,36 +64,53 @@ class Tracker {
                 double twice_nyquist);
 
   [[nodiscard]] int side_of_edge_a(std::size_t slot) const noexcept;
-  void orient(std::size_t slot) noexcept;
   void link(std::int32_t node, std::int32_t group) noexcept;
   void unlink(std::int32_t node) noexcept;
 
   // Open-slot lookup by unordered group pair.
   [[nodiscard]] std::int32_t find_pair(std::int32_t g, std::int32_t h) const noexcept;
   void insert_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
+  // Inserts unless present; returns the slot already there, or -1.
+  std::int32_t insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
   void erase_pair(std::int32_t g, std::int32_t h) noexcept;
   [[nodiscard]] std::size_t pair_home(std::uint64_t key) const noexcept;
 
   void push_candidate(std::size_t slot);
 
+  // One record per group (region_count + 1 of them), one per slot, two list
+  // nodes per slot (node 2k and 2k + 1 are slot k's two ends): what one step
+  // touches of a group or a slot sits together in memory.
+  struct Group {
+    std::int32_t size = 0;
+    std::int32_t head = -1;           // first node of the group's open slots, -1 if none
+    std::uint32_t rebuilt_at = 0;     // step at which it last turned its slots toward itself
+    std::int32_t fold_parent = 0;     // absorbed groups hang under their keeper...
+    std::int32_t fold_offset = 0;     // ...with the fold shift they received
+  };
+  // A slot's statistic is kept as seen from end[0] toward end[1], so merges
+  // never rewrite it for a change of orientation (negation is exact); the
+  // orientation, which decides the keeper on a tie and the sign of the shift,
+  // is derived from the turns of its two groups only when the slot is chosen.
+  // The slot also carries the list links of its two ends (node 2k + side).
+  struct Slot {
+    std::int32_t end[2] = {0, 0};     // the groups at the slot's two ends
+    std::int32_t next[2] = {-1, -1};  // list links of the two ends' nodes
+    std::int32_t previous[2] = {-1, -1};
+    float diff = 0.0f;                // end[0] side minus end[1] side
+    std::int32_t count = 0;           // gate pairs; consumed_slot once consumed
+    std::uint32_t oriented_at = 0;    // step of the last explicit orientation
+    std::uint8_t a_side = 0;          // which end was edge_a then
+  };
+  struct PairEntry {
+    std::uint64_t key = 0;            // 0 = empty; the two groups, smaller first
+    std::int32_t slot = 0;
+  };
+
   std::int32_t region_count_ = 0;
-  // Per group (region_count + 1 entries).
-  Buffer<std::int32_t> group_size_;
-  Buffer<std::int32_t> fold_parent_;  // groups absorbed into a keeper hang under it...
-  Buffer<std::int32_t> fold_offset_;  // ...with the fold shift they received
-  Buffer<std::int32_t> head_;         // first list node of the group's open slots, -1 if none
-  Buffer<std::uint32_t> rebuilt_at_;  // step at which the group last turned its slots toward it
-  // Per slot: node 2k and 2k + 1 are the slot's two ends.
-  Buffer<std::int32_t> end_;          // per node, the group at that end
-  Buffer<std::int32_t> next_;         // per node, the next node of the same group's list
-  Buffer<std::int32_t> previous_;     // per node, the previous node, -1 at the head
-  Buffer<std::uint8_t> a_side_;       // per slot, which node is edge_a as stored
-  Buffer<std::uint32_t> oriented_at_; // per slot, step of its last explicit orientation
-  Buffer<float> diff_;                // per slot, edge_diff as stored
-  Buffer<std::int32_t> count_;        // per slot, gate pairs; consumed_slot once consumed
+  Buffer<Group> groups_;
+  Buffer<Slot> slots_;
   Buffer<std::uint64_t> candidates_;  // max-heap of (count, slot) keys, stale entries skipped
-  Buffer<std::uint64_t> pair_key_;    // open addressing: 0 = empty
-  Buffer<std::int32_t> pair_slot_;
+  Buffer<PairEntry> pairs_;           // open addressing over the open slots
   int pair_shift_ = 64;
   std::uint32_t step_ = 0;
   std::int32_t mapped_group_ = -1;

@@ -73,10 +73,14 @@ $(addprefix python-env-,$(PY_ENVS)): python-env-%:
 	"$$venv/bin/python" -m pip install -q $(PY_BUILD_TOOLS) "$(numpy_$*)" pytest hypothesis
 	touch "$$venv/.vornak-env"
 
-# The environments run one after another: they share the two cores.
-test-python: $(addprefix test-python-,$(PY_ENVS))
-test-python-py313-np2: | test-python-py312-np2
-test-python-py312-np126: | test-python-py313-np2
+# The environments run one after another (they share the two cores), each
+# to its end, so one failing combination does not hide the others' results.
+test-python: deps
+	@failed=""
+	for env in $(PY_ENVS); do
+	  $(MAKE) --no-print-directory test-python-$$env || failed="$$failed $$env"
+	done
+	if [ -n "$$failed" ]; then echo "== Python suites failed on:$$failed" >&2; exit 1; fi
 
 $(addprefix test-python-,$(PY_ENVS)): test-python-%: deps python-env-%
 	@venv="$(CACHE)/venv-$*"

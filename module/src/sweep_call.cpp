@@ -1,6 +1,7 @@
 // sweep_folds_py: binds and converts the arguments, checks the arrays, runs
 // the core without the interpreter lock and returns its fold counts as a new
-// int32 array. Inputs and output are never copied.
+// int32 array. Inputs are read in place (only a misaligned vel goes through
+// an aligned copy) and the output buffer becomes the array's memory.
 #include "sweep_call.hpp"
 
 #include <array>
@@ -30,7 +31,7 @@ namespace {
 constexpr std::size_t parameter_count = 8;
 constexpr std::size_t required_count = 4;
 constexpr std::array<std::string_view, parameter_count> parameter_names = {
-    "vel",         "mask",         "nyquist",        "rays_wrap_around",
+    "vel",          "mask",           "nyquist",           "rays_wrap_around",
     "interval_splits", "skip_between_rays", "skip_along_ray", "centered"};
 enum Slot : std::size_t {
   vel_slot, mask_slot, nyquist_slot, wrap_slot, splits_slot, skip_rays_slot, skip_gates_slot,

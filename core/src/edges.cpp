@@ -96,11 +96,12 @@ struct Contact {
   float vel_b;
 };
 
-// Contacts are bucketed by their first region in scan order (a counting scan,
-// then a filling scan), each bucket is condensed per second region in that
-// order, and the entries are finally ordered by second region, stably. The
-// sums thus add each pair's contacts in scan order, exactly as collecting all
-// contacts and sorting them stably by pair would.
+// Contacts are bucketed by their first region in scan order (a counting
+// scan, then a filling scan), and each bucket is condensed per second region
+// straight into its place in (region_b, region_a) order: first regions are
+// visited in ascending order, so within one second region the entries come
+// out ascending too. The sums thus add each pair's contacts in scan order,
+// exactly as collecting all contacts and sorting them stably by pair would.
 template <bool larger_first_only>
 Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
                  std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
@@ -125,79 +126,64 @@ Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> ve
     return b != a && (!larger_first_only || b < a);
   };
 
-  // One scan collects the contacts in scan order; a stable counting sort
-  // then buckets them by first region.
+  // Bucket a holds contacts[start[a], start[a + 1]).
   Buffer<std::size_t> start = zeros<std::size_t>(regions + 2);
-  Buffer<Contact> contacts;
+  walk_contacts(labels, nrays, ngates, rays_wrap_around, across, along,
+                [&](std::int32_t a, std::size_t, std::size_t j) {
+                  if (wanted(a, labels[j])) ++start[static_cast<std::size_t>(a) + 1];
+                });
+  for (std::size_t a = 1; a < start.size(); ++a) start[a] += start[a - 1];
+  const std::size_t total = start.back();
+  if (total == 0) return edges;
+
+  Buffer<Contact> contacts = zeros<Contact>(total);
   {
-    Buffer<std::int32_t> first_region;
-    Buffer<Contact> scanned;
+    Buffer<std::size_t> fill(start.begin(), start.end() - 1);
     walk_contacts(labels, nrays, ngates, rays_wrap_around, across, along,
                   [&](std::int32_t a, std::size_t i, std::size_t j) {
                     const std::int32_t b = labels[j];
-                    if (!wanted(a, b)) return;
-                    ++start[static_cast<std::size_t>(a) + 1];
-                    first_region.push_back(a);
-                    scanned.push_back(Contact{b, vel[i], vel[j]});
+                    if (wanted(a, b)) {
+                      contacts[fill[static_cast<std::size_t>(a)]++] = Contact{b, vel[i], vel[j]};
+                    }
                   });
-    if (scanned.empty()) return edges;
-    for (std::size_t a = 1; a < start.size(); ++a) start[a] += start[a - 1];
-    contacts = zeros<Contact>(scanned.size());
-    Buffer<std::size_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t c = 0; c < scanned.size(); ++c) {
-      contacts[fill[static_cast<std::size_t>(first_region[c])]++] = scanned[c];
-    }
   }
 
-  // Condense each bucket per second region, in first-seen order.
-  Edges by_first;
-  {
-    Buffer<std::int32_t> seen_in = zeros<std::int32_t>(regions + 1);
-    Buffer<std::uint32_t> entry_of = zeros<std::uint32_t>(regions + 1);
-    for (std::size_t a = 1; a <= regions; ++a) {
-      for (std::size_t c = start[a]; c < start[a + 1]; ++c) {
-        const Contact& contact = contacts[c];
-        const auto b = static_cast<std::size_t>(contact.region_b);
-        if (seen_in[b] != static_cast<std::int32_t>(a)) {
-          if (by_first.region_a.size() >= std::numeric_limits<std::uint32_t>::max()) {
-            fail_capacity();
-          }
-          seen_in[b] = static_cast<std::int32_t>(a);
-          entry_of[b] = static_cast<std::uint32_t>(by_first.region_a.size());
-          by_first.region_a.push_back(static_cast<std::int32_t>(a));
-          by_first.region_b.push_back(contact.region_b);
-          by_first.count.push_back(0);
-          by_first.sum_a.push_back(0.0);
-          by_first.sum_b.push_back(0.0);
-        }
-        const std::size_t e = entry_of[b];
-        by_first.count[e] = wrapping_add(by_first.count[e], std::int32_t{1});
-        by_first.sum_a[e] += widen(contact.vel_a);
-        by_first.sum_b[e] += widen(contact.vel_b);
-      }
+  // Entries per second region, counting each (first, second) pair once.
+  Buffer<std::int32_t> seen_in = zeros<std::int32_t>(regions + 1);
+  Buffer<std::size_t> place = zeros<std::size_t>(regions + 2);
+  for (std::size_t a = 1; a <= regions; ++a) {
+    for (std::size_t c = start[a]; c < start[a + 1]; ++c) {
+      const auto b = static_cast<std::size_t>(contacts[c].region_b);
+      if (seen_in[b] == static_cast<std::int32_t>(a)) continue;
+      seen_in[b] = static_cast<std::int32_t>(a);
+      ++place[b + 1];
     }
   }
-  contacts = {};
-  start = {};
+  for (std::size_t b = 1; b < place.size(); ++b) place[b] += place[b - 1];
+  const std::size_t entries = place.back();
 
-  // Entries are in ascending first region; a stable counting sort on the
-  // second region gives the (region_b, region_a) order.
-  const std::size_t entries = by_first.size();
-  Buffer<std::size_t> slot_of = zeros<std::size_t>(regions + 2);
-  for (const std::int32_t b : by_first.region_b) ++slot_of[static_cast<std::size_t>(b) + 1];
-  for (std::size_t b = 1; b < slot_of.size(); ++b) slot_of[b] += slot_of[b - 1];
   edges.region_a = zeros<std::int32_t>(entries);
   edges.region_b = zeros<std::int32_t>(entries);
   edges.count = zeros<std::int32_t>(entries);
   edges.sum_a = zeros<double>(entries);
   edges.sum_b = zeros<double>(entries);
-  for (std::size_t e = 0; e < entries; ++e) {
-    const std::size_t to = slot_of[static_cast<std::size_t>(by_first.region_b[e])]++;
-    edges.region_a[to] = by_first.region_a[e];
-    edges.region_b[to] = by_first.region_b[e];
-    edges.count[to] = by_first.count[e];
-    edges.sum_a[to] = by_first.sum_a[e];
-    edges.sum_b[to] = by_first.sum_b[e];
+  std::fill(seen_in.begin(), seen_in.end(), 0);
+  Buffer<std::size_t> entry_of = zeros<std::size_t>(regions + 1);
+  for (std::size_t a = 1; a <= regions; ++a) {
+    for (std::size_t c = start[a]; c < start[a + 1]; ++c) {
+      const Contact& contact = contacts[c];
+      const auto b = static_cast<std::size_t>(contact.region_b);
+      if (seen_in[b] != static_cast<std::int32_t>(a)) {
+        seen_in[b] = static_cast<std::int32_t>(a);
+        entry_of[b] = place[b]++;
+        edges.region_a[entry_of[b]] = static_cast<std::int32_t>(a);
+        edges.region_b[entry_of[b]] = contact.region_b;
+      }
+      const std::size_t e = entry_of[b];
+      edges.count[e] = wrapping_add(edges.count[e], std::int32_t{1});
+      edges.sum_a[e] += widen(contact.vel_a);
+      edges.sum_b[e] += widen(contact.vel_b);
+    }
   }
   return edges;
 }

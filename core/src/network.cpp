@@ -25,12 +25,6 @@ std::size_t candidate_slot(std::uint64_t key) noexcept {
   return ~static_cast<std::uint32_t>(key);
 }
 
-std::uint64_t pair_of(std::int32_t g, std::int32_t h) noexcept {
-  const auto lo = static_cast<std::uint32_t>(std::min(g, h));
-  const auto hi = static_cast<std::uint32_t>(std::max(g, h));
-  return (static_cast<std::uint64_t>(lo) << 32) | hi;
-}
-
 }  // namespace
 
 Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
@@ -55,10 +49,24 @@ Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
     groups_[g].fold_parent = static_cast<std::int32_t>(g);
   }
   slots_.reserve(slots);
+}
 
-  const std::size_t capacity = std::max<std::size_t>(16, std::bit_ceil(2 * slots));
+void Tracker::connect_slots() {
+  // A load of at most two thirds: short probes, modest memory.
+  const std::size_t open = slots_.size();
+  const std::size_t capacity = std::max<std::size_t>(16, open + open / 2 + 1);
   pairs_ = zeros<PairEntry>(capacity);
-  pair_shift_ = 64 - std::countr_zero(capacity);
+  for (std::size_t k = 0; k < open; ++k) {
+    Slot& s = slots_[k];
+    if (s.end[0] == 0 && s.end[1] == 0 && s.count == 0) continue;  // unfilled placeholder
+    // Two open slots between one pair of groups would break fusion.
+    if (s.end[0] == s.end[1] ||
+        insert_new_pair(s.end[0], s.end[1], static_cast<std::int32_t>(k)) >= 0) {
+      fail_index("index out of range: repeated boundary");
+    }
+    link(static_cast<std::int32_t>(2 * k), s.end[0]);
+    link(static_cast<std::int32_t>(2 * k + 1), s.end[1]);
+  }
 }
 
 Tracker::Tracker(const Edges& edges, std::int32_t region_count,
@@ -79,9 +87,10 @@ Tracker::Tracker(const Edges& edges, std::int32_t region_count,
   // Symmetric edges fill every slot; any left over stay all-zero records,
   // linked to nothing.
   while (slots_.size() < slots) add_slot(0, 0, 0, 0.0, 0.0, twice_nyquist);
+  connect_slots();
 }
 
-Tracker Tracker::from_boundaries(const Edges& boundaries, std::int32_t region_count,
+Tracker Tracker::from_boundaries(Edges&& boundaries, std::int32_t region_count,
                                  std::span<const std::int32_t> sizes, double twice_nyquist) {
   Tracker tracker(region_count, sizes, boundaries.size());
   const std::size_t entries = boundaries.size();
@@ -96,6 +105,8 @@ Tracker Tracker::from_boundaries(const Edges& boundaries, std::int32_t region_co
     tracker.add_slot(boundaries.region_a[i], boundaries.region_b[i], boundaries.count[i],
                      boundaries.sum_a[i], boundaries.sum_b[i], twice_nyquist);
   }
+  boundaries = Edges{};
+  tracker.connect_slots();
   return tracker;
 }
 
@@ -105,22 +116,12 @@ void Tracker::add_slot(std::int32_t a, std::int32_t b, std::int32_t count, doubl
     return static_cast<std::uint32_t>(id) <= static_cast<std::uint32_t>(region_count_);
   };
   if (!valid(a) || !valid(b)) fail_index("index out of range: region outside 0..R");
-  const auto slot = static_cast<std::int32_t>(slots_.size());
-  const bool placeholder = a == 0 && b == 0 && count == 0;
-  // Two open slots between one pair of groups would break fusion.
-  if (!placeholder && (a == b || insert_new_pair(a, b, slot) >= 0)) {
-    fail_index("index out of range: repeated boundary");
-  }
   Slot record;
   record.end[0] = a;
   record.end[1] = b;
   record.diff = narrow_to_float((sum_a - sum_b) / twice_nyquist);
   record.count = count;
   slots_.push_back(record);
-  if (!placeholder) {
-    link(2 * slot, a);
-    link(2 * slot + 1, b);
-  }
 }
 
 int Tracker::side_of_edge_a(std::size_t slot) const noexcept {
@@ -129,9 +130,10 @@ int Tracker::side_of_edge_a(std::size_t slot) const noexcept {
   const Slot& s = slots_[slot];
   const std::uint32_t first = groups_[at(s.end[0])].rebuilt_at;
   const std::uint32_t second = groups_[at(s.end[1])].rebuilt_at;
-  if (first > s.oriented_at && first > second) return 0;
-  if (second > s.oriented_at && second > first) return 1;
-  return s.a_side;
+  const std::uint32_t oriented_at = s.oriented & 0x7fffffffu;
+  if (first > oriented_at && first > second) return 0;
+  if (second > oriented_at && second > first) return 1;
+  return static_cast<int>(s.oriented >> 31);
 }
 
 std::int32_t Tracker::edge_a(std::size_t slot) const noexcept {
@@ -154,40 +156,37 @@ std::int32_t Tracker::fold(std::int32_t label) const noexcept {
 
 void Tracker::link(std::int32_t node, std::int32_t group) noexcept {
   Slot& s = slots_[at(node) >> 1];
-  const int side = node & 1;
-  const std::int32_t head = groups_[at(group)].head;
-  s.end[side] = group;
-  s.previous[side] = -1;
-  s.next[side] = head;
-  if (head >= 0) slots_[at(head) >> 1].previous[head & 1] = node;
+  s.end[node & 1] = group;
+  s.next[node & 1] = groups_[at(group)].head;
   groups_[at(group)].head = node;
 }
 
-void Tracker::unlink(std::int32_t node) noexcept {
-  Slot& s = slots_[at(node) >> 1];
-  const int side = node & 1;
-  const std::int32_t before = s.previous[side];
-  const std::int32_t after = s.next[side];
-  if (before >= 0) {
-    slots_[at(before) >> 1].next[before & 1] = after;
-  } else {
-    groups_[at(s.end[side])].head = after;
-  }
-  if (after >= 0) slots_[at(after) >> 1].previous[after & 1] = before;
-  s.previous[side] = -1;
-  s.next[side] = -1;
+std::size_t Tracker::pair_home(std::uint64_t key) const noexcept {
+  // The mixed key scaled onto [0, capacity): any capacity, no modulo.
+  __extension__ using wide = unsigned __int128;
+  const std::uint64_t mixed = key * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>((static_cast<wide>(mixed) * pairs_.size()) >> 64);
 }
 
-std::size_t Tracker::pair_home(std::uint64_t key) const noexcept {
-  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> pair_shift_);
+std::size_t Tracker::pair_next(std::size_t i) const noexcept {
+  return i + 1 == pairs_.size() ? 0 : i + 1;
 }
+
+namespace {
+
+std::uint64_t key_of(std::int32_t low, std::int32_t high) noexcept {
+  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(low)) << 32) |
+         static_cast<std::uint32_t>(high);
+}
+
+}  // namespace
 
 std::int32_t Tracker::find_pair(std::int32_t g, std::int32_t h) const noexcept {
-  const std::uint64_t key = pair_of(g, h);
-  const std::size_t mask = pairs_.size() - 1;
-  for (std::size_t i = pair_home(key);; i = (i + 1) & mask) {
-    if (pairs_[i].key == key) return pairs_[i].slot;
-    if (pairs_[i].key == 0) return -1;
+  const std::int32_t low = std::min(g, h);
+  const std::int32_t high = std::max(g, h);
+  for (std::size_t i = pair_home(key_of(low, high));; i = pair_next(i)) {
+    if (pairs_[i].low == low && pairs_[i].high == high) return pairs_[i].slot;
+    if (pairs_[i].high == 0) return -1;
   }
 }
 
@@ -196,27 +195,27 @@ void Tracker::insert_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noe
 }
 
 std::int32_t Tracker::insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept {
-  const std::uint64_t key = pair_of(g, h);
-  const std::size_t mask = pairs_.size() - 1;
-  std::size_t i = pair_home(key);
-  for (; pairs_[i].key != 0; i = (i + 1) & mask) {
-    if (pairs_[i].key == key) return pairs_[i].slot;
+  const std::int32_t low = std::min(g, h);
+  const std::int32_t high = std::max(g, h);
+  std::size_t i = pair_home(key_of(low, high));
+  for (; pairs_[i].high != 0; i = pair_next(i)) {
+    if (pairs_[i].low == low && pairs_[i].high == high) return pairs_[i].slot;
   }
-  pairs_[i] = PairEntry{key, slot};
+  pairs_[i] = PairEntry{low, high, slot};
   return -1;
 }
 
 void Tracker::erase_pair(std::int32_t g, std::int32_t h) noexcept {
-  const std::uint64_t key = pair_of(g, h);
-  const std::size_t mask = pairs_.size() - 1;
-  std::size_t i = pair_home(key);
-  while (pairs_[i].key != key) {
-    if (pairs_[i].key == 0) return;
-    i = (i + 1) & mask;
+  const std::int32_t low = std::min(g, h);
+  const std::int32_t high = std::max(g, h);
+  std::size_t i = pair_home(key_of(low, high));
+  while (pairs_[i].low != low || pairs_[i].high != high) {
+    if (pairs_[i].high == 0) return;
+    i = pair_next(i);
   }
   // Backward-shift deletion keeps every probe sequence unbroken.
-  for (std::size_t j = (i + 1) & mask; pairs_[j].key != 0; j = (j + 1) & mask) {
-    const std::size_t home = pair_home(pairs_[j].key);
+  for (std::size_t j = pair_next(i); pairs_[j].high != 0; j = pair_next(j)) {
+    const std::size_t home = pair_home(key_of(pairs_[j].low, pairs_[j].high));
     const bool stays = (j > i) ? (home > i && home <= j) : (home > i || home <= j);
     if (stays) continue;
     pairs_[i] = pairs_[j];
@@ -347,14 +346,17 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
 
   if (delta != 0) {
     // Every boundary of the absorbed group moves by delta folds per gate
-    // pair, toward the absorbed side.
+    // pair, toward the absorbed side. (Consumed slots are skipped: nothing
+    // reads them again.)
     for (std::int32_t node = groups_[at(absorbed)].head; node >= 0;) {
       Slot& s = slots_[at(node) >> 1];
       const int side = node & 1;
-      const double p = static_cast<double>(static_cast<std::int64_t>(s.count) *
-                                           static_cast<std::int64_t>(delta));
-      const double diff = static_cast<double>(s.diff);
-      s.diff = narrow_to_float(side == 0 ? diff + p : diff - p);
+      if (s.count != consumed_slot) {
+        const double p = static_cast<double>(static_cast<std::int64_t>(s.count) *
+                                             static_cast<std::int64_t>(delta));
+        const double diff = static_cast<double>(s.diff);
+        s.diff = narrow_to_float(side == 0 ? diff + p : diff - p);
+      }
       node = s.next[side];
     }
   }
@@ -366,16 +368,16 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   kept.size = wrapping_add(kept.size, gone.size);
   gone.size = 0;
 
+  // Consumed: it drops out of both lists when they are next walked.
   slots_[at(best)].count = consumed_slot;
-  unlink(2 * best);
-  unlink(2 * best + 1);
   erase_pair(keeper, absorbed);
 
   // A new keeper turns all its open slots toward itself.
   if (mapped_group_ != keeper) kept.rebuilt_at = step_;
 
   // Re-attach the absorbed group's boundaries to the keeper, fusing those
-  // that lead to a group the keeper already borders.
+  // that lead to a group the keeper already borders. The open ones left are
+  // chained afresh and put in front of the keeper's list.
   std::int32_t survivors_head = -1;
   std::int32_t survivors_tail = -1;
   for (std::int32_t node = gone.head; node >= 0;) {
@@ -383,14 +385,22 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
     const int side = node & 1;  // the absorbed group's end
     Slot& s = slots_[e];
     const std::int32_t following = s.next[side];
+    if (s.count == consumed_slot) {
+      node = following;
+      continue;
+    }
     const std::int32_t other = s.end[1 - side];
     erase_pair(absorbed, other);
     const std::int32_t f = insert_new_pair(keeper, other, static_cast<std::int32_t>(e));
     if (f < 0) {
       s.end[side] = keeper;
-      s.a_side = static_cast<std::uint8_t>(side);  // now facing away from the keeper
-      s.oriented_at = step_;
-      if (survivors_head < 0) survivors_head = node;
+      // Now facing away from the keeper.
+      s.oriented = step_ | (static_cast<std::uint32_t>(side) << 31);
+      if (survivors_tail >= 0) {
+        slots_[at(survivors_tail) >> 1].next[survivors_tail & 1] = node;
+      } else {
+        survivors_head = node;
+      }
       survivors_tail = node;
     } else {
       // Both statistics seen from the keeper toward `other`, summed in float.
@@ -401,20 +411,14 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
       const float sum = from_keeper_e + from_keeper_f;
       fused.diff = keeper_end == 0 ? sum : -sum;
       fused.count = wrapping_add(fused.count, s.count);
-      s.count = consumed_slot;
-      // The walk already holds the following node, so unlinking is safe.
-      unlink(node);
-      unlink(node ^ 1);
+      s.count = consumed_slot;  // also drops out of other's list later
       push_candidate(at(f));
     }
     node = following;
   }
-  // What is left of the absorbed list joins the keeper's list.
-  if (survivors_head >= 0) {
+  if (survivors_tail >= 0) {
     slots_[at(survivors_tail) >> 1].next[survivors_tail & 1] = kept.head;
-    if (kept.head >= 0) slots_[at(kept.head) >> 1].previous[kept.head & 1] = survivors_tail;
     kept.head = survivors_head;
-    slots_[at(survivors_head) >> 1].previous[survivors_head & 1] = -1;
   }
   gone.head = -1;
   mapped_group_ = keeper;

@@ -1,5 +1,7 @@
 #include "vornak/sweep.hpp"
 
+#include <utility>
+
 #include "vornak/edges.hpp"
 #include "vornak/grid.hpp"
 #include "vornak/network.hpp"
@@ -63,12 +65,13 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
   Buffer<std::int32_t> folds;
   {
     // Only the boundaries the network uses: each once, from its larger region.
-    const Edges boundaries = find_boundaries(regions.labels, vel, nrays, ngates,
+    Edges boundaries = find_boundaries(regions.labels, vel, nrays, ngates,
                                              rays_wrap_around, params.skip_between_rays,
                                              params.skip_along_ray);
     if (boundaries.empty()) return result;
     // The network's working arrays are gone when this block ends.
-    folds = Tracker::from_boundaries(boundaries, regions.region_count, sizes, nyquist + nyquist)
+    folds = Tracker::from_boundaries(std::move(boundaries), regions.region_count, sizes,
+                                     nyquist + nyquist)
                 .solve();
   }
 

@@ -77,7 +77,7 @@ TEST(Tracker, BoundariesAloneBuildTheSameSlots) {
   }
   const std::vector<std::int32_t> sizes{50, 30, 20};
   const Tracker full(edges, 3, sizes, 20.0);
-  const Tracker from_half = Tracker::from_boundaries(half, 3, sizes, 20.0);
+  const Tracker from_half = Tracker::from_boundaries(std::move(half), 3, sizes, 20.0);
   EXPECT_EQ(slot_ends(full, true), slot_ends(from_half, true));
   EXPECT_EQ(slot_ends(full, false), slot_ends(from_half, false));
   for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(full.edge_diff(k), from_half.edge_diff(k));
@@ -156,7 +156,7 @@ TEST(Tracker, InconsistentInputsAreIndexFailures) {
   const Edges edges = make_edges({{1, 2, 1, 0, 0}});
   EXPECT_THROW(Tracker(edges, 2, std::vector<std::int32_t>{1}, 20.0), Failure);
   EXPECT_THROW(Tracker(edges, 1, std::vector<std::int32_t>{1}, 20.0), Failure);
-  EXPECT_THROW((void)Tracker::from_boundaries(edges, 2, std::vector<std::int32_t>{1, 1}, 20.0),
+  EXPECT_THROW((void)Tracker::from_boundaries(Edges(edges), 2, std::vector<std::int32_t>{1, 1}, 20.0),
                Failure);  // (1, 2) does not start at the larger region
   Edges lopsided = make_edges({{1, 2, 1, 0, 0}});
   lopsided.region_a[0] = 2;

@@ -33,7 +33,8 @@ class Tracker {
           double twice_nyquist);
 
   // From boundaries as find_boundaries gives them: every entry is a slot.
-  [[nodiscard]] static Tracker from_boundaries(const Edges& boundaries, std::int32_t region_count,
+  // The boundaries are released as soon as the slots hold their values.
+  [[nodiscard]] static Tracker from_boundaries(Edges&& boundaries, std::int32_t region_count,
                                                std::span<const std::int32_t> sizes,
                                                double twice_nyquist);
 
@@ -62,10 +63,11 @@ class Tracker {
   Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes, std::size_t slots);
   void add_slot(std::int32_t a, std::int32_t b, std::int32_t count, double sum_a, double sum_b,
                 double twice_nyquist);
+  // Lists every slot at its two groups and in the pair lookup.
+  void connect_slots();
 
   [[nodiscard]] int side_of_edge_a(std::size_t slot) const noexcept;
   void link(std::int32_t node, std::int32_t group) noexcept;
-  void unlink(std::int32_t node) noexcept;
 
   // Open-slot lookup by unordered group pair.
   [[nodiscard]] std::int32_t find_pair(std::int32_t g, std::int32_t h) const noexcept;
@@ -74,6 +76,7 @@ class Tracker {
   std::int32_t insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
   void erase_pair(std::int32_t g, std::int32_t h) noexcept;
   [[nodiscard]] std::size_t pair_home(std::uint64_t key) const noexcept;
+  [[nodiscard]] std::size_t pair_next(std::size_t i) const noexcept;
 
   void push_candidate(std::size_t slot);
 
@@ -92,17 +95,21 @@ class Tracker {
   // orientation, which decides the keeper on a tie and the sign of the shift,
   // is derived from the turns of its two groups only when the slot is chosen.
   // The slot also carries the list links of its two ends (node 2k + side).
+  // Lists are singly linked: consumed slots stay in them until the list is
+  // next walked, which drops them.
   struct Slot {
     std::int32_t end[2] = {0, 0};     // the groups at the slot's two ends
     std::int32_t next[2] = {-1, -1};  // list links of the two ends' nodes
-    std::int32_t previous[2] = {-1, -1};
     float diff = 0.0f;                // end[0] side minus end[1] side
     std::int32_t count = 0;           // gate pairs; consumed_slot once consumed
-    std::uint32_t oriented_at = 0;    // step of the last explicit orientation
-    std::uint8_t a_side = 0;          // which end was edge_a then
+    // Bits 0-30: the step of the last explicit orientation; bit 31: which
+    // end was edge_a then.
+    std::uint32_t oriented = 0;
   };
+  // 12 bytes: the two groups, smaller first (0, 0 = empty), and the slot.
   struct PairEntry {
-    std::uint64_t key = 0;            // 0 = empty; the two groups, smaller first
+    std::int32_t low = 0;
+    std::int32_t high = 0;
     std::int32_t slot = 0;
   };
 
@@ -111,7 +118,7 @@ class Tracker {
   Buffer<Slot> slots_;
   Buffer<std::uint64_t> candidates_;  // max-heap of (count, slot) keys, stale entries skipped
   Buffer<PairEntry> pairs_;           // open addressing over the open slots
-  int pair_shift_ = 64;
+
   std::uint32_t step_ = 0;
   std::int32_t mapped_group_ = -1;
 };

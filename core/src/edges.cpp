@@ -53,6 +53,14 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
       const std::size_t i = row + g;
       const std::int32_t a = labels[i];
       if (a == 0) continue;
+      // Inside a region all four walks end at once on the same region: no
+      // contact. (The cursors may lag; they only ever move forward.)
+      if (g > 0 && g + 1 < ngates && r > 0 && r + 1 < nrays && labels[i - 1] == a &&
+          labels[i + 1] == a && labels[i - ngates] == a && labels[i + ngates] == a) {
+        previous_gate = g;
+        previous_ray[g] = static_cast<std::uint32_t>(r);
+        continue;
+      }
 
       if (previous_ray[g] != no_ray) {
         const std::size_t p = previous_ray[g];

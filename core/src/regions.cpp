@@ -107,6 +107,42 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
 
 namespace {
 
+// interval_of for a whole sweep: with ascending, finite limits the interval
+// is guessed by a multiplication and confirmed against the exact limits; any
+// doubt goes to the general search.
+class IntervalFinder {
+ public:
+  explicit IntervalFinder(const IntervalLimits& limits) : limits_(limits) {
+    fast_ = limits.count >= 2 && limits.step > 0.0 && std::isfinite(limits.step) &&
+            std::isfinite(limits.start);
+    if (fast_) {
+      inverse_step_ = 1.0 / limits.step;
+      last_ = limits.count - 2;
+    }
+  }
+
+  std::uint64_t operator()(double v) const noexcept {
+    if (fast_ && limits_.start <= v) {
+      const double q = (v - limits_.start) * inverse_step_;
+      const std::uint64_t k = q < static_cast<double>(last_) ? static_cast<std::uint64_t>(q) : last_;
+      if (static_cast<double>(k) * limits_.step + limits_.start <= v) {
+        const double above = k + 1 == last_ + 1
+                                 ? limits_.end
+                                 : static_cast<double>(k + 1) * limits_.step + limits_.start;
+        if (v < above) return k;
+        if (k == last_) return none;  // at or beyond the top limit
+      }
+    }
+    return limits_.interval_of(v);
+  }
+
+ private:
+  const IntervalLimits& limits_;
+  bool fast_ = false;
+  double inverse_step_ = 0.0;
+  std::uint64_t last_ = 0;
+};
+
 std::int32_t find_first_root(Buffer<std::int32_t>& parent, std::int32_t x) noexcept {
   for (;;) {
     const std::int32_t p = parent[static_cast<std::size_t>(x)];
@@ -167,8 +203,9 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   Regions result{zeros<std::int32_t>(n), 0};
   if (n == 0 || limits.interval_count() == 0) return result;
 
+  const IntervalFinder interval_of(limits);
   auto interval_at = [&](std::size_t i) {
-    return mask[i] != 0 ? none : limits.interval_of(widen(vel[i]));
+    return mask[i] != 0 ? none : interval_of(widen(vel[i]));
   };
 
   // One union-find over the sweep: neighbours join when they share an
@@ -186,8 +223,11 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
         if (key == none) continue;
         const auto gate = static_cast<std::int32_t>(i);
         parent[i] = gate;
-        if (g > 0 && current[g - 1] == key) join_first(parent, gate, gate - 1);
-        if (r > 0 && previous[g] == key) {
+        const bool left = g > 0 && current[g - 1] == key;
+        if (left) join_first(parent, gate, gate - 1);
+        // With the left, upper-left and upper gates all in this interval,
+        // the upper gate is already joined through the upper-left one.
+        if (r > 0 && previous[g] == key && !(left && previous[g - 1] == key)) {
           join_first(parent, gate, static_cast<std::int32_t>(i - ngates));
         }
       }
@@ -195,16 +235,17 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
     }
 
     // Components in the order of their first gate, which is their root.
+    // Every parent lies earlier in scan order and in the same component, so
+    // its label is already known.
     std::int32_t components = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      if (parent[i] < 0) continue;
-      const auto root = static_cast<std::size_t>(
-          find_first_root(parent, static_cast<std::int32_t>(i)));
-      if (root == i) {
+      const std::int32_t up = parent[i];
+      if (up < 0) continue;
+      if (static_cast<std::size_t>(up) == i) {
         result.labels[i] = ++components;
         component_keys.push_back(interval_at(i));
       } else {
-        result.labels[i] = result.labels[root];
+        result.labels[i] = result.labels[static_cast<std::size_t>(up)];
       }
     }
   }

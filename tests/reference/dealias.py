@@ -3,7 +3,10 @@
 Every step of the C++ core is repeated here in the same order and with the same
 number formats, so that the extension can be compared with it bit for bit.
 It is deliberately slow: no vectorisation, no shortcut that could hide a
-difference. Python floats are IEEE doubles; the few float32 roundings and the
+difference, but one: a run of more limits than LISTED_LIMITS is computed on
+demand and only the intervals that hold a gate are labelled (an empty interval
+adds no region), which the self-tests check against the listed run. Python
+floats are IEEE doubles; the few float32 roundings and the
 C library's rint/ceil go through NumPy scalars. Integer widths are modelled by
 explicit wrapping, since Python integers never overflow.
 """

@@ -119,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < n; ++i) {
     vel[i] = pick_velocity(in, nyquist, previous);
     previous = vel[i];
-    mask[i] = mask_rate != 0 && (in.byte() >> (4 + mask_rate)) == 0 ? 1 : 0;
+    const std::uint8_t exclude = in.byte();
+    mask[i] = mask_rate != 0 && (exclude >> (4 + mask_rate)) == 0 ? 1 : 0;
   }
 
   std::optional<vornak::FoldCounts> fast;

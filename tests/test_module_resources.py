@@ -13,6 +13,7 @@ import pytest
 import _vornak
 
 sweep = _vornak.sweep_folds_py
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def small_sweep(seed=0, shape=(4, 8)):
@@ -82,7 +83,10 @@ def test_many_calls_keep_memory_and_references_flat():
     growth = resident_bytes() - start
 
     # Leaking the result buffer, its owner or a view would cost >= 3 MB here.
-    assert growth < 2 * 1024 * 1024, f"resident memory grew by {growth} bytes"
+    # AddressSanitizer holds freed memory in quarantine, so RSS says nothing
+    # under it (its own checks cover the frees there).
+    if not UNDER_ASAN:
+        assert growth < 2 * 1024 * 1024, f"resident memory grew by {growth} bytes"
     assert [sys.getrefcount(obj) for obj in (vel, mask, nyquist, splits)] == refs
     assert sweep(vel, mask, nyquist, False, splits).tolist() == expected
 

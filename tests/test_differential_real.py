@@ -12,7 +12,7 @@ DATA = Path(__file__).parent / "data"
 SWEEPS = [
     "MLL2217907250U_003_sweep0_gates0-80.npz",
     "T_PAZB63_LFPW_20230420065624_sweep0.npz",
-    "sgpxsaprcfrvptI4_20200205_100827_sweep0_rays0-120_gates0-100.npz",
+    "houkasacrcfrM1_20210922_150006_sweep0_gates200-400.npz",
 ]
 
 # "tuned" also flips the wrap-around, so both edge walks across the first and last ray are compared.

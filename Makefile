@@ -16,7 +16,7 @@ PYTHON313 ?= $(call find_python,3.13)
 # The environments the Python suites run in: name, interpreter, NumPy requirement.
 MAIN_VENV := $(CACHE)/venv-py312-np2
 
-.PHONY: test test-core test-python test-sanitize demo bench deps clean
+.PHONY: test test-core test-python test-sanitize demo bench deps clean fuzz fuzz-deps test-sanitize-python
 
 test: test-core test-python
 
@@ -40,6 +40,34 @@ test-sanitize: deps
 	cmake --build $(BUILD)/sanitize -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory test-sanitize-python
+
+# The Python suites against an extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the runtimes preloaded into the interpreter.
+# CPython keeps its own objects to the end, so leaks are not reported here
+# (the C++ run above checks the core for them); the 10^8-gate sweep is
+# skipped, being several times slower and larger under the sanitizers.
+SANITIZE_VENV := $(CACHE)/venv-sanitize
+test-sanitize-python: deps
+	@venv="$(SANITIZE_VENV)"
+	if ! [ -f "$$venv/.vornak-env" ]; then
+	  if [ -z "$(PYTHON312)" ]; then echo "no Python 3.12 interpreter (set PYTHON312)" >&2; exit 1; fi
+	  echo "== making $$venv with $(PYTHON312)"
+	  rm -rf "$$venv"
+	  "$(PYTHON312)" -m venv "$$venv"
+	  "$$venv/bin/python" -m pip install -q $(PY_BUILD_TOOLS) "numpy>=2" pytest hypothesis
+	  touch "$$venv/.vornak-env"
+	fi
+	echo "== installing vornak built with the sanitizers into $$venv"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
+	  -C build-dir="$(abspath $(CACHE))/build-sanitize" -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.VORNAK_WERROR=ON -C cmake.define.VORNAK_SANITIZE=ON ".[test]"
+	preload="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)"
+	echo "== pytest under AddressSanitizer and UndefinedBehaviorSanitizer"
+	LD_PRELOAD="$$preload" VORNAK_SKIP_HUGE=1 \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  "$$venv/bin/python" -m pytest -p no:cacheprovider tests
 
 # Python suites: one virtual environment per interpreter / NumPy pair under
 # $(CACHE), made once and reused. The package is built without build isolation
@@ -89,6 +117,53 @@ $(addprefix test-python-,$(PY_ENVS)): test-python-%: deps python-env-%
 	  -C build-dir="$(abspath $(CACHE))/build-$*" -C cmake.define.VORNAK_WERROR=ON "$(numpy_$*)" ".[$(extras_$*)]"
 	"$$venv/bin/python" -c 'import sys, numpy; print(f"== pytest on Python {sys.version.split()[0]} with NumPy {numpy.__version__} ($*)")'
 	"$$venv/bin/python" -m pytest tests
+
+# libFuzzer targets over the core (core/fuzz), built with clang and both
+# sanitizers in a project of their own. Each runs FUZZ_SECONDS from the corpus
+# kept in the tree; what it finds that adds coverage is merged back into that
+# corpus (FUZZ_MERGE=0 leaves the tree alone, as CI should). A finding stops
+# the run and leaves the input in $(BUILD)/fuzz/.
+FUZZ_SECONDS ?= 60
+FUZZ_MERGE   ?= 1
+FUZZ_TARGETS := sweep_fuzz network_fuzz
+# std::source_location needs clang 15 or later.
+FUZZ_CXX ?= $(firstword $(foreach v,19 18 17 16 15,$(shell command -v clang++-$(v) 2>/dev/null)))
+
+fuzz-deps:
+	@if [ -z "$(FUZZ_CXX)" ]; then
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+	    echo "== installing clang-16 and libclang-rt-16-dev with apt-get"
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-16 libclang-rt-16-dev >/dev/null
+	  else
+	    echo "clang 15 or later with libFuzzer is needed (set FUZZ_CXX)" >&2; exit 1
+	  fi
+	fi
+
+fuzz: fuzz-deps
+	@cxx="$(FUZZ_CXX)"; cxx="$${cxx:-$$(command -v clang++-16)}"
+	cmake -S core/fuzz -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER="$$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	for target in $(FUZZ_TARGETS); do
+	  corpus="core/fuzz/corpus/$$target"
+	  grown="$(BUILD)/fuzz/grown/$$target"
+	  rm -rf "$$grown"; mkdir -p "$$grown"
+	  case "$$target" in sweep_fuzz) max_len=12400 ;; *) max_len=1300 ;; esac  # largest input decoded
+	  echo "== $$target for $(FUZZ_SECONDS) s"
+	  # The core reports every capacity failure on standard error: keep that
+	  # out of the terminal, and show the log's end only on a finding.
+	  if ! "$(BUILD)/fuzz/$$target" -max_total_time=$(FUZZ_SECONDS) -max_len=$$max_len \
+	      -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$(BUILD)/fuzz/$$target-" \
+	      "$$grown" "$$corpus" >"$(BUILD)/fuzz/$$target.log" 2>&1; then
+	    grep -v '^vornak core failure' "$(BUILD)/fuzz/$$target.log" | tail -60 >&2
+	    echo "== $$target: finding, input saved as $(BUILD)/fuzz/$$target-*" >&2; exit 1
+	  fi
+	  grep -E '^stat::number_of_executed_units|^Done' "$(BUILD)/fuzz/$$target.log" || true
+	  if [ "$(FUZZ_MERGE)" = 1 ]; then
+	    "$(BUILD)/fuzz/$$target" -merge=1 -max_len=$$max_len "$$corpus" "$$grown" \
+	      >"$(BUILD)/fuzz/$$target-merge.log" 2>&1
+	    echo "   corpus: $$(ls "$$corpus" | wc -l) inputs"
+	  fi
+	done
 
 # The demo runs in the main environment with every extra: it dealiases a real
 # sweep shipped with the package and writes demo.png here.

@@ -174,5 +174,25 @@ demo: deps python-env-py312-np2
 	  -C build-dir="$(abspath $(CACHE))/build-py312-np2" "$(numpy_py312-np2)" ".[all]"
 	"$$venv/bin/vornak" demo -o demo.png
 
+# The benchmark (bench/README.md) in an environment of its own with the
+# libraries it compares against; the per-stage harness is built under
+# $(CACHE)/bench. BENCH_ARGS=--quick gives a shorter run.
+BENCH_VENV := $(CACHE)/venv-bench
+BENCH_ARGS ?=
+bench: deps
+	@venv="$(BENCH_VENV)"
+	if ! [ -f "$$venv/.vornak-env" ]; then
+	  if [ -z "$(PYTHON312)" ]; then echo "no Python 3.12 interpreter (set PYTHON312)" >&2; exit 1; fi
+	  echo "== making $$venv with $(PYTHON312)"
+	  rm -rf "$$venv"
+	  "$(PYTHON312)" -m venv "$$venv"
+	  "$$venv/bin/python" -m pip install -q $(PY_BUILD_TOOLS) "numpy>=2" opencv-python-headless scikit-image
+	  touch "$$venv/.vornak-env"
+	fi
+	echo "== installing vornak into $$venv"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
+	  -C build-dir="$(abspath $(CACHE))/build-bench" -C cmake.build-type=Release .
+	"$$venv/bin/python" bench/run.py --stages "$(abspath $(CACHE))/bench" $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD)

@@ -4,7 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <bit>
+#include <type_traits>
 
 namespace vornak::fuzz {
 
@@ -14,13 +15,16 @@ class ByteReader {
 
   std::uint8_t byte() noexcept { return pos_ < size_ ? data_[pos_++] : 0; }
 
+  // The next sizeof(T) bytes, least significant first, as a T of 4 or 8 bytes.
   template <class T>
   T raw() noexcept {
-    unsigned char bytes[sizeof(T)] = {};
-    for (auto& b : bytes) b = byte();
-    T value;
-    std::memcpy(&value, bytes, sizeof(T));
-    return value;
+    using Bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+    static_assert(sizeof(T) == sizeof(Bits));
+    Bits bits = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+      bits = static_cast<Bits>(bits | (static_cast<Bits>(byte()) << (8 * i)));
+    }
+    return std::bit_cast<T>(bits);
   }
 
   [[nodiscard]] bool empty() const noexcept { return pos_ >= size_; }

@@ -302,6 +302,30 @@ def test_overflowing_interval_counts_are_the_capacity_failure(velocities, nyquis
     assert info.value.args == ("capacity overflow",)
 
 
+@pytest.mark.xfail(strict=True, reason="an extension count beyond the 64-bit range saturates, the "
+                   "limit count wraps to zero or less, and the whole sweep comes back all zeros")
+@pytest.mark.parametrize("outlier", [np.inf, -np.inf, 3e38, -1e20])
+def test_one_far_outlier_does_not_silently_zero_the_sweep(outlier):
+    # One gate beyond about 6e19 m/s (an infinity from a decoding fault, say)
+    # asks for more intervals than 64 bits count. Up to about 1.5e19 the gate
+    # is merely its own region; from 2^61 limits on the call fails for
+    # capacity; beyond that the count wraps and every gate gets 0. Either the
+    # capacity failure or treating the gate like a NaN is sound, but not
+    # passing the folded field off as dealiased.
+    vel, mask = folded_wind((60, 40))
+    unusable = vel.copy()
+    unusable[5, 7] = np.nan
+    expected = sweep(unusable, mask, 10.0, True)
+    assert expected.min() < 0 < expected.max()
+    vel[5, 7] = outlier
+    try:
+        folds = sweep(vel, mask, 10.0, True)
+    except BaseException as error:  # the internal failure
+        assert error.args == ("capacity overflow",)
+    else:
+        assert np.array_equal(folds, expected)
+
+
 # -- memory layouts ----------------------------------------------------------
 
 

@@ -5,6 +5,7 @@ unusual memory layouts, and nothing kept after calls that fail at each point
 of the call frame."""
 
 import gc
+import itertools
 import json
 import mmap
 import os
@@ -397,6 +398,27 @@ def test_more_gates_than_a_signed_32_bit_index_is_the_capacity_failure(capfd):
     assert type(info.value).__bases__ == (BaseException,)
     assert info.value.args == ("capacity overflow",)
     assert "capacity overflow" in capfd.readouterr().err
+
+
+def test_result_memory_outlives_its_holders_in_any_order():
+    # The fold buffer is freed once, by whichever holder goes last: a view,
+    # a buffer export, or an array over that export. (Under AddressSanitizer
+    # a read after the free or a second free ends the run.)
+    vel, mask = noisy_sweep(8, (30, 40))
+    expected = sweep(vel, mask, 10.0, False)
+    for order in itertools.permutations(range(3)):
+        folds = sweep(vel, mask, 10.0, False)
+        holders = [folds[5:, ::2], memoryview(folds), np.frombuffer(folds, np.int32)]
+        del folds
+        gc.collect()
+        for k in order:
+            view, exported, over_export = holders
+            assert view is None or np.array_equal(view, expected[5:, ::2])
+            assert exported is None or exported.tolist() == expected.tolist()
+            assert over_export is None or np.array_equal(over_export, expected.ravel())
+            del view, exported, over_export
+            holders[k] = None
+            gc.collect()
 
 
 # -- nothing kept after failures ----------------------------------------------

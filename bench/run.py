@@ -161,25 +161,29 @@ def peak_extra_bytes(case: dict) -> float:
 
 # ---------------------------------------------------------------- threads
 
-def two_thread_ratio(a: S.Sweep, b: S.Sweep, rounds: int) -> float:
+def two_thread_ratio(a: S.Sweep, b: S.Sweep, rounds: int) -> tuple[float, float]:
     """Throughput of two threads, each dealiasing its own sweep, over one
-    thread dealiasing both in turn: median of per-round ratios."""
+    thread dealiasing both in turn: median of per-round ratios. Also the
+    process CPU time the two calls take with two threads over one thread:
+    near 1 when the calls do not slow each other down, whatever share of the
+    cores the machine's other work leaves to this process."""
     call(a), call(b)
-    ratios = []
+    ratios, cpu = [], []
     for _ in range(rounds):
-        t0 = time.perf_counter()
+        c0, t0 = time.process_time(), time.perf_counter()
         call(a)
         call(b)
-        one = time.perf_counter() - t0
+        one, one_cpu = time.perf_counter() - t0, time.process_time() - c0
         threads = [threading.Thread(target=call, args=(x,)) for x in (a, b)]
-        t0 = time.perf_counter()
+        c0, t0 = time.process_time(), time.perf_counter()
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        two = time.perf_counter() - t0
+        two, two_cpu = time.perf_counter() - t0, time.process_time() - c0
         ratios.append(one / two)
-    return statistics.median(ratios)
+        cpu.append(two_cpu / one_cpu)
+    return statistics.median(ratios), statistics.median(cpu)
 
 
 def two_thread_floor_ratio(s: S.Sweep, rounds: int) -> float:
@@ -439,9 +443,10 @@ def main(argv=None) -> int:
     rounds = 3 if args.quick else 5
     for kind in ("smooth", "salt-and-pepper"):
         a, b = S.generated(kind, *SIZE, seed=1), S.generated(kind, *SIZE, seed=2)
-        ratio = two_thread_ratio(a, b, rounds)
+        ratio, cpu = two_thread_ratio(a, b, rounds)
         table.add(part="5 threads", case=kind, shape=a.shape,
-                  other=f"{ratio:.2f} x one thread's throughput")
+                  other=f"{ratio:.2f} x one thread's throughput; CPU time per call "
+                        f"{cpu:.2f} x one thread's")
         results[f"threads {kind}"] = ratio
     floor_ratio = two_thread_floor_ratio(smooth, rounds)
     table.add(part="5 threads", case="floor pass (machine check)", shape=smooth.shape,

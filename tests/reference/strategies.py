@@ -20,8 +20,8 @@ F32_MAX = float(np.finfo(np.float32).max)
 I64_MAX = (1 << 63) - 1
 I64_MIN = -(1 << 63)
 
-# Gates times intervals that the reference may label per case; sweeps asking for
-# more intervals (but fewer than the capacity failure) are not drawn.
+# Gates times occupied intervals that the reference may label per case; sweeps
+# needing more labelling passes than that are not drawn.
 LABEL_BUDGET = 60_000
 
 # ---------------------------------------------------------------- parameters

@@ -12,6 +12,11 @@ namespace {
 
 std::size_t at(std::int32_t index) noexcept { return static_cast<std::size_t>(index); }
 
+std::uint64_t key_of(std::int32_t low, std::int32_t high) noexcept {
+  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(low)) << 32) |
+         static_cast<std::uint32_t>(high);
+}
+
 // Heap key: larger counts first, then lower slots, as a full scan for the
 // strictly greater count would choose.
 std::uint64_t candidate_key(std::int32_t count, std::size_t slot) noexcept {
@@ -56,7 +61,15 @@ void Tracker::connect_slots() {
   const std::size_t open = slots_.size();
   const std::size_t capacity = std::max<std::size_t>(16, open + open / 2 + 1);
   pairs_ = zeros<PairEntry>(capacity);
+  constexpr std::size_t ahead = 16;  // lookups requested this many slots early
   for (std::size_t k = 0; k < open; ++k) {
+    if (k + ahead < open) {
+      const Slot& later = slots_[k + ahead];
+      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(later.end[0], later.end[1]),
+                                                  std::max(later.end[0], later.end[1])))]);
+      __builtin_prefetch(&groups_[at(later.end[0])]);
+      __builtin_prefetch(&groups_[at(later.end[1])]);
+    }
     Slot& s = slots_[k];
     if (s.end[0] == 0 && s.end[1] == 0 && s.count == 0) continue;  // unfilled placeholder
     // Two open slots between one pair of groups would break fusion.
@@ -171,15 +184,6 @@ std::size_t Tracker::pair_home(std::uint64_t key) const noexcept {
 std::size_t Tracker::pair_next(std::size_t i) const noexcept {
   return i + 1 == pairs_.size() ? 0 : i + 1;
 }
-
-namespace {
-
-std::uint64_t key_of(std::int32_t low, std::int32_t high) noexcept {
-  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(low)) << 32) |
-         static_cast<std::uint32_t>(high);
-}
-
-}  // namespace
 
 std::int32_t Tracker::find_pair(std::int32_t g, std::int32_t h) const noexcept {
   const std::int32_t low = std::min(g, h);
@@ -380,6 +384,19 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   // chained afresh and put in front of the keeper's list.
   std::int32_t survivors_head = -1;
   std::int32_t survivors_tail = -1;
+  // The lookups below are independent: ask for all their cache lines first,
+  // so that the memory system fetches them together.
+  for (std::int32_t node = gone.head; node >= 0;) {
+    const Slot& s = slots_[at(node) >> 1];
+    if (s.count != consumed_slot) {
+      const std::int32_t other = s.end[1 - (node & 1)];
+      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(absorbed, other),
+                                                  std::max(absorbed, other)))]);
+      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(keeper, other),
+                                                  std::max(keeper, other)))]);
+    }
+    node = s.next[node & 1];
+  }
   for (std::int32_t node = gone.head; node >= 0;) {
     const std::size_t e = at(node) >> 1;
     const int side = node & 1;  // the absorbed group's end

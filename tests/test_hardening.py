@@ -146,9 +146,13 @@ def test_inputs_rewritten_during_calls_neither_crash_nor_hang():
             thread.start()
         try:
             for i in range(30):
-                folds = _vornak.sweep_folds_py(vel, mask, 10.0, i % 2 == 0, 2 + i % 5,
-                                               skip_along_ray=i % 4 * 30)
-                assert folds.shape == shape and folds.dtype == np.int32
+                try:
+                    folds = _vornak.sweep_folds_py(vel, mask, 10.0, i % 2 == 0, 2 + i % 5,
+                                                   skip_along_ray=i % 4 * 30)
+                except BaseException as error:  # infinities ask for endless intervals
+                    assert error.args == ("capacity overflow",), error
+                else:
+                    assert folds.shape == shape and folds.dtype == np.int32
         finally:
             stop.set()
             for thread in threads:
@@ -283,9 +287,6 @@ def test_extreme_values_return_or_raise_and_never_abort(name):
         assert inside[0] == with_nan[0] == "raised", results["2**62"]
 
 
-@pytest.mark.xfail(strict=True, reason="the limit count is summed with wrap-around and its "
-                   "extension counts saturate, so an overflowing count comes back as a few or no "
-                   "intervals and the sweep as all zeros instead of the capacity failure")
 @pytest.mark.parametrize("velocities, nyquist, splits", [
     ([-3.0, 2.0, 9.5, 4.0], 10.0, 2 ** 63 - 1),  # 2^63 limits: the count wraps negative
     ([-30.0, 2.0, 29.5, 4.0], 10.0, 2 ** 62),    # extensions of ~2^62 each push it past 2^64
@@ -303,8 +304,6 @@ def test_overflowing_interval_counts_are_the_capacity_failure(velocities, nyquis
     assert info.value.args == ("capacity overflow",)
 
 
-@pytest.mark.xfail(strict=True, reason="an extension count beyond the 64-bit range saturates, the "
-                   "limit count wraps to zero or less, and the whole sweep comes back all zeros")
 @pytest.mark.parametrize("outlier", [np.inf, -np.inf, 3e38, -1e20])
 def test_one_far_outlier_does_not_silently_zero_the_sweep(outlier):
     # One gate beyond about 6e19 m/s (an infinity from a decoding fault, say)

@@ -90,11 +90,15 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
     below = ceil_to_i64(-(widen(vmin) + nyquist) / width);
   }
 
-  const std::int64_t count = wrapping_add(wrapping_add(wrapping_add(interval_splits, below), above),
-                                          std::int64_t{1});
+  // The count is summed exactly: wrapped to 64 bits, an astronomically large
+  // count (one infinite velocity saturates an extension count) would come
+  // back as no interval at all, and the sweep as dealiased with no fold.
+  __extension__ using wide = __int128;
+  const wide exact = static_cast<wide>(interval_splits) + below + above + 1;
   IntervalLimits limits;
-  if (count <= 0) return limits;
-  if (count >= max_limit_count) fail_capacity();
+  if (exact <= 0) return limits;
+  if (exact >= max_limit_count) fail_capacity();
+  const auto count = static_cast<std::int64_t>(exact);
 
   limits.count = static_cast<std::uint64_t>(count);
   limits.start = -nyquist - static_cast<double>(below) * width;

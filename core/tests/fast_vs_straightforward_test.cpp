@@ -53,6 +53,7 @@ class SweepMaker {
     const int kind = static_cast<int>(pick(4));
     const double folds = 1.0 + static_cast<double>(pick(3));
     const double phase = uniform(0, 6.3);
+    const bool infinities = pick(10) == 0;
     for (std::size_t r = 0; r < s.nrays; ++r) {
       for (std::size_t g = 0; g < s.ngates; ++g) {
         double v;
@@ -76,8 +77,10 @@ class SweepMaker {
         float f = static_cast<float>(v);
         const auto special = pick(40);
         if (special == 0) f = std::numeric_limits<float>::quiet_NaN();
-        if (special == 1) f = std::numeric_limits<float>::infinity();
-        if (special == 2) f = -std::numeric_limits<float>::infinity();
+        // A valid infinity asks for endlessly many intervals: the capacity
+        // failure, so only now and then.
+        if (special == 1 && infinities) f = std::numeric_limits<float>::infinity();
+        if (special == 2 && infinities) f = -std::numeric_limits<float>::infinity();
         s.vel[r * s.ngates + g] = f;
         s.mask[r * s.ngates + g] = pick(100) < mask_percent_ ? 1 : 0;
       }

@@ -59,9 +59,6 @@ TEST(IntervalLimits, ExcludedAndNanVelocitiesPlayNoPart) {
 TEST(IntervalLimits, DegenerateTuningGivesFewOrNoLimits) {
   EXPECT_EQ(limits_for(10, 0, {1, 2}).size(), 1u);
   EXPECT_TRUE(limits_for(10, -2, {1, 2}).empty());
-  // An infinite valid velocity saturates the extension and the wrapped count
-  // leaves no limits rather than a runaway allocation.
-  EXPECT_TRUE(limits_for(10, 3, {-5, std::numeric_limits<float>::infinity()}).empty());
   const auto nan_limits = limits_for(std::nan(""), 3, {1, 2});
   ASSERT_EQ(nan_limits.size(), 4u);
   for (const double l : nan_limits) EXPECT_TRUE(std::isnan(l));
@@ -70,7 +67,8 @@ TEST(IntervalLimits, DegenerateTuningGivesFewOrNoLimits) {
 TEST(IntervalLimits, TwoToTheSixtyOneLimitsIsTheCapacityFailure) {
   testing::internal::CaptureStderr();
   for (const std::int64_t splits : {(std::int64_t{1} << 61) - 1, std::int64_t{1} << 62,
-                                    std::numeric_limits<std::int64_t>::max() - 1}) {
+                                    std::numeric_limits<std::int64_t>::max() - 1,
+                                    std::numeric_limits<std::int64_t>::max()}) {
     try {
       (void)limits_for(10, splits, {1, 2});
       ADD_FAILURE() << splits;
@@ -78,6 +76,17 @@ TEST(IntervalLimits, TwoToTheSixtyOneLimitsIsTheCapacityFailure) {
       EXPECT_STREQ(f.what(), "capacity overflow");
     }
   }
+  // Counts beyond 64 bits are not wrapped into "no interval": one infinite or
+  // absurd velocity makes the sweep fail rather than come back unfolded.
+  for (const float outlier : {std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(), 3e38f, -1e20f}) {
+    EXPECT_THROW((void)limits_for(10, 3, {-5, outlier, 2}), Failure) << outlier;
+  }
+  // Below 2^61 limits a far outlier only stretches the limits.
+  const std::vector<float> far{-5, 1e15f};
+  const std::vector<std::uint8_t> none(2, 0);
+  EXPECT_EQ(interval_limits(10, 3, far, none).size(),
+            static_cast<std::uint64_t>(3 + 1 + std::ceil((static_cast<double>(1e15f) - 10) / (20.0 / 3))));
   (void)testing::internal::GetCapturedStderr();
 }
 

@@ -112,7 +112,9 @@ def linspace(start, end, count):
 def interval_plan(nyquist, interval_splits, vel, mask):
     """Width, extension counts and number of limits, before anything is allocated.
 
-    Returns (w, below, above, count); count is the wrapped 64-bit sum.
+    Returns (w, below, above, count); count is the exact sum. (Wrapped to 64
+    bits, an astronomically large count, from one infinite velocity say, would
+    come back as no limits at all and the sweep as dealiased with no fold.)
     """
     w = div(nyquist + nyquist, float(interval_splits))
     vmin = float("inf")
@@ -132,7 +134,7 @@ def interval_plan(nyquist, interval_splits, vel, mask):
     if vmin < -nyquist or vmax > nyquist:
         above = to_i64(ceil(div(vmax - nyquist, w)))
         below = to_i64(ceil(div(-(vmin + nyquist), w)))
-    count = wrap64(wrap64(wrap64(interval_splits + below) + above) + 1)
+    count = interval_splits + below + above + 1
     return w, below, above, count
 
 

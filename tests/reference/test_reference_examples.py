@@ -113,8 +113,9 @@ def test_degenerate_interval_inputs():
     assert limits_for(10.0, 3, [float("nan")]) == pytest.approx([-10, -3.3333, 3.3333, 10], abs=1e-4)
     # A negative nyquist turns the width negative; the counts then cancel out.
     assert limits_for(-10.0, 3, [-5.0, 5.0]) == []
-    # An infinite velocity saturates one count and the wrapped sum goes negative.
-    assert limits_for(10.0, 3, [1.0, float("inf")]) == []
+    # An infinite velocity saturates one count: far too many limits.
+    with pytest.raises(CapacityOverflow):
+        limits_for(10.0, 3, [1.0, float("inf")])
 
 
 def test_capacity_overflow_for_2_to_61_limits_or_more():
@@ -127,8 +128,9 @@ def test_capacity_overflow_for_2_to_61_limits_or_more():
     assert len(limits_for(10.0, 2**61 - 2, [1.0])) == 2**61 - 1
     with pytest.raises(CapacityOverflow):
         sweep_folds_2d(np.zeros((2, 2), np.float32), np.zeros((2, 2), bool), 10.0, False, 2**62)
-    # 2^63 - 1 splits plus one limit wraps to a negative count: no limits, no failure.
-    assert limits_for(10.0, 2**63 - 1, [1.0]) == []
+    # 2^63 - 1 splits plus one limit is 2^63 limits, not a wrapped negative count.
+    with pytest.raises(CapacityOverflow):
+        limits_for(10.0, 2**63 - 1, [1.0])
 
 
 # ---------------------------------------------------------------- labelling

@@ -44,10 +44,13 @@ Buffer<double> interval_limits(double nyquist, std::int64_t interval_splits,
     below = ceil_to_i64(-(widen(vmin) + nyquist) / width);
   }
 
-  const std::int64_t count = wrapping_add(wrapping_add(wrapping_add(interval_splits, below), above),
-                                          std::int64_t{1});
-  if (count <= 0) return {};
-  if (count >= max_limit_count) fail_capacity();
+  // Summed exactly: a wrapped sum would turn an astronomically large count
+  // into no interval at all.
+  __extension__ using wide = __int128;
+  const wide exact = static_cast<wide>(interval_splits) + below + above + 1;
+  if (exact <= 0) return {};
+  if (exact >= max_limit_count) fail_capacity();
+  const auto count = static_cast<std::int64_t>(exact);
 
   const double start = -nyquist - static_cast<double>(below) * width;
   const double end = nyquist + static_cast<double>(above) * width;

@@ -16,9 +16,14 @@ PYTHON313 ?= $(call find_python,3.13)
 # The environments the Python suites run in: name, interpreter, NumPy requirement.
 MAIN_VENV := $(CACHE)/venv-py312-np2
 
-.PHONY: test test-core test-python test-sanitize demo bench deps clean fuzz fuzz-deps test-sanitize-python
+.PHONY: test test-core test-python test-fuzz test-sanitize demo bench deps clean fuzz fuzz-deps test-sanitize-python
 
-test: test-core test-python
+test: test-core test-python test-fuzz
+
+# A short fuzzing run from the committed corpus on every test run (CI
+# included); `make fuzz` is the long one that grows the corpus.
+test-fuzz:
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10 FUZZ_MERGE=0
 
 deps:
 	@if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null; then

@@ -189,16 +189,24 @@ def spin(block=os.urandom(1 << 22), times=40):
 
 def two_thread_ratio(a: S.Sweep, b: S.Sweep, rounds: int) -> tuple[float, float, float]:
     """Throughput of two threads, each dealiasing its own sweep, over one
-    thread dealiasing both in turn (median of per-round ratios); the process
+    thread dealiasing both in turn (median of per-round ratios, a round lasting
+    about a second); the process
     CPU time of the two calls with two threads over one thread, near 1 when
     the calls do not slow each other down; and, measured within the same
     rounds, the same throughput ratio for `spin`: what the machine's other
     work left to two threads at that moment."""
+    t0 = time.perf_counter()
     call(a), call(b)
+    # Several calls per thread and round for short calls, so that thread
+    # start-up and scheduling jitter do not dominate a round.
+    k = max(1, math.ceil(0.6 / (time.perf_counter() - t0)))
     spin()
     ratios, cpu, machine = [], [], []
+
+    def calls(s):
+        return lambda: [call(s) for _ in range(k)]
     for _ in range(rounds):
-        one, two, cpu_ratio = _one_then_two(lambda: call(a), lambda: call(b))
+        one, two, cpu_ratio = _one_then_two(calls(a), calls(b))
         ratios.append(one / two)
         cpu.append(cpu_ratio)
         one, two, _ = _one_then_two(spin, spin)

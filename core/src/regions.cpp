@@ -185,11 +185,28 @@ Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
       number[c] = ++start[static_cast<std::size_t>(keys[c] - *lowest)];
     }
   } else {
-    Buffer<std::size_t> order = zeros<std::size_t>(count);
-    for (std::size_t c = 0; c < count; ++c) order[c] = c;
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-      return keys[x] != keys[y] ? keys[x] < keys[y] : x < y;
-    });
+    // Widely spread intervals: a stable least-significant-digit radix sort
+    // of the component numbers by key, 16 bits a pass, as many passes as
+    // the key range needs.
+    Buffer<std::uint32_t> order = zeros<std::uint32_t>(count);
+    Buffer<std::uint32_t> sorted = zeros<std::uint32_t>(count);
+    for (std::size_t c = 0; c < count; ++c) order[c] = static_cast<std::uint32_t>(c);
+    Buffer<std::uint32_t> start = zeros<std::uint32_t>(std::size_t{1} << 16);
+    for (int shift = 0; shift < 64 && (span >> shift) != 0; shift += 16) {
+      std::fill(start.begin(), start.end(), 0u);
+      auto digit = [&](std::uint32_t c) {
+        return static_cast<std::size_t>(((keys[c] - *lowest) >> shift) & 0xffffu);
+      };
+      for (std::size_t i = 0; i < count; ++i) ++start[digit(order[i])];
+      std::uint32_t total = 0;
+      for (auto& s : start) {
+        const std::uint32_t here = s;
+        s = total;
+        total += here;
+      }
+      for (std::size_t i = 0; i < count; ++i) sorted[start[digit(order[i])]++] = order[i];
+      order.swap(sorted);
+    }
     for (std::size_t rank = 0; rank < count; ++rank) {
       number[order[rank]] = static_cast<std::int32_t>(rank + 1);
     }

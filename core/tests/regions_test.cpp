@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <limits>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include "vornak/failure.hpp"
@@ -174,6 +177,82 @@ TEST(FindRegions, SameGateOnFirstAndLastRayStaysApart) {
   const Regions regions = find_regions(vel, mask, 3, 1, limits);
   EXPECT_EQ(std::vector<std::int32_t>(regions.labels.begin(), regions.labels.end()),
             (std::vector<std::int32_t>{1, 3, 2}));
+}
+
+}  // namespace
+}  // namespace vornak
+
+namespace vornak {
+namespace {
+
+// Regions numbered by (interval, first gate in scan order), found by flood
+// fill: an independent check that works for any number of intervals.
+std::vector<std::int32_t> expected_regions(const std::vector<float>& vel, int nrays, int ngates,
+                                           const IntervalLimits& limits) {
+  const int n = nrays * ngates;
+  std::vector<std::uint64_t> key(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) key[static_cast<std::size_t>(i)] = limits.interval_of(vel[static_cast<std::size_t>(i)]);
+  std::vector<int> component(static_cast<std::size_t>(n), -1);
+  std::vector<std::pair<std::uint64_t, int>> order;  // (interval, component)
+  for (int start = 0; start < n; ++start) {
+    if (key[static_cast<std::size_t>(start)] == IntervalLimits::none || component[static_cast<std::size_t>(start)] >= 0) continue;
+    const int id = static_cast<int>(order.size());
+    order.emplace_back(key[static_cast<std::size_t>(start)], id);
+    std::vector<int> stack{start};
+    component[static_cast<std::size_t>(start)] = id;
+    while (!stack.empty()) {
+      const int i = stack.back();
+      stack.pop_back();
+      const int r = i / ngates;
+      const int g = i % ngates;
+      const int next[4][2] = {{r - 1, g}, {r + 1, g}, {r, g - 1}, {r, g + 1}};
+      for (const auto& rc : next) {
+        if (rc[0] < 0 || rc[0] >= nrays || rc[1] < 0 || rc[1] >= ngates) continue;
+        const auto j = static_cast<std::size_t>(rc[0] * ngates + rc[1]);
+        if (component[j] < 0 && key[j] == key[static_cast<std::size_t>(i)]) {
+          component[j] = id;
+          stack.push_back(static_cast<int>(j));
+        }
+      }
+    }
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::vector<std::int32_t> number(order.size());
+  for (std::size_t rank = 0; rank < order.size(); ++rank) {
+    number[static_cast<std::size_t>(order[rank].second)] = static_cast<std::int32_t>(rank + 1);
+  }
+  std::vector<std::int32_t> labels(static_cast<std::size_t>(n), 0);
+  for (int i = 0; i < n; ++i) {
+    if (component[static_cast<std::size_t>(i)] >= 0) {
+      labels[static_cast<std::size_t>(i)] = number[static_cast<std::size_t>(component[static_cast<std::size_t>(i)])];
+    }
+  }
+  return labels;
+}
+
+TEST(FindRegions, NumbersByIntervalForAnyNumberOfIntervals) {
+  // Few intervals (ordered by counting) and 2^20 to 2^58 intervals, spread so
+  // widely that the numbering orders them by radix.
+  std::mt19937 rng(3);
+  for (const std::int64_t splits : {std::int64_t{3}, std::int64_t{1} << 20, std::int64_t{1} << 40,
+                                    std::int64_t{1} << 58}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      const int nrays = 1 + static_cast<int>(rng() % 30);
+      const int ngates = 1 + static_cast<int>(rng() % 30);
+      std::vector<float> vel(static_cast<std::size_t>(nrays * ngates));
+      std::uniform_real_distribution<float> uniform(-10.0f, 10.0f);
+      const float levels[] = {-7.5f, -2.25f, 0.0f, 4.0f, 9.0f};
+      for (auto& v : vel) v = trial % 2 == 0 ? uniform(rng) : levels[rng() % 5];
+      const std::vector<std::uint8_t> mask(vel.size(), 0);
+      const IntervalLimits limits = interval_limits(10, splits, vel, mask);
+      const Regions regions = find_regions(vel, mask, static_cast<std::size_t>(nrays),
+                                           static_cast<std::size_t>(ngates), limits);
+      ASSERT_EQ(std::vector<std::int32_t>(regions.labels.begin(), regions.labels.end()),
+                expected_regions(vel, nrays, ngates, limits))
+          << "splits " << splits << " trial " << trial;
+    }
+  }
 }
 
 }  // namespace

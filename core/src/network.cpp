@@ -185,19 +185,6 @@ std::size_t Tracker::pair_next(std::size_t i) const noexcept {
   return i + 1 == pairs_.size() ? 0 : i + 1;
 }
 
-std::int32_t Tracker::find_pair(std::int32_t g, std::int32_t h) const noexcept {
-  const std::int32_t low = std::min(g, h);
-  const std::int32_t high = std::max(g, h);
-  for (std::size_t i = pair_home(key_of(low, high));; i = pair_next(i)) {
-    if (pairs_[i].low == low && pairs_[i].high == high) return pairs_[i].slot;
-    if (pairs_[i].high == 0) return -1;
-  }
-}
-
-void Tracker::insert_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept {
-  (void)insert_new_pair(g, h, slot);
-}
-
 std::int32_t Tracker::insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept {
   const std::int32_t low = std::min(g, h);
   const std::int32_t high = std::max(g, h);

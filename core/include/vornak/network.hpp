@@ -69,10 +69,8 @@ class Tracker {
   [[nodiscard]] int side_of_edge_a(std::size_t slot) const noexcept;
   void link(std::int32_t node, std::int32_t group) noexcept;
 
-  // Open-slot lookup by unordered group pair.
-  [[nodiscard]] std::int32_t find_pair(std::int32_t g, std::int32_t h) const noexcept;
-  void insert_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
-  // Inserts unless present; returns the slot already there, or -1.
+  // Open-slot lookup by unordered group pair. Inserts unless present;
+  // returns the slot already there, or -1.
   std::int32_t insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
   void erase_pair(std::int32_t g, std::int32_t h) noexcept;
   [[nodiscard]] std::size_t pair_home(std::uint64_t key) const noexcept;

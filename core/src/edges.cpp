@@ -27,23 +27,34 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
                    Contact&& contact) {
   const auto no_ray = static_cast<std::uint32_t>(nrays);
   // Per gate column: the last labelled ray so far, a cursor on the next
-  // labelled ray, and the first and last labelled rays (for walks that come
-  // round the end of the sweep).
+  // labelled ray, and, found when first needed, the first and last labelled
+  // rays (for walks that come round the end of the sweep). A column asked
+  // for them holds a labelled gate, so the searches end.
   Buffer<std::uint32_t> previous_ray = filled<std::uint32_t>(ngates, no_ray);
   Buffer<std::uint32_t> next_ray = filled<std::uint32_t>(ngates, 0);
+  constexpr std::uint32_t unknown = std::numeric_limits<std::uint32_t>::max();
   Buffer<std::uint32_t> first_ray;
   Buffer<std::uint32_t> last_ray;
   if (rays_wrap_around) {
-    first_ray = filled<std::uint32_t>(ngates, no_ray);
-    last_ray = filled<std::uint32_t>(ngates, no_ray);
-    for (std::size_t r = 0; r < nrays; ++r) {
-      for (std::size_t g = 0; g < ngates; ++g) {
-        if (labels[r * ngates + g] == 0) continue;
-        if (first_ray[g] == no_ray) first_ray[g] = static_cast<std::uint32_t>(r);
-        last_ray[g] = static_cast<std::uint32_t>(r);
-      }
-    }
+    first_ray = filled<std::uint32_t>(ngates, unknown);
+    last_ray = filled<std::uint32_t>(ngates, unknown);
   }
+  auto first_labelled = [&](std::size_t g) -> std::size_t {
+    if (first_ray[g] == unknown) {
+      std::size_t r = 0;
+      while (labels[r * ngates + g] == 0) ++r;
+      first_ray[g] = static_cast<std::uint32_t>(r);
+    }
+    return first_ray[g];
+  };
+  auto last_labelled = [&](std::size_t g) -> std::size_t {
+    if (last_ray[g] == unknown) {
+      std::size_t r = nrays - 1;
+      while (labels[r * ngates + g] == 0) --r;
+      last_ray[g] = static_cast<std::uint32_t>(r);
+    }
+    return last_ray[g];
+  };
 
   for (std::size_t r = 0; r < nrays; ++r) {
     const std::size_t row = r * ngates;
@@ -67,7 +78,7 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
         if (r - p <= across) contact(a, i, p * ngates + g);
       } else if (rays_wrap_around) {
         // Round the end to the last labelled ray, which may be this one.
-        const std::size_t p = last_ray[g];
+        const std::size_t p = last_labelled(g);
         if (r + nrays - p <= across) contact(a, i, p * ngates + g);
       }
 
@@ -77,7 +88,7 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
       if (q < nrays) {
         if (q - r <= across) contact(a, i, q * ngates + g);
       } else if (rays_wrap_around) {
-        const std::size_t f = first_ray[g];
+        const std::size_t f = first_labelled(g);
         if (f + nrays - r <= across) contact(a, i, f * ngates + g);
       }
 

@@ -30,6 +30,15 @@ std::size_t candidate_slot(std::uint64_t key) noexcept {
   return ~static_cast<std::uint32_t>(key);
 }
 
+// Index failure unless the five sequences of `edges` are equally long.
+void require_parallel(const Edges& edges) {
+  const std::size_t entries = edges.size();
+  require_exact_length(edges.region_b.size(), entries, "edges.region_b");
+  require_exact_length(edges.count.size(), entries, "edges.count");
+  require_exact_length(edges.sum_a.size(), entries, "edges.sum_a");
+  require_exact_length(edges.sum_b.size(), entries, "edges.sum_b");
+}
+
 }  // namespace
 
 Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
@@ -85,11 +94,8 @@ void Tracker::connect_slots() {
 Tracker::Tracker(const Edges& edges, std::int32_t region_count,
                  std::span<const std::int32_t> sizes, double twice_nyquist)
     : Tracker(region_count, sizes, edges.size() >> 1) {
+  require_parallel(edges);
   const std::size_t entries = edges.size();
-  require_exact_length(edges.region_b.size(), entries, "edges.region_b");
-  require_exact_length(edges.count.size(), entries, "edges.count");
-  require_exact_length(edges.sum_a.size(), entries, "edges.sum_a");
-  require_exact_length(edges.sum_b.size(), entries, "edges.sum_b");
   const std::size_t slots = entries >> 1;
   for (std::size_t i = 0; i < entries; ++i) {
     if (edges.region_a[i] < edges.region_b[i]) continue;
@@ -106,11 +112,8 @@ Tracker::Tracker(const Edges& edges, std::int32_t region_count,
 Tracker Tracker::from_boundaries(Edges&& boundaries, std::int32_t region_count,
                                  std::span<const std::int32_t> sizes, double twice_nyquist) {
   Tracker tracker(region_count, sizes, boundaries.size());
+  require_parallel(boundaries);
   const std::size_t entries = boundaries.size();
-  require_exact_length(boundaries.region_b.size(), entries, "boundaries.region_b");
-  require_exact_length(boundaries.count.size(), entries, "boundaries.count");
-  require_exact_length(boundaries.sum_a.size(), entries, "boundaries.sum_a");
-  require_exact_length(boundaries.sum_b.size(), entries, "boundaries.sum_b");
   for (std::size_t i = 0; i < entries; ++i) {
     if (boundaries.region_a[i] <= boundaries.region_b[i]) {
       fail_index("index out of range: a boundary must start at the larger region");
@@ -125,10 +128,7 @@ Tracker Tracker::from_boundaries(Edges&& boundaries, std::int32_t region_count,
 
 void Tracker::add_slot(std::int32_t a, std::int32_t b, std::int32_t count, double sum_a,
                        double sum_b, double twice_nyquist) {
-  const auto valid = [&](std::int32_t id) {
-    return static_cast<std::uint32_t>(id) <= static_cast<std::uint32_t>(region_count_);
-  };
-  if (!valid(a) || !valid(b)) fail_index("index out of range: region outside 0..R");
+  if (!is_group(a) || !is_group(b)) fail_index("index out of range: region outside 0..R");
   Slot record;
   record.end[0] = a;
   record.end[1] = b;
@@ -327,10 +327,7 @@ Buffer<std::int32_t> Tracker::solve() && {
 
 void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed,
                    std::int32_t delta) {
-  const auto valid = [&](std::int32_t id) {
-    return static_cast<std::uint32_t>(id) <= static_cast<std::uint32_t>(region_count_);
-  };
-  if (!valid(keeper) || !valid(absorbed) || static_cast<std::uint32_t>(best) >= slots_.size()) {
+  if (!is_group(keeper) || !is_group(absorbed) || static_cast<std::uint32_t>(best) >= slots_.size()) {
     fail_index("index out of range: merge step outside the network");
   }
   ++step_;

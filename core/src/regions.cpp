@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "vornak/grid.hpp"
+#include "vornak/label.hpp"
 #include "vornak/numeric.hpp"
 
 namespace vornak {
@@ -98,9 +99,8 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
   IntervalLimits limits;
   if (exact <= 0) return limits;
   if (exact >= max_limit_count) fail_capacity();
-  const auto count = static_cast<std::int64_t>(exact);
 
-  limits.count = static_cast<std::uint64_t>(count);
+  limits.count = static_cast<std::uint64_t>(exact);
   limits.start = -nyquist - static_cast<double>(below) * width;
   limits.end = nyquist + static_cast<double>(above) * width;
   if (limits.count >= 2) {
@@ -129,11 +129,8 @@ class IntervalFinder {
     if (fast_ && limits_.start <= v) {
       const double q = (v - limits_.start) * inverse_step_;
       const std::uint64_t k = q < static_cast<double>(last_) ? static_cast<std::uint64_t>(q) : last_;
-      if (static_cast<double>(k) * limits_.step + limits_.start <= v) {
-        const double above = k + 1 == last_ + 1
-                                 ? limits_.end
-                                 : static_cast<double>(k + 1) * limits_.step + limits_.start;
-        if (v < above) return k;
+      if (limits_[k] <= v) {
+        if (v < limits_[k + 1]) return k;
         if (k == last_) return none;  // at or beyond the top limit
       }
     }
@@ -147,20 +144,11 @@ class IntervalFinder {
   std::uint64_t last_ = 0;
 };
 
-std::int32_t find_first_root(Buffer<std::int32_t>& parent, std::int32_t x) noexcept {
-  for (;;) {
-    const std::int32_t p = parent[static_cast<std::size_t>(x)];
-    if (p == x) return x;
-    parent[static_cast<std::size_t>(x)] = parent[static_cast<std::size_t>(p)];
-    x = parent[static_cast<std::size_t>(x)];
-  }
-}
-
 // Joins the components of x and y under the smaller root, so that every
 // component's root is its first gate in scan order.
 void join_first(Buffer<std::int32_t>& parent, std::int32_t x, std::int32_t y) noexcept {
-  const std::int32_t a = find_first_root(parent, x);
-  const std::int32_t b = find_first_root(parent, y);
+  const std::int32_t a = find_root(parent, x);
+  const std::int32_t b = find_root(parent, y);
   if (a < b) {
     parent[static_cast<std::size_t>(b)] = a;
   } else if (b < a) {

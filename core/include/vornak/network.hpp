@@ -66,6 +66,10 @@ class Tracker {
   // Lists every slot at its two groups and in the pair lookup.
   void connect_slots();
 
+  // Group ids are checked as unsigned values against region_count.
+  [[nodiscard]] bool is_group(std::int32_t id) const noexcept {
+    return static_cast<std::uint32_t>(id) <= static_cast<std::uint32_t>(region_count_);
+  }
   [[nodiscard]] int side_of_edge_a(std::size_t slot) const noexcept;
   void link(std::int32_t node, std::int32_t group) noexcept;
 

@@ -47,6 +47,20 @@ test-sanitize: deps
 	  ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory test-sanitize-python
 
+# Makes the virtual environment $(1) from interpreter $(2) with packages $(3),
+# once: it counts as made only when its stamp is written, so an interrupted
+# set-up is redone rather than reused half-made.
+define make_venv
+if ! [ -f "$(1)/.vornak-env" ]; then
+	  if [ -z "$(2)" ]; then echo "no Python interpreter for $(1) (set PYTHON312 / PYTHON313)" >&2; exit 1; fi
+	  echo "== making $(1) with $(2)"
+	  rm -rf "$(1)"
+	  "$(2)" -m venv "$(1)"
+	  "$(1)/bin/python" -m pip install -q $(PY_BUILD_TOOLS) $(3)
+	  touch "$(1)/.vornak-env"
+	fi
+endef
+
 # The Python suites against an extension built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the runtimes preloaded into the interpreter.
 # CPython keeps its own objects to the end, so leaks are not reported here
@@ -54,15 +68,8 @@ test-sanitize: deps
 # skipped, being several times slower and larger under the sanitizers.
 SANITIZE_VENV := $(CACHE)/venv-sanitize
 test-sanitize-python: deps
-	@venv="$(SANITIZE_VENV)"
-	if ! [ -f "$$venv/.vornak-env" ]; then
-	  if [ -z "$(PYTHON312)" ]; then echo "no Python 3.12 interpreter (set PYTHON312)" >&2; exit 1; fi
-	  echo "== making $$venv with $(PYTHON312)"
-	  rm -rf "$$venv"
-	  "$(PYTHON312)" -m venv "$$venv"
-	  "$$venv/bin/python" -m pip install -q $(PY_BUILD_TOOLS) "numpy>=2" pytest hypothesis
-	  touch "$$venv/.vornak-env"
-	fi
+	@$(call make_venv,$(SANITIZE_VENV),$(PYTHON312),"numpy>=2" pytest hypothesis)
+	venv="$(SANITIZE_VENV)"
 	echo "== installing vornak built with the sanitizers into $$venv"
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
 	  -C build-dir="$(abspath $(CACHE))/build-sanitize" -C cmake.build-type=RelWithDebInfo \
@@ -94,17 +101,8 @@ PY_BUILD_TOOLS := "scikit-build-core>=0.10" ninja
 
 python-envs: $(addprefix python-env-,$(PY_ENVS))
 
-# An environment counts as made only once its tools are in (the stamp), so an
-# interrupted set-up is redone rather than reused half-made.
 $(addprefix python-env-,$(PY_ENVS)): python-env-%:
-	@venv="$(CACHE)/venv-$*"
-	if [ -f "$$venv/.vornak-env" ]; then exit 0; fi
-	if [ -z "$(python_$*)" ]; then echo "no interpreter for $* (set PYTHON312 / PYTHON313)" >&2; exit 1; fi
-	echo "== making $$venv with $(python_$*)"
-	rm -rf "$$venv"
-	"$(python_$*)" -m venv "$$venv"
-	"$$venv/bin/python" -m pip install -q $(PY_BUILD_TOOLS) "$(numpy_$*)" pytest hypothesis
-	touch "$$venv/.vornak-env"
+	@$(call make_venv,$(CACHE)/venv-$*,$(python_$*),"$(numpy_$*)" pytest hypothesis)
 
 # The environments run one after another (they share the two cores), each
 # to its end, so one failing combination does not hide the others' results.
@@ -185,15 +183,8 @@ demo: deps python-env-py312-np2
 BENCH_VENV := $(CACHE)/venv-bench
 BENCH_ARGS ?=
 bench: deps
-	@venv="$(BENCH_VENV)"
-	if ! [ -f "$$venv/.vornak-env" ]; then
-	  if [ -z "$(PYTHON312)" ]; then echo "no Python 3.12 interpreter (set PYTHON312)" >&2; exit 1; fi
-	  echo "== making $$venv with $(PYTHON312)"
-	  rm -rf "$$venv"
-	  "$(PYTHON312)" -m venv "$$venv"
-	  "$$venv/bin/python" -m pip install -q $(PY_BUILD_TOOLS) "numpy>=2" opencv-python-headless scikit-image
-	  touch "$$venv/.vornak-env"
-	fi
+	@$(call make_venv,$(BENCH_VENV),$(PYTHON312),"numpy>=2" opencv-python-headless scikit-image)
+	venv="$(BENCH_VENV)"
 	echo "== installing vornak into $$venv"
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
 	  -C build-dir="$(abspath $(CACHE))/build-bench" -C cmake.build-type=Release .

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "vornak/grid.hpp"
@@ -123,6 +124,32 @@ class IntervalFinder {
       inverse_step_ = 1.0 / limits.step;
       last_ = limits.count - 2;
     }
+    prepare_few();
+  }
+
+  // The intervals of one ray's gates, `none` where masked or in no interval.
+  void ray_keys(const float* vel, const std::uint8_t* mask, std::size_t count,
+                std::uint64_t* keys) const noexcept {
+    std::size_t g = 0;
+    if (few_) {
+      // Four gates at a time, without branches.
+      using floats = float __attribute__((vector_size(16)));
+      using ints = std::int32_t __attribute__((vector_size(16)));
+      for (; g + 4 <= count; g += 4) {
+        floats v;
+        std::memcpy(&v, vel + g, sizeof v);
+        const ints masked = {mask[g], mask[g + 1], mask[g + 2], mask[g + 3]};
+        ints k = {0, 0, 0, 0};
+        for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
+        const ints inside = (v >= lowest_) & ~(v >= top_) & (masked == 0);
+        k = (k & inside) | ~inside;  // -1 outside every interval
+        for (int lane = 0; lane < 4; ++lane) {
+          keys[g + static_cast<std::size_t>(lane)] =
+              static_cast<std::uint64_t>(static_cast<std::int64_t>(k[lane]));
+        }
+      }
+    }
+    for (; g < count; ++g) keys[g] = mask[g] != 0 ? none : (*this)(widen(vel[g]));
   }
 
   std::uint64_t operator()(double v) const noexcept {
@@ -138,15 +165,53 @@ class IntervalFinder {
   }
 
  private:
+  // With a few intervals between finite, non-decreasing limits, a velocity's
+  // interval is the number of inner limits at or below it. The comparisons
+  // run on floats against each limit rounded up to a float: a float is at or
+  // above a double limit exactly when it is at or above the least float that
+  // is, so nothing changes but the speed.
+  static constexpr std::size_t max_few = 8;
+
+  static float least_float_at_or_above(double limit) noexcept {
+    float f = static_cast<float>(limit);
+    if (static_cast<double>(f) < limit) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+  }
+
+  void prepare_few() noexcept {
+    const std::uint64_t intervals = limits_.interval_count();
+    if (intervals == 0 || intervals > max_few) return;
+    for (std::uint64_t k = 0; k <= intervals; ++k) {
+      if (!std::isfinite(limits_[k])) return;
+      if (k > 0 && !(limits_[k - 1] <= limits_[k])) return;
+    }
+    lowest_ = least_float_at_or_above(limits_[0]);
+    top_ = least_float_at_or_above(limits_[intervals]);
+    inner_count_ = static_cast<std::size_t>(intervals - 1);
+    for (std::size_t j = 0; j < inner_count_; ++j) inner_[j] = least_float_at_or_above(limits_[j + 1]);
+    few_ = true;
+  }
+
   const IntervalLimits& limits_;
   bool fast_ = false;
   double inverse_step_ = 0.0;
   std::uint64_t last_ = 0;
+  bool few_ = false;
+  float lowest_ = 0.0f;
+  float top_ = 0.0f;
+  float inner_[max_few - 1] = {};
+  std::size_t inner_count_ = 0;
 };
 
-// Joins the components of x and y under the smaller root, so that every
-// component's root is its first gate in scan order.
-void join_first(Buffer<std::int32_t>& parent, std::int32_t x, std::int32_t y) noexcept {
+// Gates [begin, end) of one ray in one interval, as positions in the sweep.
+struct Run {
+  std::uint32_t begin;
+  std::uint32_t end;
+};
+
+// Joins the components of runs x and y under the smaller root, so that every
+// component's root is its first run in scan order.
+void join_first(std::span<std::int32_t> parent, std::int32_t x, std::int32_t y) noexcept {
   const std::int32_t a = find_root(parent, x);
   const std::int32_t b = find_root(parent, y);
   if (a < b) {
@@ -209,61 +274,91 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   const std::size_t n = gate_count(nrays, ngates);
   require_length(vel.size(), n, "vel");
   require_length(mask.size(), n, "mask");
-  Regions result{zeros<std::int32_t>(n), 0};
+  Regions result{zeros<std::int32_t>(n), 0, {}};
   if (n == 0 || limits.interval_count() == 0) return result;
 
   const IntervalFinder interval_of(limits);
-  auto interval_at = [&](std::size_t i) {
-    return mask[i] != 0 ? none : interval_of(widen(vel[i]));
-  };
 
-  // One union-find over the sweep: neighbours join when they share an
-  // interval. The keys of the current and the previous ray suffice.
-  Buffer<std::uint64_t> component_keys;
+  // The sweep as runs: maximal stretches of one ray in one interval, in scan
+  // order. Smooth fields give long runs, so joining runs of neighbouring rays
+  // costs far less than joining gates, and a component's first run (its
+  // root, as runs join under the smaller index) holds its first gate.
+  Buffer<Run> runs;
+  Buffer<std::uint64_t> run_keys;
+  Buffer<std::int32_t> parent;
+  // Room for a run per gate is address space only: pages that no run
+  // reaches are never touched.
+  runs.reserve(n);
+  run_keys.reserve(n);
+  parent.reserve(n);
   {
-    Buffer<std::int32_t> parent = filled<std::int32_t>(n, -1);
-    Buffer<std::uint64_t> previous = filled<std::uint64_t>(ngates, none);
-    Buffer<std::uint64_t> current = filled<std::uint64_t>(ngates, none);
+    Buffer<std::uint64_t> gate_keys = zeros<std::uint64_t>(ngates);
+    std::size_t previous_first = 0;
     for (std::size_t r = 0; r < nrays; ++r) {
+      const std::size_t row = r * ngates;
+      const std::size_t first = runs.size();
+      interval_of.ray_keys(vel.data() + row, mask.data() + row, ngates, gate_keys.data());
+      std::uint64_t open = none;  // the key of the run being extended
       for (std::size_t g = 0; g < ngates; ++g) {
-        const std::size_t i = r * ngates + g;
-        const std::uint64_t key = interval_at(i);
-        current[g] = key;
-        if (key == none) continue;
-        const auto gate = static_cast<std::int32_t>(i);
-        parent[i] = gate;
-        const bool left = g > 0 && current[g - 1] == key;
-        if (left) join_first(parent, gate, gate - 1);
-        // With the left, upper-left and upper gates all in this interval,
-        // the upper gate is already joined through the upper-left one.
-        if (r > 0 && previous[g] == key && !(left && previous[g - 1] == key)) {
-          join_first(parent, gate, static_cast<std::int32_t>(i - ngates));
+        const std::size_t i = row + g;
+        const std::uint64_t key = gate_keys[g];
+        if (key == open) continue;
+        if (open != none) runs.back().end = static_cast<std::uint32_t>(i);
+        if (key != none) {
+          parent.push_back(static_cast<std::int32_t>(runs.size()));
+          runs.push_back(Run{static_cast<std::uint32_t>(i), 0});
+          run_keys.push_back(key);
+        }
+        open = key;
+      }
+      if (open != none) runs.back().end = static_cast<std::uint32_t>(row + ngates);
+
+      // Runs of the two rays that share a gate column and an interval join.
+      if (r > 0) {
+        std::size_t p = previous_first;
+        std::size_t c = first;
+        while (p < first && c < runs.size()) {
+          const std::size_t p_begin = runs[p].begin - (row - ngates);
+          const std::size_t p_end = runs[p].end - (row - ngates);
+          const std::size_t c_begin = runs[c].begin - row;
+          const std::size_t c_end = runs[c].end - row;
+          if (p_begin < c_end && c_begin < p_end && run_keys[p] == run_keys[c]) {
+            join_first(parent, static_cast<std::int32_t>(c), static_cast<std::int32_t>(p));
+          }
+          if (p_end <= c_end) ++p;
+          if (c_end <= p_end) ++c;
         }
       }
-      previous.swap(current);
+      previous_first = first;
     }
+  }
 
-    // Components in the order of their first gate, which is their root.
-    // Every parent lies earlier in scan order and in the same component, so
-    // its label is already known.
+  // Components in the order of their first run. Every parent lies earlier
+  // and in the same component, so its component is already known.
+  Buffer<std::uint64_t> component_keys;
+  {
+    Buffer<std::int32_t>& component = parent;  // rewritten in place, front to back
     std::int32_t components = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::int32_t up = parent[i];
-      if (up < 0) continue;
-      if (static_cast<std::size_t>(up) == i) {
-        result.labels[i] = ++components;
-        component_keys.push_back(interval_at(i));
+    for (std::size_t j = 0; j < runs.size(); ++j) {
+      const auto up = static_cast<std::size_t>(parent[j]);
+      if (up == j) {
+        component[j] = components++;
+        component_keys.push_back(run_keys[j]);
       } else {
-        result.labels[i] = result.labels[static_cast<std::size_t>(up)];
+        component[j] = component[up];
       }
     }
+    result.region_count = components;
   }
 
   const Buffer<std::int32_t> number = number_by_interval(component_keys);
-  for (std::int32_t& label : result.labels) {
-    if (label != 0) label = number[static_cast<std::size_t>(label) - 1];
+  result.sizes = zeros<std::int32_t>(component_keys.size());
+  for (std::size_t j = 0; j < runs.size(); ++j) {
+    const std::int32_t label = number[static_cast<std::size_t>(parent[j])];
+    std::fill(result.labels.begin() + runs[j].begin, result.labels.begin() + runs[j].end, label);
+    auto& size = result.sizes[static_cast<std::size_t>(label) - 1];
+    size = wrapping_add(size, static_cast<std::int32_t>(runs[j].end - runs[j].begin));
   }
-  result.region_count = static_cast<std::int32_t>(component_keys.size());
   return result;
 }
 

@@ -10,23 +10,6 @@
 
 namespace vornak {
 
-namespace {
-
-// Gate counts per region as labelled: entry l - 1 for region l.
-Buffer<std::int32_t> count_region_gates(std::span<const std::int32_t> labels,
-                                        std::int32_t region_count) {
-  Buffer<std::int32_t> sizes = zeros<std::int32_t>(static_cast<std::size_t>(region_count));
-  for (const std::int32_t label : labels) {
-    if (label != 0) {
-      auto& size = sizes[static_cast<std::size_t>(label) - 1];
-      size = wrapping_add(size, 1);
-    }
-  }
-  return sizes;
-}
-
-}  // namespace
-
 void center_folds(std::span<std::int32_t> folds, std::span<const std::int32_t> sizes) {
   require_length(folds.size(), sizes.size() + 1, "folds");
   std::int64_t total = 0;
@@ -60,7 +43,7 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
   const Regions regions = find_regions(vel, mask, nrays, ngates, limits);
   if (regions.region_count < 2) return result;
 
-  const Buffer<std::int32_t> sizes = count_region_gates(regions.labels, regions.region_count);
+  const Buffer<std::int32_t>& sizes = regions.sizes;
 
   Buffer<std::int32_t> folds;
   {

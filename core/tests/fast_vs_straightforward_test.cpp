@@ -189,6 +189,11 @@ TEST(FastCore, StagesAndWholeSweepsMatchTheStraightforwardCore) {
           straightforward::find_regions(s.vel, s.mask, s.nrays, s.ngates, slow_limits);
       ASSERT_EQ(fast.region_count, slow.region_count) << trial;
       ASSERT_EQ(to_vector(fast.labels), to_vector(slow.labels)) << trial;
+      std::vector<std::int32_t> sizes(static_cast<std::size_t>(slow.region_count), 0);
+      for (const auto l : slow.labels) {
+        if (l != 0) ++sizes[static_cast<std::size_t>(l) - 1];
+      }
+      ASSERT_EQ(to_vector(fast.sizes), sizes) << trial;
 
       const Edges fast_edges = find_edges(fast.labels, s.vel, s.nrays, s.ngates, s.wrap,
                                           s.params.skip_between_rays, s.params.skip_along_ray);
@@ -198,10 +203,6 @@ TEST(FastCore, StagesAndWholeSweepsMatchTheStraightforwardCore) {
       expect_same_edges(fast_edges, slow_edges, trial);
 
       if (slow.region_count >= 2 && !slow_edges.empty()) {
-        std::vector<std::int32_t> sizes(static_cast<std::size_t>(slow.region_count), 0);
-        for (const auto l : slow.labels) {
-          if (l != 0) ++sizes[static_cast<std::size_t>(l) - 1];
-        }
         const double twice = s.nyquist + s.nyquist;
         const auto fast_folds =
             to_vector(Tracker(fast_edges, fast.region_count, sizes, twice).solve());

@@ -255,5 +255,54 @@ TEST(FindRegions, NumbersByIntervalForAnyNumberOfIntervals) {
   }
 }
 
+TEST(FindRegions, VelocitiesBesideEveryLimitLandInTheirExactInterval) {
+  // Few intervals are found by float comparisons against the limits rounded
+  // up to floats; the floats at, just below and just above every limit, and
+  // the non-finite ones, must fall where the double limits put them.
+  struct Case {
+    double nyquist;
+    std::int64_t splits;
+    std::vector<float> extremes;  // widen the limits when outside the Nyquist interval
+  };
+  const Case cases[] = {{10.0, 3, {}},          {0.1, 3, {}},         {7.3, 1, {}},
+                        {13.37, 8, {}},         {1e-3, 5, {}},        {10.0, 3, {-31.0f, 14.0f}},
+                        {3.0, 2, {9.5f}},       {1e30, 3, {}},        {0.3, 9, {}}};
+  for (const Case& c : cases) {
+    const IntervalLimits limits =
+        interval_limits(c.nyquist, c.splits, c.extremes, std::vector<std::uint8_t>(c.extremes.size(), 0));
+    std::vector<float> probes = {std::numeric_limits<float>::quiet_NaN(),
+                                 std::numeric_limits<float>::infinity(),
+                                 -std::numeric_limits<float>::infinity(), 0.0f, -0.0f};
+    for (std::uint64_t k = 0; k < limits.size(); ++k) {
+      const auto nearest = static_cast<float>(limits[k]);
+      for (const float v : {nearest, std::nextafter(nearest, -INFINITY), std::nextafter(nearest, INFINITY)}) {
+        probes.push_back(v);
+      }
+    }
+    // Every other gate masked: each probe is a region of its own, and a row
+    // long enough to take the four-gate path and a remainder.
+    std::vector<float> vel;
+    std::vector<std::uint8_t> mask;
+    for (const float v : probes) {
+      vel.insert(vel.end(), {v, 0.0f});
+      mask.insert(mask.end(), {0, 1});
+    }
+    vel.push_back(c.extremes.empty() ? 0.0f : c.extremes.front());
+    mask.push_back(0);
+    const Regions regions = find_regions(vel, mask, 1, vel.size(), limits);
+    for (std::size_t i = 0; i < vel.size(); ++i) {
+      const std::uint64_t interval = mask[i] != 0 ? IntervalLimits::none : limits.interval_of(vel[i]);
+      ASSERT_EQ(regions.labels[i] == 0, interval == IntervalLimits::none)
+          << "nyquist " << c.nyquist << " splits " << c.splits << " velocity " << vel[i];
+      for (std::size_t j = 0; j < i; ++j) {
+        if (regions.labels[i] == 0 || regions.labels[j] == 0) continue;
+        // Numbered by interval, then in scan order.
+        ASSERT_EQ(regions.labels[j] < regions.labels[i], limits.interval_of(vel[j]) <= interval)
+            << "velocities " << vel[j] << " and " << vel[i];
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vornak

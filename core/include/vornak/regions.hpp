@@ -48,6 +48,7 @@ struct IntervalLimits {
 struct Regions {
   Buffer<std::int32_t> labels;  // per gate: 0 = in no region, else 1..region_count
   std::int32_t region_count = 0;
+  Buffer<std::int32_t> sizes;   // gates of region l at l - 1
 };
 
 // Labels the four-connected regions of gates sharing an interval, numbered

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     const auto limits = vornak::interval_limits(nyquist, params.interval_splits, vel, mask);
     t[0] = ms_since(t0);
     t0 = Clock::now();
-    const auto regions = vornak::find_regions(vel, mask, nrays, ngates, limits);
+    auto regions = vornak::find_regions(vel, mask, nrays, ngates, limits);
     t[1] = ms_since(t0);
     const vornak::Buffer<std::int32_t>& sizes = regions.sizes;
     t0 = Clock::now();
@@ -89,10 +89,9 @@ int main(int argc, char** argv) {
     t[4] = ms_since(t0);
     t0 = Clock::now();
     if (params.centered) vornak::center_folds(folds, sizes);
-    vornak::FoldCounts out = vornak::zeros<std::int32_t>(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      out[i] = folds[static_cast<std::size_t>(regions.labels[i])];
-    }
+    // As sweep_folds does: the labels become the fold counts in place.
+    vornak::FoldCounts& out = regions.labels;
+    for (std::int32_t& gate : out) gate = folds[static_cast<std::size_t>(gate)];
     t[5] = ms_since(t0);
     t0 = Clock::now();
     const auto whole = vornak::sweep_folds(vel, nrays, ngates, mask, nyquist, wrap, params);

@@ -74,10 +74,33 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
   require_length(mask.size(), vel.size(), "mask");
   const double width = (nyquist + nyquist) / static_cast<double>(interval_splits);
 
-  // NaN never replaces an extreme: both comparisons are false for it.
-  float vmin = std::numeric_limits<float>::infinity();
-  float vmax = -std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < vel.size(); ++i) {
+  // NaN never replaces an extreme: both comparisons are false for it. Four
+  // gates at a time, each lane keeping its own extremes; the lanes' order
+  // could only decide between 0 and -0, which give the same limits.
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  float vmin = inf;
+  float vmax = -inf;
+  std::size_t i = 0;
+  {
+    using floats = float __attribute__((vector_size(16)));
+    using ints = std::int32_t __attribute__((vector_size(16)));
+    floats lowest = {inf, inf, inf, inf};
+    floats highest = -lowest;
+    for (; i + 4 <= vel.size(); i += 4) {
+      floats v;
+      std::memcpy(&v, vel.data() + i, sizeof v);
+      const ints kept = ints{mask[i], mask[i + 1], mask[i + 2], mask[i + 3]} == 0;
+      const ints lower = (v < lowest) & kept;
+      const ints higher = (v > highest) & kept;
+      lowest = (floats)(((ints)v & lower) | ((ints)lowest & ~lower));
+      highest = (floats)(((ints)v & higher) | ((ints)highest & ~higher));
+    }
+    for (int lane = 0; lane < 4; ++lane) {
+      vmin = lowest[lane] < vmin ? lowest[lane] : vmin;
+      vmax = highest[lane] > vmax ? highest[lane] : vmax;
+    }
+  }
+  for (; i < vel.size(); ++i) {
     if (mask[i] != 0) continue;
     vmin = vel[i] < vmin ? vel[i] : vmin;
     vmax = vel[i] > vmax ? vel[i] : vmax;

@@ -1,5 +1,6 @@
 #include "vornak/sweep.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "vornak/edges.hpp"
@@ -30,28 +31,32 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
                        std::span<const std::uint8_t> mask, double nyquist, bool rays_wrap_around,
                        const SweepParams& params) {
   const std::size_t n = gate_count(nrays, ngates);
-  FoldCounts result = zeros<std::int32_t>(n);
-  if (n == 0) return result;
+  if (n == 0) return FoldCounts{};
   require_length(vel.size(), n, "vel");
   require_length(mask.size(), n, "mask");
   vel = vel.first(n);
   mask = mask.first(n);
 
   const IntervalLimits limits = interval_limits(nyquist, params.interval_splits, vel, mask);
-  if (limits.size() < 2) return result;
+  if (limits.size() < 2) return zeros<std::int32_t>(n);
 
-  const Regions regions = find_regions(vel, mask, nrays, ngates, limits);
-  if (regions.region_count < 2) return result;
+  // The labels become the fold counts in place once the network has solved.
+  Regions regions = find_regions(vel, mask, nrays, ngates, limits);
+  FoldCounts& result = regions.labels;
+  auto unfolded = [&result]() -> FoldCounts {
+    std::fill(result.begin(), result.end(), 0);
+    return std::move(result);
+  };
+  if (regions.region_count < 2) return unfolded();
 
   const Buffer<std::int32_t>& sizes = regions.sizes;
 
   Buffer<std::int32_t> folds;
   {
     // Only the boundaries the network uses: each once, from its larger region.
-    Edges boundaries = find_boundaries(regions.labels, vel, nrays, ngates,
-                                             rays_wrap_around, params.skip_between_rays,
-                                             params.skip_along_ray);
-    if (boundaries.empty()) return result;
+    Edges boundaries = find_boundaries(result, vel, nrays, ngates, rays_wrap_around,
+                                       params.skip_between_rays, params.skip_along_ray);
+    if (boundaries.empty()) return unfolded();
     // The network's working arrays are gone when this block ends.
     folds = Tracker::from_boundaries(std::move(boundaries), regions.region_count, sizes,
                                      nyquist + nyquist)
@@ -60,10 +65,8 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
 
   if (params.centered) center_folds(folds, sizes);
 
-  for (std::size_t i = 0; i < n; ++i) {
-    result[i] = folds[static_cast<std::size_t>(regions.labels[i])];
-  }
-  return result;
+  for (std::int32_t& gate : result) gate = folds[static_cast<std::size_t>(gate)];
+  return std::move(result);
 }
 
 }  // namespace vornak

@@ -150,14 +150,19 @@ class IntervalFinder {
     prepare_few();
   }
 
-  // The intervals of one ray's gates, `none` where masked or in no interval.
-  void ray_keys(const float* vel, const std::uint8_t* mask, std::size_t count,
-                std::uint64_t* keys) const noexcept {
+  // Walks one ray's gates and calls changed(g, key) at every gate whose
+  // interval differs from the previous gate's (`none` where masked or in no
+  // interval; before gate 0 it is `none`).
+  template <class Changed>
+  void ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
+                   Changed&& changed) const {
     std::size_t g = 0;
+    std::uint64_t previous = none;
     if (few_) {
-      // Four gates at a time, without branches.
+      // Four gates at a time, without branches but for the rare change.
       using floats = float __attribute__((vector_size(16)));
       using ints = std::int32_t __attribute__((vector_size(16)));
+      ints carried = {-1, -1, -1, -1};  // lane 3: the last gate's key, -1 for none
       for (; g + 4 <= count; g += 4) {
         floats v;
         std::memcpy(&v, vel + g, sizeof v);
@@ -165,14 +170,29 @@ class IntervalFinder {
         ints k = {0, 0, 0, 0};
         for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
         const ints inside = (v >= lowest_) & ~(v >= top_) & (masked == 0);
-        k = (k & inside) | ~inside;  // -1 outside every interval
+        k = (k & inside) | ~inside;
+        const ints before = __builtin_shuffle(carried, k, ints{3, 4, 5, 6});
+        const ints differs = k != before;
+        carried = k;
+        std::uint64_t any;
+        std::memcpy(&any, &differs, sizeof any);
+        std::uint64_t more;
+        std::memcpy(&more, reinterpret_cast<const char*>(&differs) + 8, sizeof more);
+        if ((any | more) == 0) continue;
         for (int lane = 0; lane < 4; ++lane) {
-          keys[g + static_cast<std::size_t>(lane)] =
-              static_cast<std::uint64_t>(static_cast<std::int64_t>(k[lane]));
+          if (differs[lane] != 0) {
+            changed(g + static_cast<std::size_t>(lane),
+                    static_cast<std::uint64_t>(static_cast<std::int64_t>(k[lane])));
+          }
         }
       }
+      previous = static_cast<std::uint64_t>(static_cast<std::int64_t>(carried[3]));
     }
-    for (; g < count; ++g) keys[g] = mask[g] != 0 ? none : (*this)(widen(vel[g]));
+    for (; g < count; ++g) {
+      const std::uint64_t key = mask[g] != 0 ? none : (*this)(widen(vel[g]));
+      if (key != previous) changed(g, key);
+      previous = key;
+    }
   }
 
   std::uint64_t operator()(double v) const noexcept {
@@ -315,26 +335,23 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   run_keys.reserve(n);
   parent.reserve(n);
   {
-    Buffer<std::uint64_t> gate_keys = zeros<std::uint64_t>(ngates);
     std::size_t previous_first = 0;
     for (std::size_t r = 0; r < nrays; ++r) {
       const std::size_t row = r * ngates;
       const std::size_t first = runs.size();
-      interval_of.ray_keys(vel.data() + row, mask.data() + row, ngates, gate_keys.data());
-      std::uint64_t open = none;  // the key of the run being extended
-      for (std::size_t g = 0; g < ngates; ++g) {
-        const std::size_t i = row + g;
-        const std::uint64_t key = gate_keys[g];
-        if (key == open) continue;
-        if (open != none) runs.back().end = static_cast<std::uint32_t>(i);
-        if (key != none) {
-          parent.push_back(static_cast<std::int32_t>(runs.size()));
-          runs.push_back(Run{static_cast<std::uint32_t>(i), 0});
-          run_keys.push_back(key);
-        }
-        open = key;
-      }
-      if (open != none) runs.back().end = static_cast<std::uint32_t>(row + ngates);
+      bool open = false;  // a run is being extended
+      interval_of.ray_changes(vel.data() + row, mask.data() + row, ngates,
+                              [&](std::size_t g, std::uint64_t key) {
+                                const auto i = static_cast<std::uint32_t>(row + g);
+                                if (open) runs.back().end = i;
+                                open = key != none;
+                                if (open) {
+                                  parent.push_back(static_cast<std::int32_t>(runs.size()));
+                                  runs.push_back(Run{i, 0});
+                                  run_keys.push_back(key);
+                                }
+                              });
+      if (open) runs.back().end = static_cast<std::uint32_t>(row + ngates);
 
       // Runs of the two rays that share a gate column and an interval join.
       if (r > 0) {

@@ -138,15 +138,10 @@ void Tracker::add_slot(std::int32_t a, std::int32_t b, std::int32_t count, doubl
 }
 
 int Tracker::side_of_edge_a(std::size_t slot) const noexcept {
-  // A group that became keeper anew turned all its open slots toward itself;
-  // the latest such turn, or the slot's own re-attachment, decides.
+  // The end whose group was keeper more recently; on a tie neither was since
+  // the slot was built.
   const Slot& s = slots_[slot];
-  const std::uint32_t first = groups_[at(s.end[0])].rebuilt_at;
-  const std::uint32_t second = groups_[at(s.end[1])].rebuilt_at;
-  const std::uint32_t oriented_at = s.oriented & 0x7fffffffu;
-  if (first > oriented_at && first > second) return 0;
-  if (second > oriented_at && second > first) return 1;
-  return static_cast<int>(s.oriented >> 31);
+  return groups_[at(s.end[1])].kept_at > groups_[at(s.end[0])].kept_at ? 1 : 0;
 }
 
 std::int32_t Tracker::edge_a(std::size_t slot) const noexcept {
@@ -284,8 +279,18 @@ Buffer<std::int32_t> Tracker::solve() && {
     if (slots_[best].count != count) continue;  // superseded by a later count
     if (count < 0) break;                        // nothing open with a usable count
 
-    const int side = side_of_edge_a(best);
+    if (!candidates_.empty()) {
+      // Counts raised by fusion are often taken next: the heap's top is asked
+      // for while this step runs.
+      const Slot& later = slots_[candidate_slot(candidates_.front())];
+      __builtin_prefetch(&groups_[at(later.end[0])]);
+      __builtin_prefetch(&groups_[at(later.end[1])]);
+    }
     const Slot& s = slots_[best];
+    // The step erases this pair late; its lookup overlaps the group loads.
+    __builtin_prefetch(&pairs_[pair_home(key_of(std::min(s.end[0], s.end[1]),
+                                                std::max(s.end[0], s.end[1])))]);
+    const int side = side_of_edge_a(best);
     const std::int32_t a = s.end[side];
     const std::int32_t b = s.end[1 - side];
     const float diff = side == 0 ? s.diff : -s.diff;
@@ -360,8 +365,8 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   slots_[at(best)].count = consumed_slot;
   erase_pair(keeper, absorbed);
 
-  // A new keeper turns all its open slots toward itself.
-  if (mapped_group_ != keeper) kept.rebuilt_at = step_;
+  // The keeper turns all its open slots, old and re-attached, toward itself.
+  kept.kept_at = step_;
 
   // Re-attach the absorbed group's boundaries to the keeper, fusing those
   // that lead to a group the keeper already borders. The open ones left are
@@ -395,8 +400,6 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
     const std::int32_t f = insert_new_pair(keeper, other, static_cast<std::int32_t>(e));
     if (f < 0) {
       s.end[side] = keeper;
-      // Now facing away from the keeper.
-      s.oriented = step_ | (static_cast<std::uint32_t>(side) << 31);
       if (survivors_tail >= 0) {
         slots_[at(survivors_tail) >> 1].next[survivors_tail & 1] = node;
       } else {
@@ -414,6 +417,8 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
       fused.count = wrapping_add(fused.count, s.count);
       s.count = consumed_slot;  // also drops out of other's list later
       push_candidate(at(f));
+      // A raised count is often taken next: its far group is asked for now.
+      __builtin_prefetch(&groups_[at(other)]);
     }
     node = following;
   }
@@ -422,7 +427,6 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
     kept.head = survivors_head;
   }
   gone.head = -1;
-  mapped_group_ = keeper;
 }
 
 }  // namespace vornak

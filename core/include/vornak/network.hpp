@@ -88,25 +88,22 @@ class Tracker {
   struct Group {
     std::int32_t size = 0;
     std::int32_t head = -1;           // first node of the group's open slots, -1 if none
-    std::uint32_t rebuilt_at = 0;     // step at which it last turned its slots toward itself
+    std::uint32_t kept_at = 0;        // last step at which it was the keeper, 0 if never
     std::int32_t fold_parent = 0;     // absorbed groups hang under their keeper...
     std::int32_t fold_offset = 0;     // ...with the fold shift they received
   };
   // A slot's statistic is kept as seen from end[0] toward end[1], so merges
-  // never rewrite it for a change of orientation (negation is exact); the
-  // orientation, which decides the keeper on a tie and the sign of the shift,
-  // is derived from the turns of its two groups only when the slot is chosen.
-  // The slot also carries the list links of its two ends (node 2k + side).
-  // Lists are singly linked: consumed slots stay in them until the list is
-  // next walked, which drops them.
+  // never rewrite it for a change of orientation (negation is exact). A
+  // keeper turns all its open slots toward itself, so edge_a is the end whose
+  // group was keeper last; a slot whose ends were never keepers keeps its
+  // first orientation, edge_a = end[0]. The slot also carries the list links
+  // of its two ends (node 2k + side). Lists are singly linked: consumed
+  // slots stay in them until the list is next walked, which drops them.
   struct Slot {
     std::int32_t end[2] = {0, 0};     // the groups at the slot's two ends
     std::int32_t next[2] = {-1, -1};  // list links of the two ends' nodes
     float diff = 0.0f;                // end[0] side minus end[1] side
     std::int32_t count = 0;           // gate pairs; consumed_slot once consumed
-    // Bits 0-30: the step of the last explicit orientation; bit 31: which
-    // end was edge_a then.
-    std::uint32_t oriented = 0;
   };
   // 12 bytes: the two groups, smaller first (0, 0 = empty), and the slot.
   struct PairEntry {
@@ -122,7 +119,6 @@ class Tracker {
   Buffer<PairEntry> pairs_;           // open addressing over the open slots
 
   std::uint32_t step_ = 0;
-  std::int32_t mapped_group_ = -1;
 };
 
 }  // namespace vornak

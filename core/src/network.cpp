@@ -58,9 +58,10 @@ Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
   region_count_ = region_count;
 
   groups_ = zeros<Group>(n);
+  folds_ = zeros<Fold>(n);
   for (std::size_t g = 0; g < n; ++g) {
     groups_[g].size = g == 0 ? 0 : sizes[g - 1];
-    groups_[g].fold_parent = static_cast<std::int32_t>(g);
+    folds_[g].parent = static_cast<std::int32_t>(g);
   }
   slots_.reserve(slots);
 }
@@ -156,8 +157,8 @@ float Tracker::edge_diff(std::size_t slot) const noexcept {
 
 std::int32_t Tracker::fold(std::int32_t label) const noexcept {
   std::int32_t total = 0;
-  for (std::int32_t x = label; groups_[at(x)].fold_parent != x; x = groups_[at(x)].fold_parent) {
-    total = wrapping_add(total, groups_[at(x)].fold_offset);
+  for (std::int32_t x = label; folds_[at(x)].parent != x; x = folds_[at(x)].parent) {
+    total = wrapping_add(total, folds_[at(x)].offset);
   }
   return total;
 }
@@ -306,7 +307,11 @@ Buffer<std::int32_t> Tracker::solve() && {
   }
   candidates_ = {};
 
-  const std::size_t n = groups_.size();
+  // Nothing but the fold records is needed from here on.
+  slots_ = {};
+  pairs_ = {};
+  groups_ = {};
+  const std::size_t n = folds_.size();
   Buffer<std::int32_t> folds = zeros<std::int32_t>(n);
   for (std::size_t l = 0; l < n; ++l) {
     // Sum the shifts along the chain of keepers, then hang the chain on its
@@ -314,14 +319,14 @@ Buffer<std::int32_t> Tracker::solve() && {
     const auto label = static_cast<std::int32_t>(l);
     const std::int32_t total = fold(label);
     std::int32_t root = label;
-    while (groups_[at(root)].fold_parent != root) root = groups_[at(root)].fold_parent;
+    while (folds_[at(root)].parent != root) root = folds_[at(root)].parent;
     std::int32_t remaining = total;
-    for (std::int32_t x = label; groups_[at(x)].fold_parent != x;) {
-      Group& g = groups_[at(x)];
-      const std::int32_t up = g.fold_parent;
-      const std::int32_t offset = g.fold_offset;
-      g.fold_parent = root;
-      g.fold_offset = remaining;
+    for (std::int32_t x = label; folds_[at(x)].parent != x;) {
+      Fold& g = folds_[at(x)];
+      const std::int32_t up = g.parent;
+      const std::int32_t offset = g.offset;
+      g.parent = root;
+      g.offset = remaining;
       remaining = wrapping_sub(remaining, offset);
       x = up;
     }
@@ -337,27 +342,33 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   }
   ++step_;
 
-  if (delta != 0) {
-    // Every boundary of the absorbed group moves by delta folds per gate
-    // pair, toward the absorbed side. (Consumed slots are skipped: nothing
-    // reads them again.)
-    for (std::int32_t node = groups_[at(absorbed)].head; node >= 0;) {
-      Slot& s = slots_[at(node) >> 1];
-      const int side = node & 1;
-      if (s.count != consumed_slot) {
+  // One walk of the absorbed group's list, a chain of dependent loads: every
+  // boundary moves by delta folds per gate pair, toward the absorbed side,
+  // and the pair lookups of the re-attachment below are requested as soon as
+  // each slot is in hand, so that they overlap the rest of the walk.
+  // (Consumed slots are skipped: nothing reads them again.)
+  for (std::int32_t node = groups_[at(absorbed)].head; node >= 0;) {
+    Slot& s = slots_[at(node) >> 1];
+    const int side = node & 1;
+    if (s.count != consumed_slot) {
+      if (delta != 0) {
         const double p = static_cast<double>(static_cast<std::int64_t>(s.count) *
                                              static_cast<std::int64_t>(delta));
         const double diff = static_cast<double>(s.diff);
         s.diff = narrow_to_float(side == 0 ? diff + p : diff - p);
       }
-      node = s.next[side];
+      const std::int32_t other = s.end[1 - side];
+      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(absorbed, other),
+                                                  std::max(absorbed, other)))]);
+      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(keeper, other),
+                                                  std::max(keeper, other)))]);
     }
+    node = s.next[side];
   }
   Group& kept = groups_[at(keeper)];
   Group& gone = groups_[at(absorbed)];
   // The absorbed group's regions follow the keeper from now on.
-  gone.fold_parent = keeper;
-  gone.fold_offset = delta;
+  folds_[at(absorbed)] = Fold{keeper, delta};
   kept.size = wrapping_add(kept.size, gone.size);
   gone.size = 0;
 
@@ -373,19 +384,6 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   // chained afresh and put in front of the keeper's list.
   std::int32_t survivors_head = -1;
   std::int32_t survivors_tail = -1;
-  // The lookups below are independent: ask for all their cache lines first,
-  // so that the memory system fetches them together.
-  for (std::int32_t node = gone.head; node >= 0;) {
-    const Slot& s = slots_[at(node) >> 1];
-    if (s.count != consumed_slot) {
-      const std::int32_t other = s.end[1 - (node & 1)];
-      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(absorbed, other),
-                                                  std::max(absorbed, other)))]);
-      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(keeper, other),
-                                                  std::max(keeper, other)))]);
-    }
-    node = s.next[node & 1];
-  }
   for (std::int32_t node = gone.head; node >= 0;) {
     const std::size_t e = at(node) >> 1;
     const int side = node & 1;  // the absorbed group's end

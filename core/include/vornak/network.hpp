@@ -84,13 +84,16 @@ class Tracker {
 
   // One record per group (region_count + 1 of them), one per slot, two list
   // nodes per slot (node 2k and 2k + 1 are slot k's two ends): what one step
-  // touches of a group or a slot sits together in memory.
+  // touches of a group or a slot sits together in memory. A group's fold
+  // record is apart: written once when it is absorbed, read at the end.
   struct Group {
     std::int32_t size = 0;
-    std::int32_t head = -1;           // first node of the group's open slots, -1 if none
-    std::uint32_t kept_at = 0;        // last step at which it was the keeper, 0 if never
-    std::int32_t fold_parent = 0;     // absorbed groups hang under their keeper...
-    std::int32_t fold_offset = 0;     // ...with the fold shift they received
+    std::int32_t head = -1;     // first node of the group's open slots, -1 if none
+    std::uint32_t kept_at = 0;  // last step at which it was the keeper, 0 if never
+  };
+  struct Fold {
+    std::int32_t parent = 0;  // absorbed groups hang under their keeper...
+    std::int32_t offset = 0;  // ...with the fold shift they received
   };
   // A slot's statistic is kept as seen from end[0] toward end[1], so merges
   // never rewrite it for a change of orientation (negation is exact). A
@@ -114,6 +117,7 @@ class Tracker {
 
   std::int32_t region_count_ = 0;
   Buffer<Group> groups_;
+  Buffer<Fold> folds_;
   Buffer<Slot> slots_;
   Buffer<std::uint64_t> candidates_;  // max-heap of (count, slot) keys, stale entries skipped
   Buffer<PairEntry> pairs_;           // open addressing over the open slots

@@ -1,7 +1,10 @@
 #include "vornak/edges.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
+#include <utility>
 
 #include "vornak/grid.hpp"
 #include "vornak/numeric.hpp"
@@ -16,111 +19,351 @@ std::uint64_t walk_length(std::int64_t skip) noexcept {
   return skip <= 0 ? 1 : static_cast<std::uint64_t>(skip) + 1;
 }
 
-// The walks of the scan: every labelled gate, in ray-major order, looks for
-// the first labelled gate toward the previous ray, the next ray, the previous
-// gate and the next gate, in that order, and hands each one found to
-// `contact(a, va_index, b_index)`. The first labelled gate of a walk comes
-// from running positions instead of stepping over the unlabelled gates.
-template <class Contact>
-void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std::size_t ngates,
-                   bool rays_wrap_around, std::uint64_t across, std::uint64_t along,
-                   Contact&& contact) {
-  const auto no_ray = static_cast<std::uint32_t>(nrays);
-  // Per gate column: the last labelled ray so far, a cursor on the next
-  // labelled ray, and, found when first needed, the first and last labelled
-  // rays (for walks that come round the end of the sweep). A column asked
-  // for them holds a labelled gate, so the searches end.
-  Buffer<std::uint32_t> previous_ray = filled<std::uint32_t>(ngates, no_ray);
-  Buffer<std::uint32_t> next_ray = filled<std::uint32_t>(ngates, 0);
-  constexpr std::uint32_t unknown = std::numeric_limits<std::uint32_t>::max();
-  Buffer<std::uint32_t> first_ray;
-  Buffer<std::uint32_t> last_ray;
-  if (rays_wrap_around) {
-    first_ray = filled<std::uint32_t>(ngates, unknown);
-    last_ray = filled<std::uint32_t>(ngates, unknown);
-  }
-  auto first_labelled = [&](std::size_t g) -> std::size_t {
-    if (first_ray[g] == unknown) {
-      std::size_t r = 0;
-      while (labels[r * ngates + g] == 0) ++r;
-      first_ray[g] = static_cast<std::uint32_t>(r);
-    }
-    return first_ray[g];
-  };
-  auto last_labelled = [&](std::size_t g) -> std::size_t {
-    if (last_ray[g] == unknown) {
-      std::size_t r = nrays - 1;
-      while (labels[r * ngates + g] == 0) --r;
-      last_ray[g] = static_cast<std::uint32_t>(r);
-    }
-    return last_ray[g];
-  };
+// Four labels at a time (a GCC vector extension: SSE2 on x86-64, the
+// target's own vectors or plain scalar code elsewhere).
+using Lanes = std::int32_t __attribute__((vector_size(16)));
+constexpr std::size_t lane_count = sizeof(Lanes) / sizeof(std::int32_t);
+static_assert(lane_count == 4, "visit_bits weighs four lanes");
 
-  for (std::size_t r = 0; r < nrays; ++r) {
-    const std::size_t row = r * ngates;
-    std::size_t previous_gate = ngates;  // none yet on this ray
-    std::size_t next_gate = 0;           // cursor: first labelled gate at or after it
-    for (std::size_t g = 0; g < ngates; ++g) {
-      const std::size_t i = row + g;
-      const std::int32_t a = labels[i];
-      if (a == 0) continue;
-      // Inside a region all four walks end at once on the same region: no
-      // contact. (The cursors may lag; they only ever move forward.)
-      if (g > 0 && g + 1 < ngates && r > 0 && r + 1 < nrays && labels[i - 1] == a &&
-          labels[i + 1] == a && labels[i - ngates] == a && labels[i + ngates] == a) {
-        previous_gate = g;
-        previous_ray[g] = static_cast<std::uint32_t>(r);
-        continue;
-      }
-
-      if (previous_ray[g] != no_ray) {
-        const std::size_t p = previous_ray[g];
-        if (r - p <= across) contact(a, i, p * ngates + g);
-      } else if (rays_wrap_around) {
-        // Round the end to the last labelled ray, which may be this one.
-        const std::size_t p = last_labelled(g);
-        if (r + nrays - p <= across) contact(a, i, p * ngates + g);
-      }
-
-      std::size_t q = std::max<std::size_t>(next_ray[g], r + 1);
-      while (q < nrays && labels[q * ngates + g] == 0) ++q;
-      next_ray[g] = static_cast<std::uint32_t>(q);
-      if (q < nrays) {
-        if (q - r <= across) contact(a, i, q * ngates + g);
-      } else if (rays_wrap_around) {
-        const std::size_t f = first_labelled(g);
-        if (f + nrays - r <= across) contact(a, i, f * ngates + g);
-      }
-
-      if (previous_gate != ngates && g - previous_gate <= along) {
-        contact(a, i, row + previous_gate);
-      }
-
-      std::size_t s = std::max(next_gate, g + 1);
-      while (s < ngates && labels[row + s] == 0) ++s;
-      next_gate = s;
-      if (s < ngates && s - g <= along) contact(a, i, row + s);
-
-      previous_gate = g;
-      previous_ray[g] = static_cast<std::uint32_t>(r);
-    }
-  }
+Lanes load_lanes(const std::int32_t* p) noexcept {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }
 
-// One contact as kept between the two scans: the far region and both
-// velocities as measured (widened when summed, which is exact).
-struct Contact {
-  std::int32_t region_b;
+// Bit k is set when gate g + k of the ray `here` (4 lanes) is labelled and
+// not interior: an interior gate's four adjacent gates carry its own label,
+// so that all four walks end at once on its own region.
+unsigned visit_bits(const std::int32_t* before, const std::int32_t* here,
+                    const std::int32_t* after, std::size_t g) noexcept {
+  const Lanes a = load_lanes(here + g);
+  const Lanes idle = (a == 0) | ((load_lanes(here + g - 1) == a) & (load_lanes(here + g + 1) == a) &
+                                 (load_lanes(before + g) == a) & (load_lanes(after + g) == a));
+  const Lanes bits = ~idle & Lanes{1, 2, 4, 8};
+  return static_cast<unsigned>(bits[0] | bits[1] | bits[2] | bits[3]);
+}
+
+// Writes to `gates` the labelled gates of one ray whose walks may find a
+// contact, all but the interior ones, and returns their number. `before` and
+// `after` are the labels of the previous and next ray, null on the first and
+// last ray of the sweep, where no gate counts as interior (nor at either end
+// of a ray).
+std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
+                         const std::int32_t* after, std::size_t ngates, std::uint32_t* gates) {
+  std::size_t count = 0;
+  auto keep_if_labelled = [&](std::size_t g) {
+    gates[count] = static_cast<std::uint32_t>(g);
+    count += here[g] != 0 ? 1 : 0;
+  };
+  if (before == nullptr || after == nullptr || ngates < 3) {
+    for (std::size_t g = 0; g < ngates; ++g) keep_if_labelled(g);
+    return count;
+  }
+  keep_if_labelled(0);
+  std::size_t g = 1;
+  constexpr std::size_t step = 4 * lane_count;
+  for (; g + step < ngates; g += step) {
+    unsigned bits = visit_bits(before, here, after, g) |
+                    visit_bits(before, here, after, g + lane_count) << lane_count |
+                    visit_bits(before, here, after, g + 2 * lane_count) << (2 * lane_count) |
+                    visit_bits(before, here, after, g + 3 * lane_count) << (3 * lane_count);
+    for (; bits != 0; bits &= bits - 1) {
+      const auto lane = static_cast<std::size_t>(std::countr_zero(bits));
+      gates[count++] = static_cast<std::uint32_t>(g + lane);
+    }
+  }
+  for (; g + 1 < ngates; ++g) {
+    const std::int32_t a = here[g];
+    const bool interior = here[g - 1] == a && here[g + 1] == a && before[g] == a && after[g] == a;
+    gates[count] = static_cast<std::uint32_t>(g);
+    count += a != 0 && !interior ? 1 : 0;
+  }
+  keep_if_labelled(ngates - 1);
+  return count;
+}
+
+// One contact: the pair's sort key (second region in the high bits, first
+// region in the low `region_bits`) and both velocities as measured (widened
+// when summed, which is exact).
+struct Sample {
+  std::uint64_t key;
   float vel_a;
   float vel_b;
 };
 
-// Contacts are bucketed by their first region in scan order (a counting
-// scan, then a filling scan), and each bucket is condensed per second region
-// straight into its place in (region_b, region_a) order: first regions are
-// visited in ascending order, so within one second region the entries come
-// out ascending too. The sums thus add each pair's contacts in scan order,
-// exactly as collecting all contacts and sorting them stably by pair would.
+// The samples of one scan, in scan order, in blocks so that the list grows
+// without copying and without a counting walk before the real one. The
+// samples of a ray are first written to a small buffer, each one whether it
+// is wanted or not, and kept by moving the end on: no branch to mispredict
+// on the mix of regions. A walk whose end lies further on in the scan holds
+// its place with a void sample and settles it when its end is reached; a
+// void sample stands for no contact, and its key (both regions
+// 2^region_bits - 1) is no pair's.
+template <bool larger_first_only>
+class SampleList {
+ public:
+  static constexpr std::size_t block_size = std::size_t{1} << 15;
+
+  SampleList(std::span<const std::int32_t> labels, std::span<const float> vel,
+             unsigned region_bits, std::size_t ngates)
+      : labels_(labels),
+        vel_(vel),
+        region_bits_(region_bits),
+        void_key_((std::uint64_t{1} << (2 * region_bits)) - 1),
+        ray_(zeros<Sample>(4 * ngates)) {}
+
+  // Where the samples of the next ray go: room for four per gate.
+  [[nodiscard]] Sample* open_ray() noexcept { return ray_.data(); }
+  // Keeps the samples of the ray, up to `end`.
+  void close_ray(const Sample* end) {
+    for (const Sample* s = ray_.data(); s != end; ++s) {
+      if (fill_ == block_size) {
+        blocks_.push_back(zeros<Sample>(block_size));
+        fill_ = 0;
+      }
+      blocks_.back()[fill_++] = *s;
+    }
+  }
+
+  // The contact from gate i to gate j, found in scan order; no sample when
+  // j is i.
+  [[nodiscard]] Sample* add(Sample* out, std::size_t i, std::size_t j) const noexcept {
+    const std::int32_t a = labels_[i];
+    const std::int32_t b = labels_[j];
+    *out = Sample{key(a, b), vel_[i], vel_[j]};
+    return out + (wanted(a, b) ? 1 : 0);
+  }
+  // Holds the place of a walk that ends later in the scan, in `slot`.
+  [[nodiscard]] Sample* hold(Sample* out, std::size_t& slot) const noexcept {
+    slot = size() + static_cast<std::size_t>(out - ray_.data());
+    *out = Sample{void_key_, 0.0f, 0.0f};
+    return out + 1;
+  }
+  // The walk from gate i that held `slot` (of a closed ray) ends at gate j.
+  void settle(std::size_t slot, std::size_t i, std::size_t j) noexcept {
+    const std::int32_t a = labels_[i];
+    const std::int32_t b = labels_[j];
+    if (wanted(a, b)) {
+      blocks_[slot / block_size][slot % block_size] = Sample{key(a, b), vel_[i], vel_[j]};
+    }
+  }
+
+  [[nodiscard]] std::uint64_t void_key() const noexcept { return void_key_; }
+  [[nodiscard]] std::size_t size() const noexcept {
+    return blocks_.empty() ? 0 : (blocks_.size() - 1) * block_size + fill_;
+  }
+  [[nodiscard]] std::size_t block_count() const noexcept { return blocks_.size(); }
+  [[nodiscard]] std::span<const Sample> block(std::size_t k) const noexcept {
+    return std::span<const Sample>(blocks_[k]).first(k + 1 == blocks_.size() ? fill_
+                                                                             : block_size);
+  }
+  void release_block(std::size_t k) { Buffer<Sample>().swap(blocks_[k]); }
+
+ private:
+  // A contact within a region gives no sample, nor one from the smaller
+  // region when only boundaries count.
+  static bool wanted(std::int32_t a, std::int32_t b) noexcept {
+    return b != a && (!larger_first_only || b < a);
+  }
+  std::uint64_t key(std::int32_t a, std::int32_t b) const noexcept {
+    return static_cast<std::uint64_t>(b) << region_bits_ | static_cast<std::uint64_t>(a);
+  }
+
+  std::span<const std::int32_t> labels_;
+  std::span<const float> vel_;
+  unsigned region_bits_;
+  std::uint64_t void_key_;
+  Buffer<Sample> ray_;
+  Buffer<Buffer<Sample>> blocks_;
+  std::size_t fill_ = block_size;
+};
+
+// The walks of the scan: every labelled gate, in ray-major order, looks for
+// the first labelled gate toward the previous ray, the next ray, the previous
+// gate and the next gate, in that order, and each one found becomes a sample
+// in that order. Interior gates are not visited: they find no contact.
+//
+// No walk steps over unlabelled gates. A labelled adjacent gate ends it at
+// once. Otherwise it ends on the nearest labelled gate of its column or ray
+// beyond the gap, which has an unlabelled adjacent gate and so is visited:
+// backwards, that gate left its position behind; along the ray, it is the
+// visited gate before or after this one; toward the next ray, it is visited
+// later and settles the place that this walk held. Walks round the end of
+// the sweep are settled when the scan is over.
+template <class Samples>
+void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std::size_t ngates,
+                   bool rays_wrap_around, std::uint64_t across, std::uint64_t along,
+                   Samples& samples) {
+  constexpr std::size_t no_slot = std::numeric_limits<std::size_t>::max();
+  const auto no_ray = static_cast<std::uint32_t>(nrays);
+  // Per gate column: the last labelled ray so far and the place held by its
+  // walk toward the next ray; with wrap-around also the first labelled ray
+  // and the place held by its walk toward the previous ray.
+  Buffer<std::uint32_t> previous_ray = filled<std::uint32_t>(ngates, no_ray);
+  Buffer<std::size_t> next_slot = filled<std::size_t>(ngates, no_slot);
+  Buffer<std::uint32_t> first_ray;
+  Buffer<std::size_t> round_slot;
+  if (rays_wrap_around) {
+    first_ray = filled<std::uint32_t>(ngates, no_ray);
+    round_slot = filled<std::size_t>(ngates, no_slot);
+  }
+
+  Buffer<std::uint32_t> gates = zeros<std::uint32_t>(ngates);
+  const std::int32_t* const all = labels.data();
+  for (std::size_t r = 0; r < nrays; ++r) {
+    const std::size_t row = r * ngates;
+    const std::int32_t* const here = all + row;
+    const std::int32_t* const before = r > 0 ? here - ngates : nullptr;
+    const std::int32_t* const after = r + 1 < nrays ? here + ngates : nullptr;
+    const std::size_t active = active_gates(before, here, after, ngates, gates.data());
+    Sample* out = samples.open_ray();
+    for (std::size_t k = 0; k < active; ++k) {
+      const std::size_t g = gates[k];
+      const std::size_t i = row + g;
+
+      if (before != nullptr && before[g] != 0) {
+        out = samples.add(out, i, i - ngates);
+      } else if (previous_ray[g] != no_ray) {
+        // Across the gap to the previous labelled ray, and back.
+        const std::size_t p = previous_ray[g] * ngates + g;
+        if (r - previous_ray[g] <= across) {
+          samples.settle(next_slot[g], p, i);
+          out = samples.add(out, i, p);
+        }
+        next_slot[g] = no_slot;
+      } else if (rays_wrap_around) {
+        // Round the end to the last labelled ray, which may be this one.
+        first_ray[g] = static_cast<std::uint32_t>(r);
+        out = samples.hold(out, round_slot[g]);
+      }
+
+      if (after != nullptr && after[g] != 0) {
+        out = samples.add(out, i, i + ngates);
+      } else if (after != nullptr ? across > 1 : rays_wrap_around) {
+        out = samples.hold(out, next_slot[g]);
+      }
+
+      // Along the ray the nearest labelled gate is the adjacent one or the
+      // visited one beyond the gap; none (this gate itself) at either end.
+      const std::size_t left =
+          g > 0 && here[g - 1] != 0 ? g - 1 : (k > 0 ? gates[k - 1] : g);
+      out = samples.add(out, i, g - left <= along ? row + left : i);
+      const std::size_t right =
+          g + 1 < ngates && here[g + 1] != 0 ? g + 1 : (k + 1 < active ? gates[k + 1] : g);
+      out = samples.add(out, i, right - g <= along ? row + right : i);
+
+      previous_ray[g] = static_cast<std::uint32_t>(r);
+    }
+    samples.close_ray(out);
+  }
+
+  // Walks round the end of the sweep, from the last labelled ray of a column
+  // to its first and back.
+  if (!rays_wrap_around) return;
+  for (std::size_t g = 0; g < ngates; ++g) {
+    if (previous_ray[g] == no_ray) continue;
+    const std::size_t last = previous_ray[g] * ngates + g;
+    const std::size_t first = first_ray[g] * ngates + g;
+    if (first_ray[g] + nrays - previous_ray[g] <= across) {
+      samples.settle(next_slot[g], last, first);
+      samples.settle(round_slot[g], first, last);
+    }
+  }
+}
+
+constexpr unsigned widest_digit = 11;
+
+// Bucket starts for a stable radix pass over `samples` on the digit
+// (key >> shift) & (buckets - 1), written to `heads` (`buckets` entries).
+void bucket_heads(std::span<const Sample> samples, unsigned shift, std::size_t buckets,
+                  std::size_t* heads) {
+  std::fill(heads, heads + buckets, std::size_t{0});
+  for (const Sample& s : samples) ++heads[(s.key >> shift) & (buckets - 1)];
+  std::size_t sum = 0;
+  for (std::size_t d = 0; d < buckets; ++d) sum += std::exchange(heads[d], sum);
+}
+
+// Stable sort of one bucket of samples by the low `key_bits` bits of their
+// keys, by least-significant-digit radix passes through `spare`.
+void sort_bucket(std::span<Sample> bucket, unsigned key_bits, Sample* spare, std::size_t* heads) {
+  if (bucket.size() <= 16) {
+    // Insertion sort, stable: few samples.
+    for (std::size_t c = 1; c < bucket.size(); ++c) {
+      const Sample s = bucket[c];
+      std::size_t d = c;
+      for (; d > 0 && bucket[d - 1].key > s.key; --d) bucket[d] = bucket[d - 1];
+      bucket[d] = s;
+    }
+    return;
+  }
+  // Digits about as wide as the bucket is long: clearing and summing the
+  // heads of a pass then costs no more than moving the samples.
+  const unsigned widest = std::clamp(static_cast<unsigned>(std::bit_width(bucket.size())) - 1,
+                                     4u, widest_digit);
+  const unsigned passes = (key_bits + widest - 1) / widest;
+  const unsigned digit_bits = (key_bits + passes - 1) / passes;
+  const std::size_t buckets = std::size_t{1} << digit_bits;
+  std::span<Sample> from = bucket;
+  std::span<Sample> to(spare, bucket.size());
+  for (unsigned p = 0; p < passes; ++p) {
+    const unsigned shift = p * digit_bits;
+    bucket_heads(from, shift, buckets, heads);
+    for (const Sample& s : from) to[heads[(s.key >> shift) & (buckets - 1)]++] = s;
+    std::swap(from, to);
+  }
+  if (from.data() != bucket.data()) std::copy(from.begin(), from.end(), bucket.begin());
+}
+
+// Stable radix sort of the samples by key into a contiguous buffer, leaving
+// out the void ones: one pass on the highest digit, then each bucket sorted
+// on its own while it is in cache. Digits of at most 11 bits keep the
+// bucket heads in the first-level cache and the write streams few, where
+// bucketing by whole region numbers scatters across the sweep once regions
+// run to hundreds of thousands.
+template <class Samples>
+Buffer<Sample> sort_by_key(Samples& samples, unsigned key_bits) {
+  const unsigned top_bits = std::min(key_bits, widest_digit);
+  const unsigned shift = key_bits - top_bits;
+  const std::size_t buckets = std::size_t{1} << top_bits;
+  const std::uint64_t void_key = samples.void_key();
+
+  Buffer<std::size_t> heads = zeros<std::size_t>(buckets + 1);
+  for (std::size_t k = 0; k < samples.block_count(); ++k) {
+    for (const Sample& s : samples.block(k)) {
+      if (s.key != void_key) ++heads[(s.key >> shift) + 1];
+    }
+  }
+  for (std::size_t d = 1; d <= buckets; ++d) heads[d] += heads[d - 1];
+  const std::size_t n = heads[buckets];
+  Buffer<std::size_t> ends(heads.begin() + 1, heads.end());
+
+  Buffer<Sample> sorted = zeros<Sample>(n);
+  for (std::size_t k = 0; k < samples.block_count(); ++k) {
+    for (const Sample& s : samples.block(k)) {
+      if (s.key != void_key) sorted[heads[s.key >> shift]++] = s;
+    }
+    samples.release_block(k);
+  }
+  if (shift == 0) return sorted;
+
+  std::size_t largest = 0;
+  for (std::size_t d = 0; d < buckets; ++d) {
+    largest = std::max(largest, ends[d] - (d == 0 ? 0 : ends[d - 1]));
+  }
+  Buffer<Sample> spare = zeros<Sample>(largest);
+  Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
+  std::size_t begin = 0;
+  for (std::size_t d = 0; d < buckets; ++d) {
+    sort_bucket(std::span<Sample>(sorted).subspan(begin, ends[d] - begin), shift, spare.data(),
+                digit_heads.data());
+    begin = ends[d];
+  }
+  return sorted;
+}
+
+// Contacts are collected in scan order, sorted stably by pair in (region_b,
+// region_a) order, and each run of one pair condensed into one entry; the
+// sums thus add each pair's contacts in scan order.
 template <bool larger_first_only>
 Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
                  std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
@@ -129,80 +372,46 @@ Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> ve
   require_length(labels.size(), n, "labels");
   require_length(vel.size(), n, "vel");
   labels = labels.first(n);
+  vel = vel.first(n);
   Edges edges;
   if (n == 0) return edges;
 
   std::int32_t largest = 0;
+  std::int32_t smallest = 0;
   for (const std::int32_t label : labels) {
-    if (label < 0) fail_index("index out of range: a region label is negative");
     largest = std::max(largest, label);
+    smallest = std::min(smallest, label);
   }
+  if (smallest < 0) fail_index("index out of range: a region label is negative");
   if (largest < 2) return edges;
-  const auto regions = static_cast<std::size_t>(largest);
-  const std::uint64_t across = walk_length(skip_between_rays);
-  const std::uint64_t along = walk_length(skip_along_ray);
-  auto wanted = [](std::int32_t a, std::int32_t b) {
-    return b != a && (!larger_first_only || b < a);
-  };
+  const auto region_bits =
+      static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(largest)));
 
-  // Bucket a holds contacts[start[a], start[a + 1]).
-  Buffer<std::size_t> start = zeros<std::size_t>(regions + 2);
-  walk_contacts(labels, nrays, ngates, rays_wrap_around, across, along,
-                [&](std::int32_t a, std::size_t, std::size_t j) {
-                  if (wanted(a, labels[j])) ++start[static_cast<std::size_t>(a) + 1];
-                });
-  for (std::size_t a = 1; a < start.size(); ++a) start[a] += start[a - 1];
-  const std::size_t total = start.back();
-  if (total == 0) return edges;
+  SampleList<larger_first_only> samples(labels, vel, region_bits, ngates);
+  walk_contacts(labels, nrays, ngates, rays_wrap_around, walk_length(skip_between_rays),
+                walk_length(skip_along_ray), samples);
+  const Buffer<Sample> sorted = sort_by_key(samples, 2 * region_bits);
+  if (sorted.empty()) return edges;
 
-  Buffer<Contact> contacts = zeros<Contact>(total);
-  {
-    Buffer<std::size_t> fill(start.begin(), start.end() - 1);
-    walk_contacts(labels, nrays, ngates, rays_wrap_around, across, along,
-                  [&](std::int32_t a, std::size_t i, std::size_t j) {
-                    const std::int32_t b = labels[j];
-                    if (wanted(a, b)) {
-                      contacts[fill[static_cast<std::size_t>(a)]++] = Contact{b, vel[i], vel[j]};
-                    }
-                  });
+  std::size_t entries = 1;
+  for (std::size_t c = 1; c < sorted.size(); ++c) {
+    entries += sorted[c].key != sorted[c - 1].key ? 1 : 0;
   }
-
-  // Entries per second region, counting each (first, second) pair once.
-  Buffer<std::int32_t> seen_in = zeros<std::int32_t>(regions + 1);
-  Buffer<std::size_t> place = zeros<std::size_t>(regions + 2);
-  for (std::size_t a = 1; a <= regions; ++a) {
-    for (std::size_t c = start[a]; c < start[a + 1]; ++c) {
-      const auto b = static_cast<std::size_t>(contacts[c].region_b);
-      if (seen_in[b] == static_cast<std::int32_t>(a)) continue;
-      seen_in[b] = static_cast<std::int32_t>(a);
-      ++place[b + 1];
-    }
-  }
-  for (std::size_t b = 1; b < place.size(); ++b) place[b] += place[b - 1];
-  const std::size_t entries = place.back();
-
   edges.region_a = zeros<std::int32_t>(entries);
   edges.region_b = zeros<std::int32_t>(entries);
   edges.count = zeros<std::int32_t>(entries);
   edges.sum_a = zeros<double>(entries);
   edges.sum_b = zeros<double>(entries);
-  std::fill(seen_in.begin(), seen_in.end(), 0);
-  Buffer<std::size_t> entry_of = zeros<std::size_t>(regions + 1);
-  for (std::size_t a = 1; a <= regions; ++a) {
-    for (std::size_t c = start[a]; c < start[a + 1]; ++c) {
-      const Contact& contact = contacts[c];
-      const auto b = static_cast<std::size_t>(contact.region_b);
-      if (seen_in[b] != static_cast<std::int32_t>(a)) {
-        seen_in[b] = static_cast<std::int32_t>(a);
-        entry_of[b] = place[b]++;
-        edges.region_a[entry_of[b]] = static_cast<std::int32_t>(a);
-        edges.region_b[entry_of[b]] = contact.region_b;
-      }
-      const std::size_t e = entry_of[b];
-      edges.count[e] = wrapping_add(edges.count[e], std::int32_t{1});
-      edges.sum_a[e] += widen(contact.vel_a);
-      edges.sum_b[e] += widen(contact.vel_b);
-    }
+  const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
+  std::size_t e = 0;
+  for (std::size_t c = 0; c < sorted.size(); ++c) {
+    const Sample& s = sorted[c];
+    if (c > 0 && s.key != sorted[c - 1].key) ++e;
+    edges.region_a[e] = static_cast<std::int32_t>(s.key & low);
+    edges.region_b[e] = static_cast<std::int32_t>(s.key >> region_bits);
+    edges.count[e] = wrapping_add(edges.count[e], std::int32_t{1});
+    edges.sum_a[e] += widen(s.vel_a);
+    edges.sum_b[e] += widen(s.vel_b);
   }
   return edges;
 }

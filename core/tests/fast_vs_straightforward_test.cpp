@@ -5,6 +5,7 @@
 // boundaries, ties in the largest count, keepers changing at every step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -223,6 +224,98 @@ TEST(FastCore, StagesAndWholeSweepsMatchTheStraightforwardCore) {
               networks, failures, unmaterialised);
   // The generator must actually reach the network often.
   EXPECT_GT(networks, 5000);
+}
+
+// Label grids made directly: rows wider than the sweeps above, long runs of
+// one region (the scan skips their inside in blocks of gates), region
+// changes and gaps at every position relative to those blocks, gaps shorter
+// and longer than the skips, and region numbers in any order.
+std::vector<std::int32_t> painted_labels(std::mt19937_64& rng, std::size_t nrays,
+                                         std::size_t ngates, std::int32_t regions) {
+  auto pick = [&](std::size_t bound) { return static_cast<std::size_t>(rng() % bound); };
+  auto region = [&] {
+    return static_cast<std::int32_t>(rng() % static_cast<std::uint64_t>(regions + 1));
+  };
+  std::vector<std::int32_t> labels(nrays * ngates, pick(3) == 0 ? 0 : 1);
+  const std::size_t rectangles = 1 + pick(12);
+  for (std::size_t k = 0; k < rectangles; ++k) {
+    const std::size_t r0 = pick(nrays);
+    const std::size_t g0 = pick(ngates);
+    const std::size_t r1 = std::min(nrays, r0 + 1 + pick(nrays));
+    const std::size_t g1 = std::min(ngates, g0 + 1 + pick(ngates));
+    const std::int32_t label = region();
+    for (std::size_t r = r0; r < r1; ++r) {
+      for (std::size_t g = g0; g < g1; ++g) labels[r * ngates + g] = label;
+    }
+  }
+  const std::size_t specks = pick(3) == 0 ? pick(nrays * ngates / 2 + 1) : pick(8);
+  for (std::size_t k = 0; k < specks; ++k) labels[pick(labels.size())] = region();
+  return labels;
+}
+
+void expect_same_boundaries(const Edges& fast, const Edges& all, int trial) {
+  std::size_t e = 0;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (all.region_a[i] <= all.region_b[i]) continue;
+    ASSERT_LT(e, fast.size()) << trial;
+    ASSERT_EQ(fast.region_a[e], all.region_a[i]) << trial << " entry " << e;
+    ASSERT_EQ(fast.region_b[e], all.region_b[i]) << trial << " entry " << e;
+    ASSERT_EQ(fast.count[e], all.count[i]) << trial << " entry " << e;
+    ASSERT_EQ(std::memcmp(&fast.sum_a[e], &all.sum_a[i], sizeof(double)), 0) << trial;
+    ASSERT_EQ(std::memcmp(&fast.sum_b[e], &all.sum_b[i], sizeof(double)), 0) << trial;
+    ++e;
+  }
+  ASSERT_EQ(e, fast.size()) << trial;
+}
+
+void expect_edges_match(const std::vector<std::int32_t>& labels, const std::vector<float>& vel,
+                        std::size_t nrays, std::size_t ngates, bool wrap, std::int64_t skip_rays,
+                        std::int64_t skip_gates, int trial) {
+  const Edges slow = straightforward::find_edges(labels, vel, nrays, ngates, wrap, skip_rays,
+                                                 skip_gates);
+  expect_same_edges(find_edges(labels, vel, nrays, ngates, wrap, skip_rays, skip_gates), slow,
+                    trial);
+  expect_same_boundaries(
+      find_boundaries(labels, vel, nrays, ngates, wrap, skip_rays, skip_gates), slow, trial);
+}
+
+TEST(FastCore, EdgesOfPaintedLabelGridsMatch) {
+  std::mt19937_64 rng(20261208);
+  auto pick = [&](std::size_t bound) { return static_cast<std::size_t>(rng() % bound); };
+  const std::int64_t skips[] = {std::numeric_limits<std::int64_t>::min(), -3, 0, 1, 2, 5, 40,
+                                std::numeric_limits<std::int64_t>::max()};
+  for (int trial = 0; trial < 3000; ++trial) {
+    const std::size_t nrays = 1 + pick(trial % 4 == 0 ? 4 : 40);
+    const std::size_t ngates = 1 + pick(trial % 3 == 0 ? 120 : 40);
+    const auto regions = static_cast<std::int32_t>(1 + pick(trial % 5 == 0 ? 2000 : 6));
+    const auto labels = painted_labels(rng, nrays, ngates, regions);
+    std::vector<float> vel(labels.size());
+    // Magnitudes far apart, so that sums in another order differ.
+    for (auto& v : vel) {
+      v = static_cast<float>(std::ldexp(static_cast<double>(rng() % 2001) - 1000,
+                                        static_cast<int>(pick(40)) - 20));
+    }
+    expect_edges_match(labels, vel, nrays, ngates, pick(2) == 0, skips[pick(8)], skips[pick(8)],
+                       trial);
+  }
+}
+
+TEST(FastCore, EdgesOfLargeLabelGridsMatch) {
+  // Hundreds of thousands of contacts, among two regions (few keys, long
+  // runs) or among up to 2^20 (wide keys, many small pairs).
+  std::mt19937_64 rng(42);
+  for (int trial = 0; trial < 4; ++trial) {
+    const std::size_t nrays = 300 + 7 * static_cast<std::size_t>(trial);
+    const std::size_t ngates = 401 + 2 * static_cast<std::size_t>(trial);
+    std::vector<std::int32_t> labels(nrays * ngates);
+    const std::uint64_t regions = trial % 2 == 0 ? 2 : std::uint64_t{1} << 20;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      labels[i] = rng() % 9 == 0 ? 0 : static_cast<std::int32_t>(1 + rng() % regions);
+    }
+    std::vector<float> vel(labels.size());
+    for (auto& v : vel) v = static_cast<float>(static_cast<double>(rng() % 100000) * 1e-3 - 50);
+    expect_edges_match(labels, vel, nrays, ngates, trial < 2, 3, trial < 2 ? 2 : -1, trial);
+  }
 }
 
 TEST(FastCore, LargerNoisySweepsMatch) {

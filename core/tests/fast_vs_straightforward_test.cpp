@@ -18,6 +18,7 @@
 #include "vornak/failure.hpp"
 #include "vornak/edges.hpp"
 #include "vornak/network.hpp"
+#include "vornak/numeric.hpp"
 #include "vornak/regions.hpp"
 #include "vornak/sweep.hpp"
 
@@ -398,6 +399,171 @@ TEST(FastCore, RandomNetworksWithTiesAndEqualSizesMatch) {
     const auto fast = to_vector(Tracker(edges, regions, sizes, twice).solve());
     const auto slow = to_vector(straightforward::Tracker(edges, regions, sizes, twice).solve());
     ASSERT_EQ(fast, slow) << trial;
+  }
+}
+
+
+// Boundary graphs built boundary by boundary: both orientations of each
+// unordered pair, ordered by (region_b, region_a) as the edge stage hands
+// them over.
+class Network {
+ public:
+  explicit Network(std::int32_t regions) : sizes(static_cast<std::size_t>(regions), 1) {}
+
+  void add(std::int32_t a, std::int32_t b, std::int32_t count, double sum_a, double sum_b) {
+    pairs_.push_back({a, b, count, sum_a, sum_b});
+    pairs_.push_back({b, a, count, sum_b, sum_a});
+  }
+  [[nodiscard]] Edges edges() const {
+    std::vector<Entry> sorted = pairs_;
+    std::sort(sorted.begin(), sorted.end(), [](const Entry& x, const Entry& y) {
+      return x.b != y.b ? x.b < y.b : x.a < y.a;
+    });
+    Edges edges;
+    for (const Entry& e : sorted) {
+      edges.region_a.push_back(e.a);
+      edges.region_b.push_back(e.b);
+      edges.count.push_back(e.count);
+      edges.sum_a.push_back(e.sum_a);
+      edges.sum_b.push_back(e.sum_b);
+    }
+    return edges;
+  }
+  [[nodiscard]] std::int32_t regions() const { return static_cast<std::int32_t>(sizes.size()); }
+
+  std::vector<std::int32_t> sizes;
+
+ private:
+  struct Entry {
+    std::int32_t a, b, count;
+    double sum_a, sum_b;
+  };
+  std::vector<Entry> pairs_;
+};
+
+// Steps the fast network next to the straightforward one, choosing each step
+// as the straightforward loop does, and compares every slot (ends, count,
+// statistic) and every group size after every step, then the folds.
+void expect_same_steps(const Network& network, double twice, const std::string& what) {
+  const Edges edges = network.edges();
+  Tracker fast(edges, network.regions(), network.sizes, twice);
+  straightforward::Tracker slow(edges, network.regions(), network.sizes, twice);
+  const std::size_t slots = slow.edge_count.size();
+  ASSERT_EQ(fast.slot_count(), slots) << what;
+  for (std::size_t step = 0;; ++step) {
+    ASSERT_LE(step, slots) << what;
+    for (std::size_t k = 0; k < slots; ++k) {
+      ASSERT_EQ(fast.edge_count(k), slow.edge_count[k]) << what << " step " << step << " slot " << k;
+      if (slow.edge_count[k] == consumed_slot) continue;
+      ASSERT_EQ(fast.edge_a(k), slow.edge_a[k]) << what << " step " << step << " slot " << k;
+      ASSERT_EQ(fast.edge_b(k), slow.edge_b[k]) << what << " step " << step << " slot " << k;
+      // By value: the sign of a zero statistic may differ, which no shift sees.
+      ASSERT_EQ(fast.edge_diff(k), slow.edge_diff[k]) << what << " step " << step << " slot " << k;
+    }
+    for (std::int32_t g = 0; g <= network.regions(); ++g) {
+      ASSERT_EQ(fast.group_size(g), slow.group_size[static_cast<std::size_t>(g)])
+          << what << " step " << step << " group " << g;
+    }
+    if (slots == 0) break;
+    std::size_t best = 0;
+    for (std::size_t k = 1; k < slots; ++k) {
+      if (slow.edge_count[k] > slow.edge_count[best]) best = k;
+    }
+    if (slow.edge_count[best] < 0) break;
+    const std::int32_t a = slow.edge_a[best];
+    const std::int32_t b = slow.edge_b[best];
+    const std::int32_t shift = rint_to_i32(static_cast<double>(slow.edge_diff[best]) /
+                                           static_cast<double>(slow.edge_count[best]));
+    const auto slot = static_cast<std::int32_t>(best);
+    if (slow.group_size[static_cast<std::size_t>(a)] > slow.group_size[static_cast<std::size_t>(b)]) {
+      slow.join(slot, a, b, shift);
+      fast.join(slot, a, b, shift);
+    } else {
+      slow.join(slot, b, a, wrapping_neg(shift));
+      fast.join(slot, b, a, wrapping_neg(shift));
+    }
+  }
+  for (std::int32_t l = 0; l <= network.regions(); ++l) {
+    ASSERT_EQ(fast.fold(l), slow.folds[static_cast<std::size_t>(l)]) << what << " label " << l;
+  }
+  const auto solved = to_vector(Tracker(edges, network.regions(), network.sizes, twice).solve());
+  ASSERT_EQ(solved, to_vector(slow.folds)) << what;
+}
+
+TEST(FastCore, NetworkStepsMatchOnDenseRandomGraphs) {
+  // Few distinct counts and sizes: ties in selection and in size, so the
+  // orientation of every slot decides keepers, and keepers change often.
+  std::mt19937 rng(2024);
+  for (int trial = 0; trial < 300; ++trial) {
+    const auto regions = static_cast<std::int32_t>(2 + rng() % 40);
+    const auto density = static_cast<int>(5 + rng() % 95);
+    Network network(regions);
+    for (auto& size : network.sizes) size = 1 + static_cast<std::int32_t>(rng() % 3);
+    for (std::int32_t a = 1; a <= regions; ++a) {
+      for (std::int32_t b = 1; b < a; ++b) {
+        if (static_cast<int>(rng() % 100) >= density) continue;
+        const auto count = 1 + static_cast<std::int32_t>(rng() % 4);
+        network.add(a, b, count, static_cast<double>(static_cast<int>(rng() % 161) - 80),
+                    static_cast<double>(static_cast<int>(rng() % 161) - 80));
+      }
+    }
+    expect_same_steps(network, 2.0 * (1.0 + static_cast<double>(rng() % 4)),
+                      "trial " + std::to_string(trial));
+  }
+}
+
+TEST(FastCore, NetworkStepsMatchWhenHubsMerge) {
+  // Two hubs that share most of their many neighbours and merge first: one
+  // step fuses hundreds of parallel boundaries, then the merged hub absorbs
+  // its neighbours one after another over a very long list, while the
+  // neighbours, chained to each other, re-attach and fuse as well.
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 6; ++trial) {
+    const std::int32_t leaves = 200 + 150 * trial;
+    Network network(leaves + 2);
+    network.sizes[0] = 1000;
+    network.sizes[1] = trial % 2 == 0 ? 1000 : 999;  // equal sizes: edge_b keeps
+    network.add(1, 2, 1000000, 0.0, 20.0 * 1000000 * (trial % 3));
+    for (std::int32_t leaf = 3; leaf <= leaves + 2; ++leaf) {
+      network.sizes[static_cast<std::size_t>(leaf) - 1] = 1 + static_cast<std::int32_t>(rng() % 5);
+      const auto v = static_cast<double>(static_cast<int>(rng() % 121) - 60);
+      if (rng() % 8 != 0) network.add(leaf, 1, 1 + static_cast<std::int32_t>(rng() % 6), v, 0.0);
+      if (rng() % 8 != 0) network.add(leaf, 2, 1 + static_cast<std::int32_t>(rng() % 6), v, 5.0);
+      if (leaf > 3 && rng() % 2 == 0) {
+        network.add(leaf, leaf - 1, 1 + static_cast<std::int32_t>(rng() % 3), v, -v);
+      }
+    }
+    expect_same_steps(network, 20.0, "trial " + std::to_string(trial));
+  }
+}
+
+TEST(FastCore, NetworkStepsMatchWhenKeepersAlternate) {
+  // Two growing clusters whose boundaries are taken in turn (counts fall
+  // along the sequence, interleaved), so the keeper changes at every step;
+  // leaves also touch both clusters and each other, so boundaries already
+  // turned toward one keeper are re-attached to, or fused into, the other.
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 20; ++trial) {
+    const auto leaves = static_cast<std::int32_t>(20 + rng() % 80);
+    Network network(2 * leaves + 2);
+    network.sizes[0] = 500;
+    network.sizes[1] = 500;
+    for (std::int32_t i = 0; i < leaves; ++i) {
+      const std::int32_t left = 3 + 2 * i;
+      const std::int32_t right = left + 1;
+      const std::int32_t count = 4 * (leaves - i) + 100;
+      network.add(left, 1, count, static_cast<double>(static_cast<int>(rng() % 41) - 20), 0.0);
+      network.add(right, 2, count - 1, static_cast<double>(static_cast<int>(rng() % 41) - 20), 0.0);
+      if (rng() % 3 == 0) network.add(left, 2, 1 + static_cast<std::int32_t>(rng() % 3), 7.0, 0.0);
+      if (rng() % 3 == 0) network.add(right, 1, 1 + static_cast<std::int32_t>(rng() % 3), -7.0, 0.0);
+      if (i > 0 && rng() % 2 == 0) network.add(left, left - 2, 1, 3.0, -3.0);
+      if (i > 0 && rng() % 2 == 0) network.add(right, right - 2, 2, -3.0, 3.0);
+    }
+    for (std::size_t g = 2; g < network.sizes.size(); ++g) {
+      network.sizes[g] = 1 + static_cast<std::int32_t>(rng() % 3);
+    }
+    expect_same_steps(network, 2.0 * (1.0 + static_cast<double>(rng() % 9)),
+                      "trial " + std::to_string(trial));
   }
 }
 

@@ -71,6 +71,8 @@ void Tracker::connect_slots() {
   const std::size_t open = slots_.size();
   const std::size_t capacity = std::max<std::size_t>(16, open + open / 2 + 1);
   pairs_ = zeros<PairEntry>(capacity);
+  pairs_used_ = 0;
+  absorbed_ = zeros<std::uint64_t>(groups_.size() / 64 + 1);
   constexpr std::size_t ahead = 16;  // lookups requested this many slots early
   for (std::size_t k = 0; k < open; ++k) {
     if (k + ahead < open) {
@@ -182,33 +184,42 @@ std::size_t Tracker::pair_next(std::size_t i) const noexcept {
 }
 
 std::int32_t Tracker::insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept {
+  // Entries of absorbed groups are never looked up again; they are not
+  // erased but passed over, and the first such entry on the way is reused.
   const std::int32_t low = std::min(g, h);
   const std::int32_t high = std::max(g, h);
   std::size_t i = pair_home(key_of(low, high));
+  std::size_t reusable = pairs_.size();
   for (; pairs_[i].high != 0; i = pair_next(i)) {
     if (pairs_[i].low == low && pairs_[i].high == high) return pairs_[i].slot;
+    if (reusable == pairs_.size() && (was_absorbed(pairs_[i].low) || was_absorbed(pairs_[i].high))) {
+      reusable = i;
+    }
+  }
+  if (reusable != pairs_.size()) {
+    pairs_[reusable] = PairEntry{low, high, slot};
+    return -1;
   }
   pairs_[i] = PairEntry{low, high, slot};
+  ++pairs_used_;
   return -1;
 }
 
-void Tracker::erase_pair(std::int32_t g, std::int32_t h) noexcept {
-  const std::int32_t low = std::min(g, h);
-  const std::int32_t high = std::max(g, h);
-  std::size_t i = pair_home(key_of(low, high));
-  while (pairs_[i].low != low || pairs_[i].high != high) {
-    if (pairs_[i].high == 0) return;
-    i = pair_next(i);
+void Tracker::refill_pairs() noexcept {
+  std::fill(pairs_.begin(), pairs_.end(), PairEntry{});
+  pairs_used_ = 0;
+  const std::size_t slot_total = slots_.size();
+  for (std::size_t k = 0; k < slot_total; ++k) {
+    const Slot& s = slots_[k];
+    if (s.count == consumed_slot || s.end[0] == s.end[1]) continue;
+    if (was_absorbed(s.end[0]) || was_absorbed(s.end[1])) continue;
+    const std::int32_t low = std::min(s.end[0], s.end[1]);
+    const std::int32_t high = std::max(s.end[0], s.end[1]);
+    std::size_t i = pair_home(key_of(low, high));
+    while (pairs_[i].high != 0) i = pair_next(i);
+    pairs_[i] = PairEntry{low, high, static_cast<std::int32_t>(k)};
+    ++pairs_used_;
   }
-  // Backward-shift deletion keeps every probe sequence unbroken.
-  for (std::size_t j = pair_next(i); pairs_[j].high != 0; j = pair_next(j)) {
-    const std::size_t home = pair_home(key_of(pairs_[j].low, pairs_[j].high));
-    const bool stays = (j > i) ? (home > i && home <= j) : (home > i || home <= j);
-    if (stays) continue;
-    pairs_[i] = pairs_[j];
-    i = j;
-  }
-  pairs_[i] = PairEntry{};
 }
 
 void Tracker::push_candidate(std::size_t slot) {
@@ -288,9 +299,6 @@ Buffer<std::int32_t> Tracker::solve() && {
       __builtin_prefetch(&groups_[at(later.end[1])]);
     }
     const Slot& s = slots_[best];
-    // The step erases this pair late; its lookup overlaps the group loads.
-    __builtin_prefetch(&pairs_[pair_home(key_of(std::min(s.end[0], s.end[1]),
-                                                std::max(s.end[0], s.end[1])))]);
     const int side = side_of_edge_a(best);
     const std::int32_t a = s.end[side];
     const std::int32_t b = s.end[1 - side];
@@ -310,6 +318,7 @@ Buffer<std::int32_t> Tracker::solve() && {
   // Nothing but the fold records is needed from here on.
   slots_ = {};
   pairs_ = {};
+  absorbed_ = {};
   groups_ = {};
   const std::size_t n = folds_.size();
   Buffer<std::int32_t> folds = zeros<std::int32_t>(n);
@@ -347,10 +356,12 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   // and the pair lookups of the re-attachment below are requested as soon as
   // each slot is in hand, so that they overlap the rest of the walk.
   // (Consumed slots are skipped: nothing reads them again.)
+  std::size_t open = 0;
   for (std::int32_t node = groups_[at(absorbed)].head; node >= 0;) {
     Slot& s = slots_[at(node) >> 1];
     const int side = node & 1;
     if (s.count != consumed_slot) {
+      ++open;
       if (delta != 0) {
         const double p = static_cast<double>(static_cast<std::int64_t>(s.count) *
                                              static_cast<std::int64_t>(delta));
@@ -358,8 +369,6 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
         s.diff = narrow_to_float(side == 0 ? diff + p : diff - p);
       }
       const std::int32_t other = s.end[1 - side];
-      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(absorbed, other),
-                                                  std::max(absorbed, other)))]);
       __builtin_prefetch(&pairs_[pair_home(key_of(std::min(keeper, other),
                                                   std::max(keeper, other)))]);
     }
@@ -374,7 +383,14 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
 
   // Consumed: it drops out of both lists when they are next walked.
   slots_[at(best)].count = consumed_slot;
-  erase_pair(keeper, absorbed);
+  // Its pair entries, best's included, go out of use.
+  if (keeper != absorbed) {
+    absorbed_[at(absorbed) / 64] |= std::uint64_t{1} << (at(absorbed) % 64);
+  }
+  // Every re-attached slot may take a new entry. Past a load of three
+  // quarters, entries of absorbed groups included, the table is filled afresh
+  // from the open slots between live groups.
+  if (pairs_used_ + open > pairs_.size() / 4 * 3) refill_pairs();
 
   // The keeper turns all its open slots, old and re-attached, toward itself.
   kept.kept_at = step_;
@@ -394,9 +410,9 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
       continue;
     }
     const std::int32_t other = s.end[1 - side];
-    erase_pair(absorbed, other);
     const std::int32_t f = insert_new_pair(keeper, other, static_cast<std::int32_t>(e));
-    if (f < 0) {
+    // (Only a group merged with itself finds its own slot: nothing to fuse.)
+    if (f < 0 || at(f) == e) {
       s.end[side] = keeper;
       if (survivors_tail >= 0) {
         slots_[at(survivors_tail) >> 1].next[survivors_tail & 1] = node;

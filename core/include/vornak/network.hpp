@@ -76,7 +76,11 @@ class Tracker {
   // Open-slot lookup by unordered group pair. Inserts unless present;
   // returns the slot already there, or -1.
   std::int32_t insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
-  void erase_pair(std::int32_t g, std::int32_t h) noexcept;
+  void refill_pairs() noexcept;
+  [[nodiscard]] bool was_absorbed(std::int32_t group) const noexcept {
+    return (absorbed_[static_cast<std::size_t>(group) / 64] >>
+            (static_cast<std::size_t>(group) % 64) & 1) != 0;
+  }
   [[nodiscard]] std::size_t pair_home(std::uint64_t key) const noexcept;
   [[nodiscard]] std::size_t pair_next(std::size_t i) const noexcept;
 
@@ -121,6 +125,8 @@ class Tracker {
   Buffer<Slot> slots_;
   Buffer<std::uint64_t> candidates_;  // max-heap of (count, slot) keys, stale entries skipped
   Buffer<PairEntry> pairs_;           // open addressing over the open slots
+  std::size_t pairs_used_ = 0;        // entries in use, absorbed groups' included
+  Buffer<std::uint64_t> absorbed_;    // one bit per group, set once absorbed
 
   std::uint32_t step_ = 0;
 };

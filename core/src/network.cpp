@@ -209,7 +209,13 @@ void Tracker::refill_pairs() noexcept {
   std::fill(pairs_.begin(), pairs_.end(), PairEntry{});
   pairs_used_ = 0;
   const std::size_t slot_total = slots_.size();
+  constexpr std::size_t ahead = 16;  // lookups requested this many slots early
   for (std::size_t k = 0; k < slot_total; ++k) {
+    if (k + ahead < slot_total) {
+      const Slot& later = slots_[k + ahead];
+      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(later.end[0], later.end[1]),
+                                                  std::max(later.end[0], later.end[1])))]);
+    }
     const Slot& s = slots_[k];
     if (s.count == consumed_slot || s.end[0] == s.end[1]) continue;
     if (was_absorbed(s.end[0]) || was_absorbed(s.end[1])) continue;

@@ -23,7 +23,7 @@ std::uint64_t walk_length(std::int64_t skip) noexcept {
 // target's own vectors or plain scalar code elsewhere).
 using Lanes = std::int32_t __attribute__((vector_size(16)));
 constexpr std::size_t lane_count = sizeof(Lanes) / sizeof(std::int32_t);
-static_assert(lane_count == 4, "visit_bits weighs four lanes");
+static_assert(lane_count == 4, "active_gates weighs four lanes at a time");
 
 Lanes load_lanes(const std::int32_t* p) noexcept {
   Lanes v;
@@ -31,16 +31,14 @@ Lanes load_lanes(const std::int32_t* p) noexcept {
   return v;
 }
 
-// Bit k is set when gate g + k of the ray `here` (4 lanes) is labelled and
-// not interior: an interior gate's four adjacent gates carry its own label,
-// so that all four walks end at once on its own region.
-unsigned visit_bits(const std::int32_t* before, const std::int32_t* here,
-                    const std::int32_t* after, std::size_t g) noexcept {
+// Lanes of -1 where gate g + k of the ray `here` has nothing to do: it is
+// unlabelled, or interior: its four adjacent gates carry its own label, so
+// that all four walks end at once on its own region.
+Lanes idle_lanes(const std::int32_t* before, const std::int32_t* here, const std::int32_t* after,
+                 std::size_t g) noexcept {
   const Lanes a = load_lanes(here + g);
-  const Lanes idle = (a == 0) | ((load_lanes(here + g - 1) == a) & (load_lanes(here + g + 1) == a) &
-                                 (load_lanes(before + g) == a) & (load_lanes(after + g) == a));
-  const Lanes bits = ~idle & Lanes{1, 2, 4, 8};
-  return static_cast<unsigned>(bits[0] | bits[1] | bits[2] | bits[3]);
+  return (a == 0) | ((load_lanes(here + g - 1) == a) & (load_lanes(here + g + 1) == a) &
+                     (load_lanes(before + g) == a) & (load_lanes(after + g) == a));
 }
 
 // Writes to `gates` the labelled gates of one ray whose walks may find a
@@ -61,12 +59,15 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
   }
   keep_if_labelled(0);
   std::size_t g = 1;
-  constexpr std::size_t step = 4 * lane_count;
+  constexpr std::size_t step = 16;
   for (; g + step < ngates; g += step) {
-    unsigned bits = visit_bits(before, here, after, g) |
-                    visit_bits(before, here, after, g + lane_count) << lane_count |
-                    visit_bits(before, here, after, g + 2 * lane_count) << (2 * lane_count) |
-                    visit_bits(before, here, after, g + 3 * lane_count) << (3 * lane_count);
+    // Bit k set: gate g + k to visit.
+    const Lanes weighed =
+        (~idle_lanes(before, here, after, g) & Lanes{1, 2, 4, 8}) |
+        (~idle_lanes(before, here, after, g + 4) & Lanes{16, 32, 64, 128}) |
+        (~idle_lanes(before, here, after, g + 8) & Lanes{256, 512, 1024, 2048}) |
+        (~idle_lanes(before, here, after, g + 12) & Lanes{4096, 8192, 16384, 32768});
+    auto bits = static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
     for (; bits != 0; bits &= bits - 1) {
       const auto lane = static_cast<std::size_t>(std::countr_zero(bits));
       gates[count++] = static_cast<std::uint32_t>(g + lane);
@@ -92,31 +93,37 @@ struct Sample {
 };
 
 // The samples of one scan, in scan order, in blocks so that the list grows
-// without copying and without a counting walk before the real one. The
-// samples of a ray are first written to a small buffer, each one whether it
-// is wanted or not, and kept by moving the end on: no branch to mispredict
-// on the mix of regions. A walk whose end lies further on in the scan holds
-// its place with a void sample and settles it when its end is reached; a
-// void sample stands for no contact, and its key (both regions
-// 2^region_bits - 1) is no pair's.
+// without copying and without a counting walk before the real one. Samples
+// are first written to a small buffer, each one whether it is wanted or not,
+// and kept by moving the end on: no branch to mispredict on the mix of
+// regions. The buffer is emptied into the blocks at the end of every ray and
+// when it has no room for the four samples of another gate. A walk whose end
+// lies further on in the scan holds its place with a void sample and settles
+// it when its end is reached; a void sample stands for no contact, and its
+// key (both regions 2^region_bits - 1) is no pair's.
 template <bool larger_first_only>
 class SampleList {
  public:
-  static constexpr std::size_t block_size = std::size_t{1} << 15;
+  static constexpr std::size_t block_size = std::size_t{1} << 12;
+  static constexpr std::size_t staged_size = std::size_t{1} << 12;
 
   SampleList(std::span<const std::int32_t> labels, std::span<const float> vel,
-             unsigned region_bits, std::size_t ngates)
+             unsigned region_bits)
       : labels_(labels),
         vel_(vel),
         region_bits_(region_bits),
         void_key_((std::uint64_t{1} << (2 * region_bits)) - 1),
-        ray_(zeros<Sample>(4 * ngates)) {}
+        staged_(zeros<Sample>(staged_size)) {}
 
-  // Where the samples of the next ray go: room for four per gate.
-  [[nodiscard]] Sample* open_ray() noexcept { return ray_.data(); }
-  // Keeps the samples of the ray, up to `end`.
-  void close_ray(const Sample* end) {
-    for (const Sample* s = ray_.data(); s != end; ++s) {
+  // Where the next samples go.
+  [[nodiscard]] Sample* staged() noexcept { return staged_.data(); }
+  // Whether a gate's four samples may not fit after `end`.
+  [[nodiscard]] bool crowded(const Sample* end) const noexcept {
+    return static_cast<std::size_t>(end - staged_.data()) > staged_size - 4;
+  }
+  // Keeps the samples written up to `end`; the next ones go to staged().
+  void keep(const Sample* end) {
+    for (const Sample* s = staged_.data(); s != end; ++s) {
       if (fill_ == block_size) {
         blocks_.push_back(zeros<Sample>(block_size));
         fill_ = 0;
@@ -135,11 +142,11 @@ class SampleList {
   }
   // Holds the place of a walk that ends later in the scan, in `slot`.
   [[nodiscard]] Sample* hold(Sample* out, std::size_t& slot) const noexcept {
-    slot = size() + static_cast<std::size_t>(out - ray_.data());
+    slot = size() + static_cast<std::size_t>(out - staged_.data());
     *out = Sample{void_key_, 0.0f, 0.0f};
     return out + 1;
   }
-  // The walk from gate i that held `slot` (of a closed ray) ends at gate j.
+  // The walk from gate i that held `slot` (a kept one) ends at gate j.
   void settle(std::size_t slot, std::size_t i, std::size_t j) noexcept {
     const std::int32_t a = labels_[i];
     const std::int32_t b = labels_[j];
@@ -173,7 +180,7 @@ class SampleList {
   std::span<const float> vel_;
   unsigned region_bits_;
   std::uint64_t void_key_;
-  Buffer<Sample> ray_;
+  Buffer<Sample> staged_;
   Buffer<Buffer<Sample>> blocks_;
   std::size_t fill_ = block_size;
 };
@@ -216,8 +223,12 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
     const std::int32_t* const before = r > 0 ? here - ngates : nullptr;
     const std::int32_t* const after = r + 1 < nrays ? here + ngates : nullptr;
     const std::size_t active = active_gates(before, here, after, ngates, gates.data());
-    Sample* out = samples.open_ray();
+    Sample* out = samples.staged();
     for (std::size_t k = 0; k < active; ++k) {
+      if (samples.crowded(out)) {
+        samples.keep(out);
+        out = samples.staged();
+      }
       const std::size_t g = gates[k];
       const std::size_t i = row + g;
 
@@ -254,7 +265,7 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
 
       previous_ray[g] = static_cast<std::uint32_t>(r);
     }
-    samples.close_ray(out);
+    samples.keep(out);
   }
 
   // Walks round the end of the sweep, from the last labelled ray of a column
@@ -387,7 +398,7 @@ Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> ve
   const auto region_bits =
       static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(largest)));
 
-  SampleList<larger_first_only> samples(labels, vel, region_bits, ngates);
+  SampleList<larger_first_only> samples(labels, vel, region_bits);
   walk_contacts(labels, nrays, ngates, rays_wrap_around, walk_length(skip_between_rays),
                 walk_length(skip_along_ray), samples);
   const Buffer<Sample> sorted = sort_by_key(samples, 2 * region_bits);
@@ -397,21 +408,28 @@ Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> ve
   for (std::size_t c = 1; c < sorted.size(); ++c) {
     entries += sorted[c].key != sorted[c - 1].key ? 1 : 0;
   }
-  edges.region_a = zeros<std::int32_t>(entries);
-  edges.region_b = zeros<std::int32_t>(entries);
-  edges.count = zeros<std::int32_t>(entries);
-  edges.sum_a = zeros<double>(entries);
-  edges.sum_b = zeros<double>(entries);
+  // Each entry written once, its sums added up from zero in scan order.
+  edges.region_a.reserve(entries);
+  edges.region_b.reserve(entries);
+  edges.count.reserve(entries);
+  edges.sum_a.reserve(entries);
+  edges.sum_b.reserve(entries);
   const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
-  std::size_t e = 0;
-  for (std::size_t c = 0; c < sorted.size(); ++c) {
-    const Sample& s = sorted[c];
-    if (c > 0 && s.key != sorted[c - 1].key) ++e;
-    edges.region_a[e] = static_cast<std::int32_t>(s.key & low);
-    edges.region_b[e] = static_cast<std::int32_t>(s.key >> region_bits);
-    edges.count[e] = wrapping_add(edges.count[e], std::int32_t{1});
-    edges.sum_a[e] += widen(s.vel_a);
-    edges.sum_b[e] += widen(s.vel_b);
+  for (std::size_t c = 0; c < sorted.size();) {
+    const std::uint64_t key = sorted[c].key;
+    std::int32_t count = 0;
+    double sum_a = 0.0;
+    double sum_b = 0.0;
+    for (; c < sorted.size() && sorted[c].key == key; ++c) {
+      count = wrapping_add(count, std::int32_t{1});
+      sum_a += widen(sorted[c].vel_a);
+      sum_b += widen(sorted[c].vel_b);
+    }
+    edges.region_a.push_back(static_cast<std::int32_t>(key & low));
+    edges.region_b.push_back(static_cast<std::int32_t>(key >> region_bits));
+    edges.count.push_back(count);
+    edges.sum_a.push_back(sum_a);
+    edges.sum_b.push_back(sum_b);
   }
   return edges;
 }

@@ -73,8 +73,10 @@ class Tracker {
   [[nodiscard]] int side_of_edge_a(std::size_t slot) const noexcept;
   void link(std::int32_t node, std::int32_t group) noexcept;
 
-  // Open-slot lookup by unordered group pair. Inserts unless present;
-  // returns the slot already there, or -1.
+  // Open-slot lookup by unordered group pair, both groups live. Inserts
+  // unless present; returns the slot already there, or -1. Entries of
+  // absorbed groups stay until an insert reuses them or the table is
+  // refilled from the open slots.
   std::int32_t insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
   void refill_pairs() noexcept;
   [[nodiscard]] bool was_absorbed(std::int32_t group) const noexcept {
@@ -124,7 +126,7 @@ class Tracker {
   Buffer<Fold> folds_;
   Buffer<Slot> slots_;
   Buffer<std::uint64_t> candidates_;  // max-heap of (count, slot) keys, stale entries skipped
-  Buffer<PairEntry> pairs_;           // open addressing over the open slots
+  Buffer<PairEntry> pairs_;           // open addressing, linear probing
   std::size_t pairs_used_ = 0;        // entries in use, absorbed groups' included
   Buffer<std::uint64_t> absorbed_;    // one bit per group, set once absorbed
 

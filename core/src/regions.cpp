@@ -1,6 +1,7 @@
 #include "vornak/regions.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -159,31 +160,42 @@ class IntervalFinder {
     std::size_t g = 0;
     std::uint64_t previous = none;
     if (few_) {
-      // Four gates at a time, without branches but for the rare change.
+      // Sixteen gates a step, without branches; the gates whose interval
+      // changes come out as bits, visited one by one.
       using floats = float __attribute__((vector_size(16)));
       using ints = std::int32_t __attribute__((vector_size(16)));
+      using bytes = std::uint8_t __attribute__((vector_size(4)));
+      const ints weights[4] = {{1 << 0, 1 << 1, 1 << 2, 1 << 3},
+                               {1 << 4, 1 << 5, 1 << 6, 1 << 7},
+                               {1 << 8, 1 << 9, 1 << 10, 1 << 11},
+                               {1 << 12, 1 << 13, 1 << 14, 1 << 15}};
       ints carried = {-1, -1, -1, -1};  // lane 3: the last gate's key, -1 for none
-      for (; g + 4 <= count; g += 4) {
-        floats v;
-        std::memcpy(&v, vel + g, sizeof v);
-        const ints masked = {mask[g], mask[g + 1], mask[g + 2], mask[g + 3]};
-        ints k = {0, 0, 0, 0};
-        for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
-        const ints inside = (v >= lowest_) & ~(v >= top_) & (masked == 0);
-        k = (k & inside) | ~inside;
-        const ints before = __builtin_shuffle(carried, k, ints{3, 4, 5, 6});
-        const ints differs = k != before;
-        carried = k;
-        std::uint64_t any;
-        std::memcpy(&any, &differs, sizeof any);
-        std::uint64_t more;
-        std::memcpy(&more, reinterpret_cast<const char*>(&differs) + 8, sizeof more);
-        if ((any | more) == 0) continue;
-        for (int lane = 0; lane < 4; ++lane) {
-          if (differs[lane] != 0) {
-            changed(g + static_cast<std::size_t>(lane),
-                    static_cast<std::uint64_t>(static_cast<std::int64_t>(k[lane])));
-          }
+      for (; g + 16 <= count; g += 16) {
+        ints keys[4];
+        ints changes = {0, 0, 0, 0};
+        for (std::size_t q = 0; q < 4; ++q) {
+          const std::size_t at = g + 4 * q;
+          floats v;
+          std::memcpy(&v, vel + at, sizeof v);
+          bytes mask_bytes;
+          std::memcpy(&mask_bytes, mask + at, sizeof mask_bytes);
+          const ints masked = __builtin_convertvector(mask_bytes, ints);
+          ints k = {0, 0, 0, 0};
+          for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
+          const ints inside = (v >= lowest_) & ~(v >= top_) & (masked == 0);
+          k = (k & inside) | ~inside;  // -1 outside every interval
+          const ints before = __builtin_shuffle(carried, k, ints{3, 4, 5, 6});
+          changes |= (k != before) & weights[q];
+          carried = k;
+          keys[q] = k;
+        }
+        auto bits = static_cast<std::uint32_t>(changes[0] | changes[1] | changes[2] | changes[3]);
+        while (bits != 0) {
+          const int lane = std::countr_zero(bits);
+          bits &= bits - 1;
+          const std::int32_t key = keys[lane >> 2][lane & 3];
+          changed(g + static_cast<std::size_t>(lane),
+                  static_cast<std::uint64_t>(static_cast<std::int64_t>(key)));
         }
       }
       previous = static_cast<std::uint64_t>(static_cast<std::int64_t>(carried[3]));

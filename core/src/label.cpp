@@ -4,16 +4,6 @@
 
 namespace vornak {
 
-std::int32_t find_root(std::span<std::int32_t> parent, std::int32_t x) noexcept {
-  for (;;) {
-    const std::int32_t p = parent[static_cast<std::size_t>(x)];
-    if (p == x) return x;
-    // Path halving: hang x under its grandparent and continue from there.
-    parent[static_cast<std::size_t>(x)] = parent[static_cast<std::size_t>(p)];
-    x = parent[static_cast<std::size_t>(x)];
-  }
-}
-
 namespace {
 
 void join(std::span<std::int32_t> parent, std::int32_t i, std::int32_t j) noexcept {

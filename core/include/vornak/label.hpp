@@ -22,6 +22,15 @@ struct Components {
                                           std::size_t ngates);
 
 // Root of x in the union-find forest `parent`, halving the path on the way.
-[[nodiscard]] std::int32_t find_root(std::span<std::int32_t> parent, std::int32_t x) noexcept;
+// Inline: labelling calls it for every pair of joined runs.
+[[nodiscard]] inline std::int32_t find_root(std::span<std::int32_t> parent, std::int32_t x) noexcept {
+  for (;;) {
+    const std::int32_t p = parent[static_cast<std::size_t>(x)];
+    if (p == x) return x;
+    // Path halving: hang x under its grandparent and continue from there.
+    parent[static_cast<std::size_t>(x)] = parent[static_cast<std::size_t>(p)];
+    x = parent[static_cast<std::size_t>(x)];
+  }
+}
 
 }  // namespace vornak

@@ -184,7 +184,7 @@ class IntervalFinder {
           for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
           const ints inside = (v >= lowest_) & ~(v >= top_) & (masked == 0);
           k = (k & inside) | ~inside;  // -1 outside every interval
-          const ints before = __builtin_shuffle(carried, k, ints{3, 4, 5, 6});
+          const ints before = {carried[3], k[0], k[1], k[2]};
           changes |= (k != before) & weights[q];
           carried = k;
           keys[q] = k;

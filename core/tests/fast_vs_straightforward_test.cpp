@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "boundary_graph.hpp"
 #include "straightforward.hpp"
 #include "vornak/failure.hpp"
 #include "vornak/edges.hpp"
@@ -354,18 +355,8 @@ TEST(FastCore, RandomNetworksWithTiesAndEqualSizesMatch) {
   for (int trial = 0; trial < 2000; ++trial) {
     const int regions = 2 + static_cast<int>(rng() % 30);
     const int density = 10 + static_cast<int>(rng() % 90);
-    std::vector<std::vector<std::int32_t>> pairs;
-    Edges edges;
-    struct Boundary { std::int32_t a, b, count; double sa, sb; };
-    std::vector<Boundary> all;
-    for (int b = 1; b <= regions; ++b) {
-      for (int a = 1; a <= regions; ++a) {
-        if (a == b) continue;
-        all.push_back({a, b, 0, 0, 0});
-      }
-    }
-    // Decide each unordered pair once and mirror it.
-    std::vector<Boundary> chosen;
+    // Decide each unordered pair once; make_edges mirrors it.
+    std::vector<Pair> chosen;
     for (int a = 1; a <= regions; ++a) {
       for (int b = 1; b < a; ++b) {
         if (static_cast<int>(rng() % 100) >= density) continue;
@@ -379,20 +370,7 @@ TEST(FastCore, RandomNetworksWithTiesAndEqualSizesMatch) {
       }
     }
     if (chosen.empty()) continue;
-    for (int b = 1; b <= regions; ++b) {
-      for (int a = 1; a <= regions; ++a) {
-        for (const auto& c : chosen) {
-          const bool forward = c.a == a && c.b == b;
-          const bool mirror = c.a == b && c.b == a;
-          if (!forward && !mirror) continue;
-          edges.region_a.push_back(a);
-          edges.region_b.push_back(b);
-          edges.count.push_back(c.count);
-          edges.sum_a.push_back(forward ? c.sa : c.sb);
-          edges.sum_b.push_back(forward ? c.sb : c.sa);
-        }
-      }
-    }
+    const Edges edges = make_edges(chosen);
     std::vector<std::int32_t> sizes(static_cast<std::size_t>(regions));
     for (auto& size : sizes) size = 1 + static_cast<std::int32_t>(rng() % 3);
     const double twice = 2.0 * (1.0 + static_cast<double>(rng() % 4));
@@ -411,34 +389,15 @@ class Network {
   explicit Network(std::int32_t regions) : sizes(static_cast<std::size_t>(regions), 1) {}
 
   void add(std::int32_t a, std::int32_t b, std::int32_t count, double sum_a, double sum_b) {
-    pairs_.push_back({a, b, count, sum_a, sum_b});
-    pairs_.push_back({b, a, count, sum_b, sum_a});
+    boundaries_.push_back({a, b, count, sum_a, sum_b});
   }
-  [[nodiscard]] Edges edges() const {
-    std::vector<Entry> sorted = pairs_;
-    std::sort(sorted.begin(), sorted.end(), [](const Entry& x, const Entry& y) {
-      return x.b != y.b ? x.b < y.b : x.a < y.a;
-    });
-    Edges edges;
-    for (const Entry& e : sorted) {
-      edges.region_a.push_back(e.a);
-      edges.region_b.push_back(e.b);
-      edges.count.push_back(e.count);
-      edges.sum_a.push_back(e.sum_a);
-      edges.sum_b.push_back(e.sum_b);
-    }
-    return edges;
-  }
+  [[nodiscard]] Edges edges() const { return make_edges(boundaries_); }
   [[nodiscard]] std::int32_t regions() const { return static_cast<std::int32_t>(sizes.size()); }
 
   std::vector<std::int32_t> sizes;
 
  private:
-  struct Entry {
-    std::int32_t a, b, count;
-    double sum_a, sum_b;
-  };
-  std::vector<Entry> pairs_;
+  std::vector<Pair> boundaries_;
 };
 
 // Steps the fast network next to the straightforward one, choosing each step

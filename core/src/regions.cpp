@@ -19,6 +19,25 @@ constexpr std::int64_t max_limit_count = std::int64_t{1} << 61;
 
 constexpr std::uint64_t none = IntervalLimits::none;
 
+// Four gates at a time (GCC vector extensions: SSE2 on x86-64, the target's
+// own vectors or plain code elsewhere).
+using floats = float __attribute__((vector_size(16)));
+using ints = std::int32_t __attribute__((vector_size(16)));
+
+floats load_floats(const float* p) noexcept {
+  floats v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// -1 in the lanes of the four gates that the mask keeps, 0 in the others.
+ints kept_lanes(const std::uint8_t* mask) noexcept {
+  using bytes = std::uint8_t __attribute__((vector_size(4)));
+  bytes m;
+  std::memcpy(&m, mask, sizeof m);
+  return __builtin_convertvector(m, ints) == 0;
+}
+
 }  // namespace
 
 std::uint64_t IntervalLimits::interval_of(double v) const noexcept {
@@ -83,14 +102,11 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
   float vmax = -inf;
   std::size_t i = 0;
   {
-    using floats = float __attribute__((vector_size(16)));
-    using ints = std::int32_t __attribute__((vector_size(16)));
     floats lowest = {inf, inf, inf, inf};
     floats highest = -lowest;
     for (; i + 4 <= vel.size(); i += 4) {
-      floats v;
-      std::memcpy(&v, vel.data() + i, sizeof v);
-      const ints kept = ints{mask[i], mask[i + 1], mask[i + 2], mask[i + 3]} == 0;
+      const floats v = load_floats(vel.data() + i);
+      const ints kept = kept_lanes(mask.data() + i);
       const ints lower = (v < lowest) & kept;
       const ints higher = (v > highest) & kept;
       lowest = (floats)(((ints)v & lower) | ((ints)lowest & ~lower));
@@ -162,9 +178,6 @@ class IntervalFinder {
     if (few_) {
       // Sixteen gates a step, without branches; the gates whose interval
       // changes come out as bits, visited one by one.
-      using floats = float __attribute__((vector_size(16)));
-      using ints = std::int32_t __attribute__((vector_size(16)));
-      using bytes = std::uint8_t __attribute__((vector_size(4)));
       const ints weights[4] = {{1 << 0, 1 << 1, 1 << 2, 1 << 3},
                                {1 << 4, 1 << 5, 1 << 6, 1 << 7},
                                {1 << 8, 1 << 9, 1 << 10, 1 << 11},
@@ -175,14 +188,10 @@ class IntervalFinder {
         ints changes = {0, 0, 0, 0};
         for (std::size_t q = 0; q < 4; ++q) {
           const std::size_t at = g + 4 * q;
-          floats v;
-          std::memcpy(&v, vel + at, sizeof v);
-          bytes mask_bytes;
-          std::memcpy(&mask_bytes, mask + at, sizeof mask_bytes);
-          const ints masked = __builtin_convertvector(mask_bytes, ints);
+          const floats v = load_floats(vel + at);
           ints k = {0, 0, 0, 0};
           for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
-          const ints inside = (v >= lowest_) & ~(v >= top_) & (masked == 0);
+          const ints inside = (v >= lowest_) & ~(v >= top_) & kept_lanes(mask + at);
           k = (k & inside) | ~inside;  // -1 outside every interval
           const ints before = {carried[3], k[0], k[1], k[2]};
           changes |= (k != before) & weights[q];
@@ -276,8 +285,9 @@ void join_first(std::span<std::int32_t> parent, std::int32_t x, std::int32_t y) 
   }
 }
 
-// Global region numbers for components given in first-gate order: ordered by
-// interval, ties kept in first-gate order. Entry c - 1 is for component c.
+// Global region numbers (1 up) for components given in first-gate order:
+// ordered by interval, ties kept in first-gate order. Entry c is for
+// component c, counted from 0.
 Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
   const std::size_t count = keys.size();
   Buffer<std::int32_t> number = zeros<std::int32_t>(count);

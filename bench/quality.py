@@ -181,18 +181,11 @@ def colocated_disagreement(a: Q.Case, fa, b: Q.Case, fb):
 # ---------------------------------------------------------------- running
 
 
-def timed(fn, repeats=3):
-    samples = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - t0)
-    return statistics.median(samples)
-
-
-def anchoring_cost(volume):
+def anchoring_cost(volume, repeats=7):
     """Anchoring of the whole volume (volume + VAD) over the core calls that
-    dealias its sweeps, measured side by side."""
+    dealias its sweeps. The two alternate within each repeat and the least
+    time of each is taken: the machine is shared, and interference only
+    ever adds time."""
     inputs = [sweep_input(c) for c in volume.cases]
 
     def core():
@@ -202,8 +195,14 @@ def anchoring_cost(volume):
     def anchor():
         _anchor.anchor_volume(inputs, volume=True, vad=True)
 
-    core(), anchor()  # warm up
-    return timed(anchor) / timed(core)
+    times = {core: [], anchor: []}
+    for _ in range(repeats + 1):  # the first round warms up
+        for fn in times:
+            t0 = time.perf_counter()
+            fn()
+            times[fn].append(time.perf_counter() - t0)
+    if __debug__ and "-v" in sys.argv: print(volume.name, min(times[anchor][1:]), min(times[core][1:]))
+    return min(times[anchor][1:]) / min(times[core][1:])
 
 
 def run(volumes, variants):

@@ -103,18 +103,27 @@ def ground_range(ranges, elevation):
 
 
 class _Gates:
-    """The valid gates of one sweep as flat vectors."""
+    """The valid gates of one sweep as flat vectors, and a map from flat
+    position to valid-gate number (-1 elsewhere) made when first needed."""
 
     def __init__(self, sweep: SweepInput):
         rays, ngates = sweep.excluded.shape
         self.shape = (rays, ngates)
-        self.flat = np.flatnonzero(~sweep.excluded.ravel())
+        self.flat = np.flatnonzero(~np.asarray(sweep.excluded).ravel())
         self.ray = self.flat // ngates
         self.gate = self.flat - self.ray * ngates
-        vel = np.asarray(sweep.velocity).ravel()[self.flat].astype(np.float64)
         self.folds = np.asarray(sweep.folds).ravel()[self.flat]
         self.span = 2.0 * sweep.nyquist
-        self.dealiased = vel + self.folds * self.span
+        vel = np.asarray(sweep.velocity).ravel()[self.flat]
+        self.dealiased = (vel + self.folds * self.span).astype(np.float32)
+        self._where = None
+
+    @property
+    def where(self):
+        if self._where is None:
+            self._where = np.full(self.shape, -1, dtype=np.int32)
+            self._where.ravel()[self.flat] = np.arange(self.flat.size, dtype=np.int32)
+        return self._where
 
 
 def echo_components(gates, wrap, gap=COMPONENT_GAP):
@@ -136,24 +145,25 @@ def echo_components(gates, wrap, gap=COMPONENT_GAP):
     starts[0] = True
     starts[1:] = (ray[1:] != ray[:-1]) | (np.diff(gate) > gap + 1) | (np.abs(np.diff(v)) > limit)
     run_of_gate = np.cumsum(starts) - 1
-    # Across rays: the same gate of the next ray, found through a map from
-    # flat position to valid-gate number.
-    where = np.full(rays * ngates, -1, dtype=np.int64)
-    where[gates.flat] = np.arange(gates.flat.size)
+    # Across rays: the same gate of the next ray.
+    where = gates.where.ravel()
     below = gates.flat + ngates
     if wrap:
         below %= rays * ngates
         has = np.ones(below.size, dtype=bool)
     else:
         has = below < rays * ngates
-    other = np.full(below.size, -1, dtype=np.int64)
+    other = np.full(below.size, -1, dtype=np.int32)
     other[has] = where[below[has]]
     has = other >= 0
     mine = np.flatnonzero(has)
     other = other[has]
     close = np.abs(v[mine] - v[other]) <= limit
     a, b = run_of_gate[mine[close]], run_of_gate[other[close]]
+    # Two runs side by side give one edge per gate pair, consecutive here:
+    # one of each suffices.
     keep = a != b
+    keep[1:] &= (a[1:] != a[:-1]) | (b[1:] != b[:-1])
     labels = _connected(int(run_of_gate[-1]) + 1, a[keep], b[keep])
     _, comp = np.unique(labels, return_inverse=True)
     return comp[run_of_gate], int(comp.max()) + 1
@@ -206,7 +216,12 @@ def _agree(gates, reference, wrap, components=True):
     sweep_shift = int(sweep_shift[0])
     shift += sweep_shift
     moved = 0
-    if components:
+    # A component moves only when most of at least MIN_GATES of its gates ask
+    # for it. Gates that ask for a move one by one, none beside another along
+    # the ray, are noise: labelling is skipped unless enough come in pairs.
+    differ = np.flatnonzero(wanted != sweep_shift)
+    paired = np.count_nonzero(np.diff(np.flatnonzero(has)[differ]) == 1)
+    if components and paired >= MIN_AGREEMENT * MIN_GATES:
         comp, ncomp = echo_components(gates, wrap)
         own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, MIN_GATES, MIN_AGREEMENT)
         size = np.bincount(comp, minlength=ncomp)
@@ -254,13 +269,12 @@ def _ray_spacing(azimuth):
 
 
 class _Anchored:
-    """An anchored sweep as a reference for the next: its dealiased field on
-    its own grid, its rays by azimuth and its gates by ground range."""
+    """A sweep as a reference for its neighbours: its dealiased velocities as
+    they stand, its rays by azimuth and its gates by ground range."""
 
-    def __init__(self, gates, sweep, shift):
-        field = np.full(gates.shape, np.nan, dtype=np.float32)
-        field.ravel()[gates.flat] = gates.dealiased + shift * gates.span
-        self.field = field
+    def __init__(self, gates, sweep):
+        self.gates = gates
+        self.current = gates.dealiased
         az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
@@ -269,6 +283,10 @@ class _Anchored:
         self.gate_step = float(np.median(np.diff(self.ground))) if self.ground.size > 1 else 1.0
         self.cos_el = np.cos(np.radians(sweep.elevation))
         self.elevation = sweep.elevation
+
+    def shift_by(self, shift):
+        if np.any(shift):
+            self.current = (self.gates.dealiased + shift * self.gates.span).astype(np.float32)
 
 
 def volume_reference(gates, sweep, others):
@@ -279,58 +297,67 @@ def volume_reference(gates, sweep, others):
     az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
     ground = ground_range(sweep.ranges, sweep.elevation)
     cos_el = np.cos(np.radians(sweep.elevation))
+    spacing = _ray_spacing(az)
     values = []
     for other in others:
-        ray_at = _nearest_sorted(other.azimuth, az, 0.75 * max(other.spacing, _ray_spacing(az)), period=360.0)
+        ray_at = _nearest_sorted(other.azimuth, az, 0.75 * max(other.spacing, spacing), period=360.0)
         ray_at = np.where(ray_at >= 0, other.ray_order[np.maximum(ray_at, 0)], -1)
         gate_at = _nearest_sorted(other.ground, ground, 0.75 * max(other.gate_step, 1.0))
-        r = ray_at[gates.ray]
-        g = gate_at[gates.gate]
-        ok = (r >= 0) & (g >= 0)
-        value = np.full(r.shape, np.nan)
-        value[ok] = other.field[r[ok], g[ok]] * (cos_el / other.cos_el)
+        # Flat position in the other sweep of each ray and gate of this one,
+        # negative where there is none.
+        ray_base = np.where(ray_at >= 0, ray_at * other.gates.shape[1], -(1 << 40))
+        pos = ray_base[gates.ray] + np.where(gate_at >= 0, gate_at, -(1 << 40))[gates.gate]
+        near = np.flatnonzero(pos >= 0)
+        at = other.gates.where.ravel().take(pos[near])  # the other's valid-gate number, -1: no echo
+        found = at >= 0
+        value = np.full(gates.flat.size, np.nan, dtype=np.float32)
+        value[near[found]] = other.current[at[found]] * np.float32(cos_el / other.cos_el)
         values.append(value)
     if len(values) == 1:
         return values[0]
     a, b = values
-    both = np.isfinite(a) & np.isfinite(b)
-    reference = np.where(np.isfinite(a), a, b)
-    reference[both] = np.where(np.abs(a[both] - b[both]) <= 0.5 * gates.span, 0.5 * (a[both] + b[both]), np.nan)
+    reference = np.where(np.isnan(a), b, a)
+    both = np.flatnonzero(~np.isnan(b))
+    both = both[~np.isnan(a[both])]
+    a, b = a[both], b[both]
+    reference[both] = np.where(np.abs(a - b) <= 0.5 * gates.span, 0.5 * (a + b), np.nan)
     return reference
 
 
-def vad_shift(gates, sweep):
+def vad_shift(sweep):
     """Whole-sweep shift that brings the mean radial velocity of the VAD fit
     of every well-covered range ring near zero; 0 where the rings are too few
-    or do not agree. Also the number of rings used."""
-    ngates = gates.shape[1]
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))[gates.ray]
-    c, s, v = np.cos(az), np.sin(az), gates.dealiased
-    g = gates.gate
+    or do not agree. Also the number of rings used.
+
+    The sums of the least-squares fit of v = a + b cos(az) + c sin(az) per
+    range ring are two weighted sums over the rays, on dense arrays."""
+    excluded = np.asarray(sweep.excluded, dtype=bool)
+    span = np.float32(2.0 * sweep.nyquist)
+    present = (~excluded).astype(np.float32)
+    with np.errstate(invalid="ignore"):
+        v = np.asarray(sweep.velocity, dtype=np.float32) + np.asarray(sweep.folds).astype(np.float32) * span
+    v[excluded] = 0.0
+    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+    c, s = np.cos(az), np.sin(az)
     sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
-    occupied = np.bincount(g * 8 + sector, minlength=ngates * 8).reshape(ngates, 8) > 0
-    n = np.bincount(g, minlength=ngates).astype(np.float64)
-    rings = np.flatnonzero((occupied.sum(axis=1) >= VAD_SECTORS) & (n >= VAD_RING_GATES))
+    weights = np.vstack([np.ones_like(c), c, s, c * c, s * s, c * s, np.eye(8)[sector].T]).astype(np.float32)
+    # einsum, not a matrix product: BLAS would wake its threads for this.
+    sums = np.einsum("kr,rg->kg", weights, present)  # (14, gates)
+    rhs = np.einsum("kr,rg->gk", weights[:3], v).astype(np.float64)  # (gates, 3)
+    n, sc, ss, scc, sss, scs = sums[:6].astype(np.float64)
+    rings = np.flatnonzero(((sums[6:] > 0).sum(axis=0) >= VAD_SECTORS) & (n >= VAD_RING_GATES))
     if rings.size < VAD_MIN_RINGS:
         return 0, int(rings.size)
-    use = np.isin(g, rings)
-    g, c, s, v = g[use], c[use], s[use], v[use]
-
-    def total(w):
-        return np.bincount(g, weights=w, minlength=ngates)[rings]
-
-    sc, ss, scc, sss, scs = total(c), total(s), total(c * c), total(s * s), total(c * s)
     normal = np.stack([
-        np.stack([n[rings], sc, ss], -1),
+        np.stack([n, sc, ss], -1),
         np.stack([sc, scc, scs], -1),
         np.stack([ss, scs, sss], -1),
-    ], -2)
-    rhs = np.stack([total(v), total(v * c), total(v * s)], -1)
+    ], -2)[rings]
     try:
-        mean = np.linalg.solve(normal, rhs[..., None])[:, 0, 0]
+        mean = np.linalg.solve(normal, rhs[rings][..., None])[:, 0, 0]
     except np.linalg.LinAlgError:
         return 0, int(rings.size)
-    wanted = np.rint(-mean / gates.span).astype(np.int64)
+    wanted = np.rint(-mean / span).astype(np.int64)
     shift, _ = _consensus(wanted, np.zeros(wanted.size, dtype=np.int64), 1, VAD_MIN_RINGS, MIN_AGREEMENT)
     return int(shift[0]), int(rings.size)
 
@@ -346,81 +373,86 @@ def _result(sweep, gates, shift, reference, sweep_shift, moved, compared):
     return folds, Anchoring(reference, sweep_shift, moved, int(changed.size), compared)
 
 
+def _whole_shift(sweep, k, reference, compared):
+    folds = np.array(sweep.folds, dtype=np.int32, copy=True)
+    changed = 0
+    if k:
+        valid = ~np.asarray(sweep.excluded, dtype=bool)
+        np.add(folds, np.int32(k), out=folds, where=valid)
+        changed = int(np.count_nonzero(valid))
+    return folds, Anchoring(reference, k, 0, changed, compared)
+
+
 def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True):
     """Anchor one sweep on its own: to a wind profile (height, u, v) where
     given, else by its VAD fit. Returns the new fold counts and an Anchoring."""
-    gates = _Gates(sweep)
     if profile is not None:
+        gates = _Gates(sweep)
         reference = profile_reference(gates, sweep, profile)
         shift, k, moved, compared = _agree(gates, reference, sweep.rays_wrap_around)
         return _result(sweep, gates, shift, "profile", k, moved, compared)
     if vad:
-        k, rings = vad_shift(gates, sweep)
-        shift = np.full(gates.flat.size, k, dtype=np.int64)
-        return _result(sweep, gates, shift, "vad", k, 0, rings)
-    return _result(sweep, gates, np.zeros(gates.flat.size, np.int64), "none", 0, 0, 0)
+        k, rings = vad_shift(sweep)
+        return _whole_shift(sweep, k, "vad", rings)
+    return _whole_shift(sweep, 0, "none", 0)
 
 
-def trust_order(sweeps):
+def trust_order(sweeps, gates):
     """Index of the sweep to start from: highest Nyquist velocity, then the
     least share of gates the exact algorithm had to unfold."""
-    valid = [max(int(np.count_nonzero(~np.asarray(s.excluded))), 1) for s in sweeps]
 
     def key(i):
-        s = sweeps[i]
-        folded = int(np.count_nonzero(np.asarray(s.folds)[~np.asarray(s.excluded)])) / valid[i]
-        return (-s.nyquist, folded)
+        folded = np.count_nonzero(gates[i].folds) / max(gates[i].flat.size, 1)
+        return (-sweeps[i].nyquist, folded)
 
     return min(range(len(sweeps)), key=key)
+
+
+def _outward(by_elevation, start):
+    """Sweep indices outward from `start`, alternately above and below."""
+    pos = by_elevation.index(start)
+    above, below = by_elevation[pos + 1:], by_elevation[:pos][::-1]
+    order = []
+    for k in range(max(len(above), len(below))):
+        order += above[k:k + 1] + below[k:k + 1]
+    return order
 
 
 def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
     """Anchor the sweeps of one volume. References, in order of preference:
     `profile` (height above the radar in m, u, v in m/s), the other sweeps
     (`volume`), the sweep's own VAD fit (`vad`). Returns [(folds, Anchoring)]
-    in the order of `sweeps`."""
+    in the order of `sweeps`.
+
+    With the volume as reference, the sweep trusted most is anchored by its
+    VAD fit (or kept), then the others outward by elevation, each against
+    its neighbours below and above as they stand (anchored or not): where
+    both have a co-located gate they must agree within half a fold."""
     sweeps = list(sweeps)
     if not sweeps:
         return []
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad) for s in sweeps]
+    gates = [_Gates(s) for s in sweeps]
+    state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
     out = [None] * len(sweeps)
-    start = trust_order(sweeps)
+    start = trust_order(sweeps, gates)
     out[start] = anchor_sweep(sweeps[start], vad=vad)
-    # The current state of every sweep: anchored, or the exact result.
-    state = {}
-    for i, s in enumerate(sweeps):
-        gates = _Gates(s)
-        shift = _shift_of(out[i][0], s, gates) if i == start else np.zeros(gates.flat.size, np.int64)
-        state[i] = _Anchored(gates, s, shift)
-    # Outward from the start by elevation: each sweep against its neighbours
-    # below and above in elevation, as they stand.
+    state[start].shift_by(out[start][1].sweep_shift)
     by_elevation = sorted(range(len(sweeps)), key=lambda i: sweeps[i].elevation)
-    pos = by_elevation.index(start)
-    order = []
-    below, above = pos - 1, pos + 1
-    while below >= 0 or above < len(by_elevation):
-        if above < len(by_elevation):
-            order.append(by_elevation[above])
-            above += 1
-        if below >= 0:
-            order.append(by_elevation[below])
-            below -= 1
-    for i in order:
-        s = sweeps[i]
-        gates = _Gates(s)
+    for i in _outward(by_elevation, start):
+        s, g = sweeps[i], gates[i]
         at = by_elevation.index(i)
         near = [state[by_elevation[j]] for j in (at - 1, at + 1) if 0 <= j < len(by_elevation)]
-        reference = volume_reference(gates, s, near)
-        shift, k, moved, compared = _agree(gates, reference, s.rays_wrap_around)
+        reference = volume_reference(g, s, near)
+        shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around)
         label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
         if compared < MIN_GATES and vad:
-            k, rings = vad_shift(gates, s)
-            shift, label, moved, compared = np.full(gates.flat.size, k, np.int64), "vad", 0, rings
-        out[i] = _result(s, gates, shift, label, k, moved, compared)
-        state[i] = _Anchored(gates, s, shift)
+            out[i] = anchor_sweep(s, vad=True)
+            state[i].shift_by(out[i][1].sweep_shift)
+            continue
+        out[i] = _result(s, g, shift, label, k, moved, compared)
+        state[i].shift_by(shift)
     return out
 
 
-def _shift_of(folds, sweep, gates):
-    return np.asarray(folds).ravel()[gates.flat] - gates.folds

@@ -25,6 +25,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import names
+
 #: Effective earth radius (4/3 model), m: heights and ground ranges of gates.
 EFFECTIVE_EARTH_RADIUS = 4.0 / 3.0 * 6371000.0
 
@@ -235,6 +237,35 @@ def _agree(gates, reference, wrap, components=True):
 # ---------------------------------------------------------------- references
 
 
+def wind_profile(profile):
+    """(height, u, v) as float64 arrays sorted by height, from a tuple of
+    three arrays or a dataset with variables `u` and `v` along `height`
+    (m above the radar; m/s towards east and north)."""
+    if hasattr(profile, "variables"):
+        missing = [n for n in (names.PROFILE_HEIGHT, names.PROFILE_U, names.PROFILE_V) if n not in profile.variables]
+        if missing:
+            raise ValueError(
+                f"vornak: the wind profile dataset lacks {', '.join(missing)}: it needs variables "
+                f"'{names.PROFILE_U}' and '{names.PROFILE_V}' (m/s) along '{names.PROFILE_HEIGHT}' (m above the radar)"
+            )
+        profile = tuple(profile[n].values for n in (names.PROFILE_HEIGHT, names.PROFILE_U, names.PROFILE_V))
+    try:
+        height, u, v = (np.asarray(a, dtype=np.float64).ravel() for a in profile)
+    except (TypeError, ValueError):
+        raise TypeError(
+            "vornak: a wind profile is (height, u, v): three arrays of equal length in m and m/s, "
+            "or a dataset with variables u and v along height"
+        ) from None
+    if not (height.size == u.size == v.size):
+        raise ValueError(f"vornak: the wind profile's height, u and v differ in length ({height.size}, {u.size}, {v.size})")
+    ok = np.isfinite(height) & np.isfinite(u) & np.isfinite(v)
+    if ok.sum() < 2:
+        raise ValueError("vornak: the wind profile needs at least two heights with finite u and v")
+    order = np.argsort(height[ok], kind="stable")
+    return height[ok][order], u[ok][order], v[ok][order]
+
+
+
 def profile_reference(gates, sweep, profile):
     """Radial velocity the wind profile (height, u, v) gives at each valid gate."""
     height, u, v = profile
@@ -387,6 +418,7 @@ def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True):
     """Anchor one sweep on its own: to a wind profile (height, u, v) where
     given, else by its VAD fit. Returns the new fold counts and an Anchoring."""
     if profile is not None:
+        profile = wind_profile(profile)
         gates = _Gates(sweep)
         reference = profile_reference(gates, sweep, profile)
         shift, k, moved, compared = _agree(gates, reference, sweep.rays_wrap_around)
@@ -431,6 +463,8 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
     sweeps = list(sweeps)
     if not sweeps:
         return []
+    if profile is not None:
+        profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad) for s in sweeps]
     gates = [_Gates(s) for s in sweeps]

@@ -308,23 +308,36 @@ def tables(rows, harm, real, costs, variants):
     return "\n".join(out)
 
 
-def figure(path, data):
+#: The sweep of the README picture: volume name prefix, sweep, folded at (m/s).
+FIGURE_CASE = ("KLIX", "sweep5", 10.0)
+
+
+def figure(path, data, which=FIGURE_CASE):
     """Folded, vornak, anchored and true velocity of one pseudo-truth sweep."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    volume = next(v for v in Q.pseudo_truth_volumes(data, (8.0,)) if v.name.startswith("KLIX"))
-    case = next(c for c in volume.cases if c.source.endswith("sweep1"))
+    prefix, sweep, folded_at = which
+    volume = next(v for v in Q.pseudo_truth_volumes(data, (folded_at,)) if v.name.startswith(prefix))
+    case = next(c for c in volume.cases if c.source.endswith(sweep))
     base = core_folds(case)
     anchored = VARIANTS["anchored: volume + VAD"](case)
-    panels = [("folded at 8 m/s", case.vel), ("vornak", dealiased(case, base)),
+    panels = [(f"folded at {folded_at:g} m/s", case.vel), ("vornak", dealiased(case, base)),
               ("anchored (volume + VAD)", dealiased(case, anchored)), ("recorded (pseudo-truth)", case.truth)]
-    az = np.radians(case.azimuth)
+    order = np.argsort(np.mod(case.azimuth, 360.0))  # rays drawn by azimuth
+    panels = [(title, field[order]) for title, field in panels]
+    # Cell corners: halfway between neighbouring rays and gates.
+    az = np.mod(case.azimuth[order], 360.0)
+    az_edges = np.radians(np.concatenate([[az[0] - (az[0] + 360.0 - az[-1]) / 2], (az[:-1] + az[1:]) / 2,
+                                          [az[-1] + (az[0] + 360.0 - az[-1]) / 2]]))
     rr = case.ranges / 1000.0
-    x = rr[None, :] * np.sin(az)[:, None]
-    y = rr[None, :] * np.cos(az)[:, None]
+    step = rr[1] - rr[0]
+    r_edges = np.maximum(np.append(rr - step / 2, rr[-1] + step / 2), 0.0)
+    x = r_edges[None, :] * np.sin(az_edges)[:, None]
+    y = r_edges[None, :] * np.cos(az_edges)[:, None]
+    reach = rr[np.flatnonzero((~case.mask).any(axis=0)).max()]
     fig, axes = plt.subplots(1, 4, figsize=(18, 4.8), constrained_layout=True)
     for ax, (title, field) in zip(axes, panels):
         exact = ""
@@ -332,15 +345,15 @@ def figure(path, data):
             folds = base if title == "vornak" else anchored
             e, _, n, _ = truth_counts(case, folds)
             exact = f": {100 * e / n:.1f} % exact"
-        m = ax.pcolormesh(x, y, np.ma.masked_invalid(field), cmap="RdBu_r", vmin=-40, vmax=40, shading="auto")
+        m = ax.pcolormesh(x, y, np.ma.masked_invalid(field), cmap="RdBu_r", vmin=-40, vmax=40, shading="flat")
         ax.set_title(title + exact)
         ax.set_aspect("equal")
-        ax.set_xlim(-230, 230)
-        ax.set_ylim(-230, 230)
+        ax.set_xlim(-reach, reach)
+        ax.set_ylim(-reach, reach)
         ax.set_xlabel("km east")
     axes[0].set_ylabel("km north")
     fig.colorbar(m, ax=axes, label="radial velocity, m/s", shrink=0.9)
-    fig.suptitle(f"{case.source} ({case.fixed_angle:.1f} deg), folded at 8 m/s")
+    fig.suptitle(f"{case.source} ({case.fixed_angle:.1f} deg), folded at {folded_at:g} m/s")
     fig.savefig(path, dpi=80)
 
 

@@ -16,7 +16,8 @@ by agreement with a reference:
 A shift is made only where the reference is strong: enough co-located gates,
 and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
-as flat vectors, so that anchoring a volume costs less than dealiasing it.
+as flat vectors, to keep the cost near that of dealiasing (bench/README.md,
+Quality, has the figures).
 """
 
 from __future__ import annotations
@@ -54,7 +55,7 @@ MAX_SHIFT = 4
 class Anchoring:
     """What anchored one sweep and by how much."""
 
-    reference: str  # "profile", "sweep at E deg", "vad" or "none"
+    reference: str  # "profile", "sweeps at E1 and E2 deg", "vad" or "none"
     sweep_shift: int  # whole folds added to every gate
     components_shifted: int  # detached echo components moved beyond the sweep shift
     gates_changed: int  # gates whose fold count changed
@@ -205,7 +206,7 @@ def _consensus(wanted, group, groups, min_gates, min_agreement):
     return np.where(strong, best - MAX_SHIFT, 0), compared
 
 
-def _agree(gates, reference, wrap, components=True):
+def _agree(gates, reference, wrap):
     """Per valid gate, the whole folds that bring it to agree with the
     reference (NaN where there is none): a sweep shift, then per component."""
     has = np.isfinite(reference)
@@ -223,7 +224,7 @@ def _agree(gates, reference, wrap, components=True):
     # the ray, are noise: labelling is skipped unless enough come in pairs.
     differ = np.flatnonzero(wanted != sweep_shift)
     paired = np.count_nonzero(np.diff(np.flatnonzero(has)[differ]) == 1)
-    if components and paired >= MIN_AGREEMENT * MIN_GATES:
+    if paired >= MIN_AGREEMENT * MIN_GATES:
         comp, ncomp = echo_components(gates, wrap)
         own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, MIN_GATES, MIN_AGREEMENT)
         size = np.bincount(comp, minlength=ncomp)
@@ -263,7 +264,6 @@ def wind_profile(profile):
         raise ValueError("vornak: the wind profile needs at least two heights with finite u and v")
     order = np.argsort(height[ok], kind="stable")
     return height[ok][order], u[ok][order], v[ok][order]
-
 
 
 def profile_reference(gates, sweep, profile):

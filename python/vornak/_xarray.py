@@ -128,6 +128,7 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, 
         folds[order] = _array.sweep_folds(vel[order], excluded[order], nyquist, rays_wrap_around, settings)
     shift = 0
     if vad_azimuth is not None:
+        # the VAD fit needs no elevation or gate ranges
         sweep = _anchor.SweepInput(vel, folds, excluded, nyquist, vad_azimuth, 0.0, np.zeros(vel.shape[1]))
         folds, report = _anchor.anchor_sweep(sweep, vad=True)
         shift = report.sweep_shift

@@ -193,6 +193,8 @@ def test_xarray_volume_anchoring_adds_whole_folds_and_says_so():
         np.testing.assert_allclose(kept.values, plain, atol=1e-6)
     with pytest.raises(ValueError, match="^vornak: anchor must be one of"):
         vornak.dealias_volume(tree, anchor="sounding")
+    with pytest.raises(ValueError, match="^vornak: reference must be 'vad' or a wind profile"):
+        vornak.dealias_sweep(ds, reference="volume")
 
 
 def test_command_line_anchor_option(tmp_path):

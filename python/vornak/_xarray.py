@@ -200,7 +200,12 @@ def dealias_sweep(
     lazy, with one block per sweep.
     """
     settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
-    vad = isinstance(reference, str) and reference == "vad"
+    if isinstance(reference, str) and reference != "vad":
+        raise ValueError(
+            f"vornak: reference must be 'vad' or a wind profile (height, u, v), got {reference!r}; to anchor "
+            "sweeps to the other sweeps of their volume use dealias_volume(tree, anchor='volume')"
+        )
+    vad = isinstance(reference, str)  # "vad", the only text accepted
     if reference is None or vad:
         return _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
                               keep_folds=keep_folds, vad=vad)

@@ -9,6 +9,7 @@ __version__ = "0.1.0"
 
 from ._array import dealias, fold_counts
 from ._errors import RadarFileError
+from ._samples import sample_sweep, sample_volume
 from ._settings import Settings
 from ._xarray import dealias_sweep, dealias_volume
 
@@ -22,5 +23,5 @@ def open_radar(path, *, chunks=None):
 
 __all__ = [
     "__version__", "RadarFileError", "Settings", "dealias", "dealias_sweep", "dealias_volume", "fold_counts",
-    "open_radar",
+    "open_radar", "sample_sweep", "sample_volume",
 ]

@@ -371,7 +371,11 @@ def velocity_sweeps(tree, field=None):
 
 
 def sweep_nodes(tree):
-    """(path, node) of every sweep group of a DataTree, in sweep order."""
+    """(path, node) of every sweep group of a DataTree, in sweep order.
+
+    Not xradar's `get_sweep_keys`: that keeps the order of the tree, which
+    lists sweep_10 before sweep_2 in some files, and needs xradar.
+    """
     nodes = [(node.path, node) for node in tree.subtree if node.name and node.name.startswith("sweep_")]
 
     def number(item):

@@ -287,22 +287,39 @@ def _uf_ray(buf, start, order, ranges):
 # --- IRIS / Sigmet ---------------------------------------------------------
 
 _IRIS_RECORD = 6144
+# Byte offsets in a RAW file: record 0 is the product header, record 1 the
+# ingest header (structure identifier 23), in which the task configuration
+# starts at byte 492, its DSP part at 132 and its miscellaneous part at 1252.
+_IRIS_INGEST = _IRIS_RECORD
+_IRIS_SWEEPS = _IRIS_INGEST + 12 + 82  # int16, sweeps completed
+_IRIS_PRF = _IRIS_INGEST + 492 + 132 + 136  # int32, Hz
+_IRIS_MULTI_PRF = _IRIS_INGEST + 492 + 132 + 144  # uint16, 0..3 for 1:1, 2:3, 3:4, 4:5
+_IRIS_WAVELENGTH = _IRIS_INGEST + 492 + 1252  # int32, 1/100 cm
 
 
 def _iris(source):
-    from xradar.io.backends.iris import IrisRawFile
-
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        size = len(source)
-        source = bytes(source)
-    else:
-        size = os.path.getsize(source)
-    return _iris_decoded(IrisRawFile(source, loaddata=False).ingest_header, size // _IRIS_RECORD)
+    buf = _read(source, 2 * _IRIS_RECORD)
+    if len(buf) < 2 * _IRIS_RECORD:
+        raise _Corrupt("shorter than the product and ingest headers")
+    product, = struct.unpack_from("<h", buf, 0)
+    ingest, = struct.unpack_from("<h", buf, _IRIS_INGEST)
+    if (product, ingest) != (27, 23):
+        raise _Corrupt("no product header and ingest header in the first two records")
+    header = {
+        "task_configuration": {
+            "task_dsp_info": {"prf": struct.unpack_from("<i", buf, _IRIS_PRF)[0],
+                              "multi_prf_mode_flag": struct.unpack_from("<H", buf, _IRIS_MULTI_PRF)[0]},
+            "task_misc_info": {"wavelength": struct.unpack_from("<i", buf, _IRIS_WAVELENGTH)[0]},
+        },
+        "ingest_configuration": {"number_sweeps_completed": struct.unpack_from("<h", buf, _IRIS_SWEEPS)[0]},
+    }
+    size = len(source) if isinstance(source, (bytes, bytearray, memoryview)) else os.path.getsize(source)
+    return _iris_decoded(header, size // _IRIS_RECORD - 2)
 
 
 def _iris_decoded(header, most):
-    """The task's Nyquist velocity for each sweep of the ingest header; each
-    sweep of a file takes at least one record, `most` of them."""
+    """The task's Nyquist velocity for each sweep of the ingest header (as
+    xradar decodes it); a file holds at most `most` sweeps (one record each)."""
     task = header["task_configuration"]
     dsp = task["task_dsp_info"]
     flag = dsp.get("multi_prf_mode_flag", 0)
@@ -336,7 +353,9 @@ def _attr(group, names):
 
 def _numbered(f, prefix):
     """(number, group) of the groups named prefix + digits."""
-    return [(int(key[len(prefix):]), f[key]) for key in f if key.startswith(prefix) and key[len(prefix):].isdigit()]
+    return [(int(key[len(prefix):]), f[key]) for key in f
+            if isinstance(key, str) and key.startswith(prefix) and key[len(prefix):].isascii()
+            and key[len(prefix):].isdigit()]
 
 
 def _odim(source):
@@ -384,7 +403,7 @@ def _rainbow(source):
         raise _Corrupt("the XML header declares entities")
     try:
         volume = ET.fromstring(header)
-    except ET.ParseError:
+    except (ET.ParseError, LookupError, ValueError):  # LookupError: an unknown encoding declared
         raise _Corrupt("the XML header is not well formed") from None
     wavelength = _number(volume.findtext("sensorinfo/wavelen"))
     slices = volume.findall("scan/slice")

@@ -130,14 +130,16 @@ def gamic_file(path, scans, wavelength=0.0531):
 
 # --- CfRadial 1 and ARM netCDF ----------------------------------------------
 
-def cfradial1_file(path, per_sweep, rays=10, fmt="NETCDF4"):
+def cfradial1_file(path, per_sweep, rays=10, fmt="NETCDF4", unlimited=False):
     """A CfRadial 1-shaped file with `nyquist_velocity(time)`: sweep i's rays
-    hold `per_sweep[i]` (a list gives one value per ray)."""
+    hold `per_sweep[i]` (a list gives one value per ray). With `unlimited`,
+    time is the record dimension, shared with the azimuths."""
     import netCDF4
 
     values = [v if isinstance(v, list) else [v] * rays for v in per_sweep]
     with netCDF4.Dataset(path, "w", format=fmt) as nc:
-        nc.createDimension("time", sum(map(len, values)))
+        nc.createDimension("time", None if unlimited else sum(map(len, values)))
+        nc.createVariable("azimuth", "f4", ("time",))[:] = np.arange(sum(map(len, values)), dtype="f4")
         nc.createDimension("sweep", len(values))
         ends = np.cumsum([len(v) for v in values]) - 1
         nc.createVariable("sweep_start_ray_index", "i4", ("sweep",))[:] = ends - [len(v) - 1 for v in values]

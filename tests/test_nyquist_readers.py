@@ -78,10 +78,12 @@ def test_furuno_header():
     assert nyquist_by_sweep(bytes(scn), "furuno") == {}
 
 
-@pytest.mark.parametrize("fmt", ["NETCDF4", "NETCDF3_CLASSIC"])
-def test_cfradial_and_arm_netcdf(tmp_path, fmt):
+@pytest.mark.parametrize("fmt, unlimited", [("NETCDF4", False), ("NETCDF3_CLASSIC", True),
+                                             ("NETCDF3_64BIT_OFFSET", False)])
+def test_cfradial_and_arm_netcdf(tmp_path, fmt, unlimited):
     pytest.importorskip("netCDF4")
-    path = made.cfradial1_file(tmp_path / "cfrad.nc", [8.25, [10.0] * 5 + [20.0] * 5, 19.83], fmt=fmt)
+    path = made.cfradial1_file(tmp_path / "cfrad.nc", [8.25, [10.0] * 5 + [20.0] * 5, 19.83], fmt=fmt,
+                               unlimited=unlimited)
     assert nyquist_by_sweep(path, "cfradial1") == pytest.approx({0: 8.25, 2: 19.83})
     assert nyquist_by_sweep(made.arm_file(tmp_path / "arm.nc", "5.963381 m/s"), "netcdf") == pytest.approx({0: 5.963381})
     assert nyquist_by_sweep(made.arm_file(tmp_path / "knots.nc", "11.6 kt"), "netcdf") == {}

@@ -59,8 +59,8 @@ def _seeds():
     try:
         import netCDF4  # noqa: F401
 
-        seeds["cfradial1"] = [_written(lambda p: made.cfradial1_file(p, [8.25, 10.0], fmt=fmt), ".nc")
-                              for fmt in ("NETCDF4", "NETCDF3_CLASSIC")]
+        seeds["cfradial1"] = [_written(lambda p: made.cfradial1_file(p, [8.25, 10.0], fmt=fmt, unlimited=fmt != "NETCDF4"),
+                                       ".nc") for fmt in ("NETCDF4", "NETCDF3_CLASSIC", "NETCDF3_64BIT_OFFSET")]
         seeds["netcdf"] = [_written(lambda p: made.arm_file(p, "5.96 m/s"), ".nc")]
     except ImportError:
         pass

@@ -14,8 +14,9 @@ Where each format keeps it (value in m/s after the scale shown):
   Rainbow 5        XML header, per slice (else the first slice, else the volume's pargroup):
                    `highprf` (Hz), `stagger` and `lowprf`, with `sensorinfo/wavelen` (m).
   Furuno SCNX      header bytes 80-81 `nyquist_velocity`, 0.01 m/s (format version 10).
-  CfRadial 1 / 2,  `nyquist_velocity` over the rays of each sweep, per sweep group, or for the
-  ARM netCDF       whole file (a variable, or a global attribute such as "5.96 m/s").
+  CfRadial 1,      `nyquist_velocity` over the rays of each sweep, or for the whole file (a
+  ARM netCDF       variable, or a global attribute such as "5.96 m/s"). CfRadial 2 keeps it
+                   in the sweep groups, where xradar finds it.
 
 Every reader takes bytes from files nobody checked: each loop is bounded by
 the bytes there are, nothing is allocated beyond what the file holds, and
@@ -31,7 +32,9 @@ import xml.etree.ElementTree as ET
 
 import numpy as np
 
+from . import names
 from ._errors import RadarFileError
+from ._netcdf3 import Classic
 from ._optional import require
 
 __all__ = ["nyquist_by_sweep"]
@@ -88,8 +91,11 @@ def _read(source, limit=-1):
     if isinstance(source, (bytes, bytearray, memoryview)):
         view = memoryview(source).cast("B")
         return view if limit < 0 else view[:limit]
-    with open(source, "rb") as fh:
-        return memoryview(fh.read(limit))
+    try:
+        with open(source, "rb") as fh:
+            return memoryview(fh.read(limit))
+    except OSError as exc:
+        raise _Corrupt(f"cannot read the file ({exc.strerror or type(exc).__name__})") from None
 
 
 def _agreed(values_by_sweep):
@@ -182,7 +188,15 @@ def _message_31_nyquist(buf, body, end):
 def _from_tree(tree, engine):
     """The Nyquist velocities from the headers xradar's reader decoded while
     opening the tree, or None when its file object is no longer held (opening
-    it again would parse the whole file a second time)."""
+    it again would parse the whole file a second time) or is not shaped as
+    this version of xradar shapes it: the header bytes are read then."""
+    try:
+        return _decoded(tree, engine)
+    except Exception:  # private structures of xradar and xarray: any change means "not here"
+        return None
+
+
+def _decoded(tree, engine):
     decoded = _backend_file(tree)
     kind = type(decoded).__name__
     if engine == "nexradlevel2" and kind == "NEXRADLevel2File":
@@ -479,97 +493,80 @@ def _furuno(source):
 
 # --- CfRadial 1 / 2 and ARM netCDF -------------------------------------------
 
-_NYQUIST = "nyquist_velocity"
+_NYQUIST = names.NYQUIST
 _UNITS = re.compile(r"^\s*([-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?)\s*(m/s|m s-1|m s\^-1|)\s*$")
 
 
 def _netcdf(source):
-    head = bytes(_read(source, 4))
     size = len(source) if isinstance(source, (bytes, bytearray, memoryview)) else os.path.getsize(source)
-    if head == b"\x89HDF":  # netCDF-4: h5py opens it in a fraction of netCDF4's time
+    if bytes(_read(source, 4)) == b"\x89HDF":  # netCDF-4
         with _hdf5(source) as f:
-            return _netcdf_values(_H5Group(f), size)
-    netCDF4 = require("netCDF4", "reading the Nyquist velocity of netCDF radar files")
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        opened = netCDF4.Dataset("memory", memory=bytes(source))
-    else:
-        opened = netCDF4.Dataset(source)
-    with opened as nc:
-        nc.set_auto_mask(False)
-        return _netcdf_values(_NCGroup(nc), size)
+            return _netcdf_values(_H5Variables(f, size), size)
+    try:
+        with Classic(source) as nc:  # not the netCDF C library, which a hostile file can crash
+            return _netcdf_values(_ClassicVariables(nc), size)
+    except ValueError as exc:
+        raise _Corrupt(str(exc)) from None
 
 
-class _NCGroup:
-    """The few things read from a netCDF group, through netCDF4."""
+class _ClassicVariables:
+    """The few things read from a classic netCDF file."""
 
-    def __init__(self, group):
-        self.group = group
+    def __init__(self, nc):
+        self.nc = nc
 
-    def variable(self, name):
-        return self.group.variables.get(name)
+    def values(self, name):
+        return self.nc.values(name) if name in self.nc.variables else None
 
     def dimension(self, name):
-        return len(self.group.dimensions[name]) if name in self.group.dimensions else None
+        return self.nc.dimensions.get(name)
 
     def attribute(self, name):
-        return self.group.__dict__.get(name)
-
-    def groups(self):
-        return {name: _NCGroup(g) for name, g in self.group.groups.items()}
+        value = self.nc.attributes.get(name)
+        return value.tobytes() if value is not None and value.dtype.kind == "S" else value
 
 
-class _H5Group(_NCGroup):
-    """The same through h5py: variables and dimensions are datasets there."""
+class _H5Variables:
+    """The same from a netCDF-4 file through h5py: variables and dimensions are datasets there."""
 
-    def variable(self, name):
-        var = self.group.get(name)
-        return var if getattr(var, "shape", None) is not None else None
+    def __init__(self, f, size):
+        self.f, self.size = f, size
+
+    def values(self, name):
+        var = self.f.get(name)
+        if getattr(var, "shape", None) is None:
+            return None
+        if var.size > self.size:  # more values than the file has bytes: a corrupt dimension
+            raise _Corrupt(f"variable '{name}' claims {var.size} values in a file of {self.size} bytes")
+        if var.dtype.kind not in "fiu" or var.ndim > 1:
+            raise _Corrupt(f"variable '{name}' is not a numeric variable of one dimension")
+        values = np.asarray(var[...], dtype=np.float64).ravel()
+        fill = var.attrs.get("_FillValue")
+        if fill is not None and np.asarray(fill).dtype.kind in "fiu" and np.asarray(fill).size:
+            values[values == float(np.asarray(fill).ravel()[0])] = np.nan
+        return values
 
     def dimension(self, name):
-        var = self.variable(name)
-        return len(var) if var is not None and var.ndim == 1 else None
+        var = self.f.get(name)
+        return len(var) if getattr(var, "ndim", None) == 1 else None
 
     def attribute(self, name):
-        return self.group.attrs.get(name)
-
-    def groups(self):
-        return {name: _H5Group(g) for name, g in self.group.items() if getattr(g, "shape", None) is None}
+        return self.f.attrs.get(name)
 
 
 def _netcdf_values(nc, size):
     sweeps = nc.dimension("sweep") or 1
-    nyquist = nc.variable(_NYQUIST)
-    if nyquist is not None:
-        rays = _rays(nyquist, size)
-        starts, ends = nc.variable("sweep_start_ray_index"), nc.variable("sweep_end_ray_index")
-        if starts is not None and ends is not None and rays.ndim == 1:
-            return _per_sweep(rays, _rays(starts, size), _rays(ends, size))
+    if sweeps > size // 16:  # each sweep has an angle, a number, two ray indices
+        raise _Corrupt(f"the sweep dimension claims {sweeps} sweeps in a file of {size} bytes")
+    rays = nc.values(_NYQUIST)
+    if rays is not None:
+        starts, ends = nc.values("sweep_start_ray_index"), nc.values("sweep_end_ray_index")
+        if starts is not None and ends is not None:
+            return _per_sweep(rays, starts, ends)
         value = _one_value(rays)
-        return dict.fromkeys(range(min(sweeps, size)), value) if value else {}
-    groups = _sweep_groups(nc)
-    if groups:
-        values = {}
-        for index, group in enumerate(groups):
-            var = group.variable(_NYQUIST)
-            if var is not None and (value := _one_value(_rays(var, size))):
-                values[index] = value
-        return values
-    value = _global_value(nc.attribute(_NYQUIST))
-    return dict.fromkeys(range(min(sweeps, size)), value) if value else {}
-
-
-def _rays(var, size):
-    name = str(var.name).rsplit("/", 1)[-1][:40]
-    if var.size > size:  # more values than the file has bytes: a corrupt dimension
-        raise _Corrupt(f"variable '{name}' claims {var.size} values in a file of {size} bytes")
-    values = np.asarray(var[...])
-    if values.dtype.kind not in "fiu":
-        raise _Corrupt(f"variable '{name}' is not numeric")
-    values = values.astype(np.float64)
-    fill = getattr(var, "attrs", {}).get("_FillValue") if hasattr(var, "attrs") else getattr(var, "_FillValue", None)
-    if fill is not None:
-        values[values == np.float64(np.asarray(fill).ravel()[0])] = np.nan
-    return values
+    else:  # CfRadial 2 keeps it in each sweep group, which xradar reads as it is
+        value = _global_value(nc.attribute(_NYQUIST))
+    return dict.fromkeys(range(sweeps), value) if value else {}
 
 
 def _one_value(values):
@@ -582,20 +579,10 @@ def _one_value(values):
 
 def _per_sweep(rays, starts, ends):
     values = {}
-    for index, (start, end) in enumerate(zip(starts.astype(np.int64), ends.astype(np.int64))):
-        if 0 <= start <= end < rays.size and (v := _one_value(rays[start:end + 1])):
+    for index, (start, end) in enumerate(zip(starts, ends)):
+        if 0 <= start <= end < rays.size and (v := _one_value(rays[int(start):int(end) + 1])):
             values[index] = v
     return values
-
-
-def _sweep_groups(nc):
-    """CfRadial 2 sweep groups in the order the root lists them."""
-    groups = nc.groups()
-    listed = nc.variable("sweep_group_name")
-    if listed is not None:
-        names = [str(_text(n)).strip() for n in np.asarray(listed[...]).ravel()[:len(groups)]]
-        return [groups[n] for n in names if n in groups]
-    return [groups[n] for n in sorted(groups) if n.startswith("sweep")]
 
 
 def _global_value(value):

@@ -85,7 +85,8 @@ def test_cfradial_and_arm_netcdf(tmp_path, fmt, unlimited):
     path = made.cfradial1_file(tmp_path / "cfrad.nc", [8.25, [10.0] * 5 + [20.0] * 5, 19.83], fmt=fmt,
                                unlimited=unlimited)
     assert nyquist_by_sweep(path, "cfradial1") == pytest.approx({0: 8.25, 2: 19.83})
-    assert nyquist_by_sweep(made.arm_file(tmp_path / "arm.nc", "5.963381 m/s"), "netcdf") == pytest.approx({0: 5.963381})
+    arm = made.arm_file(tmp_path / "arm.nc", "5.963381 m/s")
+    assert nyquist_by_sweep(arm, "netcdf") == pytest.approx({0: 5.963381})
     assert nyquist_by_sweep(made.arm_file(tmp_path / "knots.nc", "11.6 kt"), "netcdf") == {}
 
 

@@ -2,8 +2,9 @@
 Python, and the values of its one-dimensional variables.
 
 The netCDF C library, given a hostile classic file, can crash the process;
-this reader only raises ValueError. Every count in the header is checked
-against the bytes the file has before anything is read or allocated.
+this reader only raises ValueError, whose message holds no text of the file.
+Every count in the header is checked against the bytes the file has before
+anything is read or allocated.
 """
 
 import math
@@ -125,7 +126,7 @@ class Classic:
         name = self._name()
         ndims = self._unpack(self._count_format)
         if ndims > (self._bytes.size - self._pos) // 4:
-            raise ValueError(f"variable '{name[:40]}' has more dimensions than the file holds")
+            raise ValueError("a variable has more dimensions than the file holds")
         dimids = [self._unpack(self._count_format) for _ in range(ndims)]
         attributes = dict(self._list(_ATTRIBUTE, self._attribute))
         dtype = self._dtype(self._unpack(">I"))
@@ -133,7 +134,7 @@ class Classic:
         begin = self._unpack(self._offset_format)
         lengths = list(self.dimensions.values())
         if any(d >= len(lengths) for d in dimids):
-            raise ValueError(f"variable '{name[:40]}' names a dimension the file does not have")
+            raise ValueError("a variable names a dimension the file does not have")
         shape = [lengths[d] for d in dimids]
         record = bool(shape) and shape[0] == 0
         count = math.prod(shape[1:] if record else shape)
@@ -147,11 +148,12 @@ class Classic:
         return np.dtype(_TYPES[code])
 
     def values(self, name):
-        """The values of a variable of at most one dimension, as float64 (NaN at its fill value)."""
+        """The values of a variable of at most one dimension, as float64 (NaN at its fill value).
+        Error messages name variables and numbers, never other text of the file."""
         var = self.variables[name]
         dtype = np.dtype(var["dtype"])
         if dtype.kind not in "fiu" or len(var["shape"]) > 1:
-            raise ValueError(f"variable '{name[:40]}' is not a numeric variable of one dimension")
+            raise ValueError(f"variable '{name}' is not a numeric variable of one dimension")
         if var["record"]:
             if self.numrecs > self._bytes.size // max(dtype.itemsize, 1):
                 raise ValueError(f"the header claims {self.numrecs} records, more than the file holds")

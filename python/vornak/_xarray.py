@@ -248,45 +248,59 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     if order is not None and np.array_equal(order, np.arange(order.size)):
         order = None  # already in scan order: no reordering copies
 
-    inputs = [var.transpose(ray_dim, gate_dim)]
     excluded = _flag_codes(var)
     if mask is not None:
         given = _mask_like(ds, var, mask)
         excluded = given if excluded is None else (excluded | given)
-    if excluded is not None:
-        inputs.append(excluded.transpose(ray_dim, gate_dim))
-    if any(x.chunks is not None for x in inputs):
-        # the core needs the whole sweep at once: one block per sweep
-        inputs = [x.chunk({ray_dim: -1, gate_dim: -1}) for x in inputs]
-    core = [[ray_dim, gate_dim]]
-    # The VAD fit needs a PPI: azimuths that turn.
+    kwargs = {"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
+              "with_folds": keep_folds}
+    # The VAD fit needs a PPI: azimuths that turn. It adds the shift it made
+    # to the kernel's results.
     vad_azimuth = None
     if vad and angle == names.AZIMUTH:
-        vad_azimuth = np.asarray(ds[names.AZIMUTH].values, dtype=np.float64)
-    outputs = core * (2 if keep_folds else 1) + ([[]] if vad_azimuth is not None else [])
-    results = xr.apply_ufunc(
-        _kernel,
-        *inputs,
-        kwargs={"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
-                "with_folds": keep_folds, "vad_azimuth": vad_azimuth},
-        input_core_dims=core * len(inputs),
-        output_core_dims=outputs,
-        dask="parallelized",
-        output_dtypes=[np.float32] + [np.int32] * (len(outputs) - 1),
-        keep_attrs=False,
-    )
-    results = results if isinstance(results, tuple) else (results,)
-    dealiased = results[0]
-    folds = results[1] if keep_folds else None
+        vad_azimuth = kwargs["vad_azimuth"] = np.asarray(ds[names.AZIMUTH].values, dtype=np.float64)
+    fields = 2 if keep_folds else 1
+    count = fields + (vad_azimuth is not None)
+    dims = (ray_dim, gate_dim)
+    if var.chunks is None and (excluded is None or excluded.chunks is None):
+        # in memory: the kernel on the arrays themselves, without apply_ufunc's alignment
+        arrays = [_in_order(var, dims)] + ([] if excluded is None else [_in_order(excluded, dims)])
+        results = _kernel(*arrays, **kwargs)
+        results = results if count > 1 else (results,)
+        shift = results[-1] if vad_azimuth is not None else None
+        results = [xr.Variable(dims, r) for r in results[:fields]]
+    else:
+        inputs = [x.transpose(*dims) for x in ([var] if excluded is None else [var, excluded])]
+        # the core needs the whole sweep at once: one block per sweep
+        inputs = [x.chunk({ray_dim: -1, gate_dim: -1}) for x in inputs]
+        results = xr.apply_ufunc(
+            _kernel, *inputs, kwargs=kwargs,
+            input_core_dims=[list(dims)] * len(inputs),
+            output_core_dims=[list(dims)] * fields + [[]] * (count - fields),
+            dask="parallelized", output_dtypes=[np.float32] + [np.int32] * (count - 1),
+            keep_attrs=False,
+        )
+        results = results if count > 1 else (results,)
+        shift = results[-1] if vad_azimuth is not None else None
+        results = [r.variable for r in results[:fields]]
     comment = _comment(field, nyquist, rays_wrap_around, settings)
-    out = ds.copy()
-    out[names.DEALIASED] = dealiased.transpose(*var.dims).assign_attrs(names.dealiased_attrs(field, nyquist, comment))
-    out[names.DEALIASED].encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
+    dealiased = results[0].transpose(*var.dims)
+    dealiased.attrs = names.dealiased_attrs(field, nyquist, comment)
+    dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
     if vad:
-        out[names.DEALIASED].attrs.update(_vad_attrs(results[-1] if vad_azimuth is not None else None))
-    if folds is not None:
-        out[names.FOLDS] = folds.transpose(*var.dims).assign_attrs(names.folds_attrs(comment))
+        dealiased.attrs.update(_vad_attrs(shift))
+    new = {names.DEALIASED: dealiased}
+    if keep_folds:
+        new[names.FOLDS] = results[1].transpose(*var.dims)
+        new[names.FOLDS].attrs = names.folds_attrs(comment)
+    out = ds.copy()
+    out.update(new)  # one merge for all the new variables
     return out
+
+
+def _in_order(da, dims):
+    """The values of a DataArray with its dimensions in `dims` order."""
+    return np.transpose(np.asarray(da.values), [da.dims.index(d) for d in dims])
 
 
 def _vad_attrs(shift):
@@ -294,9 +308,9 @@ def _vad_attrs(shift):
     until a Dask-backed sweep is computed."""
     if shift is None:
         return {names.ANCHOR: "not anchored: no PPI"}
-    if shift.chunks is not None:
+    if getattr(shift, "chunks", None) is not None:
         return {names.ANCHOR: "anchored by vad (computed lazily: the sweep shift is not recorded)"}
-    k = int(shift.values)
+    k = int(np.asarray(shift))
     return {names.ANCHOR: f"anchored by vad: sweep shift {k:+d} folds", names.ANCHOR_SHIFT: k}
 
 
@@ -439,7 +453,11 @@ def velocity_sweeps(tree, field=None):
 
 
 def sweep_nodes(tree):
-    """(path, node) of every sweep group of a DataTree, in sweep order."""
+    """(path, node) of every sweep group of a DataTree, in sweep order.
+
+    Not xradar's `get_sweep_keys`: that keeps the order of the tree, which
+    lists sweep_10 before sweep_2 in some files, and needs xradar.
+    """
     nodes = [(node.path, node) for node in tree.subtree if node.name and node.name.startswith("sweep_")]
 
     def number(item):

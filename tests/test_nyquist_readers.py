@@ -28,15 +28,18 @@ def test_uf_volume_is_dealiased_with_the_field_header_nyquist(tmp_path):
     assert nyquist_by_sweep(made.uf_volume([7.5, [8.0] * 18 + [16.0] * 18], scale=10), "uf") == {0: 7.5}
 
 
-def test_nexrad_walk_of_the_records_agrees_with_xradars_headers():
+def test_nexrad_walk_of_the_records_agrees_with_xradars_headers(tmp_path):
     xd = pytest.importorskip("xradar")
     assert nyquist_by_sweep(made.nexrad_volume([22.56, 31.08]), "nexradlevel2") == pytest.approx({0: 22.56, 1: 31.08})
-    data = gzip.decompress((DATA / "KLIX20050828_180149_sweeps0-1.gz").read_bytes())  # message 1
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        tree = xd.open_datatree(data, engine="nexradlevel2")
-    walked = nyquist_by_sweep(data, "nexradlevel2")
-    assert walked == nyquist_by_sweep(data, "nexradlevel2", tree=tree) == pytest.approx({1: 25.37})
+    path = tmp_path / "KLIX20050828_180149"  # message 1
+    path.write_bytes(gzip.decompress((DATA / "KLIX20050828_180149_sweeps0-1.gz").read_bytes()))
+    assert nyquist_by_sweep(path, "nexradlevel2") == pytest.approx({1: 25.37})
+    for chunks in (None, {}):  # lazy, and Dask-backed
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            tree = xd.open_datatree(str(path), engine="nexradlevel2", chunks=chunks)
+        # taken from the headers xradar decoded: the file's bytes are not read again
+        assert nyquist_by_sweep(b"", "nexradlevel2", tree=tree) == pytest.approx({1: 25.37})
 
 
 def test_iris_task_prf_and_wavelength():

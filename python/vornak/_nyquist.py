@@ -224,6 +224,8 @@ def _backend_file(tree):
     for node in tree.subtree:
         for var in node.dataset.variables.values():
             data = var._data
+            if hasattr(data, "dask"):  # opened with chunks: the lazy array sits in the task graph
+                data = next((task for task in dict(data.dask).values() if hasattr(task, "array")), None)
             for _ in range(10):  # a few lazy-indexing wrappers around xradar's array
                 store = getattr(data, "datastore", None)
                 if store is not None:

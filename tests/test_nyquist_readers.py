@@ -11,8 +11,6 @@ from vornak._errors import RadarFileError
 from vornak._nyquist import nyquist_by_sweep
 from vornak_sweeps import DATA
 
-xr = pytest.importorskip("xarray")
-
 
 def test_uf_volume_is_dealiased_with_the_field_header_nyquist(tmp_path):
     pytest.importorskip("xradar")
@@ -98,6 +96,7 @@ def test_errors_name_the_file_and_the_reason(tmp_path):
     path.write_bytes(made.uf_volume([10.0])[:5])
     with pytest.raises(RadarFileError, match=f"^{path}: cannot read the Nyquist velocity of this uf file: shorter"):
         nyquist_by_sweep(path, "uf")
+    assert nyquist_by_sweep(b"anything", "metek") == {}
+    pytest.importorskip("h5py")
     with pytest.raises(RadarFileError, match=r"^x\.h5: .* its header is broken \(OSError\)$"):
         nyquist_by_sweep(b"\x89HDF\r\n\x1a\n" + bytes(100), "odim", name="x.h5")
-    assert nyquist_by_sweep(b"anything", "metek") == {}

@@ -46,6 +46,10 @@ MIN_AGREEMENT = 0.7
 VAD_SECTORS = 7
 VAD_RING_GATES = 24
 VAD_MIN_RINGS = 8
+#: VAD: every this many gates a range ring is fitted. Neighbouring rings see
+#: nearly the same wind, and the fit over all gates would cost as much as
+#: dealiasing a sparse sweep.
+VAD_RING_STEP = 4
 
 #: Largest shift considered, in folds either way.
 MAX_SHIFT = 4
@@ -360,11 +364,13 @@ def vad_shift(sweep):
 
     The sums of the least-squares fit of v = a + b cos(az) + c sin(az) per
     range ring are two weighted sums over the rays, on dense arrays."""
-    excluded = np.asarray(sweep.excluded, dtype=bool)
+    rings_only = (slice(None), slice(None, None, VAD_RING_STEP))
+    excluded = np.asarray(sweep.excluded, dtype=bool)[rings_only]
     span = np.float32(2.0 * sweep.nyquist)
     present = (~excluded).astype(np.float32)
     with np.errstate(invalid="ignore"):
-        v = np.asarray(sweep.velocity, dtype=np.float32) + np.asarray(sweep.folds).astype(np.float32) * span
+        v = (np.asarray(sweep.velocity)[rings_only].astype(np.float32)
+             + np.asarray(sweep.folds)[rings_only].astype(np.float32) * span)
     v[excluded] = 0.0
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     c, s = np.cos(az), np.sin(az)

@@ -157,7 +157,7 @@ def _noting(notes, prefix=""):
     """Collect the warnings raised inside into `notes`, one line each, once."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        for noise in (FutureWarning, DeprecationWarning, PendingDeprecationWarning):
+        for noise in (FutureWarning, DeprecationWarning, PendingDeprecationWarning, ResourceWarning):
             warnings.simplefilter("ignore", noise)
         try:
             yield

@@ -29,6 +29,9 @@ def find_velocity_field(ds):
     for name, var in ds.data_vars.items():
         if var.ndim == 2 and str(var.attrs.get("standard_name", "")).startswith(names.VELOCITY_STANDARD_NAME):
             return name
+    for name, var in ds.data_vars.items():  # ARM's other channels, as the time-series reader takes them
+        if var.ndim == 2 and name.startswith(names.ARM_VELOCITY_PREFIX):
+            return name
     return None
 
 

@@ -14,6 +14,9 @@ VELOCITY = "VRADH"
 VELOCITY_CANDIDATES = ("VRADH", "VRAD", "VRADV", "velocity", "VEL", "VR", "V", "mean_doppler_velocity",
                        "mean_doppler_velocity_copol")
 
+#: Beginning of the names of ARM's Doppler velocities (one per channel or mode).
+ARM_VELOCITY_PREFIX = "mean_doppler_velocity"
+
 #: Standard names that mark a variable as radial velocity (xradar appends
 #: "_h" / "_v" for the polarisation channel).
 VELOCITY_STANDARD_NAME = "radial_velocity_of_scatterers_away_from_instrument"

@@ -228,7 +228,8 @@ def test_usage_errors(inputs, tmp_path):
     assert f"{good}: no sweep has a variable 'VRADV'; name the velocity with --field" in result.stderr
     result = run("dealias", good, "-o", tmp_path / "out", "--field", "DBZH")
     assert result.returncode == 1
-    assert "'DBZH' is in 'dBZ', not a velocity in m s-1; name the velocity with --field, or pass --any-units" in result.stderr
+    assert "'DBZH' is in 'dBZ', not a velocity in m s-1; name the velocity with --field, or pass --any-units" \
+        in result.stderr
     assert not (tmp_path / "out").exists()  # every file failed: no output directory
     missing = tmp_path / "nothing_here.nc"
     result = run("dealias", missing, "-o", tmp_path, "-q")

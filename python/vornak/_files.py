@@ -67,7 +67,8 @@ def output_paths(paths, outdir):
                     chosen[p] = "_".join(parents[p][:depth][::-1] + [chosen[p]])
                     break
     for name, group in _clashes(chosen).items():
-        raise ValueError(f"vornak: {' and '.join(map(str, group))} would {'both' if len(group) == 2 else 'all'} be written to "
+        every = "both" if len(group) == 2 else "all"
+        raise ValueError(f"vornak: {' and '.join(map(str, group))} would {every} be written to "
                          f"{Path(outdir) / name}; rename one or dealias them in separate runs")
     return {p: Path(outdir) / chosen[p] for p in unique}
 
@@ -122,7 +123,8 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
     try:
         output.parent.mkdir(parents=True, exist_ok=True)  # made only once a file has something to write
     except OSError as exc:
-        raise RadarFileError(f"{path}: cannot make the output directory {output.parent}: {exc.strerror or exc}") from exc
+        reason = exc.strerror or exc
+        raise RadarFileError(f"{path}: cannot make the output directory {output.parent}: {reason}") from exc
     _io.write_cfradial2(tree, output, _io.COMPRESSION_LEVEL if options.compress else None)
     timings["write"] = time.perf_counter() - start
     pictures = []

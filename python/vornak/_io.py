@@ -51,7 +51,9 @@ def _nexrad_chunks(folder):
     """
     names_ = sorted(entry.name for entry in os.scandir(folder) if entry.is_file() and not entry.name.startswith("."))
     if not names_:
-        raise RadarFileError(f"{folder}: an empty folder; give radar files, or a folder of the chunks of one NEXRAD volume")
+        raise RadarFileError(
+            f"{folder}: an empty folder; give radar files, or a folder of the chunks of one NEXRAD volume"
+        )
     pieces = []
     for name in names_:
         with open(os.path.join(folder, name), "rb") as fh:

@@ -195,7 +195,8 @@ def _dealias(args, options):
         plots = f", {len(outcome.pictures)} picture{'s' if len(outcome.pictures) != 1 else ''}" if outcome.pictures else ""
         nsweeps = outcome.sweeps
         # the output as the user named its directory (a cluster worker is given absolute paths)
-        progress.write(f"{path} -> {targets[path]} ({nsweeps} sweep{'s' if nsweeps != 1 else ''}{plots})", sys.stdout)
+        done = f"{path} -> {targets[path]} ({nsweeps} sweep{'s' if nsweeps != 1 else ''}{plots})"
+        progress.write(done, sys.stdout)
         progress.file(nsweeps, remote=on_cluster)
 
     workers = args.workers if args.workers is not None else _runner.default_workers(len(paths))

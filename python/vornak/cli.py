@@ -11,6 +11,7 @@ exit status is 1 when any failed (2 for a wrong command line).
 """
 
 import argparse
+import logging
 import os
 import sys
 import warnings
@@ -250,6 +251,7 @@ def main(argv=None):
             warnings.filterwarnings("ignore", "Port .* is already in use")
             if getattr(args, "quiet", False):
                 warnings.simplefilter("ignore")
+                logging.getLogger("distributed").setLevel(logging.ERROR)  # a local cluster's start and stop
             if args.command == "dealias":
                 return _dealias(args, _options(args, parser))
             return _demo(args)

@@ -186,7 +186,7 @@ def _dealias(args, options):
     def report(path, outcome):
         if isinstance(outcome, BaseException):
             failed.append(path)
-            text = _message(outcome)
+            text = _message(outcome).replace(os.path.abspath(path), str(path))  # a worker's absolute path
             progress.write(f"vornak: error: {text if str(path) in text else f'{path}: {text}'}")
             progress.file()
             return

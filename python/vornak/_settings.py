@@ -78,7 +78,8 @@ class FileOptions:
 
     field: velocity variable, None to detect it in each sweep; nyquist: m/s
     overriding the file's own; exclude_below: (variable, threshold) pairs;
-    plot / keep_folds: also write pictures / the fold counts.
+    plot / keep_folds: also write pictures / the fold counts; any_units:
+    dealias a field whose units are not m/s; compress: write compressed netCDF.
     """
 
     settings: Settings = DEFAULT_SETTINGS
@@ -87,6 +88,8 @@ class FileOptions:
     exclude_below: tuple = ()
     plot: bool = False
     keep_folds: bool = False
+    any_units: bool = False
+    compress: bool = True
 
     def __post_init__(self):
         if self.nyquist is not None:

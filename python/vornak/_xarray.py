@@ -5,11 +5,14 @@ per sweep and handed to `xarray.apply_ufunc`, so the same code runs eagerly,
 lazily on Dask and on a `dask.distributed` cluster.
 """
 
+import warnings
+
 import numpy as np
 
 from . import _array, names
 from ._optional import require
 from ._settings import Settings, check_flag, check_nyquist
+from ._timeseries import RAY_GROUPING
 
 __all__ = ["dealias_sweep", "dealias_volume", "find_velocity_field", "sweep_nyquist", "covers_full_circle", "velocity_sweeps"]
 
@@ -25,6 +28,9 @@ def find_velocity_field(ds):
             return name
     for name, var in ds.data_vars.items():
         if var.ndim == 2 and str(var.attrs.get("standard_name", "")).startswith(names.VELOCITY_STANDARD_NAME):
+            return name
+    for name, var in ds.data_vars.items():  # ARM's other channels, as the time-series reader takes them
+        if var.ndim == 2 and name.startswith(names.ARM_VELOCITY_PREFIX):
             return name
     return None
 
@@ -116,12 +122,21 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds):
     excluded = ~np.isfinite(vel)
     if mask:
         excluded |= np.asarray(mask[0], dtype=bool)
-    if order is None:
-        folds = _array.sweep_folds(vel, excluded, nyquist, rays_wrap_around, settings)
-    else:
-        folds = np.empty(vel.shape, dtype=np.int32)
-        # back to the dataset's own ray order
-        folds[order] = _array.sweep_folds(vel[order], excluded[order], nyquist, rays_wrap_around, settings)
+    try:
+        if order is None:
+            folds = _array.sweep_folds(vel, excluded, nyquist, rays_wrap_around, settings)
+        else:
+            folds = np.empty(vel.shape, dtype=np.int32)
+            # back to the dataset's own ray order
+            folds[order] = _array.sweep_folds(vel[order], excluded[order], nyquist, rays_wrap_around, settings)
+    except BaseException as exc:
+        if not _array.is_core_failure(exc):
+            raise
+        reason = str(exc).split(" (at ")[0]
+        raise _array.CoreFailure(
+            f"vornak: the dealiasing of this sweep failed ({reason}); check its velocities and "
+            f"its Nyquist velocity ({nyquist:g} m/s)"
+        ) from None
     with np.errstate(invalid="ignore", over="ignore"):
         out = _array.unfold(vel, folds, nyquist)
     out[excluded] = np.nan  # the CF fill value of the dealiased field
@@ -218,6 +233,9 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
         order = None  # already in scan order: no reordering copies
 
     excluded = _flag_codes(var)
+    implausible = implausible_gates(var, nyquist)
+    excluded = implausible if excluded is None else (excluded | implausible)
+    nimplausible = None if implausible.chunks is not None else int(implausible.sum())  # lazy: not counted
     if mask is not None:
         given = _mask_like(ds, var, mask)
         excluded = given if excluded is None else (excluded | given)
@@ -244,6 +262,13 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     comment = _comment(field, nyquist, rays_wrap_around, settings)
     dealiased = results[0].transpose(*var.dims)
     dealiased.attrs = names.dealiased_attrs(field, nyquist, comment)
+    if RAY_GROUPING in ds.attrs:
+        dealiased.attrs[RAY_GROUPING] = ds.attrs[RAY_GROUPING]
+    if nimplausible:
+        dealiased.attrs[names.IMPLAUSIBLE_GATES] = np.int64(nimplausible)
+        warnings.warn(f"vornak: {nimplausible} gates of {field} hold values that cannot be velocities (fill values, "
+                      f"missing-value codes or beyond {IMPLAUSIBLE_FACTOR:g} x the Nyquist velocity); excluded",
+                      stacklevel=3)
     dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
     new = {names.DEALIASED: dealiased}
     if keep_folds:
@@ -273,6 +298,32 @@ def _velocity_name(ds, field):
         hint = f"; this sweep's velocity looks like '{found}': pass field='{found}'" if found else ""
         raise ValueError(f"vornak: the sweep has no variable '{field}'{hint}")
     return field
+
+
+#: Measured velocities lie within the Nyquist interval, or a little beyond
+#: it; a gate beyond this many Nyquist velocities holds no velocity.
+IMPLAUSIBLE_FACTOR = 100.0
+
+#: Numbers that files use for "no data" in float fields.
+MISSING_CODES = (-99999.0, -9999.0, -999.0, -32768.0, -32767.0)
+
+
+def implausible_gates(var, nyquist):
+    """Gates whose values cannot be velocities: fill values and missing-value
+    codes left in the data (the field's own `_FillValue` / `missing_value`
+    when they were not decoded to NaN, the usual codes such as -9999) and
+    values beyond IMPLAUSIBLE_FACTOR Nyquist velocities, such as netCDF's
+    default fill 9.97e36. Fed to the core, one of them shifts every gate of
+    its sweep by whole folds, or overflows the core's velocity intervals."""
+    bound = IMPLAUSIBLE_FACTOR * nyquist
+    codes = list(MISSING_CODES)
+    for key in ("_FillValue", "missing_value"):
+        codes += [float(v) for v in np.atleast_1d(var.attrs.get(key, [])) if np.isfinite(v)]
+    with np.errstate(invalid="ignore"):
+        bad = abs(var) > bound
+        for code in {c for c in codes if abs(c) <= bound}:  # the others are beyond the bound already
+            bad = bad | (var == code)
+    return bad
 
 
 def _flag_codes(var):

@@ -1,0 +1,106 @@
+"""Seam repair for sweeps that wrap around: where the first ray starts.
+
+Regions are grouped ray by ray and never across the boundary between the
+last and the first ray; only the boundary comparison reaches across it. A
+region of echo that crosses it is cut in two there, and when the folds
+decided around the rest of the circle do not close, the two halves end up a
+fold apart: a radial line of jumps along the first ray (a whole sector one
+fold off). Where the boundary falls is an accident of the scan, so when such
+a line is seen the rays are rotated to put the boundary between the two rays
+that share the fewest valid gates, dealiased again, and the folds rotated
+back; the repair is kept only if it leaves fewer jumps in the whole sweep.
+
+Rotating a sweep that has no seam line changes the order in which equally
+strong boundaries are merged and so, case by case, improves or spoils the
+result at random; hence the repair runs only where the line is there.
+"""
+
+import numpy as np
+
+from . import _array
+from ._jumps import jump_counts
+
+#: A seam line: at least this share of the gate pairs facing across the
+#: first ray boundary jump by more than the Nyquist velocity ...
+LINE_SHARE = 0.5
+#: ... and at least this many of them.
+LINE_PAIRS = 20
+
+
+def seam_contacts(valid):
+    """Valid gate pairs across each ray boundary of a wrapping sweep.
+
+    Entry r counts the gates valid in both ray r - 1 and ray r (entry 0: the
+    last and the first ray).
+    """
+    valid = np.asarray(valid, dtype=bool)
+    return np.count_nonzero(valid & np.roll(valid, 1, axis=0), axis=1)
+
+
+def best_first_ray(valid):
+    """The ray to put first so that the seam crosses the fewest valid gates
+    (0 when the present seam is already among the least crossed)."""
+    contacts = seam_contacts(valid)
+    if contacts.size == 0 or contacts[0] == contacts.min():
+        return 0
+    return int(np.argmin(contacts))
+
+
+def has_seam_line(dealiased, nyquist):
+    """True when the first and the last ray of a dealiased wrapping sweep
+    disagree by more than the Nyquist velocity along most of their common
+    gates (NaN where no gate)."""
+    diff = np.abs(np.asarray(dealiased[0], dtype=np.float64) - np.asarray(dealiased[-1], dtype=np.float64))
+    pairs = np.isfinite(diff)
+    broken = int(np.count_nonzero(diff[pairs] > nyquist))
+    return broken >= LINE_PAIRS and broken >= LINE_SHARE * np.count_nonzero(pairs)
+
+
+def repair_seam(vel, excluded, folds, args):
+    """Folds of the core, rotated to a better seam where a seam line shows.
+
+    `vel`, `excluded` and `args` as `_array._prepare` returns them, `folds`
+    as `_array._folds` returned them for that sweep. Returns ``(folds,
+    first_ray)``: the folds to use, in the input's ray order, and the ray the
+    kept computation started from (0: the folds given, unchanged).
+    """
+    nyquist, wrap = args[0], args[1]
+    if not wrap or vel.shape[0] < 3:
+        return folds, 0
+    dealiased = np.where(excluded, np.nan, _array.unfold(vel, folds, nyquist))
+    if not has_seam_line(dealiased, nyquist):
+        return folds, 0
+    first = best_first_ray(~excluded)
+    if first == 0:
+        return folds, 0
+    rotated = np.ascontiguousarray(np.roll(vel, -first, axis=0))
+    moved = np.roll(_array._folds(rotated, np.roll(excluded, -first, axis=0), args), first, axis=0)
+    moved_dealiased = np.where(excluded, np.nan, _array.unfold(vel, moved, nyquist))
+    if jump_counts(moved_dealiased, nyquist, True)[0] >= jump_counts(dealiased, nyquist, True)[0]:
+        return folds, 0
+    return moved, first
+
+
+def fold_counts_seamed(
+    velocity,
+    nyquist,
+    *,
+    mask=None,
+    rays_wrap_around=False,
+    interval_splits=3,
+    skip_between_rays=100,
+    skip_along_ray=100,
+    centered=True,
+):
+    """`vornak.fold_counts`, with a seam line of a wrapping sweep repaired.
+
+    Returns ``(folds, first_ray)``: the folds in the input's ray order, as
+    `fold_counts` returns them, and the ray the kept computation started
+    from. With first_ray 0 (no wrap-around, no seam line, or no better
+    seam) the folds are exactly those of `fold_counts`.
+    """
+    vel, excluded, args, masked = _array._prepare(
+        velocity, nyquist, mask, rays_wrap_around, interval_splits, skip_between_rays, skip_along_ray, centered
+    )
+    folds, first = repair_seam(vel, excluded, _array._folds(vel, excluded, args), args)
+    return (np.ma.MaskedArray(folds, mask=excluded) if masked else folds), first

@@ -20,11 +20,13 @@ import numpy as np
 from . import _array
 from ._jumps import jump_counts
 
-#: A seam line: at least this share of the gate pairs facing across the
-#: first ray boundary jump by more than the Nyquist velocity ...
-LINE_SHARE = 0.5
-#: ... and at least this many of them.
+#: A seam line: at least this many of the gate pairs facing across the first
+#: ray boundary jump by more than the Nyquist velocity, ...
 LINE_PAIRS = 20
+#: ... at least this share of them, ...
+LINE_SHARE = 0.25
+#: ... and this many times the share of jumps across the other ray boundaries.
+LINE_CONTRAST = 10.0
 
 
 def seam_contacts(valid):
@@ -48,12 +50,18 @@ def best_first_ray(valid):
 
 def has_seam_line(dealiased, nyquist):
     """True when the first and the last ray of a dealiased wrapping sweep
-    disagree by more than the Nyquist velocity along most of their common
-    gates (NaN where no gate)."""
-    diff = np.abs(np.asarray(dealiased[0], dtype=np.float64) - np.asarray(dealiased[-1], dtype=np.float64))
-    pairs = np.isfinite(diff)
-    broken = int(np.count_nonzero(diff[pairs] > nyquist))
-    return broken >= LINE_PAIRS and broken >= LINE_SHARE * np.count_nonzero(pairs)
+    (NaN where no gate) disagree by more than the Nyquist velocity along a
+    good part of their common gates, far more often than neighbouring rays
+    elsewhere do."""
+    dealiased = np.asarray(dealiased, dtype=np.float64)
+    with np.errstate(invalid="ignore"):
+        seam = np.abs(dealiased[0] - dealiased[-1])
+        inner = np.abs(np.diff(dealiased, axis=0))
+    pairs = np.count_nonzero(np.isfinite(seam))
+    broken = int(np.count_nonzero(seam > nyquist))
+    elsewhere = np.count_nonzero(inner > nyquist) / max(np.count_nonzero(np.isfinite(inner)), 1)
+    share = broken / max(pairs, 1)
+    return broken >= LINE_PAIRS and share >= LINE_SHARE and share >= LINE_CONTRAST * elsewhere
 
 
 def repair_seam(vel, excluded, folds, args):

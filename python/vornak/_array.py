@@ -7,18 +7,9 @@ read from files, strided views) is converted here, once, and every argument
 is checked before the core runs so that errors name what to fix.
 """
 
-import numbers
-import operator
-
 import numpy as np
 
-DEFAULTS = {
-    "rays_wrap_around": False,
-    "interval_splits": 3,
-    "skip_between_rays": 100,
-    "skip_along_ray": 100,
-    "centered": True,
-}
+from ._settings import Settings, check_flag, check_nyquist
 
 
 def _core():
@@ -30,36 +21,6 @@ def _core():
             "from the source tree so that it is built"
         ) from exc
     return _vornak
-
-
-def _check_nyquist(nyquist):
-    if isinstance(nyquist, (bool, np.bool_)) or not isinstance(nyquist, (numbers.Real, np.ndarray)):
-        raise TypeError(f"vornak: nyquist must be a number in m/s, got {type(nyquist).__name__}")
-    try:
-        value = float(nyquist)
-    except (TypeError, ValueError):
-        raise TypeError(f"vornak: nyquist must be a single number in m/s, got {nyquist!r}") from None
-    if not (np.isfinite(value) and value > 0):
-        raise ValueError(f"vornak: nyquist must be a positive, finite velocity in m/s, got {value}")
-    return value
-
-
-def _check_flag(name, value):
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"vornak: {name} must be True or False, got {value!r}")
-    return bool(value)
-
-
-def _check_count(name, value, smallest):
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"vornak: {name} must be an integer, got {value!r}")
-    try:
-        value = operator.index(value)
-    except TypeError:
-        raise TypeError(f"vornak: {name} must be an integer, got {value!r}") from None
-    if value < smallest:
-        raise ValueError(f"vornak: {name} must be at least {smallest}, got {value}")
-    return value
 
 
 def _velocity_array(velocity):
@@ -95,17 +56,13 @@ def _mask_array(mask, shape):
     return mask.astype(bool, copy=False)
 
 
-def _prepare(velocity, nyquist, mask, rays_wrap_around, interval_splits, skip_between_rays, skip_along_ray, centered):
+def _prepare(velocity, nyquist, mask, rays_wrap_around, settings):
     data, own_mask = _velocity_array(velocity)
     given_mask = None if mask is None else _mask_array(mask, data.shape)
-    args = (
-        _check_nyquist(nyquist),
-        _check_flag("rays_wrap_around", rays_wrap_around),
-        _check_count("interval_splits", interval_splits, 1),
-        _check_count("skip_between_rays", skip_between_rays, 0),
-        _check_count("skip_along_ray", skip_along_ray, 0),
-        _check_flag("centered", centered),
-    )
+    nyquist = check_nyquist(nyquist)
+    rays_wrap_around = check_flag("rays_wrap_around", rays_wrap_around)
+    if not isinstance(settings, Settings):
+        settings = Settings(**settings)
     # One copy at most: to native-endian, C-ordered float32. float64 values
     # beyond the float32 range become infinite and are excluded below.
     with np.errstate(over="ignore", invalid="ignore"):
@@ -116,12 +73,16 @@ def _prepare(velocity, nyquist, mask, rays_wrap_around, interval_splits, skip_be
     if given_mask is not None:
         excluded |= given_mask
     masked = own_mask is not None or given_mask is not None
-    return vel, excluded, args, masked
+    return vel, excluded, nyquist, rays_wrap_around, settings, masked
 
 
-def _folds(vel, excluded, args):
-    nyquist, wrap, splits, skip_rays, skip_gates, centered = args
-    folds = _core().sweep_folds_py(vel, excluded, nyquist, wrap, splits, skip_rays, skip_gates, centered)
+def sweep_folds(vel, excluded, nyquist, rays_wrap_around, settings):
+    """The core's fold counts of a prepared sweep (float32 C-ordered, bool mask),
+    0 at excluded gates."""
+    folds = _core().sweep_folds_py(
+        vel, excluded, nyquist, rays_wrap_around, settings.interval_splits,
+        settings.skip_between_rays, settings.skip_along_ray, settings.centered,
+    )
     # Excluded gates carry the core's no-region slot, which is no fold of
     # theirs; 0 keeps `vel + folds * 2 * nyquist` equal to the input there.
     folds[excluded] = 0
@@ -171,10 +132,10 @@ def fold_counts(
         Excluded gates hold 0; the result is masked there when the input was
         a masked array or a mask was given.
     """
-    vel, excluded, args, masked = _prepare(
-        velocity, nyquist, mask, rays_wrap_around, interval_splits, skip_between_rays, skip_along_ray, centered
-    )
-    folds = _folds(vel, excluded, args)
+    settings = {"interval_splits": interval_splits, "skip_between_rays": skip_between_rays,
+                "skip_along_ray": skip_along_ray, "centered": centered}
+    vel, excluded, nyquist, wrap, settings, masked = _prepare(velocity, nyquist, mask, rays_wrap_around, settings)
+    folds = sweep_folds(vel, excluded, nyquist, wrap, settings)
     return np.ma.MaskedArray(folds, mask=excluded) if masked else folds
 
 
@@ -196,11 +157,11 @@ def dealias(
     their input value and are masked when the input was a masked array or a
     mask was given.
     """
-    vel, excluded, args, masked = _prepare(
-        velocity, nyquist, mask, rays_wrap_around, interval_splits, skip_between_rays, skip_along_ray, centered
-    )
-    folds = _folds(vel, excluded, args)
-    out = unfold(vel, folds, args[0])
+    settings = {"interval_splits": interval_splits, "skip_between_rays": skip_between_rays,
+                "skip_along_ray": skip_along_ray, "centered": centered}
+    vel, excluded, nyquist, wrap, settings, masked = _prepare(velocity, nyquist, mask, rays_wrap_around, settings)
+    folds = sweep_folds(vel, excluded, nyquist, wrap, settings)
+    out = unfold(vel, folds, nyquist)
     return np.ma.MaskedArray(out, mask=excluded) if masked else out
 
 

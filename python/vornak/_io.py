@@ -1,4 +1,4 @@
-"""Reading radar files with xradar, and writing CfRadial2 results.
+"""Reading radar files (xradar, or xarray for time series), and writing CfRadial2 results.
 
 Where xradar leaves a sweep without its Nyquist velocity although the file
 has it (NEXRAD Level II radial blocks, ODIM `how/NI`), it is read here from
@@ -8,19 +8,19 @@ written file says which value the dealiasing used.
 
 import gzip
 import os
+import time
 import warnings
+import zlib
 
 import numpy as np
 
 from . import names
+from ._errors import RadarFileError
 from ._optional import require
+from ._timeseries import one_ray_sweeps, open_time_series
 from ._xarray import sweep_nodes, sweep_nyquist
 
 GZIP_MAGIC = b"\x1f\x8b"
-
-
-class RadarFileError(Exception):
-    """A radar file that cannot be read or written; the message names the file."""
 
 
 def _source(path):
@@ -33,34 +33,78 @@ def _source(path):
     return os.fspath(path)
 
 
-def open_volume(path, chunks=None):
-    """Open any radar file xradar reads; returns (DataTree, xradar engine name).
+def open_radar(path, *, chunks=None):
+    """Open a radar file as `vornak dealias` does; returns an xarray DataTree.
 
-    With `chunks` (e.g. ``{}``) the data stay lazy, Dask-backed.
+    Anything xradar reads (NEXRAD Level II, also gzipped, ODIM, CfRadial,
+    IRIS, UF, ...), plus netCDF time series of vertically pointing radars
+    (ARM), which become one (time, range) sweep. Where xradar leaves the
+    Nyquist velocity out although the file has it, it is read from the file's
+    own metadata and added as each sweep's `nyquist_velocity`. With `chunks`
+    (e.g. ``{}``) the data stay lazy, Dask-backed.
     """
+    return open_volume(path, chunks)[0]
+
+
+def open_volume(path, chunks=None, timings=None):
+    """`open_radar`, also returning the reader's name (xradar's engine, or
+    "timeseries" for a file read as one (time, range) image). `timings`, a
+    dict, receives the seconds spent reading and finding Nyquist velocities."""
+    start = time.perf_counter()
     xd = require("xradar", "reading radar files")
     try:
         source = _source(path)
     except OSError as exc:
         raise RadarFileError(f"{path}: cannot read the file: {exc.strerror or exc}") from exc
-    except (EOFError, gzip.BadGzipFile) as exc:
-        raise RadarFileError(f"{path}: the gzip data is truncated or corrupt: {exc}") from exc
+    except (EOFError, gzip.BadGzipFile, zlib.error) as exc:
+        raise RadarFileError(f"{path}: the gzip data is truncated or corrupt: {_short(exc)}") from exc
     try:
         engine = xd.io.discover_engine(source)
-    except Exception as exc:
-        raise RadarFileError(f"{path}: not a radar file that xradar can read ({exc})") from exc
+    except Exception:
+        engine = None  # xradar's message quotes the file's bytes: not repeated here
+    if engine is None or (engine == "cfradial1" and isinstance(source, str) and one_ray_sweeps(source)):
+        tree = _open_time_series(path, source)
+        if tree is not None:
+            if timings is not None:
+                timings.update(read=time.perf_counter() - start, nyquist=0.0)
+            return (tree if chunks is None else tree.chunk(chunks)), "timeseries"
+        if engine is None:
+            raise RadarFileError(
+                f"{path}: not a radar file that xradar can read (no reader recognises its format); "
+                "convert it to CfRadial or ODIM, or dealias its velocity array with vornak.dealias"
+            )
     kwargs = {} if chunks is None else {"chunks": chunks}
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", FutureWarning)
             tree = xd.open_datatree(source, engine=engine, **kwargs)
     except Exception as exc:
-        raise RadarFileError(f"{path}: xradar's '{engine}' reader failed: {type(exc).__name__}: {exc}") from exc
+        raise RadarFileError(f"{path}: xradar's '{engine}' reader failed: {type(exc).__name__}: {_short(exc)}") from exc
+    read = time.perf_counter()
     try:
         _fill_nyquist(tree, source, engine)
     except Exception as exc:  # only a convenience: --nyquist still works
-        warnings.warn(f"vornak: {path}: could not read the Nyquist velocity from the file's metadata: {exc}")
+        warnings.warn(f"vornak: {path}: could not read the Nyquist velocity from the file's metadata: {_short(exc)}")
+    if timings is not None:
+        timings.update(read=read - start, nyquist=time.perf_counter() - read)
     return tree, engine
+
+
+def _open_time_series(path, source):
+    if not isinstance(source, str):
+        return None
+    try:
+        return open_time_series(source, names.VELOCITY_CANDIDATES)
+    except ValueError:
+        return None
+
+
+def _short(exc, limit=200):
+    """The first line of an exception's message, at most `limit` characters:
+    some readers put whole file contents into their messages."""
+    text = str(exc).strip().splitlines()
+    text = text[0] if text else ""
+    return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
 def _fill_nyquist(tree, source, engine):
@@ -152,11 +196,18 @@ def _odim_nyquist(source):
 
 
 def _keep_missing_values(tree):
-    """Write unpacked the fields whose packed-integer encoding has no fill
-    value but whose data hold NaN: packing them would turn NaN into numbers."""
+    """Encodings that write back what was read: fields whose packed-integer
+    encoding has no fill value but whose data hold NaN are written unpacked
+    (packing would turn NaN into numbers), and a `missing_value` that differs
+    from the `_FillValue` is dropped (both were decoded to NaN on reading, and
+    netCDF cannot encode two)."""
     for node in tree.subtree:
-        for var in node.dataset.data_vars.values():
+        for var in node.dataset.variables.values():
             enc = var.encoding
+            if "missing_value" in enc and "_FillValue" in enc:
+                fill, missing = np.asarray(enc["_FillValue"]), np.asarray(enc["missing_value"])
+                if not np.array_equal(fill, missing, equal_nan=fill.dtype.kind == "f" and missing.dtype.kind == "f"):
+                    enc.pop("missing_value")
             if var.dtype.kind != "f" or np.dtype(enc.get("dtype", var.dtype)).kind not in "iu" or "_FillValue" in enc:
                 continue
             if bool(np.isnan(var.values).any()):
@@ -196,4 +247,4 @@ def write_cfradial2(tree, path):
     except Exception as exc:
         if os.path.exists(tmp):
             os.remove(tmp)
-        raise RadarFileError(f"{path}: writing CfRadial2 failed: {type(exc).__name__}: {exc}") from exc
+        raise RadarFileError(f"{path}: writing CfRadial2 failed: {type(exc).__name__}: {_short(exc)}") from exc

@@ -54,6 +54,8 @@ def plot_sweep(path, folded, dealiased, nyquist, *, azimuth, elevation, rng, rhi
 
     `folded` and `dealiased` are (rays, gates) arrays in m/s, NaN where there
     is no data; rays are drawn in the order given, so sort them by angle first.
+    With `azimuth` None the rays are a time series of a vertically pointing
+    radar, drawn as time (ray number) against range.
     """
     require("matplotlib", "plotting")
     import matplotlib
@@ -63,9 +65,15 @@ def plot_sweep(path, folded, dealiased, nyquist, *, azimuth, elevation, rng, rhi
 
     folded = np.asarray(folded, dtype=np.float64)
     dealiased = np.asarray(dealiased, dtype=np.float64)
-    x, y = _geometry(azimuth, elevation, rng, rhi)
+    pointing = azimuth is None
+    if pointing:
+        r = _range_edges(rng) / 1000.0
+        t = np.arange(folded.shape[0] + 1, dtype=np.float64) - 0.5
+        x, y = np.broadcast_to(t[:, None], (t.size, r.size)), np.broadcast_to(r[None, :], (t.size, r.size))
+    else:
+        x, y = _geometry(azimuth, elevation, rng, rhi)
     valid = np.isfinite(folded)
-    half = _extent(x, y, valid)
+    half = _extent(x, y, valid) if not pointing else 0.0
     limit = _nice_limit(dealiased, nyquist)
 
     fig, axes = plt.subplots(1, 2, figsize=(13.5, 6.6), layout="constrained")
@@ -79,7 +87,10 @@ def plot_sweep(path, folded, dealiased, nyquist, *, azimuth, elevation, rng, rhi
         cbar = fig.colorbar(mesh, ax=ax, shrink=0.86, pad=0.02, extend="both" if ax is axes[1] else "neither")
         cbar.set_label("radial velocity (m/s), + away from radar")
         ax.set_title(label, fontsize=13)
-        if rhi:
+        if pointing:
+            ax.set_xlabel("ray (time order)")
+            ax.set_ylabel("range (km)")
+        elif rhi:
             ax.set_xlim(0, half)
             ax.set_ylim(0, min(half, max(5.0, float(np.nanmax(np.where(valid, (y[:-1, :-1] + y[1:, 1:]) / 2, np.nan), initial=5.0)) * 1.2)))
             ax.set_xlabel("distance from radar (km)")

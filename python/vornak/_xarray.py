@@ -9,8 +9,9 @@ import numpy as np
 
 from . import _array, names
 from ._optional import require
+from ._settings import Settings, check_flag, check_nyquist
 
-__all__ = ["dealias_sweep", "dealias_volume", "find_velocity_field", "sweep_nyquist", "covers_full_circle"]
+__all__ = ["dealias_sweep", "dealias_volume", "find_velocity_field", "sweep_nyquist", "covers_full_circle", "velocity_sweeps"]
 
 
 def _xr():
@@ -108,31 +109,37 @@ def _ray_order(ds, ray_dim):
     return np.argsort(values, kind="stable"), angle
 
 
-def _kernel(vel, *mask, order, nyquist, params, with_folds):
+def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds):
     """One sweep (rays, gates) in the dataset's ray order -> dealiased (and folds)."""
-    vel = np.asarray(vel)
+    with np.errstate(over="ignore", invalid="ignore"):
+        vel = np.ascontiguousarray(vel, dtype=np.float32)
     excluded = ~np.isfinite(vel)
     if mask:
         excluded |= np.asarray(mask[0], dtype=bool)
-    folds_sorted = _array.fold_counts(vel[order], nyquist, mask=excluded[order], **params).filled(0)
-    folds = np.empty_like(folds_sorted)
-    folds[order] = folds_sorted  # back to the dataset's own ray order
+    if order is None:
+        folds = _array.sweep_folds(vel, excluded, nyquist, rays_wrap_around, settings)
+    else:
+        folds = np.empty(vel.shape, dtype=np.int32)
+        # back to the dataset's own ray order
+        folds[order] = _array.sweep_folds(vel[order], excluded[order], nyquist, rays_wrap_around, settings)
     with np.errstate(invalid="ignore", over="ignore"):
-        out = _array.unfold(vel.astype(np.float32), folds, nyquist)
+        out = _array.unfold(vel, folds, nyquist)
     out[excluded] = np.nan  # the CF fill value of the dealiased field
     return (out, folds) if with_folds else out
 
 
-def _comment(field, nyquist, params):
+def _comment(field, nyquist, rays_wrap_around, settings):
     from . import __version__
 
-    settings = ", ".join(f"{key}={value}" for key, value in params.items())
-    return f"{names.METHOD} (vornak {__version__}) of {field} with nyquist_velocity={nyquist:g} m/s, {settings}"
+    return (
+        f"{names.METHOD} (vornak {__version__}) of {field} with nyquist_velocity={nyquist:g} m/s, "
+        f"rays_wrap_around={rays_wrap_around}, {settings.describe()}"
+    )
 
 
 def dealias_sweep(
     ds,
-    field=names.VELOCITY,
+    field=None,
     nyquist=None,
     *,
     rays_wrap_around=None,
@@ -151,8 +158,9 @@ def dealias_sweep(
         One sweep as xradar returns it: the field has dimensions (rays,
         range), rays along `azimuth` (PPI), `elevation` (RHI) or `time`.
     field : str or None
-        Radial-velocity variable; None picks the first recognised one
-        (VRADH, VRAD, velocity, VEL, ... or a radial-velocity standard_name).
+        Radial-velocity variable; None (the default) picks the first
+        recognised one (VRADH, VRAD, velocity, VEL, ... or a radial-velocity
+        standard_name), as the command line does.
     nyquist : float, optional
         Nyquist velocity in m/s; by default the sweep's `nyquist_velocity`
         variable or the field's `nyquist_velocity` / `NI` attribute.
@@ -172,26 +180,25 @@ def dealias_sweep(
     result is put back in the dataset's own ray order. Dask-backed fields stay
     lazy, with one block per sweep.
     """
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
+    return _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
+                          keep_folds=keep_folds)
+
+
+def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=None, keep_folds=False):
+    """`dealias_sweep` with its tuning already validated as one `Settings`."""
     xr = _xr()
     if not isinstance(ds, xr.Dataset):
         raise TypeError(
             f"vornak: dealias_sweep takes one sweep as an xarray.Dataset, got {type(ds).__name__}; "
             "for a whole volume (DataTree) use vornak.dealias_volume"
         )
-    if field is None:
-        field = find_velocity_field(ds)
-        if field is None:
-            raise ValueError(
-                f"vornak: no radial-velocity variable found in the sweep (variables: {sorted(ds.data_vars)}); "
-                "name it with field="
-            )
-    if field not in ds.data_vars:
-        found = find_velocity_field(ds)
-        hint = f"; this sweep's velocity looks like '{found}': pass field='{found}'" if found else ""
-        raise ValueError(f"vornak: the sweep has no variable '{field}'{hint}")
+    field = _velocity_name(ds, field)
     var = ds[field]
     if var.ndim != 2:
         raise ValueError(f"vornak: '{field}' must have 2 dimensions (rays, range), has {var.dims}")
+    if var.dtype.kind not in "fiu":
+        raise TypeError(f"vornak: '{field}' must hold real numbers, has dtype {var.dtype}")
     gate_dim = names.RANGE if names.RANGE in var.dims else var.dims[1]
     ray_dim = next(d for d in var.dims if d != gate_dim)
 
@@ -202,19 +209,13 @@ def dealias_sweep(
                 f"vornak: the sweep carries no Nyquist velocity (no '{names.NYQUIST}' variable or attribute "
                 f"of '{field}'); pass nyquist= in m/s (--nyquist on the command line)"
             )
-    nyquist = _array._check_nyquist(nyquist)
+    nyquist = check_nyquist(nyquist)
     order, angle = _ray_order(ds, ray_dim)
     if rays_wrap_around is None:
         rays_wrap_around = angle == names.AZIMUTH and covers_full_circle(ds[names.AZIMUTH].values)
-    params = {
-        "rays_wrap_around": _array._check_flag("rays_wrap_around", rays_wrap_around),
-        "interval_splits": _array._check_count("interval_splits", interval_splits, 1),
-        "skip_between_rays": _array._check_count("skip_between_rays", skip_between_rays, 0),
-        "skip_along_ray": _array._check_count("skip_along_ray", skip_along_ray, 0),
-        "centered": _array._check_flag("centered", centered),
-    }
-    if var.dtype.kind not in "fiu":
-        raise TypeError(f"vornak: '{field}' must hold real numbers, has dtype {var.dtype}")
+    rays_wrap_around = check_flag("rays_wrap_around", rays_wrap_around)
+    if order is not None and np.array_equal(order, np.arange(order.size)):
+        order = None  # already in scan order: no reordering copies
 
     inputs = [var.transpose(ray_dim, gate_dim)]
     excluded = _flag_codes(var)
@@ -230,7 +231,8 @@ def dealias_sweep(
     results = xr.apply_ufunc(
         _kernel,
         *inputs,
-        kwargs={"order": order, "nyquist": nyquist, "params": params, "with_folds": keep_folds},
+        kwargs={"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
+                "with_folds": keep_folds},
         input_core_dims=core * len(inputs),
         output_core_dims=core * (2 if keep_folds else 1),
         dask="parallelized",
@@ -238,13 +240,29 @@ def dealias_sweep(
         keep_attrs=False,
     )
     dealiased, folds = results if keep_folds else (results, None)
-    comment = _comment(field, nyquist, params)
+    comment = _comment(field, nyquist, rays_wrap_around, settings)
     out = ds.copy()
     out[names.DEALIASED] = dealiased.transpose(*var.dims).assign_attrs(names.dealiased_attrs(field, nyquist, comment))
     out[names.DEALIASED].encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
     if folds is not None:
         out[names.FOLDS] = folds.transpose(*var.dims).assign_attrs(names.folds_attrs(comment))
     return out
+
+
+def _velocity_name(ds, field):
+    """The velocity variable to dealias: `field`, or the one detected when None."""
+    if field is None:
+        field = find_velocity_field(ds)
+        if field is None:
+            raise ValueError(
+                f"vornak: no radial-velocity variable found in the sweep (variables: {sorted(ds.data_vars)}); "
+                "name it with field="
+            )
+    if field not in ds.data_vars:
+        found = find_velocity_field(ds)
+        hint = f"; this sweep's velocity looks like '{found}': pass field='{found}'" if found else ""
+        raise ValueError(f"vornak: the sweep has no variable '{field}'{hint}")
+    return field
 
 
 def _flag_codes(var):
@@ -293,32 +311,53 @@ def _mask_like(ds, var, mask):
     return mask
 
 
-def dealias_volume(tree, field=names.VELOCITY, nyquist=None, **kwargs):
+def dealias_volume(
+    tree,
+    field=None,
+    nyquist=None,
+    *,
+    interval_splits=3,
+    skip_between_rays=100,
+    skip_along_ray=100,
+    centered=True,
+    **kwargs,
+):
     """Dealias every sweep of an xradar DataTree; returns a new tree.
 
-    `field` None picks each sweep's radial-velocity variable. Sweeps without
-    the field (reflectivity-only cuts of a NEXRAD volume, for instance) are
-    left as they are; a volume in which no sweep has it is an error. Other
-    keyword arguments go to `dealias_sweep`.
+    `field` None (the default) picks each sweep's radial-velocity variable.
+    Sweeps without the field (reflectivity-only cuts of a NEXRAD volume, for
+    instance) are left as they are; a volume in which no sweep has it is an
+    error. Other keyword arguments go to `dealias_sweep`. Open files with
+    `vornak.open_radar` to have the Nyquist velocity that xradar leaves out
+    read from the file itself.
     """
     xr = _xr()
     if isinstance(tree, xr.Dataset):
         raise TypeError("vornak: dealias_volume takes an xarray.DataTree; for one sweep use vornak.dealias_sweep")
     if not isinstance(tree, xr.DataTree):
         raise TypeError(f"vornak: dealias_volume takes an xarray.DataTree, got {type(tree).__name__}")
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
     out = tree.copy()
     done = 0
-    for path, node in sweep_nodes(tree):
-        ds = node.to_dataset(inherit=False)
-        name = field if field is not None else find_velocity_field(ds)
-        if name is None or name not in ds.data_vars:
-            continue
-        out[path].dataset = dealias_sweep(ds, name, nyquist, **kwargs)
+    for path, ds, name in velocity_sweeps(tree, field):
+        out[path].dataset = _dealias_sweep(ds, name, nyquist, settings, **kwargs)
         done += 1
     if done == 0:
         wanted = f"a variable '{field}'" if field is not None else "a radial-velocity variable"
         raise ValueError(f"vornak: no sweep of the volume has {wanted}; name the velocity with field=")
     return out
+
+
+def velocity_sweeps(tree, field=None):
+    """(path, dataset, velocity name) of every sweep of a tree that has the
+    velocity `field` (detected in each sweep when None), in sweep order."""
+    found = []
+    for path, node in sweep_nodes(tree):
+        ds = node.to_dataset(inherit=False)
+        name = field if field is not None else find_velocity_field(ds)
+        if name is not None and name in ds.data_vars:
+            found.append((path, ds, name))
+    return found
 
 
 def sweep_nodes(tree):

@@ -11,7 +11,6 @@ exit status is 1 when any failed (2 for a wrong command line).
 """
 
 import argparse
-import os
 import sys
 import warnings
 from pathlib import Path
@@ -19,11 +18,11 @@ from pathlib import Path
 import numpy as np
 
 from . import __version__, names
-from ._array import DEFAULTS
+from ._files import output_name  # noqa: F401  (part of the command's vocabulary)
+from ._settings import DEFAULT_SETTINGS, FileOptions, Settings
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
-SUFFIXES = (".gz", ".nc", ".h5", ".hdf5", ".hdf", ".cdf")
 
 
 def _parser():
@@ -41,12 +40,14 @@ def _parser():
     d.add_argument("--plot", action="store_true", help="also write a PNG per sweep: folded and dealiased side by side")
     d.add_argument("--keep-folds", action="store_true", help=f"also write the fold counts as {names.FOLDS}")
     tuning = d.add_argument_group("tuning (see README)")
-    tuning.add_argument("--interval-splits", type=int, default=DEFAULTS["interval_splits"], metavar="N")
-    tuning.add_argument("--skip-between-rays", type=int, default=DEFAULTS["skip_between_rays"], metavar="N")
-    tuning.add_argument("--skip-along-ray", type=int, default=DEFAULTS["skip_along_ray"], metavar="N")
+    tuning.add_argument("--interval-splits", type=int, default=DEFAULT_SETTINGS.interval_splits, metavar="N")
+    tuning.add_argument("--skip-between-rays", type=int, default=DEFAULT_SETTINGS.skip_between_rays, metavar="N")
+    tuning.add_argument("--skip-along-ray", type=int, default=DEFAULT_SETTINGS.skip_along_ray, metavar="N")
     tuning.add_argument("--no-centering", dest="centered", action="store_false", help="do not centre the folds on zero")
     scale = d.add_mutually_exclusive_group()
-    scale.add_argument("--workers", type=int, metavar="N", help="process files on a local Dask cluster of N workers")
+    scale.add_argument("--workers", type=int, metavar="N",
+                       help="process files on a local Dask cluster of N workers (default: one per core when "
+                       "there is more than one file; 1 processes them here, one after another)")
     scale.add_argument("--scheduler", metavar="ADDRESS", help="process files on the dask.distributed cluster at ADDRESS")
     d.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
@@ -75,102 +76,9 @@ def _threshold(text):
         raise argparse.ArgumentTypeError(f"expected VAR=VALUE such as SNRH=3, got {text!r}") from None
 
 
-def _quality_mask(ds, thresholds):
-    """Gates whose quality variables fall below their thresholds (or are missing)."""
-    mask = None
-    for name, value in thresholds:
-        if name not in ds.data_vars:
-            raise ValueError(f"vornak: --exclude-below names '{name}', which this sweep does not have")
-        with np.errstate(invalid="ignore"):
-            low = ~(ds[name] >= value)  # NaN quality excludes the gate too
-        mask = low if mask is None else (mask | low)
-    return mask
-
-
 def _message(exc):
     text = str(exc)
     return text[len("vornak: ") :] if text.startswith("vornak: ") else text
-
-
-def output_name(path):
-    name = Path(path).name
-    for suffix in SUFFIXES:
-        if name.lower().endswith(suffix):
-            name = name[: -len(suffix)]
-            break
-    return name + ".vornak.nc"
-
-
-def process_file(path, outdir, options, on_sweep=None):
-    """Dealias one file; returns (output path, sweeps done, pictures written)."""
-    from . import _io
-    from ._xarray import dealias_sweep, find_velocity_field, sweep_nodes
-
-    tree, _ = _io.open_volume(path)
-    todo = []
-    for node_path, node in sweep_nodes(tree):
-        ds = node.to_dataset(inherit=False)
-        field = options["field"] or find_velocity_field(ds)
-        if field is not None and field in ds.data_vars:
-            todo.append((node_path, ds, field))
-    if not todo:
-        wanted = f"variable '{options['field']}'" if options["field"] else "radial-velocity variable (VRADH, velocity, VEL, ...)"
-        raise _io.RadarFileError(f"{path}: no sweep has a {wanted}; name it with --field")
-    pictures = []
-    params = {k: options[k] for k in ("interval_splits", "skip_between_rays", "skip_along_ray", "centered")}
-    for node_path, ds, field in todo:
-        sweep = node_path.strip("/")
-        try:
-            ds = ds.load()
-            mask = _quality_mask(ds, options["exclude_below"])
-            result = dealias_sweep(ds, field, options["nyquist"], mask=mask, keep_folds=options["keep_folds"], **params)
-        except (ValueError, TypeError) as exc:
-            raise _io.RadarFileError(f"{path}: {sweep}: {_message(exc)}") from exc
-        tree[node_path].dataset = result
-        if options["plot"]:
-            pictures.append(_plot_sweep(path, tree, result, field, sweep, outdir))
-        if on_sweep is not None:
-            on_sweep()
-    target = Path(outdir) / output_name(path)
-    _io.write_cfradial2(tree, target)
-    return str(target), len(todo), pictures
-
-
-def _process_file_remote(path, outdir, options):
-    """process_file for a cluster worker: a failure comes back as a value, so
-    that a bad file is reported once, here, and not logged by the worker."""
-    try:
-        return process_file(path, outdir, options)
-    except Exception as exc:
-        return RuntimeError(f"{path}: {_message(exc)}" if path not in str(exc) else _message(exc))
-
-
-def _plot_sweep(path, tree, ds, field, sweep, outdir):
-    from . import _plot
-    from ._xarray import _ray_order, _scan_is_rhi
-
-    var = ds[field]
-    ray_dim = var.dims[0] if var.dims[1] == names.RANGE else var.dims[1]
-    rhi = _scan_is_rhi(ds)
-    order, _ = _ray_order(ds, ray_dim)  # drawn in scan-angle order, as dealiased
-    folded = np.asarray(var.transpose(ray_dim, names.RANGE).values, dtype=np.float64)[order]
-    dealiased = np.asarray(ds[names.DEALIASED].transpose(ray_dim, names.RANGE).values, dtype=np.float64)[order]
-    folded[~np.isfinite(dealiased)] = np.nan  # show the gates that were dealiased, flags hidden
-    nyquist = float(ds[names.DEALIASED].attrs[names.NYQUIST])
-    fixed = float(ds[names.FIXED_ANGLE].values) if names.FIXED_ANGLE in ds.variables else float("nan")
-    names_given = (tree.attrs.get(key) for key in ("instrument_name", "site_name", "source"))
-    radar = next((str(n) for n in names_given if n is not None and str(n).strip() not in ("", "None", "radar")), "")
-    when = str(np.asarray(ds[names.TIME].values).min())[:19] if names.TIME in ds.coords else ""
-    kind = "RHI" if rhi else "PPI"
-    png = Path(outdir) / f"{output_name(path)[: -len('.vornak.nc')]}.{sweep}.png"
-    _plot.plot_sweep(
-        png, folded, dealiased, nyquist,
-        azimuth=ds[names.AZIMUTH].values[order], elevation=ds[names.ELEVATION].values[order],
-        rng=ds[names.RANGE].values, rhi=rhi,
-        title=f"{Path(path).name} {sweep}: {radar} {kind} at {fixed:.1f}\u00b0, {when}".replace("  ", " "),
-        subtitle=f"{field} dealiased into {names.DEALIASED}",
-    )
-    return str(png)
 
 
 class _Progress:
@@ -211,7 +119,21 @@ class _Progress:
             self.files.close()
 
 
-def _dealias(args):
+def _options(args, parser):
+    """The run's options, checked before any file is read (a usage error: exit 2)."""
+    try:
+        settings = Settings(args.interval_splits, args.skip_between_rays, args.skip_along_ray, args.centered)
+        if args.workers is not None and args.workers < 1:
+            raise ValueError(f"vornak: --workers must be at least 1, got {args.workers}")
+    except (TypeError, ValueError) as exc:
+        parser.error(_message(exc).replace("interval_splits", "--interval-splits")
+                     .replace("skip_between_rays", "--skip-between-rays").replace("skip_along_ray", "--skip-along-ray"))
+    return FileOptions(settings=settings, field=args.field, nyquist=args.nyquist, exclude_below=args.exclude_below,
+                       plot=args.plot, keep_folds=args.keep_folds)
+
+
+def _dealias(args, options):
+    from . import _runner
     from ._optional import require
 
     require("xradar", "vornak dealias")
@@ -223,17 +145,6 @@ def _dealias(args):
         return EXIT_FAILED
     if args.plot:
         require("matplotlib", "vornak dealias --plot")
-    options = {
-        "field": args.field,
-        "nyquist": args.nyquist,
-        "plot": args.plot,
-        "keep_folds": args.keep_folds,
-        "exclude_below": args.exclude_below,
-        "interval_splits": args.interval_splits,
-        "skip_between_rays": args.skip_between_rays,
-        "skip_along_ray": args.skip_along_ray,
-        "centered": args.centered,
-    }
     progress = _Progress(len(args.files), args.quiet)
     failed = []
 
@@ -242,57 +153,27 @@ def _dealias(args):
             failed.append(path)
             text = _message(outcome)
             progress.write(f"vornak: error: {text if str(path) in text else f'{path}: {text}'}")
+            progress.file()
         else:
-            target, nsweeps, pictures = outcome
-            plots = f", {len(pictures)} picture{'s' if len(pictures) != 1 else ''}" if pictures else ""
-            progress.write(f"{path} -> {target} ({nsweeps} sweep{'s' if nsweeps != 1 else ''}{plots})")
+            plots = f", {len(outcome.pictures)} picture{'s' if len(outcome.pictures) != 1 else ''}" if outcome.pictures else ""
+            nsweeps = outcome.sweeps
+            progress.write(f"{path} -> {outcome.output} ({nsweeps} sweep{'s' if nsweeps != 1 else ''}{plots})")
+            progress.file(nsweeps, remote=on_cluster)
 
+    workers = args.workers if args.workers is not None else _runner.default_workers(len(args.files))
+    on_cluster = args.scheduler is not None or workers > 1
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", FutureWarning)
-        if args.workers is not None or args.scheduler is not None:
-            _on_cluster(args, outdir, options, progress, report)
+        if on_cluster:
+            _runner.run_on_cluster(args.files, outdir, options, report, workers=workers, scheduler=args.scheduler)
         else:
-            for path in args.files:
-                try:
-                    outcome = process_file(path, outdir, options, progress.sweep)
-                except Exception as exc:  # reported, and the other files go on
-                    outcome = exc
-                report(path, outcome)
-                progress.file()
+            _runner.run_here(args.files, outdir, options, report, progress.sweep)
     progress.close()
     total = len(args.files)
     if failed:
         print(f"vornak: {len(failed)} of {total} file{'s' if total != 1 else ''} failed", file=sys.stderr)
         return EXIT_FAILED
     return 0
-
-
-def _on_cluster(args, outdir, options, progress, report):
-    """One task per file on a dask.distributed cluster (local or remote)."""
-    from ._optional import require
-
-    distributed = require("distributed", "vornak dealias --workers/--scheduler")
-    if args.workers is not None:
-        if args.workers < 1:
-            raise SystemExit(f"vornak: error: --workers must be at least 1, got {args.workers}")
-        cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)
-        client = distributed.Client(cluster)
-    else:
-        cluster, client = None, distributed.Client(args.scheduler)
-    try:
-        futures = {
-            client.submit(_process_file_remote, os.path.abspath(p), str(outdir.resolve()), options, pure=False): p
-            for p in args.files
-        }
-        for future in distributed.as_completed(futures):
-            path = futures[future]
-            outcome = future.exception() or future.result()
-            report(path, outcome)
-            progress.file(0 if isinstance(outcome, BaseException) else outcome[1], remote=True)
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
 
 
 def _demo(args):
@@ -305,9 +186,12 @@ def _demo(args):
 
 
 def main(argv=None):
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
     try:
-        return _dealias(args) if args.command == "dealias" else _demo(args)
+        if args.command == "dealias":
+            return _dealias(args, _options(args, parser))
+        return _demo(args)
     except ImportError as exc:
         print(f"vornak: error: {_message(exc)}", file=sys.stderr)
         return EXIT_FAILED

@@ -11,7 +11,8 @@ VELOCITY = "VRADH"
 
 #: Fields recognised as radial velocity when no field is named, in order of
 #: preference: xradar / ODIM names first, then CfRadial1 and vendor names.
-VELOCITY_CANDIDATES = ("VRADH", "VRAD", "VRADV", "velocity", "VEL", "VR", "V", "mean_doppler_velocity")
+VELOCITY_CANDIDATES = ("VRADH", "VRAD", "VRADV", "velocity", "VEL", "VR", "V", "mean_doppler_velocity",
+                       "mean_doppler_velocity_copol")
 
 #: Standard names that mark a variable as radial velocity (xradar appends
 #: "_h" / "_v" for the polarisation channel).

@@ -19,6 +19,7 @@ import numpy as np
 
 from . import _array
 from ._jumps import jump_counts
+from ._settings import Settings
 
 #: A seam line: at least this many of the gate pairs facing across the first
 #: ray boundary jump by more than the Nyquist velocity, ...
@@ -64,16 +65,15 @@ def has_seam_line(dealiased, nyquist):
     return broken >= LINE_PAIRS and share >= LINE_SHARE and share >= LINE_CONTRAST * elsewhere
 
 
-def repair_seam(vel, excluded, folds, args):
+def repair_seam(vel, excluded, folds, nyquist, settings):
     """Folds of the core, rotated to a better seam where a seam line shows.
 
-    `vel`, `excluded` and `args` as `_array._prepare` returns them, `folds`
-    as `_array._folds` returned them for that sweep. Returns ``(folds,
-    first_ray)``: the folds to use, in the input's ray order, and the ray the
-    kept computation started from (0: the folds given, unchanged).
+    `vel` (float32, C-ordered) and `excluded` as `_array.sweep_folds` takes
+    them for a wrapping sweep, `folds` what it returned for them. Returns
+    ``(folds, first_ray)``: the folds to use, in the input's ray order, and
+    the ray the kept computation started from (0: the folds given).
     """
-    nyquist, wrap = args[0], args[1]
-    if not wrap or vel.shape[0] < 3:
+    if vel.shape[0] < 3:
         return folds, 0
     dealiased = np.where(excluded, np.nan, _array.unfold(vel, folds, nyquist))
     if not has_seam_line(dealiased, nyquist):
@@ -82,7 +82,8 @@ def repair_seam(vel, excluded, folds, args):
     if first == 0:
         return folds, 0
     rotated = np.ascontiguousarray(np.roll(vel, -first, axis=0))
-    moved = np.roll(_array._folds(rotated, np.roll(excluded, -first, axis=0), args), first, axis=0)
+    moved = _array.sweep_folds(rotated, np.roll(excluded, -first, axis=0), nyquist, True, settings)
+    moved = np.roll(moved, first, axis=0)
     moved_dealiased = np.where(excluded, np.nan, _array.unfold(vel, moved, nyquist))
     if jump_counts(moved_dealiased, nyquist, True)[0] >= jump_counts(dealiased, nyquist, True)[0]:
         return folds, 0
@@ -107,8 +108,10 @@ def fold_counts_seamed(
     from. With first_ray 0 (no wrap-around, no seam line, or no better
     seam) the folds are exactly those of `fold_counts`.
     """
-    vel, excluded, args, masked = _array._prepare(
-        velocity, nyquist, mask, rays_wrap_around, interval_splits, skip_between_rays, skip_along_ray, centered
-    )
-    folds, first = repair_seam(vel, excluded, _array._folds(vel, excluded, args), args)
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
+    vel, excluded, nyquist, wrap, settings, masked = _array._prepare(velocity, nyquist, mask, rays_wrap_around, settings)
+    folds = _array.sweep_folds(vel, excluded, nyquist, wrap, settings)
+    first = 0
+    if wrap:
+        folds, first = repair_seam(vel, excluded, folds, nyquist, settings)
     return (np.ma.MaskedArray(folds, mask=excluded) if masked else folds), first

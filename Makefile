@@ -16,7 +16,7 @@ PYTHON313 ?= $(call find_python,3.13)
 # The environments the Python suites run in: name, interpreter, NumPy requirement.
 MAIN_VENV := $(CACHE)/venv-py312-np2
 
-.PHONY: test test-core test-python test-fuzz test-sanitize demo bench deps clean fuzz fuzz-deps test-sanitize-python
+.PHONY: test test-core test-python test-fuzz test-sanitize demo bench bench-files deps clean fuzz fuzz-deps test-sanitize-python
 
 test: test-core test-python test-fuzz
 
@@ -189,6 +189,15 @@ bench: deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
 	  -C build-dir="$(abspath $(CACHE))/build-bench" -C cmake.build-type=Release .
 	"$$venv/bin/python" bench/run.py --stages "$(abspath $(CACHE))/bench" $(BENCH_ARGS)
+
+# The file path against xradar's own open and CfRadial2 write of the same
+# files (bench/README.md), in the main environment, which has every extra.
+bench-files: deps python-env-py312-np2
+	@venv="$(CACHE)/venv-py312-np2"
+	echo "== installing vornak[all] into $$venv"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
+	  -C build-dir="$(abspath $(CACHE))/build-py312-np2" "$(numpy_py312-np2)" ".[all]"
+	"$$venv/bin/python" bench/files.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

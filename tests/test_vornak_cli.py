@@ -12,6 +12,7 @@ import pytest
 xr = pytest.importorskip("xarray")
 xd = pytest.importorskip("xradar")
 
+import vornak
 from vornak import cli, names
 from vornak_sweeps import DATA, ODIM_FILE
 
@@ -88,7 +89,7 @@ def test_nexrad_level2_gzip(tmp_path):
 
 def test_cfradial1(tmp_path):
     pytest.importorskip("matplotlib")
-    source = DATA / "MLL2217907250U_003_gates0-160_cfradial1.nc"
+    source = vornak.sample_volume()
     result = run("dealias", source, "-o", tmp_path, "-q", "--plot")
     assert result.returncode == 0, result.stderr
     sweep = read_back(tmp_path / "MLL2217907250U_003_gates0-160_cfradial1.vornak.nc")["sweep_0"].to_dataset()

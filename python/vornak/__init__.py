@@ -9,18 +9,12 @@ __version__ = "0.1.0"
 
 from ._array import dealias, fold_counts
 from ._errors import RadarFileError
+from ._io import open_radar
+from ._samples import sample_sweep, sample_volume
 from ._settings import Settings
 from ._xarray import dealias_sweep, dealias_volume
 
-
-def open_radar(path, *, chunks=None):
-    """Open a radar file as ``vornak dealias`` does (see `vornak._io.open_radar`)."""
-    from ._io import open_radar as _open_radar
-
-    return _open_radar(path, chunks=chunks)
-
-
 __all__ = [
     "__version__", "RadarFileError", "Settings", "dealias", "dealias_sweep", "dealias_volume", "fold_counts",
-    "open_radar",
+    "open_radar", "sample_sweep", "sample_volume",
 ]

@@ -1,20 +1,11 @@
 """`vornak demo`: dealias a real sweep shipped with the package and draw it."""
 
 import time
-from importlib import resources
 
 import numpy as np
 
 from ._array import dealias
-
-DEMO_SWEEP = "MLL2217907250U_003_sweep0.npz"
-
-
-def load_demo_sweep():
-    """The shipped sweep as a dict of arrays (see data/ATTRIBUTION)."""
-    with resources.files("vornak").joinpath("data", DEMO_SWEEP).open("rb") as fh:
-        with np.load(fh, allow_pickle=False) as z:
-            return {key: z[key] for key in z.files}
+from ._samples import sample_sweep as load_demo_sweep
 
 
 def large_jumps(vel, nyquist, rays_wrap_around):

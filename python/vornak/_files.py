@@ -47,6 +47,10 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
     """Dealias every velocity sweep of one file into `outdir` (or `target`)."""
     timings = {}
     tree, _ = _io.open_volume(path, timings=timings)
+    start = time.perf_counter()
+    # decoded once, here: the writer needs every variable and checks them for NaN
+    tree = _load(path, tree)
+    timings["read"] += time.perf_counter() - start
     todo = velocity_sweeps(tree, options.field)
     if not todo:
         wanted = f"variable '{options.field}'" if options.field else "radial-velocity variable (VRADH, velocity, VEL, ...)"
@@ -56,7 +60,6 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
     for node_path, ds, field in todo:
         sweep = node_path.strip("/")
         try:
-            ds = ds.load()
             mask = quality_mask(ds, options.exclude_below)
             result = _dealias_sweep(ds, field, options.nyquist, options.settings, mask=mask,
                                     keep_folds=options.keep_folds)
@@ -79,6 +82,13 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
         pictures = [_plot_sweep(path, tree, ds, field, sweep, output) for sweep, ds, field in dealiased]
         timings["plot"] = time.perf_counter() - start
     return FileResult(str(output), len(todo), pictures, timings)
+
+
+def _load(path, tree):
+    try:
+        return tree.load()
+    except Exception as exc:  # a reader decodes lazily: a damaged record shows only now
+        raise RadarFileError(f"{path}: the file's data cannot be decoded: {type(exc).__name__}: {_io._short(exc)}") from exc
 
 
 def quality_mask(ds, thresholds):

@@ -24,7 +24,11 @@ def _range_edges(rng):
 
 
 def _geometry(azimuth, elevation, rng, rhi):
-    """Cell corner coordinates in km: (x, y) of a PPI, (distance, height) of an RHI."""
+    """Cell corner coordinates in km: (x, y) of a PPI, (distance, height) of an RHI.
+
+    Not xradar's `georeference`: it gives the gate centres, and a flat-shaded
+    mesh needs the corners between them.
+    """
     r = _range_edges(rng) / 1000.0
     if rhi:
         el = np.radians(_angle_edges(elevation))[:, None]

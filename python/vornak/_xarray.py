@@ -217,36 +217,46 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     if order is not None and np.array_equal(order, np.arange(order.size)):
         order = None  # already in scan order: no reordering copies
 
-    inputs = [var.transpose(ray_dim, gate_dim)]
     excluded = _flag_codes(var)
     if mask is not None:
         given = _mask_like(ds, var, mask)
         excluded = given if excluded is None else (excluded | given)
-    if excluded is not None:
-        inputs.append(excluded.transpose(ray_dim, gate_dim))
-    if any(x.chunks is not None for x in inputs):
+    kwargs = {"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
+              "with_folds": keep_folds}
+    dims = (ray_dim, gate_dim)
+    if var.chunks is None and (excluded is None or excluded.chunks is None):
+        # in memory: the kernel on the arrays themselves, without apply_ufunc's alignment
+        arrays = [_in_order(var, dims)] + ([] if excluded is None else [_in_order(excluded, dims)])
+        results = _kernel(*arrays, **kwargs)
+        results = results if keep_folds else (results,)
+        results = [xr.Variable(dims, r) for r in results]
+    else:
+        inputs = [x.transpose(*dims) for x in ([var] if excluded is None else [var, excluded])]
         # the core needs the whole sweep at once: one block per sweep
         inputs = [x.chunk({ray_dim: -1, gate_dim: -1}) for x in inputs]
-    core = [[ray_dim, gate_dim]]
-    results = xr.apply_ufunc(
-        _kernel,
-        *inputs,
-        kwargs={"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
-                "with_folds": keep_folds},
-        input_core_dims=core * len(inputs),
-        output_core_dims=core * (2 if keep_folds else 1),
-        dask="parallelized",
-        output_dtypes=[np.float32, np.int32] if keep_folds else [np.float32],
-        keep_attrs=False,
-    )
-    dealiased, folds = results if keep_folds else (results, None)
+        results = xr.apply_ufunc(
+            _kernel, *inputs, kwargs=kwargs,
+            input_core_dims=[list(dims)] * len(inputs), output_core_dims=[list(dims)] * (2 if keep_folds else 1),
+            dask="parallelized", output_dtypes=[np.float32, np.int32] if keep_folds else [np.float32],
+            keep_attrs=False,
+        )
+        results = [r.variable for r in (results if keep_folds else (results,))]
     comment = _comment(field, nyquist, rays_wrap_around, settings)
+    dealiased = results[0].transpose(*var.dims)
+    dealiased.attrs = names.dealiased_attrs(field, nyquist, comment)
+    dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
+    new = {names.DEALIASED: dealiased}
+    if keep_folds:
+        new[names.FOLDS] = results[1].transpose(*var.dims)
+        new[names.FOLDS].attrs = names.folds_attrs(comment)
     out = ds.copy()
-    out[names.DEALIASED] = dealiased.transpose(*var.dims).assign_attrs(names.dealiased_attrs(field, nyquist, comment))
-    out[names.DEALIASED].encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
-    if folds is not None:
-        out[names.FOLDS] = folds.transpose(*var.dims).assign_attrs(names.folds_attrs(comment))
+    out.update(new)  # one merge for all the new variables
     return out
+
+
+def _in_order(da, dims):
+    """The values of a DataArray with its dimensions in `dims` order."""
+    return np.transpose(np.asarray(da.values), [da.dims.index(d) for d in dims])
 
 
 def _velocity_name(ds, field):
@@ -361,7 +371,11 @@ def velocity_sweeps(tree, field=None):
 
 
 def sweep_nodes(tree):
-    """(path, node) of every sweep group of a DataTree, in sweep order."""
+    """(path, node) of every sweep group of a DataTree, in sweep order.
+
+    Not xradar's `get_sweep_keys`: that keeps the order of the tree, which
+    lists sweep_10 before sweep_2 in some files, and needs xradar.
+    """
     nodes = [(node.path, node) for node in tree.subtree if node.name and node.name.startswith("sweep_")]
 
     def number(item):

@@ -46,15 +46,28 @@ METHOD = "vornak region-based dealiasing"
 
 
 def dealiased_attrs(source_field, nyquist, comment):
-    """CF attributes of the dealiased velocity variable."""
-    return {
-        "units": VELOCITY_UNITS,
+    """CF attributes of the dealiased velocity variable.
+
+    xradar's own for VRADDH where they are right (its short name), but not
+    its long name, which does not say "dealiased", its "_h" standard name,
+    which is not in the CF table, nor its "meters per seconds", no udunits unit.
+    """
+    attrs = {}
+    try:
+        from xradar.model import get_moment_attrs
+
+        attrs.update(get_moment_attrs(DEALIASED))
+    except (ImportError, KeyError):  # the xarray layer works without xradar
+        pass
+    attrs.update({
         "long_name": "Dealiased radial velocity of scatterers away from instrument",
+        "units": VELOCITY_UNITS,
         "standard_name": VELOCITY_STANDARD_NAME,
         "source_field": source_field,
         NYQUIST: nyquist,
         "comment": comment,
-    }
+    })
+    return attrs
 
 
 def folds_attrs(comment):

@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""vornak file benchmark: `vornak dealias` on whole radar files against what
+a user pays anyway to read and write them with xradar, in one run.
+
+For every file: xradar's open of the file with every variable decoded
+(`open`), and xradar's CfRadial2 writer on that tree (`write`), each timed
+alone; then vornak's own processing of the file, split into read, Nyquist,
+dealias (with the core calls apart) and write. The ratio total / (open +
+write) is what the file path adds on top of the reader and the writer;
+`own/sweep` is vornak's work beyond the core call and xradar's decode, per
+sweep. Times are medians over `--repeats` runs after a warm-up, all in this
+process after the imports (a CLI run pays its imports once: `imports` below).
+The many-files part times the command line on copies of the files with one
+worker and with two.
+
+    python bench/files.py [--quick] [--data DIR] [--json FILE]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from pathlib import Path
+
+t0 = time.perf_counter()
+import numpy as np  # noqa: E402
+import xarray as xr  # noqa: E402
+import xradar as xd  # noqa: E402
+
+import vornak  # noqa: E402
+from vornak import _array, _files, _io  # noqa: E402
+from vornak._settings import FileOptions  # noqa: E402
+
+IMPORTS = time.perf_counter() - t0
+HERE = Path(__file__).resolve().parent
+DEFAULT_DATA = HERE.parent.parent / "shared" / "data" / "files"
+
+
+class CoreTimer:
+    """Counts the seconds spent in the core calls of the file path."""
+
+    def __init__(self):
+        self.seconds = 0.0
+        self.calls = 0
+        self._inner = _array.sweep_folds
+
+    def __enter__(self):
+        def timed(*args, **kwargs):
+            start = time.perf_counter()
+            try:
+                return self._inner(*args, **kwargs)
+            finally:
+                self.seconds += time.perf_counter() - start
+                self.calls += 1
+
+        _array.sweep_folds = timed
+        return self
+
+    def __exit__(self, *exc):
+        _array.sweep_folds = self._inner
+
+
+def xradar_open(path):
+    """What a user runs to read the file: xradar's own open, data decoded."""
+    source = _io._source(path)
+    engine = xd.io.discover_engine(source)
+    return xd.open_datatree(source, engine=engine).load()
+
+
+def time_baseline(path, outdir, repeats):
+    opens, writes = [], []
+    for _ in range(repeats + 1):  # the first is a warm-up
+        start = time.perf_counter()
+        tree = xradar_open(path)
+        opens.append(time.perf_counter() - start)
+        target = Path(outdir) / "baseline.nc"
+        start = time.perf_counter()
+        xd.io.to_cfradial2(tree, str(target))
+        writes.append(time.perf_counter() - start)
+        size = target.stat().st_size
+        target.unlink()
+    return statistics.median(opens[1:]), statistics.median(writes[1:]), size
+
+
+def time_xarray_baseline(path, outdir, repeats):
+    opens, writes = [], []
+    for _ in range(repeats + 1):
+        start = time.perf_counter()
+        ds = xr.open_dataset(path).load()
+        opens.append(time.perf_counter() - start)
+        for var in ds.variables.values():  # xarray cannot write back both (ARM files have them)
+            if "missing_value" in var.encoding and "_FillValue" in var.encoding:
+                del var.encoding["missing_value"]
+        target = Path(outdir) / "baseline.nc"
+        start = time.perf_counter()
+        ds.to_netcdf(target)
+        writes.append(time.perf_counter() - start)
+        size = target.stat().st_size
+        target.unlink()
+    return statistics.median(opens[1:]), statistics.median(writes[1:]), size
+
+
+def time_vornak(path, outdir, repeats, options):
+    runs = []
+    for _ in range(repeats + 1):
+        with CoreTimer() as core:
+            start = time.perf_counter()
+            result = _files.process_file(path, outdir, options)
+            total = time.perf_counter() - start
+        run = dict(result.timings, total=total, core=core.seconds, sweeps=result.sweeps,
+                   size=Path(result.output).stat().st_size)
+        Path(result.output).unlink()
+        runs.append(run)
+    keys = ("read", "nyquist", "dealias", "core", "write", "total")
+    figures = {k: statistics.median(r[k] for r in runs[1:]) for k in keys}
+    figures.update(sweeps=runs[-1]["sweeps"], size=runs[-1]["size"])
+    return figures
+
+
+def many_small_sweeps(folder, nsweeps=60, nrays=360, ngates=60):
+    """A CfRadial2 volume of a few MB with many small sweeps (generated winds)."""
+    rng = np.random.default_rng(7)
+    root = xr.Dataset(
+        {"latitude": 50.0, "longitude": 8.0, "altitude": 100.0,
+         "sweep_group_name": (("sweep",), np.array([f"sweep_{i}" for i in range(nsweeps)])),
+         "sweep_fixed_angle": (("sweep",), np.linspace(0.5, 30, nsweeps).astype(np.float32))},
+        attrs={"Conventions": "Cf/Radial", "instrument_name": "SYNTH", "history": ""},
+    )
+    nodes = {"/": root}
+    az = (np.arange(nrays) + 0.5) * 360.0 / nrays
+    rng_m = 250.0 + 500.0 * np.arange(ngates)
+    for i in range(nsweeps):
+        wind = 25.0 * np.sin(np.radians(az))[:, None] * (0.5 + rng_m[None, :] / rng_m[-1])
+        vel = wind + rng.normal(0, 1.0, wind.shape)
+        folded = (vel + 8.0) % 16.0 - 8.0
+        ds = xr.Dataset(
+            {"VRADH": (("azimuth", "range"), folded.astype(np.float32), {"units": "m s-1",
+                                                                          "standard_name": "radial_velocity_of_scatterers_away_from_instrument_h"}),
+             "DBZH": (("azimuth", "range"), rng.normal(20, 5, wind.shape).astype(np.float32), {"units": "dBZ"}),
+             "nyquist_velocity": ((), np.float32(8.0)),
+             "sweep_mode": ((), "azimuth_surveillance"),
+             "sweep_number": ((), i),
+             "sweep_fixed_angle": ((), np.float32(root.sweep_fixed_angle.values[i])),
+             "elevation": (("azimuth",), np.full(nrays, root.sweep_fixed_angle.values[i], np.float32)),
+             "time": (("azimuth",), np.datetime64("2024-01-01T00:00:00", "ns") + np.arange(nrays).astype("timedelta64[ms]") * 20)},
+            coords={"azimuth": az.astype(np.float32), "range": rng_m.astype(np.float32)},
+        )
+        ds = ds.set_coords(["elevation", "time"])
+        nodes[f"/sweep_{i}"] = ds
+    path = Path(folder) / f"SYNTH_{nsweeps}sweeps.nc"
+    xd.io.to_cfradial2(xr.DataTree.from_dict(nodes), str(path))
+    return path
+
+
+def cli_throughput(paths, outdir, workers):
+    """Seconds for `vornak dealias` over `paths` with `workers` workers."""
+    shutil.rmtree(outdir, ignore_errors=True)
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-m", "vornak", "dealias", *map(str, paths), "-o", str(outdir), "-q",
+                           "--workers", str(workers)], capture_output=True, text=True)
+    seconds = time.perf_counter() - start
+    if done.returncode != 0:
+        raise RuntimeError(f"vornak dealias failed: {done.stderr[-500:]}")
+    return seconds
+
+
+def mb(nbytes):
+    return f"{nbytes / 1e6:.1f}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="one repeat, fewer copies for the throughput part")
+    parser.add_argument("--data", type=Path, default=DEFAULT_DATA)
+    parser.add_argument("--json", type=Path)
+    args = parser.parse_args()
+    repeats = 1 if args.quick else 3
+    warnings.simplefilter("ignore")
+    work = Path(tempfile.mkdtemp(prefix="vornak-bench-files-"))
+    try:
+        files = sorted(p for p in args.data.iterdir() if p.is_file()) if args.data.is_dir() else []
+        files.append(many_small_sweeps(work))
+        print(f"imports (numpy, xarray, xradar, vornak): {IMPORTS:.2f} s, paid once per run\n")
+        head = (f"{'file':<44} {'MB':>5} {'sw':>3} {'open':>6} {'write':>6} | {'read':>6} {'nyq':>5} {'deal':>6} "
+                f"{'core':>5} {'write':>6} {'total':>6} | {'ratio':>5} {'own/sw':>7} {'out MB':>6} {'xr MB':>6}")
+        print(head)
+        print("-" * len(head))
+        rows = []
+        for path in files:
+            name = path.name if len(path.name) <= 44 else path.name[:41] + "..."
+            try:
+                figures = time_vornak(path, work, repeats, FileOptions())
+            except vornak.RadarFileError as exc:
+                print(f"{name:<44} vornak: {exc}")
+                continue
+            try:
+                opened, written, xr_size = time_baseline(path, work, repeats)
+            except Exception:  # a file xradar does not read: the user's reader and writer are xarray's
+                opened, written, xr_size = time_xarray_baseline(path, work, repeats)
+                name = name[:40] + " (xr)"
+            base = opened + written
+            ratio = figures["total"] / base
+            # beyond the core and beyond what xradar's decode and writer cost anyway
+            own = figures["total"] - figures["core"] - opened - written
+            own_per_sweep = own / max(figures["sweeps"], 1)
+            row = dict(file=path.name, mb=path.stat().st_size / 1e6, open=opened, xradar_write=written, **figures,
+                       ratio=ratio, own_per_sweep=own_per_sweep, xradar_size=xr_size)
+            rows.append(row)
+            print(f"{name:<44} {mb(path.stat().st_size):>5} {figures['sweeps']:>3} {opened:6.2f} {written:6.2f} | "
+                  f"{figures['read']:6.2f} {figures['nyquist']:5.2f} {figures['dealias']:6.2f} {figures['core']:5.2f} "
+                  f"{figures['write']:6.2f} {figures['total']:6.2f} | {ratio:5.2f} {own_per_sweep * 1e3:5.1f}ms "
+                  f"{mb(figures['size']):>6} {mb(xr_size):>6}")
+        print("\nratio = vornak total / (xradar open + xradar CfRadial2 write); target <= 1.15")
+        print("own/sw = (vornak total - core calls - xradar open - xradar write) per sweep; target <= 2 ms\n")
+
+        copies = 2 if args.quick else 4
+        batch = []
+        for path in files:
+            for i in range(copies):
+                folder = work / "many"
+                folder.mkdir(parents=True, exist_ok=True)
+                target = folder / f"copy{i}_{path.name}"
+                if not target.exists():
+                    os.link(path, target) if path.stat().st_dev == folder.stat().st_dev else shutil.copy(path, target)
+                batch.append(target)
+        one = cli_throughput(batch, work / "out1", 1)
+        two = cli_throughput(batch, work / "out2", 2)
+        print(f"many files: {len(batch)} files, `vornak dealias --workers 1` {one:.1f} s, --workers 2 {two:.1f} s: "
+              f"throughput x{one / two:.2f} (target >= 1.8 on 2 cores)")
+        if args.json:
+            args.json.write_text(json.dumps({"imports": IMPORTS, "files": rows, "workers1": one, "workers2": two},
+                                            indent=1, default=float))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

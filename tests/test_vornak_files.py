@@ -1,0 +1,88 @@
+"""The file path: time series of vertically pointing radars read as one image,
+and the command line's use of the machine's cores."""
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+pytest.importorskip("xradar")
+
+import vornak  # noqa: E402
+from vornak import _files, _runner, cli, names  # noqa: E402
+
+NYQUIST = 6.0
+
+
+def fall_speeds(nrays, ngates):
+    """Smooth true velocities over (time, range) reaching about three Nyquist
+    velocities, and their folded measurement."""
+    t, r = np.meshgrid(np.linspace(0, 1, nrays), np.linspace(0, 1, ngates), indexing="ij")
+    true = (-16.0 * r + 2.0 * np.sin(6 * t)).astype(np.float32)
+    folded = ((true + NYQUIST) % (2 * NYQUIST) - NYQUIST).astype(np.float32)
+    return true, folded
+
+
+def test_time_series_files_are_one_image(tmp_path):
+    nrays, ngates = 40, 30
+    true, folded = fall_speeds(nrays, ngates)
+    times = np.datetime64("2020-02-05T10:00:00", "ns") + np.arange(nrays).astype("timedelta64[s]")
+    # CfRadial 1 that lists every ray as a sweep of its own
+    cfradial = xr.Dataset(
+        {"VEL": (("time", "range"), folded, {"units": "m/s"}),
+         "nyquist_velocity": (("time",), np.full(nrays, NYQUIST, np.float32)),
+         "sweep_start_ray_index": (("sweep",), np.arange(nrays, dtype=np.int32)),
+         "sweep_end_ray_index": (("sweep",), np.arange(nrays, dtype=np.int32)),
+         "sweep_number": (("sweep",), np.arange(nrays, dtype=np.int32)),
+         "fixed_angle": (("sweep",), np.full(nrays, 90.0, np.float32)),
+         "sweep_mode": (("sweep",), np.array(["vertical_pointing"] * nrays)),
+         "latitude": 36.6, "longitude": -97.5, "altitude": 300.0},
+        coords={"time": times, "range": np.arange(ngates, dtype=np.float32) * 60.0,
+                "azimuth": ("time", np.zeros(nrays, np.float32)), "elevation": ("time", np.full(nrays, 90.0, np.float32))},
+        attrs={"Conventions": "CF/Radial instrument_parameters", "version": "1.4"},
+    )
+    cfradial.to_netcdf(tmp_path / "vpt.nc")
+    # ARM netCDF: the Nyquist velocity as a global attribute with its unit
+    arm = xr.Dataset({"mean_doppler_velocity_copol": (("time", "range"), folded, {"units": "m/s"})},
+                     coords={"time": times, "range": np.arange(ngates, dtype=np.float32) * 30.0},
+                     attrs={"nyquist_velocity": f"{NYQUIST} m/s"})
+    arm.to_netcdf(tmp_path / "kazr.cdf")
+
+    for name, field in (("vpt.nc", "VEL"), ("kazr.cdf", "mean_doppler_velocity_copol")):
+        tree = vornak.open_radar(tmp_path / name)
+        assert [node.name for node in tree.children.values()] == ["sweep_0"]
+        result = _files.process_file(tmp_path / name, tmp_path)
+        assert result.sweeps == 1
+        out = xr.open_datatree(result.output)["sweep_0"].to_dataset()
+        dealiased = out[names.DEALIASED]
+        assert dealiased.dims == ("time", "range") and dealiased.shape == (nrays, ngates)
+        assert dealiased.attrs["nyquist_velocity"] == pytest.approx(NYQUIST)
+        assert f"image of {nrays} rays" in dealiased.attrs["ray_grouping"]
+        assert out[field].shape == (nrays, ngates)
+        # one image: every ray's folds agree with its neighbours, up to the centring of the whole
+        offset = np.round((dealiased.values - true) / (2 * NYQUIST))
+        assert np.unique(offset).size == 1
+
+
+def test_more_than_one_file_uses_the_workers_asked_for(monkeypatch, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    started = []
+
+    class Cluster:
+        def __init__(self, n_workers, **kwargs):
+            started.append(n_workers)
+            raise RuntimeError("no cluster in this test")
+
+    monkeypatch.setattr(distributed, "LocalCluster", Cluster)
+    files = [tmp_path / "a.nc", tmp_path / "b.nc"]
+    for path in files:
+        path.write_bytes(open(vornak.sample_volume(), "rb").read())
+    with pytest.raises(RuntimeError, match="no cluster in this test"):
+        cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--workers", "2"])
+    assert started == [2]
+    if _runner.default_workers(2) == 2:  # by default, one worker per core
+        with pytest.raises(RuntimeError, match="no cluster in this test"):
+            cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q"])
+        assert started == [2, 2]
+    started.clear()
+    assert cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--workers", "1"]) == 0
+    assert started == []  # one worker: here, without a cluster

@@ -62,7 +62,7 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
         try:
             mask = quality_mask(ds, options.exclude_below)
             result = _dealias_sweep(ds, field, options.nyquist, options.settings, mask=mask,
-                                    keep_folds=options.keep_folds)
+                                    keep_folds=options.keep_folds or options.anchor is not None)
         except (ValueError, TypeError) as exc:
             raise RadarFileError(f"{path}: {sweep}: {_message(exc)}") from exc
         if RAY_GROUPING in ds.attrs:
@@ -71,6 +71,14 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
         dealiased.append((sweep, result, field))
         if on_sweep is not None:
             on_sweep()
+    if options.anchor is not None:
+        from ._anchor_xarray import anchor_sweeps
+
+        anchored = anchor_sweeps([result for _, result, _ in dealiased], volume=options.anchor == "volume",
+                                 keep_folds=options.keep_folds)
+        for (node_path, _, _), result in zip(todo, anchored):
+            tree[node_path].dataset = result
+        dealiased = [(sweep, result, field) for (sweep, _, field), result in zip(dealiased, anchored)]
     timings["dealias"] = time.perf_counter() - start
     output = Path(target) if target is not None else Path(outdir) / output_name(path)
     start = time.perf_counter()

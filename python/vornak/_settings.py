@@ -78,7 +78,8 @@ class FileOptions:
 
     field: velocity variable, None to detect it in each sweep; nyquist: m/s
     overriding the file's own; exclude_below: (variable, threshold) pairs;
-    plot / keep_folds: also write pictures / the fold counts.
+    plot / keep_folds: also write pictures / the fold counts; anchor: None,
+    "volume" or "vad" (see `dealias_volume`).
     """
 
     settings: Settings = DEFAULT_SETTINGS
@@ -87,8 +88,11 @@ class FileOptions:
     exclude_below: tuple = ()
     plot: bool = False
     keep_folds: bool = False
+    anchor: str | None = None
 
     def __post_init__(self):
+        if self.anchor not in (None, "volume", "vad"):
+            raise ValueError(f"vornak: anchor must be 'volume', 'vad' or None, got {self.anchor!r}")
         if self.nyquist is not None:
             object.__setattr__(self, "nyquist", check_nyquist(self.nyquist))
         object.__setattr__(self, "exclude_below", tuple(tuple(pair) for pair in self.exclude_below))

@@ -8,6 +8,7 @@ lazily on Dask and on a `dask.distributed` cluster.
 import numpy as np
 
 from . import _array, names
+from ._anchor import wind_profile
 from ._optional import require
 from ._settings import Settings, check_flag, check_nyquist
 
@@ -149,6 +150,7 @@ def dealias_sweep(
     centered=True,
     mask=None,
     keep_folds=False,
+    reference=None,
 ):
     """Dealias one sweep dataset; returns a new dataset with `VRADDH` added.
 
@@ -175,14 +177,27 @@ def dealias_sweep(
         the field (e.g. ``ds.RHOHV < 0.8``).
     keep_folds : bool
         Also add the per-gate fold counts as `VRADDH_FOLDS`.
+    reference : None, "vad" or a wind profile
+        Anchor the result by whole folds (a PPI only; see README, Quality):
+        to a wind profile, (height above the radar in m, u, v in m/s) or a
+        dataset with variables `u` and `v` along `height`, or to the sweep's
+        own VAD fit ("vad"). The attribute `anchoring` of `VRADDH` says what
+        was changed. The fold counts of the exact algorithm are kept as they
+        are where the reference is weak.
 
     Rays are sorted by azimuth (by elevation for an RHI) for the core, and the
     result is put back in the dataset's own ray order. Dask-backed fields stay
     lazy, with one block per sweep.
     """
     settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
-    return _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
-                          keep_folds=keep_folds)
+    if reference is None:
+        return _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
+                              keep_folds=keep_folds)
+    from ._anchor_xarray import anchor_sweeps
+
+    profile = None if isinstance(reference, str) and reference == "vad" else wind_profile(reference)
+    out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask, keep_folds=True)
+    return anchor_sweeps([out], volume=False, profile=profile, keep_folds=keep_folds)[0]
 
 
 def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=None, keep_folds=False):
@@ -330,6 +345,8 @@ def dealias_volume(
     skip_between_rays=100,
     skip_along_ray=100,
     centered=True,
+    anchor=None,
+    profile=None,
     **kwargs,
 ):
     """Dealias every sweep of an xradar DataTree; returns a new tree.
@@ -340,6 +357,14 @@ def dealias_volume(
     error. Other keyword arguments go to `dealias_sweep`. Open files with
     `vornak.open_radar` to have the Nyquist velocity that xradar leaves out
     read from the file itself.
+
+    `anchor` "volume" adds whole folds to sweeps and detached echo areas so
+    that they agree with the neighbouring sweeps in elevation (the sweep
+    trusted most anchored by its VAD fit); "vad" anchors every sweep by its
+    own VAD fit; `profile`, a wind profile as for `dealias_sweep`'s
+    `reference`, is preferred to both when given. Anchoring computes the
+    sweeps (Dask-backed ones too). The attribute `anchoring` of each
+    `VRADDH` says what anchored it and by how much.
     """
     xr = _xr()
     if isinstance(tree, xr.Dataset):
@@ -347,14 +372,24 @@ def dealias_volume(
     if not isinstance(tree, xr.DataTree):
         raise TypeError(f"vornak: dealias_volume takes an xarray.DataTree, got {type(tree).__name__}")
     settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
+    from ._anchor_xarray import anchor_sweeps, check_mode
+
+    anchor = check_mode(anchor)
+    profile = None if profile is None else wind_profile(profile)
+    anchoring = anchor is not None or profile is not None
+    keep_folds = kwargs.pop("keep_folds", False)
     out = tree.copy()
-    done = 0
+    done = []
     for path, ds, name in velocity_sweeps(tree, field):
-        out[path].dataset = _dealias_sweep(ds, name, nyquist, settings, **kwargs)
-        done += 1
-    if done == 0:
+        done.append((path, _dealias_sweep(ds, name, nyquist, settings, keep_folds=keep_folds or anchoring, **kwargs)))
+    if not done:
         wanted = f"a variable '{field}'" if field is not None else "a radial-velocity variable"
         raise ValueError(f"vornak: no sweep of the volume has {wanted}; name the velocity with field=")
+    if anchoring:
+        anchored = anchor_sweeps([ds for _, ds in done], volume=anchor != "vad", profile=profile, keep_folds=keep_folds)
+        done = [(path, ds) for (path, _), ds in zip(done, anchored)]
+    for path, ds in done:
+        out[path].dataset = ds
     return out
 
 

@@ -1,7 +1,7 @@
 """The `vornak` command: dealias radar files, or run the demo.
 
     vornak dealias FILE... -o DIR [--field NAME] [--nyquist M/S] [--plot]
-                                  [--workers N | --scheduler ADDRESS]
+                                  [--anchor volume|vad] [--workers N | --scheduler ADDRESS]
     vornak demo [-o demo.png]
 
 Every file is read with xradar, every velocity sweep dealiased, and the
@@ -39,6 +39,9 @@ def _parser():
                    help="exclude gates where the sweep variable VAR is below VALUE, e.g. SNRH=3 or RHOHV=0.8 (repeatable)")
     d.add_argument("--plot", action="store_true", help="also write a PNG per sweep: folded and dealiased side by side")
     d.add_argument("--keep-folds", action="store_true", help=f"also write the fold counts as {names.FOLDS}")
+    d.add_argument("--anchor", choices=("volume", "vad", "none"), default="none",
+                   help="add whole folds where the file's other sweeps (volume) or the sweep's own VAD fit (vad) "
+                   "show a sweep or a detached echo area a fold off (default: none; see README, Quality)")
     tuning = d.add_argument_group("tuning (see README)")
     tuning.add_argument("--interval-splits", type=int, default=DEFAULT_SETTINGS.interval_splits, metavar="N")
     tuning.add_argument("--skip-between-rays", type=int, default=DEFAULT_SETTINGS.skip_between_rays, metavar="N")
@@ -129,7 +132,8 @@ def _options(args, parser):
         parser.error(_message(exc).replace("interval_splits", "--interval-splits")
                      .replace("skip_between_rays", "--skip-between-rays").replace("skip_along_ray", "--skip-along-ray"))
     return FileOptions(settings=settings, field=args.field, nyquist=args.nyquist, exclude_below=args.exclude_below,
-                       plot=args.plot, keep_folds=args.keep_folds)
+                       plot=args.plot, keep_folds=args.keep_folds,
+                       anchor=None if args.anchor == "none" else args.anchor)
 
 
 def _dealias(args, options):

@@ -18,6 +18,16 @@ VELOCITY_CANDIDATES = ("VRADH", "VRAD", "VRADV", "velocity", "VEL", "VR", "V", "
 #: "_h" / "_v" for the polarisation channel).
 VELOCITY_STANDARD_NAME = "radial_velocity_of_scatterers_away_from_instrument"
 
+#: Variables of a wind profile given as a reference for anchoring.
+PROFILE_HEIGHT = "height"
+PROFILE_U = "u"
+PROFILE_V = "v"
+
+#: Attributes of the dealiased field that say how its sweep was anchored.
+ANCHOR = "anchoring"
+ANCHOR_SHIFT = "anchor_sweep_shift"
+ANCHOR_GATES = "anchor_gates_changed"
+
 #: Output variables.
 DEALIASED = "VRADDH"
 FOLDS = "VRADDH_FOLDS"

@@ -32,7 +32,7 @@ from pathlib import Path
 import numpy as np
 
 import vornak
-from vornak import _anchor
+from vornak import _anchor, _seam, _speckle
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -129,8 +129,26 @@ def unwrap_phase_folds(case: Q.Case) -> np.ndarray:
     return np.where(case.mask, 0, folds).astype(np.int32)
 
 
+def seam_repaired(case: Q.Case) -> np.ndarray:
+    """The seam repair of the xarray path (a no-op unless a seam line shows)."""
+    folds, _ = _seam.fold_counts_seamed(case.vel, case.nyquist, mask=case.mask, rays_wrap_around=case.rays_wrap_around)
+    return np.ma.getdata(folds)
+
+
+def speckle_repaired(case: Q.Case) -> np.ndarray:
+    """The speckle repair of the xarray path after the exact algorithm."""
+    return _speckle.speckle_folds(case.vel, core_folds(case), case.nyquist, case.mask, case.rays_wrap_around)[0]
+
+
+def both_repaired(case: Q.Case) -> np.ndarray:
+    return _speckle.speckle_folds(case.vel, seam_repaired(case), case.nyquist, case.mask, case.rays_wrap_around)[0]
+
+
 VARIANTS = {
     "vornak": core_folds,
+    "seam repair": seam_repaired,
+    "speckle repair": speckle_repaired,
+    "seam + speckle repair": both_repaired,
     "anchored: VAD": per_volume(lambda vol: _anchored(vol, volume=False, vad=True)),
     "anchored: volume": per_volume(lambda vol: _anchored(vol, volume=True, vad=False)),
     "anchored: volume + VAD": per_volume(lambda vol: _anchored(vol, volume=True, vad=True)),
@@ -243,6 +261,30 @@ def run(volumes, variants):
     return rows, real, costs
 
 
+def step_changes(volumes, variants):
+    """For each post-step of the xarray path ("... repair"), the largest loss
+    and gain of exact share against vornak over single truth and
+    pseudo-truth volumes (one scan at one folding): the test of a default."""
+    steps = [n for n in variants if n.endswith("repair")]
+    changes = {n: [] for n in steps}
+    for volume in volumes:
+        if volume.kind == "real":
+            continue
+        base = sum(truth_counts(c, core_folds(c))[0] for c in volume.cases)
+        n = sum(c.valid for c in volume.cases)
+        for name in steps:
+            exact = sum(truth_counts(c, variants[name](c))[0] for c in volume.cases)
+            changes[name].append((100.0 * (exact - base) / n, volume.name))
+    out = ["\n**post-steps against vornak, single volumes** (exact share, points): largest loss, largest gain, "
+           "volumes changed\n", "| step | loss | gain | changed |", "|---|---|---|---|"]
+    for name, rows in changes.items():
+        if rows:
+            lo, hi = min(rows), max(rows)
+            moved = sum(1 for d, _ in rows if d != 0)
+            out.append(f"| {name} | {lo[0]:+.3f} ({lo[1]}) | {hi[0]:+.3f} ({hi[1]}) | {moved} of {len(rows)} |")
+    return "\n".join(out)
+
+
 def tables(rows, real, costs, variants):
     out = []
     for kind in ("truth", "pseudo-truth"):
@@ -336,9 +378,11 @@ def main(argv=None):
     if args.quick:
         variants.pop("unwrap_phase")
     t0 = time.perf_counter()
-    rows, real, costs = run(Q.all_volumes(args.data, nyquists), variants)
+    volumes = Q.all_volumes(args.data, nyquists)
+    rows, real, costs = run(volumes, variants)
     print(f"vornak quality benchmark ({'quick' if args.quick else 'full'}), {time.perf_counter() - t0:.0f} s")
     print(tables(rows, real, costs, variants))
+    print(step_changes(volumes, variants))
     if args.json:
         args.json.write_text(json.dumps({
             "truth": {" | ".join(k): v for k, v in rows.items()},

@@ -32,6 +32,7 @@ class FileResult:
     sweeps: int
     pictures: list
     timings: dict
+    notes: list = dataclasses.field(default_factory=list)  # warnings for the user, one line each
 
 
 def output_name(path):
@@ -57,6 +58,7 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
         raise RadarFileError(f"{path}: no sweep has a {wanted}; name it with --field")
     start = time.perf_counter()
     dealiased = []
+    notes = []
     for node_path, ds, field in todo:
         sweep = node_path.strip("/")
         try:
@@ -67,6 +69,8 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
             raise RadarFileError(f"{path}: {sweep}: {_message(exc)}") from exc
         if RAY_GROUPING in ds.attrs:
             result[names.DEALIASED].attrs[RAY_GROUPING] = ds.attrs[RAY_GROUPING]
+        if names.NOISE in result[names.DEALIASED].attrs:
+            notes.append(f"{path}: {sweep}: {result[names.DEALIASED].attrs[names.NOISE]}")
         tree[node_path].dataset = result
         dealiased.append((sweep, result, field))
         if on_sweep is not None:
@@ -89,7 +93,7 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
         start = time.perf_counter()
         pictures = [_plot_sweep(path, tree, ds, field, sweep, output) for sweep, ds, field in dealiased]
         timings["plot"] = time.perf_counter() - start
-    return FileResult(str(output), len(todo), pictures, timings)
+    return FileResult(str(output), len(todo), pictures, timings, notes)
 
 
 def _load(path, tree):

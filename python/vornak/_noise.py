@@ -1,13 +1,15 @@
-"""Noise-only sweeps: told apart from folded weather by what dealiasing
-cannot remove.
+"""Noise-only sweeps: told apart from folded weather gate by gate.
 
-Folding leaves lines of neighbour jumps that dealiasing removes; noise (no
-signal, every gate unmasked, velocities spread over the whole Nyquist
-interval) jumps against its neighbours everywhere, before and after. A sweep
-in which many gates still jump against most of their neighbours once
-dealiased is mostly noise: the user is told, with the quality field of the
-file and a threshold that removes it.
+Taken round the Nyquist interval (where a fold is no difference), weather
+changes little from one gate to the next, folded or not; noise (no signal,
+every gate unmasked, velocities spread over the whole interval) differs
+from most of its neighbours by half the Nyquist velocity or more. A sweep in
+which a good part of the gates does is mostly noise: the user is told, with
+the file's quality field and the lowest threshold of it that removes the
+noise, and by default that threshold is applied.
 """
+
+import dataclasses
 
 import numpy as np
 
@@ -101,3 +103,53 @@ def working_threshold(vel, quality, thresholds, nyquist, rays_wrap_around):
         if share <= CLEAN_SHARE:
             return threshold, np.count_nonzero(kept) / np.count_nonzero(valid), share
     return None
+
+
+@dataclasses.dataclass(frozen=True)
+class NoiseFinding:
+    """A sweep found to be mostly noise, and the quality threshold that removes it.
+
+    share: noisy share of the valid gates; field, threshold, unit: the quality
+    field and the lowest threshold of it that leaves a clean sweep (None when
+    the sweep has no standard quality field or none of them works); kept:
+    share of the valid gates at or above it; applied: the threshold was used.
+    """
+
+    share: float
+    field: str | None = None
+    threshold: float | None = None
+    unit: str = ""
+    kept: float = 0.0
+    applied: bool = False
+
+    def option(self):
+        return f"--exclude-below {self.field}={self.threshold:g}"
+
+    def describe(self):
+        what = (f"mostly noise: {100 * self.share:.0f} % of the gates differ from most of their neighbours by "
+                "more than half the Nyquist velocity (weather: a few %)")
+        if self.field is None:
+            return what + "; exclude the noise with a quality threshold (--exclude-below VAR=VALUE) or a mask"
+        kept = f"which keeps {100 * self.kept:.0f} % of the gates"
+        if self.applied:
+            return (f"{what}; gates with {self.field} below {self.threshold:g}{self.unit} excluded, {kept} "
+                    "(noise_mask=False or --no-noise-mask keeps them all; a mask or --exclude-below chooses "
+                    "another threshold)")
+        return f"{what}; {self.option()} removes it, {kept}"
+
+
+def assess(vel, nyquist, rays_wrap_around, qualities):
+    """A NoiseFinding for a mostly-noise sweep, else None.
+
+    `vel`: (rays, gates) in scan order, NaN where excluded; `qualities`:
+    (name, values like `vel`, thresholds, unit) of its quality fields, in
+    order of preference (see `quality_fields`).
+    """
+    share = noisy_share(vel, nyquist, rays_wrap_around)
+    if share <= NOISY_SHARE:
+        return None
+    for name, values, thresholds, unit in qualities:
+        found = working_threshold(vel, values, thresholds, nyquist, rays_wrap_around)
+        if found is not None:
+            return NoiseFinding(share, name, found[0], unit, found[1])
+    return NoiseFinding(share)

@@ -5,11 +5,15 @@ per sweep and handed to `xarray.apply_ufunc`, so the same code runs eagerly,
 lazily on Dask and on a `dask.distributed` cluster.
 """
 
+import dataclasses
+import warnings
+
 import numpy as np
 
 from . import _array, names
 from ._anchor import wind_profile
 from ._optional import require
+from ._repairs import repair
 from ._settings import Settings, check_flag, check_nyquist
 
 __all__ = ["dealias_sweep", "dealias_volume", "find_velocity_field", "sweep_nyquist", "covers_full_circle", "velocity_sweeps"]
@@ -110,19 +114,22 @@ def _ray_order(ds, ray_dim):
     return np.argsort(values, kind="stable"), angle
 
 
-def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds):
-    """One sweep (rays, gates) in the dataset's ray order -> dealiased (and folds)."""
+def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, report=None):
+    """One sweep (rays, gates) in the dataset's ray order -> dealiased (and
+    folds); `report`, a dict, receives what the repairs did."""
     with np.errstate(over="ignore", invalid="ignore"):
         vel = np.ascontiguousarray(vel, dtype=np.float32)
     excluded = ~np.isfinite(vel)
     if mask:
         excluded |= np.asarray(mask[0], dtype=bool)
-    if order is None:
-        folds = _array.sweep_folds(vel, excluded, nyquist, rays_wrap_around, settings)
-    else:
-        folds = np.empty(vel.shape, dtype=np.int32)
-        # back to the dataset's own ray order
-        folds[order] = _array.sweep_folds(vel[order], excluded[order], nyquist, rays_wrap_around, settings)
+    scan_vel, scan_excluded = (vel, excluded) if order is None else (vel[order], excluded[order])
+    folds = _array.sweep_folds(scan_vel, scan_excluded, nyquist, rays_wrap_around, settings)
+    folds, done = repair(scan_vel, scan_excluded, folds, nyquist, rays_wrap_around, settings)
+    if report is not None:
+        report.update(done)
+    if order is not None:
+        scan_folds, folds = folds, np.empty(vel.shape, dtype=np.int32)
+        folds[order] = scan_folds  # back to the dataset's own ray order
     with np.errstate(invalid="ignore", over="ignore"):
         out = _array.unfold(vel, folds, nyquist)
     out[excluded] = np.nan  # the CF fill value of the dealiased field
@@ -151,6 +158,9 @@ def dealias_sweep(
     mask=None,
     keep_folds=False,
     reference=None,
+    seam_repair=True,
+    speckle_repair=True,
+    noise_mask=True,
 ):
     """Dealias one sweep dataset; returns a new dataset with `VRADDH` added.
 
@@ -184,20 +194,40 @@ def dealias_sweep(
         own VAD fit ("vad"). The attribute `anchoring` of `VRADDH` says what
         was changed. The fold counts of the exact algorithm are kept as they
         are where the reference is weak.
+    seam_repair, speckle_repair, noise_mask : bool
+        The steps after the exact fold counts (see README, "After the exact
+        folds"): a seam line along the first ray of a full PPI repaired by
+        moving the seam; small scattered groups given the fold of the like
+        gates around them; a sweep that is mostly noise masked with the
+        lowest working threshold of its quality field (normalized coherent
+        power or signal-to-noise ratio; not when `mask` is given), with a
+        warning. The attributes `seam`, `speckle_gates_changed` and `noise`
+        of `VRADDH` say what they did (in-memory sweeps; Dask-backed ones
+        are repaired alike, without the attributes, and not masked).
 
     Rays are sorted by azimuth (by elevation for an RHI) for the core, and the
     result is put back in the dataset's own ray order. Dask-backed fields stay
     lazy, with one block per sweep.
     """
-    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered, seam_repair, speckle_repair,
+                        noise_mask)
     if reference is None:
-        return _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
-                              keep_folds=keep_folds)
+        out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
+                             keep_folds=keep_folds)
+        _warn_noise(out)
+        return out
     from ._anchor_xarray import anchor_sweeps
 
     profile = None if isinstance(reference, str) and reference == "vad" else wind_profile(reference)
     out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask, keep_folds=True)
+    _warn_noise(out)
     return anchor_sweeps([out], volume=False, profile=profile, keep_folds=keep_folds)[0]
+
+
+def _warn_noise(out):
+    text = out[names.DEALIASED].attrs.get(names.NOISE)
+    if text:
+        warnings.warn(f"vornak: {text}", RuntimeWarning, stacklevel=3)
 
 
 def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=None, keep_folds=False):
@@ -239,10 +269,19 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     kwargs = {"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
               "with_folds": keep_folds}
     dims = (ray_dim, gate_dim)
+    report = {}
     if var.chunks is None and (excluded is None or excluded.chunks is None):
         # in memory: the kernel on the arrays themselves, without apply_ufunc's alignment
+        noise = _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around) if settings.noise_mask else None
+        if noise is not None and noise.field is not None and mask is None:
+            noise = dataclasses.replace(noise, applied=True)
+            with np.errstate(invalid="ignore"):
+                low = ~(ds[noise.field] >= noise.threshold)
+            excluded = low if excluded is None else (excluded | low)
+        if noise is not None:
+            report["noise"] = noise.describe()
         arrays = [_in_order(var, dims)] + ([] if excluded is None else [_in_order(excluded, dims)])
-        results = _kernel(*arrays, **kwargs)
+        results = _kernel(*arrays, **kwargs, report=report)
         results = results if keep_folds else (results,)
         results = [xr.Variable(dims, r) for r in results]
     else:
@@ -259,6 +298,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     comment = _comment(field, nyquist, rays_wrap_around, settings)
     dealiased = results[0].transpose(*var.dims)
     dealiased.attrs = names.dealiased_attrs(field, nyquist, comment)
+    dealiased.attrs.update(_repair_attrs(ds, report, order, angle, rays_wrap_around, settings))
     dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
     new = {names.DEALIASED: dealiased}
     if keep_folds:
@@ -267,6 +307,38 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     out = ds.copy()
     out.update(new)  # one merge for all the new variables
     return out
+
+
+def _repair_attrs(ds, report, order, angle, rays_wrap_around, settings):
+    """What the repairs did, for the attributes of the dealiased field (known
+    only for a sweep computed here, not for a Dask-backed one)."""
+    attrs = {}
+    if "first_ray" in report and settings.seam_repair and rays_wrap_around:
+        first = report["first_ray"]
+        if first:
+            ray = first if order is None else order[first]
+            attrs[names.SEAM] = (f"moved to the ray at {angle} {float(ds[angle].values[ray]):.2f} deg: the first and "
+                                 "the last ray disagreed by a fold along most of their gates")
+        else:
+            attrs[names.SEAM] = "left between the last and the first ray"
+    if "speckle_gates" in report and settings.speckle_repair:
+        attrs[names.SPECKLE_CHANGED] = np.int64(report["speckle_gates"])
+    if report.get("noise"):
+        attrs[names.NOISE] = report["noise"]
+    return attrs
+
+
+def _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around):
+    """A NoiseFinding when the sweep is mostly noise, else None."""
+    from . import _noise
+
+    scan = slice(None) if order is None else order
+    vel = np.asarray(_in_order(var, dims), dtype=np.float64)[scan]
+    if excluded is not None:
+        vel = np.where(_in_order(excluded, dims)[scan], np.nan, vel)
+    qualities = [(name, np.asarray(_in_order(ds[name], dims), dtype=np.float64)[scan], thresholds, unit)
+                 for _, name, thresholds, unit in _noise.quality_fields(ds, var)]
+    return _noise.assess(vel, nyquist, rays_wrap_around, qualities)
 
 
 def _in_order(da, dims):
@@ -347,6 +419,9 @@ def dealias_volume(
     centered=True,
     anchor=None,
     profile=None,
+    seam_repair=True,
+    speckle_repair=True,
+    noise_mask=True,
     **kwargs,
 ):
     """Dealias every sweep of an xradar DataTree; returns a new tree.
@@ -371,7 +446,8 @@ def dealias_volume(
         raise TypeError("vornak: dealias_volume takes an xarray.DataTree; for one sweep use vornak.dealias_sweep")
     if not isinstance(tree, xr.DataTree):
         raise TypeError(f"vornak: dealias_volume takes an xarray.DataTree, got {type(tree).__name__}")
-    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered, seam_repair, speckle_repair,
+                        noise_mask)
     from ._anchor_xarray import anchor_sweeps, check_mode
 
     anchor = check_mode(anchor)
@@ -382,6 +458,7 @@ def dealias_volume(
     done = []
     for path, ds, name in velocity_sweeps(tree, field):
         done.append((path, _dealias_sweep(ds, name, nyquist, settings, keep_folds=keep_folds or anchoring, **kwargs)))
+        _warn_noise(done[-1][1])
     if not done:
         wanted = f"a variable '{field}'" if field is not None else "a radial-velocity variable"
         raise ValueError(f"vornak: no sweep of the volume has {wanted}; name the velocity with field=")

@@ -47,6 +47,13 @@ def _parser():
     tuning.add_argument("--skip-between-rays", type=int, default=DEFAULT_SETTINGS.skip_between_rays, metavar="N")
     tuning.add_argument("--skip-along-ray", type=int, default=DEFAULT_SETTINGS.skip_along_ray, metavar="N")
     tuning.add_argument("--no-centering", dest="centered", action="store_false", help="do not centre the folds on zero")
+    steps = d.add_argument_group("after the exact folds (see README)")
+    steps.add_argument("--no-seam-repair", dest="seam_repair", action="store_false",
+                       help="leave a fold line along the first ray of a full PPI as it is")
+    steps.add_argument("--no-speckle-repair", dest="speckle_repair", action="store_false",
+                       help="leave small scattered groups on the fold the exact algorithm gave them")
+    steps.add_argument("--no-noise-mask", dest="noise_mask", action="store_false",
+                       help="dealias a sweep that is mostly noise unmasked (it is still reported)")
     scale = d.add_mutually_exclusive_group()
     scale.add_argument("--workers", type=int, metavar="N",
                        help="process files on a local Dask cluster of N workers (default: one per core when "
@@ -125,7 +132,8 @@ class _Progress:
 def _options(args, parser):
     """The run's options, checked before any file is read (a usage error: exit 2)."""
     try:
-        settings = Settings(args.interval_splits, args.skip_between_rays, args.skip_along_ray, args.centered)
+        settings = Settings(args.interval_splits, args.skip_between_rays, args.skip_along_ray, args.centered,
+                            args.seam_repair, args.speckle_repair, args.noise_mask)
         if args.workers is not None and args.workers < 1:
             raise ValueError(f"vornak: --workers must be at least 1, got {args.workers}")
     except (TypeError, ValueError) as exc:
@@ -162,6 +170,8 @@ def _dealias(args, options):
             plots = f", {len(outcome.pictures)} picture{'s' if len(outcome.pictures) != 1 else ''}" if outcome.pictures else ""
             nsweeps = outcome.sweeps
             progress.write(f"{path} -> {outcome.output} ({nsweeps} sweep{'s' if nsweeps != 1 else ''}{plots})")
+            for note in outcome.notes:
+                progress.write(f"vornak: warning: {note}")
             progress.file(nsweeps, remote=on_cluster)
 
     workers = args.workers if args.workers is not None else _runner.default_workers(len(args.files))

@@ -32,6 +32,13 @@ ANCHOR_GATES = "anchor_gates_changed"
 DEALIASED = "VRADDH"
 FOLDS = "VRADDH_FOLDS"
 
+#: Attributes of the dealiased field that say what the repairs after the exact
+#: fold counts did: where the seam of a full PPI was put, how many speckle
+#: gates took another fold, and why the sweep was masked as noise.
+SEAM = "seam"
+SPECKLE_CHANGED = "speckle_gates_changed"
+NOISE = "noise"
+
 #: Sweep variable and field attributes that may carry the Nyquist velocity.
 NYQUIST = "nyquist_velocity"
 NYQUIST_ATTRS = ("nyquist_velocity", "NI", "nyquist")

@@ -272,8 +272,8 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     report = {}
     if var.chunks is None and (excluded is None or excluded.chunks is None):
         # in memory: the kernel on the arrays themselves, without apply_ufunc's alignment
-        noise = _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around) if settings.noise_mask else None
-        if noise is not None and noise.field is not None and mask is None:
+        noise = _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around)
+        if noise is not None and noise.field is not None and mask is None and settings.noise_mask:
             noise = dataclasses.replace(noise, applied=True)
             with np.errstate(invalid="ignore"):
                 low = ~(ds[noise.field] >= noise.threshold)

@@ -56,14 +56,25 @@ def scattered_groups(valid, rays_wrap_around):
     """
     ndimage = _ndimage()
     valid = np.asarray(valid, dtype=bool)
-    modes = ("wrap" if rays_wrap_around else "constant", "constant")
-    share = ndimage.uniform_filter(valid.astype(np.float32), size=3, mode=modes)
-    dense = valid & (share >= DENSE_SHARE - 1e-6)
+    dense = valid & (_valid_around(valid, rays_wrap_around) >= DENSE_SHARE * 9)
     areas, _ = ndimage.label(dense)
     size = np.bincount(areas.ravel())
     size[0] = 0
     solid = dense & (size[areas] >= SOLID_GATES)
     return ndimage.label(valid & ~solid)
+
+
+def _valid_around(valid, rays_wrap_around):
+    """Valid gates in the 3 x 3 neighbourhood of every gate (itself included)."""
+    if rays_wrap_around:
+        padded = np.concatenate([valid[-1:], valid, valid[:1]])
+    else:
+        padded = np.pad(valid, ((1, 1), (0, 0)))
+    rows = padded[:-2].astype(np.uint8) + padded[1:-1] + padded[2:]
+    count = rows.copy()
+    count[:, 1:] += rows[:, :-1]
+    count[:, :-1] += rows[:, 1:]
+    return count
 
 
 def _rectangle_sums(table, lo_r, hi_r, lo_g, hi_g):

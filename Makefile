@@ -16,14 +16,14 @@ PYTHON313 ?= $(call find_python,3.13)
 # The environments the Python suites run in: name, interpreter, NumPy requirement.
 MAIN_VENV := $(CACHE)/venv-py312-np2
 
-.PHONY: test test-core test-python test-fuzz test-sanitize demo bench bench-files deps clean fuzz fuzz-deps test-sanitize-python
+.PHONY: test test-core test-python test-fuzz test-sanitize demo bench bench-files deps clean fuzz fuzz-deps test-sanitize-python fuzz-readers
 
 test: test-core test-python test-fuzz
 
 # A short fuzzing run from the committed corpus on every test run (CI
 # included); `make fuzz` is the long one that grows the corpus.
 test-fuzz:
-	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10 FUZZ_MERGE=0
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10 FUZZ_MERGE=0 READERS_FUZZ_EXAMPLES=100
 
 deps:
 	@if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null; then
@@ -167,6 +167,20 @@ fuzz: fuzz-deps
 	    echo "   corpus: $$(ls "$$corpus" | wc -l) inputs"
 	  fi
 	done
+
+# The Python header readers of radar files (Nyquist velocities) under
+# hypothesis: hostile bytes from truncated, bit-flipped and spliced files,
+# READERS_FUZZ_EXAMPLES per format (a few minutes). The Python suites run the
+# same test briefly.
+READERS_FUZZ_EXAMPLES ?= 3000
+fuzz: fuzz-readers
+fuzz-readers: python-env-py312-np2
+	@venv="$(MAIN_VENV)"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
+	  -C build-dir="$(abspath $(CACHE))/build-py312-np2" "$(numpy_py312-np2)" ".[$(extras_py312-np2)]"
+	echo "== reader fuzzing: $(READERS_FUZZ_EXAMPLES) inputs per format"
+	VORNAK_FUZZ_EXAMPLES=$(READERS_FUZZ_EXAMPLES) "$$venv/bin/python" -m pytest -q -p no:cacheprovider \
+	  tests/test_readers_fuzz.py
 
 # The demo runs in the main environment with every extra: it dealiases a real
 # sweep shipped with the package and writes demo.png here.

@@ -1,9 +1,9 @@
 """Reading radar files (xradar, or xarray for time series), and writing CfRadial2 results.
 
 Where xradar leaves a sweep without its Nyquist velocity although the file
-has it (NEXRAD Level II radial blocks, ODIM `how/NI`), it is read here from
-the file's own metadata and added as the sweep's `nyquist_velocity`, so the
-written file says which value the dealiasing used.
+has it (NEXRAD Level II radial blocks, UF field headers, ODIM `how/NI`, ...),
+it is read from the file's own metadata (`_nyquist`) and added as the sweep's
+`nyquist_velocity`, so the written file says which value the dealiasing used.
 """
 
 import gzip
@@ -15,7 +15,8 @@ import zlib
 import numpy as np
 
 from . import names
-from ._errors import RadarFileError
+from ._errors import RadarFileError  # noqa: F401  (also imported from here)
+from ._nyquist import nyquist_by_sweep
 from ._optional import require
 from ._timeseries import one_ray_sweeps, open_time_series
 from ._xarray import sweep_nodes, sweep_nyquist
@@ -82,7 +83,7 @@ def open_volume(path, chunks=None, timings=None):
         raise RadarFileError(f"{path}: xradar's '{engine}' reader failed: {type(exc).__name__}: {_short(exc)}") from exc
     read = time.perf_counter()
     try:
-        _fill_nyquist(tree, source, engine)
+        _fill_nyquist(tree, source, engine, path)
     except Exception as exc:  # only a convenience: --nyquist still works
         warnings.warn(f"vornak: {path}: could not read the Nyquist velocity from the file's metadata: {_short(exc)}")
     if timings is not None:
@@ -107,14 +108,12 @@ def _short(exc, limit=200):
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
-def _fill_nyquist(tree, source, engine):
+def _fill_nyquist(tree, source, engine, name):
     from ._xarray import find_velocity_field
 
-    reader = {"nexradlevel2": _nexrad_nyquist, "odim": _odim_nyquist, "iris": _iris_nyquist}.get(engine)
-    if reader is None:
-        return
     missing = []
-    for index, (path, node) in enumerate(sweep_nodes(tree)):
+    for path, node in sweep_nodes(tree):
+        index = _sweep_number(node.name)
         ds = node.to_dataset(inherit=False)
         field = find_velocity_field(ds)
         if field is None:
@@ -127,7 +126,7 @@ def _fill_nyquist(tree, source, engine):
             missing.append((index, path, ds))
     if not missing:
         return
-    values = reader(source)
+    values = nyquist_by_sweep(source, engine, tree=tree, name=name)
     for index, path, ds in missing:
         value = values.get(index)
         if value is not None and np.isfinite(value) and value > 0:
@@ -136,63 +135,10 @@ def _fill_nyquist(tree, source, engine):
             tree[path].dataset = ds
 
 
-def _nexrad_nyquist(source):
-    """Nyquist velocity (m/s) per sweep index from NEXRAD Level II headers."""
-    from xradar.io.backends.nexrad_level2 import NEXRADLevel2File
-
-    values = {}
-    with NEXRADLevel2File(source) as nf:
-        for index, sweep in enumerate(nf.msg_31_data_header):
-            if sweep.get("msg_type") == 31:
-                raw = sweep.get("msg_31_data_header", {}).get("RAD", {}).get("nyquist_vel")
-            else:  # legacy message 1 carries it in its header
-                raw = sweep.get("msg_31_header", {}).get("nyquist_vel")
-            if raw:
-                values[index] = raw / 100.0  # stored in units of 0.01 m/s
-    return values
-
-
-def _iris_nyquist(source):
-    """Nyquist velocity (m/s) of every sweep of an IRIS/Sigmet RAW file.
-
-    From the task's PRF and wavelength (1/100 cm); with dual PRF the
-    velocities are stored over the extended interval, 2, 3 or 4 times wider.
-    """
-    from xradar.io.backends.iris import IrisRawFile
-
-    task = IrisRawFile(source, loaddata=False).ingest_header["task_configuration"]
-    dsp = task["task_dsp_info"]
-    flag = dsp.get("multi_prf_mode_flag", 0)
-    if flag not in (0, 1, 2, 3):
-        return {}
-    value = task["task_misc_info"]["wavelength"] * dsp["prf"] / 40000.0 * (flag + 1)
-    return _Every(value)
-
-
-class _Every(dict):
-    """The same value for every sweep index."""
-
-    def __init__(self, value):
-        super().__init__()
-        self.value = value
-
-    def get(self, key, default=None):
-        return self.value
-
-
-def _odim_nyquist(source):
-    """Nyquist velocity (m/s) per sweep index from ODIM `how/NI` attributes."""
-    h5py = require("h5py", "reading ODIM Nyquist velocities")
-    values = {}
-    with h5py.File(source, "r") as f:
-        default = f["how"].attrs.get("NI") if "how" in f else None
-        datasets = sorted((k for k in f if k.startswith("dataset")), key=lambda k: int(k[7:] or 0))
-        for index, key in enumerate(datasets):
-            how = f[key].get("how")
-            value = how.attrs.get("NI") if how is not None and "NI" in how.attrs else default
-            if value is not None:
-                values[index] = float(np.asarray(value).ravel()[0])
-    return values
+def _sweep_number(group):
+    """N of xradar's sweep group `sweep_N` (None for another name)."""
+    tail = group.rsplit("_", 1)[-1]
+    return int(tail) if tail.isdigit() else None
 
 
 def _keep_missing_values(tree):

@@ -160,8 +160,10 @@ def test_xarray_volume_anchoring_adds_whole_folds_and_says_so():
     from vornak_sweeps import sweep_dataset, volume_tree, wind
 
     tree = volume_tree(nsweeps=2)
-    plain = vornak.dealias_volume(tree)
+    plain = vornak.dealias_volume(tree, anchor=None)
     assert vornak.names.ANCHOR not in plain["sweep_0"]["VRADDH"].attrs
+    assert vornak.dealias_volume(tree)["sweep_0"]["VRADDH"].attrs[vornak.names.ANCHOR] == (
+        "anchored by vad: sweep shift +0 folds")  # the default
     for anchored in (vornak.dealias_volume(tree, anchor="volume"), vornak.dealias_volume(tree, anchor="vad")):
         for i in range(2):
             new, old = anchored[f"sweep_{i}"]["VRADDH"], plain[f"sweep_{i}"]["VRADDH"]
@@ -185,8 +187,14 @@ def test_xarray_volume_anchoring_adds_whole_folds_and_says_so():
     np.testing.assert_allclose(moved.values[keep], true[keep], atol=1e-3)
     assert moved.attrs[vornak.names.ANCHOR_SHIFT] == 1
     assert moved.attrs[vornak.names.ANCHOR].startswith("anchored by profile: sweep shift +1 folds")
+    # the VAD fit has no ring covered here, so it keeps the folds; lazily too
+    for sweep in (ds, ds.chunk({})):
+        kept = vornak.dealias_sweep(sweep, reference="vad")["VRADDH"]
+        np.testing.assert_allclose(kept.values, plain, atol=1e-6)
     with pytest.raises(ValueError, match="^vornak: anchor must be one of"):
         vornak.dealias_volume(tree, anchor="sounding")
+    with pytest.raises(ValueError, match="^vornak: reference must be 'vad' or a wind profile"):
+        vornak.dealias_sweep(ds, reference="volume")
 
 
 def test_command_line_anchor_option(tmp_path):
@@ -198,12 +206,14 @@ def test_command_line_anchor_option(tmp_path):
     from vornak_sweeps import DATA
 
     source = DATA / "KLIX20050828_180149_sweeps0-1.gz"
-    result = subprocess.run([sys.executable, "-m", "vornak", "dealias", str(source), "-o", str(tmp_path), "-q",
-                             "--anchor", "volume"], capture_output=True, text=True, timeout=300)
-    assert result.returncode == 0, result.stderr
-    tree = xr.open_datatree(tmp_path / "KLIX20050828_180149_sweeps0-1.vornak.nc")
-    attrs = tree["sweep_1"]["VRADDH"].attrs
-    assert attrs[vornak.names.ANCHOR].startswith("anchored by vad") and attrs[vornak.names.ANCHOR_GATES] == 0
+    for option, said in (("volume", "anchored by vad: sweep shift +0 folds, 0 echo"),  # its one velocity sweep
+                         ("none", None), ("vad", "anchored by vad: sweep shift +0 folds")):
+        result = subprocess.run([sys.executable, "-m", "vornak", "dealias", str(source), "-o", str(tmp_path / option),
+                                 "-q", "--anchor", option], capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        tree = xr.open_datatree(tmp_path / option / "KLIX20050828_180149_sweeps0-1.vornak.nc")
+        attrs = tree["sweep_1"]["VRADDH"].attrs
+        assert attrs[vornak.names.ANCHOR].startswith(said) if said else vornak.names.ANCHOR not in attrs, option
     bad = subprocess.run([sys.executable, "-m", "vornak", "dealias", str(source), "-o", str(tmp_path),
                           "--anchor", "sounding"], capture_output=True, text=True, timeout=300)
     assert bad.returncode == 2 and "--anchor: invalid choice: 'sounding'" in bad.stderr

@@ -16,7 +16,8 @@ by agreement with a reference:
 A shift is made only where the reference is strong: enough co-located gates,
 and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
-as flat vectors, so that anchoring a volume costs less than dealiasing it.
+as flat vectors, to keep the cost near that of dealiasing (bench/README.md,
+Quality, has the figures).
 """
 
 from __future__ import annotations
@@ -54,7 +55,7 @@ MAX_SHIFT = 4
 class Anchoring:
     """What anchored one sweep and by how much."""
 
-    reference: str  # "profile", "sweep at E deg", "vad" or "none"
+    reference: str  # "profile", "sweeps at E1 and E2 deg", "vad" or "none"
     sweep_shift: int  # whole folds added to every gate
     components_shifted: int  # detached echo components moved beyond the sweep shift
     gates_changed: int  # gates whose fold count changed
@@ -111,9 +112,8 @@ class _Gates:
     def __init__(self, sweep: SweepInput):
         rays, ngates = sweep.excluded.shape
         self.shape = (rays, ngates)
-        self.flat = np.flatnonzero(~np.asarray(sweep.excluded).ravel())
-        self.ray = self.flat // ngates
-        self.gate = self.flat - self.ray * ngates
+        self.ray, self.gate = np.nonzero(~np.asarray(sweep.excluded))
+        self.flat = self.ray * ngates + self.gate
         self.folds = np.asarray(sweep.folds).ravel()[self.flat]
         self.span = 2.0 * sweep.nyquist
         vel = np.asarray(sweep.velocity).ravel()[self.flat]
@@ -122,9 +122,10 @@ class _Gates:
 
     @property
     def where(self):
+        """Valid-gate number by flat position, one -1 past the end."""
         if self._where is None:
-            self._where = np.full(self.shape, -1, dtype=np.int32)
-            self._where.ravel()[self.flat] = np.arange(self.flat.size, dtype=np.int32)
+            self._where = np.full(self.shape[0] * self.shape[1] + 1, -1, dtype=np.int32)
+            self._where[self.flat] = np.arange(self.flat.size, dtype=np.int32)
         return self._where
 
 
@@ -147,16 +148,14 @@ def echo_components(gates, wrap, gap=COMPONENT_GAP):
     starts[0] = True
     starts[1:] = (ray[1:] != ray[:-1]) | (np.diff(gate) > gap + 1) | (np.abs(np.diff(v)) > limit)
     run_of_gate = np.cumsum(starts) - 1
-    # Across rays: the same gate of the next ray.
-    where = gates.where.ravel()
+    # Across rays: the same gate of the next ray (past the last ray, the
+    # first when rays wrap around, else the -1 after the map's end).
     below = gates.flat + ngates
     if wrap:
         below %= rays * ngates
-        has = np.ones(below.size, dtype=bool)
     else:
-        has = below < rays * ngates
-    other = np.full(below.size, -1, dtype=np.int32)
-    other[has] = where[below[has]]
+        np.minimum(below, rays * ngates, out=below)
+    other = gates.where.take(below)
     has = other >= 0
     mine = np.flatnonzero(has)
     other = other[has]
@@ -205,7 +204,7 @@ def _consensus(wanted, group, groups, min_gates, min_agreement):
     return np.where(strong, best - MAX_SHIFT, 0), compared
 
 
-def _agree(gates, reference, wrap, components=True):
+def _agree(gates, reference, wrap):
     """Per valid gate, the whole folds that bring it to agree with the
     reference (NaN where there is none): a sweep shift, then per component."""
     has = np.isfinite(reference)
@@ -223,7 +222,7 @@ def _agree(gates, reference, wrap, components=True):
     # the ray, are noise: labelling is skipped unless enough come in pairs.
     differ = np.flatnonzero(wanted != sweep_shift)
     paired = np.count_nonzero(np.diff(np.flatnonzero(has)[differ]) == 1)
-    if components and paired >= MIN_AGREEMENT * MIN_GATES:
+    if paired >= MIN_AGREEMENT * MIN_GATES:
         comp, ncomp = echo_components(gates, wrap)
         own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, MIN_GATES, MIN_AGREEMENT)
         size = np.bincount(comp, minlength=ncomp)
@@ -265,7 +264,6 @@ def wind_profile(profile):
     return height[ok][order], u[ok][order], v[ok][order]
 
 
-
 def profile_reference(gates, sweep, profile):
     """Radial velocity the wind profile (height, u, v) gives at each valid gate."""
     height, u, v = profile
@@ -305,7 +303,7 @@ class _Anchored:
 
     def __init__(self, gates, sweep):
         self.gates = gates
-        self.current = gates.dealiased
+        self.current = np.append(gates.dealiased, np.float32(np.nan))  # [-1]: no echo
         az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
@@ -317,7 +315,7 @@ class _Anchored:
 
     def shift_by(self, shift):
         if np.any(shift):
-            self.current = (self.gates.dealiased + shift * self.gates.span).astype(np.float32)
+            self.current[:-1] = self.gates.dealiased + shift * self.gates.span
 
 
 def volume_reference(gates, sweep, others):
@@ -334,15 +332,15 @@ def volume_reference(gates, sweep, others):
         ray_at = _nearest_sorted(other.azimuth, az, 0.75 * max(other.spacing, spacing), period=360.0)
         ray_at = np.where(ray_at >= 0, other.ray_order[np.maximum(ray_at, 0)], -1)
         gate_at = _nearest_sorted(other.ground, ground, 0.75 * max(other.gate_step, 1.0))
-        # Flat position in the other sweep of each ray and gate of this one,
-        # negative where there is none.
-        ray_base = np.where(ray_at >= 0, ray_at * other.gates.shape[1], -(1 << 40))
-        pos = ray_base[gates.ray] + np.where(gate_at >= 0, gate_at, -(1 << 40))[gates.gate]
-        near = np.flatnonzero(pos >= 0)
-        at = other.gates.where.ravel().take(pos[near])  # the other's valid-gate number, -1: no echo
-        found = at >= 0
-        value = np.full(gates.flat.size, np.nan, dtype=np.float32)
-        value[near[found]] = other.current[at[found]] * np.float32(cos_el / other.cos_el)
+        # Flat position in the other sweep of each ray and gate of this one;
+        # past its end (where `where` holds -1) when there is none. The
+        # other's valid-gate number -1 then picks the NaN after its values.
+        end = other.gates.where.size - 1
+        ray_base = np.where(ray_at >= 0, ray_at * other.gates.shape[1], end)
+        gate_base = np.where(gate_at >= 0, gate_at, end)
+        pos = np.minimum(ray_base[gates.ray] + gate_base[gates.gate], end)
+        value = other.current.take(other.gates.where.take(pos))
+        value *= np.float32(cos_el / other.cos_el)
         values.append(value)
     if len(values) == 1:
         return values[0]

@@ -64,7 +64,8 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
         try:
             mask = quality_mask(ds, options.exclude_below)
             result = _dealias_sweep(ds, field, options.nyquist, options.settings, mask=mask,
-                                    keep_folds=options.keep_folds or options.anchor is not None)
+                                    keep_folds=options.keep_folds or options.anchor == "volume",
+                                    vad=options.anchor == "vad")
         except (ValueError, TypeError) as exc:
             raise RadarFileError(f"{path}: {sweep}: {_message(exc)}") from exc
         if RAY_GROUPING in ds.attrs:
@@ -75,11 +76,10 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
         dealiased.append((sweep, result, field))
         if on_sweep is not None:
             on_sweep()
-    if options.anchor is not None:
+    if options.anchor == "volume":
         from ._anchor_xarray import anchor_sweeps
 
-        anchored = anchor_sweeps([result for _, result, _ in dealiased], volume=options.anchor == "volume",
-                                 keep_folds=options.keep_folds)
+        anchored = anchor_sweeps([result for _, result, _ in dealiased], keep_folds=options.keep_folds)
         for (node_path, _, _), result in zip(todo, anchored):
             tree[node_path].dataset = result
         dealiased = [(sweep, result, field) for (sweep, _, field), result in zip(dealiased, anchored)]

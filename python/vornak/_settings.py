@@ -85,8 +85,8 @@ class FileOptions:
 
     field: velocity variable, None to detect it in each sweep; nyquist: m/s
     overriding the file's own; exclude_below: (variable, threshold) pairs;
-    plot / keep_folds: also write pictures / the fold counts; anchor: None,
-    "volume" or "vad" (see `dealias_volume`).
+    plot / keep_folds: also write pictures / the fold counts; anchor: "vad"
+    (the default), "volume" or None (see `dealias_volume`).
     """
 
     settings: Settings = DEFAULT_SETTINGS
@@ -95,7 +95,7 @@ class FileOptions:
     exclude_below: tuple = ()
     plot: bool = False
     keep_folds: bool = False
-    anchor: str | None = None
+    anchor: str | None = "vad"
 
     def __post_init__(self):
         if self.anchor not in (None, "volume", "vad"):

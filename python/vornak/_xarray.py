@@ -11,6 +11,7 @@ import warnings
 import numpy as np
 
 from . import _array, names
+from . import _anchor
 from ._anchor import wind_profile
 from ._optional import require
 from ._repairs import repair
@@ -114,9 +115,11 @@ def _ray_order(ds, ray_dim):
     return np.argsort(values, kind="stable"), angle
 
 
-def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, report=None):
+def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, vad_azimuth=None, report=None):
     """One sweep (rays, gates) in the dataset's ray order -> dealiased (and
-    folds); `report`, a dict, receives what the repairs did."""
+    folds), and the whole folds the sweep's VAD fit added when `vad_azimuth`
+    (the azimuths in the dataset's ray order) is given; `report`, a dict,
+    receives what the repairs did."""
     with np.errstate(over="ignore", invalid="ignore"):
         vel = np.ascontiguousarray(vel, dtype=np.float32)
     excluded = ~np.isfinite(vel)
@@ -130,10 +133,17 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, 
     if order is not None:
         scan_folds, folds = folds, np.empty(vel.shape, dtype=np.int32)
         folds[order] = scan_folds  # back to the dataset's own ray order
+    shift = 0
+    if vad_azimuth is not None:
+        # the VAD fit needs no elevation or gate ranges
+        sweep = _anchor.SweepInput(vel, folds, excluded, nyquist, vad_azimuth, 0.0, np.zeros(vel.shape[1]))
+        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
+        shift = anchoring.sweep_shift
     with np.errstate(invalid="ignore", over="ignore"):
         out = _array.unfold(vel, folds, nyquist)
     out[excluded] = np.nan  # the CF fill value of the dealiased field
-    return (out, folds) if with_folds else out
+    results = (out, folds) if with_folds else (out,)
+    return results + (np.int32(shift),) if vad_azimuth is not None else (results if with_folds else out)
 
 
 def _comment(field, nyquist, rays_wrap_around, settings):
@@ -211,14 +221,20 @@ def dealias_sweep(
     """
     settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered, seam_repair, speckle_repair,
                         noise_mask)
-    if reference is None:
+    if isinstance(reference, str) and reference != "vad":
+        raise ValueError(
+            f"vornak: reference must be 'vad' or a wind profile (height, u, v), got {reference!r}; to anchor "
+            "sweeps to the other sweeps of their volume use dealias_volume(tree, anchor='volume')"
+        )
+    vad = isinstance(reference, str)  # "vad", the only text accepted
+    if reference is None or vad:
         out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
-                             keep_folds=keep_folds)
+                             keep_folds=keep_folds, vad=vad)
         _warn_noise(out)
         return out
     from ._anchor_xarray import anchor_sweeps
 
-    profile = None if isinstance(reference, str) and reference == "vad" else wind_profile(reference)
+    profile = wind_profile(reference)
     out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask, keep_folds=True)
     _warn_noise(out)
     return anchor_sweeps([out], volume=False, profile=profile, keep_folds=keep_folds)[0]
@@ -230,7 +246,7 @@ def _warn_noise(out):
         warnings.warn(f"vornak: {text}", RuntimeWarning, stacklevel=3)
 
 
-def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=None, keep_folds=False):
+def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=None, keep_folds=False, vad=False):
     """`dealias_sweep` with its tuning already validated as one `Settings`."""
     xr = _xr()
     if not isinstance(ds, xr.Dataset):
@@ -268,6 +284,13 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
         excluded = given if excluded is None else (excluded | given)
     kwargs = {"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
               "with_folds": keep_folds}
+    # The VAD fit needs a PPI: azimuths that turn. It adds the shift it made
+    # to the kernel's results.
+    vad_azimuth = None
+    if vad and angle == names.AZIMUTH:
+        vad_azimuth = kwargs["vad_azimuth"] = np.asarray(ds[names.AZIMUTH].values, dtype=np.float64)
+    fields = 2 if keep_folds else 1
+    count = fields + (vad_azimuth is not None)
     dims = (ray_dim, gate_dim)
     report = {}
     if var.chunks is None and (excluded is None or excluded.chunks is None):
@@ -282,24 +305,30 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
             report["noise"] = noise.describe()
         arrays = [_in_order(var, dims)] + ([] if excluded is None else [_in_order(excluded, dims)])
         results = _kernel(*arrays, **kwargs, report=report)
-        results = results if keep_folds else (results,)
-        results = [xr.Variable(dims, r) for r in results]
+        results = results if count > 1 else (results,)
+        shift = results[-1] if vad_azimuth is not None else None
+        results = [xr.Variable(dims, r) for r in results[:fields]]
     else:
         inputs = [x.transpose(*dims) for x in ([var] if excluded is None else [var, excluded])]
         # the core needs the whole sweep at once: one block per sweep
         inputs = [x.chunk({ray_dim: -1, gate_dim: -1}) for x in inputs]
         results = xr.apply_ufunc(
             _kernel, *inputs, kwargs=kwargs,
-            input_core_dims=[list(dims)] * len(inputs), output_core_dims=[list(dims)] * (2 if keep_folds else 1),
-            dask="parallelized", output_dtypes=[np.float32, np.int32] if keep_folds else [np.float32],
+            input_core_dims=[list(dims)] * len(inputs),
+            output_core_dims=[list(dims)] * fields + [[]] * (count - fields),
+            dask="parallelized", output_dtypes=[np.float32] + [np.int32] * (count - 1),
             keep_attrs=False,
         )
-        results = [r.variable for r in (results if keep_folds else (results,))]
+        results = results if count > 1 else (results,)
+        shift = results[-1] if vad_azimuth is not None else None
+        results = [r.variable for r in results[:fields]]
     comment = _comment(field, nyquist, rays_wrap_around, settings)
     dealiased = results[0].transpose(*var.dims)
     dealiased.attrs = names.dealiased_attrs(field, nyquist, comment)
     dealiased.attrs.update(_repair_attrs(ds, report, order, angle, rays_wrap_around, settings))
     dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
+    if vad:
+        dealiased.attrs.update(_vad_attrs(shift))
     new = {names.DEALIASED: dealiased}
     if keep_folds:
         new[names.FOLDS] = results[1].transpose(*var.dims)
@@ -344,6 +373,17 @@ def _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around):
 def _in_order(da, dims):
     """The values of a DataArray with its dimensions in `dims` order."""
     return np.transpose(np.asarray(da.values), [da.dims.index(d) for d in dims])
+
+
+def _vad_attrs(shift):
+    """What the VAD anchoring did: the shift when known, which it is not
+    until a Dask-backed sweep is computed."""
+    if shift is None:
+        return {names.ANCHOR: "not anchored: no PPI"}
+    if getattr(shift, "chunks", None) is not None:
+        return {names.ANCHOR: "anchored by vad (computed lazily: the sweep shift is not recorded)"}
+    k = int(np.asarray(shift))
+    return {names.ANCHOR: f"anchored by vad: sweep shift {k:+d} folds", names.ANCHOR_SHIFT: k}
 
 
 def _velocity_name(ds, field):
@@ -417,7 +457,7 @@ def dealias_volume(
     skip_between_rays=100,
     skip_along_ray=100,
     centered=True,
-    anchor=None,
+    anchor="vad",
     profile=None,
     seam_repair=True,
     speckle_repair=True,
@@ -433,13 +473,16 @@ def dealias_volume(
     `vornak.open_radar` to have the Nyquist velocity that xradar leaves out
     read from the file itself.
 
-    `anchor` "volume" adds whole folds to sweeps and detached echo areas so
-    that they agree with the neighbouring sweeps in elevation (the sweep
-    trusted most anchored by its VAD fit); "vad" anchors every sweep by its
-    own VAD fit; `profile`, a wind profile as for `dealias_sweep`'s
-    `reference`, is preferred to both when given. Anchoring computes the
-    sweeps (Dask-backed ones too). The attribute `anchoring` of each
-    `VRADDH` says what anchored it and by how much.
+    `anchor` "vad" (the default) shifts a PPI by whole folds where the VAD
+    fit of the sweep shows it off as a whole (the quality benchmark found it
+    never worse than no anchoring); None leaves the exact fold counts as
+    they are. "volume" also moves sweeps and detached echo areas to agree
+    with the neighbouring sweeps in elevation, and `profile`, a wind profile
+    as for `dealias_sweep`'s `reference`, is preferred to both when given:
+    they fix more but can misplace an area where the reference is wrong
+    (see README, Quality), and they compute Dask-backed sweeps. The
+    attribute `anchoring` of each `VRADDH` says what anchored it and by how
+    much.
     """
     xr = _xr()
     if isinstance(tree, xr.Dataset):
@@ -452,12 +495,16 @@ def dealias_volume(
 
     anchor = check_mode(anchor)
     profile = None if profile is None else wind_profile(profile)
-    anchoring = anchor is not None or profile is not None
+    # The VAD fit is of one sweep: it runs with the core, lazily too. The
+    # other references need every sweep's result first.
+    vad = anchor == "vad" and profile is None
+    anchoring = (anchor is not None or profile is not None) and not vad
     keep_folds = kwargs.pop("keep_folds", False)
     out = tree.copy()
     done = []
     for path, ds, name in velocity_sweeps(tree, field):
-        done.append((path, _dealias_sweep(ds, name, nyquist, settings, keep_folds=keep_folds or anchoring, **kwargs)))
+        done.append((path, _dealias_sweep(ds, name, nyquist, settings, keep_folds=keep_folds or anchoring, vad=vad,
+                                          **kwargs)))
         _warn_noise(done[-1][1])
     if not done:
         wanted = f"a variable '{field}'" if field is not None else "a radial-velocity variable"

@@ -1,7 +1,7 @@
 """The `vornak` command: dealias radar files, or run the demo.
 
     vornak dealias FILE... -o DIR [--field NAME] [--nyquist M/S] [--plot]
-                                  [--anchor volume|vad] [--workers N | --scheduler ADDRESS]
+                                  [--anchor vad|volume|none] [--workers N | --scheduler ADDRESS]
     vornak demo [-o demo.png]
 
 Every file is read with xradar, every velocity sweep dealiased, and the
@@ -39,9 +39,10 @@ def _parser():
                    help="exclude gates where the sweep variable VAR is below VALUE, e.g. SNRH=3 or RHOHV=0.8 (repeatable)")
     d.add_argument("--plot", action="store_true", help="also write a PNG per sweep: folded and dealiased side by side")
     d.add_argument("--keep-folds", action="store_true", help=f"also write the fold counts as {names.FOLDS}")
-    d.add_argument("--anchor", choices=("volume", "vad", "none"), default="none",
-                   help="add whole folds where the file's other sweeps (volume) or the sweep's own VAD fit (vad) "
-                   "show a sweep or a detached echo area a fold off (default: none; see README, Quality)")
+    d.add_argument("--anchor", choices=("vad", "volume", "none"), default="vad",
+                   help="add whole folds where the sweep's VAD fit (vad, the default) or also the file's other "
+                   "sweeps (volume) show a sweep or a detached echo area a fold off; none keeps the exact "
+                   "fold counts (see README, Quality)")
     tuning = d.add_argument_group("tuning (see README)")
     tuning.add_argument("--interval-splits", type=int, default=DEFAULT_SETTINGS.interval_splits, metavar="N")
     tuning.add_argument("--skip-between-rays", type=int, default=DEFAULT_SETTINGS.skip_between_rays, metavar="N")

@@ -169,7 +169,7 @@ def dealias_sweep(
     keep_folds=False,
     reference=None,
     seam_repair=True,
-    speckle_repair=True,
+    speckle_repair=False,
     noise_mask=True,
 ):
     """Dealias one sweep dataset; returns a new dataset with `VRADDH` added.
@@ -207,13 +207,14 @@ def dealias_sweep(
     seam_repair, speckle_repair, noise_mask : bool
         The steps after the exact fold counts (see README, "After the exact
         folds"): a seam line along the first ray of a full PPI repaired by
-        moving the seam; small scattered groups given the fold of the like
-        gates around them; a sweep that is mostly noise masked with the
-        lowest working threshold of its quality field (normalized coherent
-        power or signal-to-noise ratio; not when `mask` is given), with a
-        warning. The attributes `seam`, `speckle_gates_changed` and `noise`
-        of `VRADDH` say what they did (in-memory sweeps; Dask-backed ones
-        are repaired alike, without the attributes, and not masked).
+        moving the seam; on request, small scattered groups given the fold
+        of the like gates around them (clutter speckle raised by a fold); a
+        sweep that is mostly noise masked with the lowest working threshold
+        of its quality field (normalized coherent power or signal-to-noise
+        ratio; not when `mask` is given), with a warning either way. The
+        attributes `seam`, `speckle_gates_changed` and `noise` of `VRADDH`
+        say what they did (in-memory sweeps; Dask-backed ones are repaired
+        alike, without the attributes, and not masked).
 
     Rays are sorted by azimuth (by elevation for an RHI) for the core, and the
     result is put back in the dataset's own ray order. Dask-backed fields stay
@@ -460,7 +461,7 @@ def dealias_volume(
     anchor="vad",
     profile=None,
     seam_repair=True,
-    speckle_repair=True,
+    speckle_repair=False,
     noise_mask=True,
     **kwargs,
 ):

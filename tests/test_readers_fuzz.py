@@ -46,25 +46,20 @@ def _seeds():
         "nexradlevel2": [made.nexrad_volume([22.56, 31.08]), klix],
         "uf": [made.uf_volume([12.34, 25.0], rays=4)],
         "iris": [(DATA / "SUR210819000227_RAWKPJV_records0-2.bin").read_bytes()],
-        "odim": [ODIM_FILE.read_bytes()],
         "rainbow": [made.rainbow_volume([{"highprf": 1000, "stagger": "None"}, {"stagger": "3/4", "lowprf": 750}])],
         "furuno": [made.furuno_scnx(1595)],
     }
-    try:
+    try:  # the formats read through h5py (netCDF-4 among them), where it is installed
         import h5py  # noqa: F401
-
-        seeds["gamic"] = [_written(lambda p: made.gamic_file(p, [{"PRF": 1000.0, "unfolding": "None"}]), ".h5")]
-    except ImportError:
-        pass
-    try:
         import netCDF4  # noqa: F401
-
-        seeds["cfradial1"] = [
-            _written(lambda p: made.cfradial1_file(p, [8.25, 10.0], fmt=fmt, unlimited=fmt != "NETCDF4"), ".nc")
-            for fmt in ("NETCDF4", "NETCDF3_CLASSIC", "NETCDF3_64BIT_OFFSET")]
-        seeds["netcdf"] = [_written(lambda p: made.arm_file(p, "5.96 m/s"), ".nc")]
     except ImportError:
-        pass
+        return seeds
+    seeds["odim"] = [ODIM_FILE.read_bytes()]
+    seeds["gamic"] = [_written(lambda p: made.gamic_file(p, [{"PRF": 1000.0, "unfolding": "None"}]), ".h5")]
+    seeds["cfradial1"] = [
+        _written(lambda p: made.cfradial1_file(p, [8.25, 10.0], fmt=fmt, unlimited=fmt != "NETCDF4"), ".nc")
+        for fmt in ("NETCDF4", "NETCDF3_CLASSIC", "NETCDF3_64BIT_OFFSET")]
+    seeds["netcdf"] = [_written(lambda p: made.arm_file(p, "5.96 m/s"), ".nc")]
     return seeds
 
 

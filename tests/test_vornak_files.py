@@ -86,3 +86,14 @@ def test_more_than_one_file_uses_the_workers_asked_for(monkeypatch, tmp_path):
     started.clear()
     assert cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--workers", "1"]) == 0
     assert started == []  # one worker: here, without a cluster
+
+
+def test_gzipped_nexrad_opens_lazily_with_its_nyquist():
+    pytest.importorskip("dask")
+    from vornak_sweeps import DATA
+
+    out = vornak.dealias_volume(vornak.open_radar(DATA / "KLIX20050828_180149_sweeps0-1.gz", chunks={}))
+    dealiased = out["sweep_1"][names.DEALIASED]
+    assert dealiased.chunks is not None  # still lazy
+    assert dealiased.attrs["nyquist_velocity"] == pytest.approx(25.37)
+    assert np.isfinite(dealiased.values).any()

@@ -74,11 +74,14 @@ def open_volume(path, chunks=None, timings=None):
                 f"{path}: not a radar file that xradar can read (no reader recognises its format); "
                 "convert it to CfRadial or ODIM, or dealias its velocity array with vornak.dealias"
             )
-    kwargs = {} if chunks is None else {"chunks": chunks}
+    # xarray cannot open bytes (a decompressed gzip file) lazily: those are chunked after opening
+    kwargs = {} if chunks is None or not isinstance(source, str) else {"chunks": chunks}
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", FutureWarning)
             tree = xd.open_datatree(source, engine=engine, **kwargs)
+            if chunks is not None and not kwargs:
+                tree = tree.chunk(chunks)
     except Exception as exc:
         raise RadarFileError(f"{path}: xradar's '{engine}' reader failed: {type(exc).__name__}: {_short(exc)}") from exc
     read = time.perf_counter()

@@ -59,7 +59,8 @@ def nyquist_by_sweep(source, engine, *, tree=None, name=None):
     `sweep_N`: m/s}; empty when the format carries none. With `tree`, the
     DataTree xradar opened from `source`, headers xradar has already decoded
     are taken from it instead of being read again. `name` is how errors call
-    the file (default: the path). Raises RadarFileError.
+    the file (default: the path). Raises RadarFileError, or ImportError when
+    the format needs an optional package that is not installed (h5py).
     """
     reader = _READERS.get(engine)
     if reader is None:
@@ -71,6 +72,8 @@ def nyquist_by_sweep(source, engine, *, tree=None, name=None):
             values = reader(source)
     except _Corrupt as exc:
         raise RadarFileError(f"{label}: cannot read the Nyquist velocity of this {engine} file: {exc}") from None
+    except ImportError:  # an optional package missing: not the file's fault
+        raise
     except MemoryError:
         raise RadarFileError(f"{label}: cannot read the Nyquist velocity of this {engine} file: "
                              "out of memory") from None
@@ -224,6 +227,8 @@ def _backend_file(tree):
     for node in tree.subtree:
         for var in node.dataset.variables.values():
             data = var._data
+            if hasattr(data, "dask"):  # opened with chunks: the lazy array sits in the task graph
+                data = next((task for task in dict(data.dask).values() if hasattr(task, "array")), None)
             for _ in range(10):  # a few lazy-indexing wrappers around xradar's array
                 store = getattr(data, "datastore", None)
                 if store is not None:

@@ -24,7 +24,6 @@ from __future__ import annotations
 import argparse
 import functools
 import json
-import statistics
 import sys
 import time
 from pathlib import Path

@@ -10,8 +10,6 @@ from vornak import _array, _repairs, _seam, _speckle, names
 from vornak._settings import DEFAULT_SETTINGS, Settings
 from vornak_sweeps import NYQUIST, sweep_dataset, wind
 
-pytest.importorskip("scipy")
-
 
 def test_seam_moved_to_the_emptiest_boundary_and_folds_kept_in_ray_order():
     _, true, vel = wind(seed=1)
@@ -36,6 +34,7 @@ def test_seam_moved_to_the_emptiest_boundary_and_folds_kept_in_ray_order():
 
 
 def test_speckle_repair_changes_only_scattered_groups_against_their_like_surroundings():
+    pytest.importorskip("scipy")
     rng = np.random.default_rng(5)
     nyquist = 8.0
     vel = np.full((200, 200), np.nan, np.float32)

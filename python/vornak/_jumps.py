@@ -25,8 +25,3 @@ def jump_counts(vel, nyquist, rays_wrap_around):
             jumps += int(np.count_nonzero(diff > nyquist))
     return jumps, pairs
 
-
-def jump_share(vel, nyquist, rays_wrap_around):
-    """Share of the neighbouring valid gate pairs that jump (0 without pairs)."""
-    jumps, pairs = jump_counts(vel, nyquist, rays_wrap_around)
-    return jumps / pairs if pairs else 0.0

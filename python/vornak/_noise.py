@@ -58,10 +58,6 @@ NOISY_SHARE = 0.25
 CLEAN_SHARE = 0.05
 
 
-def is_noisy(vel, nyquist, rays_wrap_around):
-    return noisy_share(vel, nyquist, rays_wrap_around) > NOISY_SHARE
-
-
 #: Standard quality fields, in order of preference: kind, names (any case),
 #: words of their standard_name, thresholds to try (lowest first), unit.
 QUALITY_FIELDS = (

@@ -51,8 +51,9 @@ def noisy_share(vel, nyquist, rays_wrap_around):
 
 
 #: A sweep with more than this share of noisy gates is mostly noise (measured:
-#: at most 7 % on the recorded PPIs, 13 % on weather folded at 6 m/s; 35 % to
-#: 61 % on the DOW8, KaSACR, XSAPR and KAZR sweeps, noise alone gives 69 %).
+#: at most 10 % on the recorded weather sweeps, 14 % on weather folded at
+#: 6 m/s; 35 % to 61 % on the DOW8, KaSACR, XSAPR and KAZR sweeps; noise alone
+#: gives about 69 %).
 NOISY_SHARE = 0.25
 #: A quality threshold works when it leaves at most this share of noisy gates.
 CLEAN_SHARE = 0.05
@@ -123,7 +124,7 @@ class NoiseFinding:
 
     def describe(self):
         what = (f"mostly noise: {100 * self.share:.0f} % of the gates differ from most of their neighbours by "
-                "more than half the Nyquist velocity (weather: a few %)")
+                "more than half the Nyquist velocity (weather: 10 % at most)")
         if self.field is None:
             return what + "; exclude the noise with a quality threshold (--exclude-below VAR=VALUE) or a mask"
         kept = f"which keeps {100 * self.kept:.0f} % of the gates"

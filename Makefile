@@ -16,7 +16,7 @@ PYTHON313 ?= $(call find_python,3.13)
 # The environments the Python suites run in: name, interpreter, NumPy requirement.
 MAIN_VENV := $(CACHE)/venv-py312-np2
 
-.PHONY: test test-core test-python test-fuzz test-sanitize demo bench bench-files deps clean fuzz fuzz-deps test-sanitize-python fuzz-readers
+.PHONY: test test-core test-python test-fuzz test-sanitize demo bench bench-files bench-quality deps clean fuzz fuzz-deps test-sanitize-python fuzz-readers
 
 test: test-core test-python test-fuzz
 
@@ -212,6 +212,20 @@ bench-files: deps python-env-py312-np2
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
 	  -C build-dir="$(abspath $(CACHE))/build-py312-np2" "$(numpy_py312-np2)" ".[all]"
 	"$$venv/bin/python" bench/files.py $(BENCH_ARGS)
+
+# The quality benchmark (bench/README.md, Quality): exact shares against truth
+# and pseudo-truth, with and without anchoring and against scikit-image's
+# unwrap_phase, in an environment of its own. QUALITY_ARGS=--quick folds at 6
+# and 10 m/s only, without unwrap_phase.
+QUALITY_VENV := $(CACHE)/venv-quality
+QUALITY_ARGS ?=
+bench-quality: deps
+	@$(call make_venv,$(QUALITY_VENV),$(PYTHON312),"numpy>=2" scikit-image matplotlib)
+	venv="$(QUALITY_VENV)"
+	echo "== installing vornak into $$venv"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
+	  -C build-dir="$(abspath $(CACHE))/build-quality" -C cmake.build-type=Release .
+	"$$venv/bin/python" bench/quality.py $(QUALITY_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -35,7 +35,7 @@ class FileResult:
     sweeps: int
     pictures: list
     timings: dict
-    notes: list = dataclasses.field(default_factory=list)
+    notes: list = dataclasses.field(default_factory=list)  # warnings for the user, one line each
 
 
 def output_name(path):
@@ -113,13 +113,23 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
             mask = quality_mask(ds, options.exclude_below)
             with _noting(notes, f"{sweep}: "):
                 result = _dealias_sweep(ds, field, options.nyquist, options.settings, mask=mask,
-                                        keep_folds=options.keep_folds)
+                                        keep_folds=options.keep_folds or options.anchor == "volume",
+                                        vad=options.anchor == "vad")
         except (ValueError, TypeError, CoreFailure) as exc:
             raise RadarFileError(f"{path}: {sweep}: {_message(exc)}") from exc
+        if names.NOISE in result[names.DEALIASED].attrs:
+            notes.append(f"{sweep}: {result[names.DEALIASED].attrs[names.NOISE]}")
         tree[node_path].dataset = result
         dealiased.append((sweep, result, field))
         if on_sweep is not None:
             on_sweep()
+    if options.anchor == "volume":
+        from ._anchor_xarray import anchor_sweeps
+
+        anchored = anchor_sweeps([result for _, result, _ in dealiased], keep_folds=options.keep_folds)
+        for (node_path, _, _), result in zip(todo, anchored):
+            tree[node_path].dataset = result
+        dealiased = [(sweep, result, field) for (sweep, _, field), result in zip(dealiased, anchored)]
     timings["dealias"] = time.perf_counter() - start
     output = Path(target) if target is not None else Path(outdir) / output_name(path)
     start = time.perf_counter()
@@ -135,7 +145,7 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
         start = time.perf_counter()
         pictures = [_plot_sweep(path, tree, ds, field, sweep, output) for sweep, ds, field in dealiased]
         timings["plot"] = time.perf_counter() - start
-    return FileResult(str(output), len(todo), pictures, timings)
+    return FileResult(str(output), len(todo), pictures, timings, notes)
 
 
 def _load(path, tree):

@@ -5,12 +5,16 @@ per sweep and handed to `xarray.apply_ufunc`, so the same code runs eagerly,
 lazily on Dask and on a `dask.distributed` cluster.
 """
 
+import dataclasses
 import warnings
 
 import numpy as np
 
 from . import _array, names
+from . import _anchor
+from ._anchor import wind_profile
 from ._optional import require
+from ._repairs import repair
 from ._settings import Settings, check_flag, check_nyquist
 from ._timeseries import RAY_GROUPING
 
@@ -115,20 +119,20 @@ def _ray_order(ds, ray_dim):
     return np.argsort(values, kind="stable"), angle
 
 
-def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds):
-    """One sweep (rays, gates) in the dataset's ray order -> dealiased (and folds)."""
+def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, vad_azimuth=None, report=None):
+    """One sweep (rays, gates) in the dataset's ray order -> dealiased (and
+    folds), and the whole folds the sweep's VAD fit added when `vad_azimuth`
+    (the azimuths in the dataset's ray order) is given; `report`, a dict,
+    receives what the repairs did."""
     with np.errstate(over="ignore", invalid="ignore"):
         vel = np.ascontiguousarray(vel, dtype=np.float32)
     excluded = ~np.isfinite(vel)
     if mask:
         excluded |= np.asarray(mask[0], dtype=bool)
+    scan_vel, scan_excluded = (vel, excluded) if order is None else (vel[order], excluded[order])
     try:
-        if order is None:
-            folds = _array.sweep_folds(vel, excluded, nyquist, rays_wrap_around, settings)
-        else:
-            folds = np.empty(vel.shape, dtype=np.int32)
-            # back to the dataset's own ray order
-            folds[order] = _array.sweep_folds(vel[order], excluded[order], nyquist, rays_wrap_around, settings)
+        folds = _array.sweep_folds(scan_vel, scan_excluded, nyquist, rays_wrap_around, settings)
+        folds, done = repair(scan_vel, scan_excluded, folds, nyquist, rays_wrap_around, settings)
     except BaseException as exc:
         if not _array.is_core_failure(exc):
             raise
@@ -137,10 +141,22 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds):
             f"vornak: the dealiasing of this sweep failed ({reason}); check its velocities and "
             f"its Nyquist velocity ({nyquist:g} m/s)"
         ) from None
+    if report is not None:
+        report.update(done)
+    if order is not None:
+        scan_folds, folds = folds, np.empty(vel.shape, dtype=np.int32)
+        folds[order] = scan_folds  # back to the dataset's own ray order
+    shift = 0
+    if vad_azimuth is not None:
+        # the VAD fit needs no elevation or gate ranges
+        sweep = _anchor.SweepInput(vel, folds, excluded, nyquist, vad_azimuth, 0.0, np.zeros(vel.shape[1]))
+        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
+        shift = anchoring.sweep_shift
     with np.errstate(invalid="ignore", over="ignore"):
         out = _array.unfold(vel, folds, nyquist)
     out[excluded] = np.nan  # the CF fill value of the dealiased field
-    return (out, folds) if with_folds else out
+    results = (out, folds) if with_folds else (out,)
+    return results + (np.int32(shift),) if vad_azimuth is not None else (results if with_folds else out)
 
 
 def _comment(field, nyquist, rays_wrap_around, settings):
@@ -164,6 +180,10 @@ def dealias_sweep(
     centered=True,
     mask=None,
     keep_folds=False,
+    reference=None,
+    seam_repair=True,
+    speckle_repair=False,
+    noise_mask=True,
 ):
     """Dealias one sweep dataset; returns a new dataset with `VRADDH` added.
 
@@ -190,17 +210,57 @@ def dealias_sweep(
         the field (e.g. ``ds.RHOHV < 0.8``).
     keep_folds : bool
         Also add the per-gate fold counts as `VRADDH_FOLDS`.
+    reference : None, "vad" or a wind profile
+        Anchor the result by whole folds (a PPI only; see README, Quality):
+        to a wind profile, (height above the radar in m, u, v in m/s) or a
+        dataset with variables `u` and `v` along `height`, or to the sweep's
+        own VAD fit ("vad"). The attribute `anchoring` of `VRADDH` says what
+        was changed. The fold counts of the exact algorithm are kept as they
+        are where the reference is weak.
+    seam_repair, speckle_repair, noise_mask : bool
+        The steps after the exact fold counts (see README, "After the exact
+        folds"): a seam line along the first ray of a full PPI repaired by
+        moving the seam; on request, small scattered groups given the fold
+        of the like gates around them (clutter speckle raised by a fold); a
+        sweep that is mostly noise masked with the lowest working threshold
+        of its quality field (normalized coherent power or signal-to-noise
+        ratio; not when `mask` is given), with a warning either way. The
+        attributes `seam`, `speckle_gates_changed` and `noise` of `VRADDH`
+        say what they did (in-memory sweeps; Dask-backed ones are repaired
+        alike, without the attributes, and not masked).
 
     Rays are sorted by azimuth (by elevation for an RHI) for the core, and the
     result is put back in the dataset's own ray order. Dask-backed fields stay
     lazy, with one block per sweep.
     """
-    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
-    return _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
-                          keep_folds=keep_folds)
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered, seam_repair, speckle_repair,
+                        noise_mask)
+    if isinstance(reference, str) and reference != "vad":
+        raise ValueError(
+            f"vornak: reference must be 'vad' or a wind profile (height, u, v), got {reference!r}; to anchor "
+            "sweeps to the other sweeps of their volume use dealias_volume(tree, anchor='volume')"
+        )
+    vad = isinstance(reference, str)  # "vad", the only text accepted
+    if reference is None or vad:
+        out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
+                             keep_folds=keep_folds, vad=vad)
+        _warn_noise(out)
+        return out
+    from ._anchor_xarray import anchor_sweeps
+
+    profile = wind_profile(reference)
+    out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask, keep_folds=True)
+    _warn_noise(out)
+    return anchor_sweeps([out], volume=False, profile=profile, keep_folds=keep_folds)[0]
 
 
-def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=None, keep_folds=False):
+def _warn_noise(out):
+    text = out[names.DEALIASED].attrs.get(names.NOISE)
+    if text:
+        warnings.warn(f"vornak: {text}", RuntimeWarning, stacklevel=3)
+
+
+def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=None, keep_folds=False, vad=False):
     """`dealias_sweep` with its tuning already validated as one `Settings`."""
     xr = _xr()
     if not isinstance(ds, xr.Dataset):
@@ -241,24 +301,44 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
         excluded = given if excluded is None else (excluded | given)
     kwargs = {"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
               "with_folds": keep_folds}
+    # The VAD fit needs a PPI: azimuths that turn. It adds the shift it made
+    # to the kernel's results.
+    vad_azimuth = None
+    if vad and angle == names.AZIMUTH:
+        vad_azimuth = kwargs["vad_azimuth"] = np.asarray(ds[names.AZIMUTH].values, dtype=np.float64)
+    fields = 2 if keep_folds else 1
+    count = fields + (vad_azimuth is not None)
     dims = (ray_dim, gate_dim)
+    report = {}
     if var.chunks is None and (excluded is None or excluded.chunks is None):
         # in memory: the kernel on the arrays themselves, without apply_ufunc's alignment
+        noise = _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around)
+        if noise is not None and noise.field is not None and mask is None and settings.noise_mask:
+            noise = dataclasses.replace(noise, applied=True)
+            with np.errstate(invalid="ignore"):
+                low = ~(ds[noise.field] >= noise.threshold)
+            excluded = low if excluded is None else (excluded | low)
+        if noise is not None:
+            report["noise"] = noise.describe()
         arrays = [_in_order(var, dims)] + ([] if excluded is None else [_in_order(excluded, dims)])
-        results = _kernel(*arrays, **kwargs)
-        results = results if keep_folds else (results,)
-        results = [xr.Variable(dims, r) for r in results]
+        results = _kernel(*arrays, **kwargs, report=report)
+        results = results if count > 1 else (results,)
+        shift = results[-1] if vad_azimuth is not None else None
+        results = [xr.Variable(dims, r) for r in results[:fields]]
     else:
         inputs = [x.transpose(*dims) for x in ([var] if excluded is None else [var, excluded])]
         # the core needs the whole sweep at once: one block per sweep
         inputs = [x.chunk({ray_dim: -1, gate_dim: -1}) for x in inputs]
         results = xr.apply_ufunc(
             _kernel, *inputs, kwargs=kwargs,
-            input_core_dims=[list(dims)] * len(inputs), output_core_dims=[list(dims)] * (2 if keep_folds else 1),
-            dask="parallelized", output_dtypes=[np.float32, np.int32] if keep_folds else [np.float32],
+            input_core_dims=[list(dims)] * len(inputs),
+            output_core_dims=[list(dims)] * fields + [[]] * (count - fields),
+            dask="parallelized", output_dtypes=[np.float32] + [np.int32] * (count - 1),
             keep_attrs=False,
         )
-        results = [r.variable for r in (results if keep_folds else (results,))]
+        results = results if count > 1 else (results,)
+        shift = results[-1] if vad_azimuth is not None else None
+        results = [r.variable for r in results[:fields]]
     comment = _comment(field, nyquist, rays_wrap_around, settings)
     dealiased = results[0].transpose(*var.dims)
     dealiased.attrs = names.dealiased_attrs(field, nyquist, comment)
@@ -269,7 +349,10 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
         warnings.warn(f"vornak: {nimplausible} gates of {field} hold values that cannot be velocities (fill values, "
                       f"missing-value codes or beyond {IMPLAUSIBLE_FACTOR:g} x the Nyquist velocity); excluded",
                       stacklevel=3)
+    dealiased.attrs.update(_repair_attrs(ds, report, order, angle, rays_wrap_around, settings))
     dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
+    if vad:
+        dealiased.attrs.update(_vad_attrs(shift))
     new = {names.DEALIASED: dealiased}
     if keep_folds:
         new[names.FOLDS] = results[1].transpose(*var.dims)
@@ -279,9 +362,52 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     return out
 
 
+def _repair_attrs(ds, report, order, angle, rays_wrap_around, settings):
+    """What the repairs did, for the attributes of the dealiased field (known
+    only for a sweep computed here, not for a Dask-backed one)."""
+    attrs = {}
+    if "first_ray" in report and settings.seam_repair and rays_wrap_around:
+        first = report["first_ray"]
+        if first:
+            ray = first if order is None else order[first]
+            attrs[names.SEAM] = (f"moved to the ray at {angle} {float(ds[angle].values[ray]):.2f} deg: the first and "
+                                 "the last ray disagreed by a fold along most of their gates")
+        else:
+            attrs[names.SEAM] = "left between the last and the first ray"
+    if "speckle_gates" in report and settings.speckle_repair:
+        attrs[names.SPECKLE_CHANGED] = np.int64(report["speckle_gates"])
+    if report.get("noise"):
+        attrs[names.NOISE] = report["noise"]
+    return attrs
+
+
+def _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around):
+    """A NoiseFinding when the sweep is mostly noise, else None."""
+    from . import _noise
+
+    scan = slice(None) if order is None else order
+    vel = np.asarray(_in_order(var, dims), dtype=np.float64)[scan]
+    if excluded is not None:
+        vel = np.where(_in_order(excluded, dims)[scan], np.nan, vel)
+    qualities = [(name, np.asarray(_in_order(ds[name], dims), dtype=np.float64)[scan], thresholds, unit)
+                 for _, name, thresholds, unit in _noise.quality_fields(ds, var)]
+    return _noise.assess(vel, nyquist, rays_wrap_around, qualities)
+
+
 def _in_order(da, dims):
     """The values of a DataArray with its dimensions in `dims` order."""
     return np.transpose(np.asarray(da.values), [da.dims.index(d) for d in dims])
+
+
+def _vad_attrs(shift):
+    """What the VAD anchoring did: the shift when known, which it is not
+    until a Dask-backed sweep is computed."""
+    if shift is None:
+        return {names.ANCHOR: "not anchored: no PPI"}
+    if getattr(shift, "chunks", None) is not None:
+        return {names.ANCHOR: "anchored by vad (computed lazily: the sweep shift is not recorded)"}
+    k = int(np.asarray(shift))
+    return {names.ANCHOR: f"anchored by vad: sweep shift {k:+d} folds", names.ANCHOR_SHIFT: k}
 
 
 def _velocity_name(ds, field):
@@ -381,6 +507,11 @@ def dealias_volume(
     skip_between_rays=100,
     skip_along_ray=100,
     centered=True,
+    anchor="vad",
+    profile=None,
+    seam_repair=True,
+    speckle_repair=False,
+    noise_mask=True,
     **kwargs,
 ):
     """Dealias every sweep of an xradar DataTree; returns a new tree.
@@ -391,21 +522,48 @@ def dealias_volume(
     error. Other keyword arguments go to `dealias_sweep`. Open files with
     `vornak.open_radar` to have the Nyquist velocity that xradar leaves out
     read from the file itself.
+
+    `anchor` "vad" (the default) shifts a PPI by whole folds where the VAD
+    fit of the sweep shows it off as a whole (the quality benchmark found it
+    never worse than no anchoring); None leaves the exact fold counts as
+    they are. "volume" also moves sweeps and detached echo areas to agree
+    with the neighbouring sweeps in elevation, and `profile`, a wind profile
+    as for `dealias_sweep`'s `reference`, is preferred to both when given:
+    they fix more but can misplace an area where the reference is wrong
+    (see README, Quality), and they compute Dask-backed sweeps. The
+    attribute `anchoring` of each `VRADDH` says what anchored it and by how
+    much.
     """
     xr = _xr()
     if isinstance(tree, xr.Dataset):
         raise TypeError("vornak: dealias_volume takes an xarray.DataTree; for one sweep use vornak.dealias_sweep")
     if not isinstance(tree, xr.DataTree):
         raise TypeError(f"vornak: dealias_volume takes an xarray.DataTree, got {type(tree).__name__}")
-    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered, seam_repair, speckle_repair,
+                        noise_mask)
+    from ._anchor_xarray import anchor_sweeps, check_mode
+
+    anchor = check_mode(anchor)
+    profile = None if profile is None else wind_profile(profile)
+    # The VAD fit is of one sweep: it runs with the core, lazily too. The
+    # other references need every sweep's result first.
+    vad = anchor == "vad" and profile is None
+    anchoring = (anchor is not None or profile is not None) and not vad
+    keep_folds = kwargs.pop("keep_folds", False)
     out = tree.copy()
-    done = 0
+    done = []
     for path, ds, name in velocity_sweeps(tree, field):
-        out[path].dataset = _dealias_sweep(ds, name, nyquist, settings, **kwargs)
-        done += 1
-    if done == 0:
+        done.append((path, _dealias_sweep(ds, name, nyquist, settings, keep_folds=keep_folds or anchoring, vad=vad,
+                                          **kwargs)))
+        _warn_noise(done[-1][1])
+    if not done:
         wanted = f"a variable '{field}'" if field is not None else "a radial-velocity variable"
         raise ValueError(f"vornak: no sweep of the volume has {wanted}; name the velocity with field=")
+    if anchoring:
+        anchored = anchor_sweeps([ds for _, ds in done], volume=anchor != "vad", profile=profile, keep_folds=keep_folds)
+        done = [(path, ds) for (path, _), ds in zip(done, anchored)]
+    for path, ds in done:
+        out[path].dataset = ds
     return out
 
 

@@ -1,7 +1,7 @@
 """The `vornak` command: dealias radar files, or run the demo.
 
     vornak dealias FILE... -o DIR [--field NAME] [--nyquist M/S] [--plot]
-                                  [--workers N | --scheduler ADDRESS]
+                                  [--anchor vad|volume|none] [--workers N | --scheduler ADDRESS]
     vornak demo [-o demo.png]
 
 Every file is read with xradar, every velocity sweep dealiased, and the
@@ -53,11 +53,22 @@ def _parser():
     d.add_argument("--keep-folds", action="store_true", help=f"also write the fold counts as {names.FOLDS}")
     d.add_argument("--no-compress", dest="compress", action="store_false",
                    help="write uncompressed netCDF: faster to write, several times larger")
+    d.add_argument("--anchor", choices=("vad", "volume", "none"), default="vad",
+                   help="add whole folds where the sweep's VAD fit (vad, the default) or also the file's other "
+                   "sweeps (volume) show a sweep or a detached echo area a fold off; none keeps the exact "
+                   "fold counts (see README, Quality)")
     tuning = d.add_argument_group("tuning (see README)")
     tuning.add_argument("--interval-splits", type=int, default=DEFAULT_SETTINGS.interval_splits, metavar="N")
     tuning.add_argument("--skip-between-rays", type=int, default=DEFAULT_SETTINGS.skip_between_rays, metavar="N")
     tuning.add_argument("--skip-along-ray", type=int, default=DEFAULT_SETTINGS.skip_along_ray, metavar="N")
     tuning.add_argument("--no-centering", dest="centered", action="store_false", help="do not centre the folds on zero")
+    steps = d.add_argument_group("after the exact folds (see README)")
+    steps.add_argument("--no-seam-repair", dest="seam_repair", action="store_false",
+                       help="leave a fold line along the first ray of a full PPI as it is")
+    steps.add_argument("--speckle-repair", action="store_true",
+                       help="give small scattered groups (clutter speckle) the fold of the like gates around them")
+    steps.add_argument("--no-noise-mask", dest="noise_mask", action="store_false",
+                       help="dealias a sweep that is mostly noise unmasked (it is still reported)")
     scale = d.add_mutually_exclusive_group()
     scale.add_argument("--workers", type=int, metavar="N",
                        help="process files on a local Dask cluster of N workers (default: one per core when "
@@ -138,14 +149,16 @@ class _Progress:
 def _options(args, parser):
     """The run's options, checked before any file is read (a usage error: exit 2)."""
     try:
-        settings = Settings(args.interval_splits, args.skip_between_rays, args.skip_along_ray, args.centered)
+        settings = Settings(args.interval_splits, args.skip_between_rays, args.skip_along_ray, args.centered,
+                            args.seam_repair, args.speckle_repair, args.noise_mask)
         if args.workers is not None and args.workers < 1:
             raise ValueError(f"vornak: --workers must be at least 1, got {args.workers}")
     except (TypeError, ValueError) as exc:
         parser.error(_message(exc).replace("interval_splits", "--interval-splits")
                      .replace("skip_between_rays", "--skip-between-rays").replace("skip_along_ray", "--skip-along-ray"))
     return FileOptions(settings=settings, field=args.field, nyquist=args.nyquist, exclude_below=args.exclude_below,
-                       plot=args.plot, keep_folds=args.keep_folds, any_units=args.any_units, compress=args.compress)
+                       plot=args.plot, keep_folds=args.keep_folds, any_units=args.any_units, compress=args.compress,
+                       anchor=None if args.anchor == "none" else args.anchor)
 
 
 def _output_problem(outdir):

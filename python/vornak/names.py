@@ -21,6 +21,16 @@ ARM_VELOCITY_PREFIX = "mean_doppler_velocity"
 #: "_h" / "_v" for the polarisation channel).
 VELOCITY_STANDARD_NAME = "radial_velocity_of_scatterers_away_from_instrument"
 
+#: Variables of a wind profile given as a reference for anchoring.
+PROFILE_HEIGHT = "height"
+PROFILE_U = "u"
+PROFILE_V = "v"
+
+#: Attributes of the dealiased field that say how its sweep was anchored.
+ANCHOR = "anchoring"
+ANCHOR_SHIFT = "anchor_sweep_shift"
+ANCHOR_GATES = "anchor_gates_changed"
+
 #: Output variables.
 DEALIASED = "VRADDH"
 FOLDS = "VRADDH_FOLDS"
@@ -41,6 +51,13 @@ def is_velocity_unit(units):
     text = units.decode(errors="replace") if isinstance(units, bytes) else str(units)
     return " ".join(text.replace("_", " ").lower().split()) in VELOCITY_UNIT_SPELLINGS
 
+
+#: Attributes of the dealiased field that say what the repairs after the exact
+#: fold counts did: where the seam of a full PPI was put, how many speckle
+#: gates took another fold, and why the sweep was masked as noise.
+SEAM = "seam"
+SPECKLE_CHANGED = "speckle_gates_changed"
+NOISE = "noise"
 
 #: Sweep variable and field attributes that may carry the Nyquist velocity.
 NYQUIST = "nyquist_velocity"

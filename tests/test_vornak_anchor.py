@@ -1,0 +1,219 @@
+"""Anchoring: whole folds added after the exact fold counts, only where a reference is strong."""
+
+import numpy as np
+import pytest
+
+import vornak
+from vornak import _anchor
+
+NYQUIST = 10.0
+RANGES = 500.0 + 1000.0 * np.arange(100)
+AZIMUTH = 0.5 + np.arange(360.0)
+
+
+def profile(height=np.linspace(0.0, 12000.0, 25)):
+    """A veering wind that strengthens with height: (height, u, v)."""
+    return height, 8.0 + 2.0e-3 * height, -6.0 + 1.5e-3 * height
+
+
+def true_sweep(elevation, prof=None):
+    height, u, v = prof or profile()
+    h = _anchor.gate_height(RANGES, elevation)
+    az = np.radians(AZIMUTH)[:, None]
+    east, north = np.interp(h, height, u)[None, :], np.interp(h, height, v)[None, :]
+    return (east * np.sin(az) + north * np.cos(az)) * np.cos(np.radians(elevation))
+
+
+def measured(elevation, excluded=None):
+    """SweepInput of the true field folded at NYQUIST, with the exact fold counts."""
+    true = true_sweep(elevation)
+    vel = (true - 2 * NYQUIST * np.round(true / (2 * NYQUIST))).astype(np.float32)
+    excluded = np.zeros(vel.shape, bool) if excluded is None else excluded
+    vel[excluded] = np.nan
+    folds = np.ma.getdata(vornak.fold_counts(vel, NYQUIST, mask=excluded, rays_wrap_around=True))
+    sweep = _anchor.SweepInput(vel, folds, excluded, NYQUIST, AZIMUTH, elevation, RANGES, True)
+    true_folds = np.where(excluded, 0, np.round((true - np.nan_to_num(vel)) / (2 * NYQUIST))).astype(np.int32)
+    return sweep, true_folds
+
+
+def offset(sweep, by, where=None):
+    folds = sweep.folds.copy()
+    where = ~sweep.excluded if where is None else where & ~sweep.excluded
+    folds[where] += by
+    return _anchor.SweepInput(sweep.velocity, folds, sweep.excluded, sweep.nyquist, sweep.azimuth,
+                              sweep.elevation, sweep.ranges, sweep.rays_wrap_around)
+
+
+def test_components_match_a_graph_search():
+    rng = np.random.default_rng(3)
+    for _ in range(150):
+        rays, ngates = int(rng.integers(2, 10)), int(rng.integers(1, 25))
+        excluded = rng.random((rays, ngates)) > rng.uniform(0.2, 0.9)
+        if excluded.all():
+            continue
+        wrap, gap = bool(rng.integers(2)), int(rng.integers(0, 4))
+        vel = rng.uniform(-NYQUIST, NYQUIST, (rays, ngates)).astype(np.float32)
+        folds = rng.integers(-1, 2, (rays, ngates)).astype(np.int32)
+        sweep = _anchor.SweepInput(vel, folds, excluded, NYQUIST, np.arange(rays) * 1.0, 0.5, np.arange(ngates) * 1.0, wrap)
+        gates = _anchor._Gates(sweep)
+        comp, count = _anchor.echo_components(gates, wrap, gap)
+        # Straightforward union of every pair of joined gates.
+        v = vel + folds * 2 * NYQUIST
+        parent = {}
+
+        def root(x):
+            while parent.setdefault(x, x) != x:
+                x = parent[x]
+            return x
+
+        valid = list(zip(*np.nonzero(~excluded)))
+        for r, g in valid:
+            root((r, g))
+            later = [(r, g2) for g2 in range(g + 1, min(g + gap + 2, ngates)) if not excluded[r, g2]][:1]
+            r2 = (r + 1) % rays if wrap else r + 1
+            if r2 < rays and r2 != r and not excluded[r2, g]:
+                later.append((r2, g))
+            for other in later:
+                if abs(v[r, g] - v[other]) <= NYQUIST:
+                    parent[root((r, g))] = root(other)
+        expected = [root(x) for x in valid]
+        assert count == len(set(expected))
+        assert len(set(zip(comp.tolist(), expected))) == count  # the same partition
+
+
+def test_whole_sweep_offsets_are_corrected_by_each_reference():
+    sweeps = [measured(e) for e in (0.5, 1.5, 2.5)]
+    for (sweep, truth) in sweeps:
+        np.testing.assert_array_equal(sweep.folds, truth)  # the exact algorithm gets these right
+    broken = [sweeps[0][0], offset(sweeps[1][0], 1), sweeps[2][0]]
+    truths = [t for _, t in sweeps]
+
+    by_profile = _anchor.anchor_volume(broken, profile=profile())
+    by_volume = _anchor.anchor_volume(broken, volume=True, vad=False)
+    by_vad = [_anchor.anchor_sweep(s) for s in broken]
+    for results in (by_profile, by_volume, by_vad):
+        for (folds, report), truth in zip(results, truths):
+            np.testing.assert_array_equal(folds, truth)
+        assert results[1][1].sweep_shift == -1 and results[1][1].gates_changed == truths[1].size
+    assert by_profile[1][1].reference == "profile" and by_vad[1][1].reference == "vad"
+    assert by_volume[1][1].reference == "sweeps at 0.50 and 2.50 deg"
+    np.testing.assert_array_equal(broken[1].folds, truths[1] + 1)  # the input is left alone
+
+
+def test_a_detached_echo_a_fold_off_moves_alone():
+    excluded = np.zeros((360, 100), bool)
+    excluded[:, 40:50] = True  # an echo-free ring: the outer echo is detached
+    outer = np.zeros_like(excluded)
+    outer[100:200, 50:] = True
+    excluded[:100, 50:] = excluded[200:, 50:] = True  # the outer echo is one band of rays
+    sweeps = [measured(e, excluded) for e in (0.5, 1.5)]
+    # the upper sweep's outer echo a fold up (so the lower sweep, less folded, is trusted first)
+    broken = [sweeps[0][0], offset(sweeps[1][0], 1, outer)]
+    for results in (_anchor.anchor_volume(broken, volume=True, vad=False),
+                    _anchor.anchor_volume(broken, profile=profile())):
+        np.testing.assert_array_equal(results[1][0], sweeps[1][1])
+        report = results[1][1]
+        assert (report.sweep_shift, report.components_shifted, report.gates_changed) == (0, 1, outer.sum())
+
+
+def test_a_weak_reference_keeps_the_fold():
+    sweep, truth = measured(1.0)
+    broken = offset(sweep, 1)
+    height, u, v = profile()
+    # co-located with nothing but the lowest gates
+    folds, report = _anchor.anchor_sweep(broken, profile=(height[:2] * 1e-3, u[:2], v[:2]))
+    np.testing.assert_array_equal(folds, broken.folds)
+    assert report.gates_changed == 0
+    # a reference that disagrees with itself: the truth at half the gates, a fold above it at the others
+    gates = _anchor._Gates(broken)
+    true_values = gates.dealiased - gates.span
+    rng = np.random.default_rng(0)
+    for share_right, moved in ((0.5, False), (0.9, True)):
+        reference = true_values + gates.span * (rng.random(true_values.size) > share_right)
+        shift, sweep_shift, _, compared = _anchor._agree(gates, reference, True)
+        assert compared == gates.flat.size
+        assert (sweep_shift, bool(np.all(shift == -1))) == ((-1, True) if moved else (0, False))
+        if not moved:
+            assert not shift.any()
+    # echo in a quarter of the circle: no range ring is covered for a VAD fit
+    sector = np.ones(sweep.excluded.shape, bool)
+    sector[30:120] = False
+    sweep, _ = measured(1.0, sector)
+    folds, report = _anchor.anchor_sweep(offset(sweep, 1))
+    np.testing.assert_array_equal(folds, offset(sweep, 1).folds)
+    assert report.gates_changed == 0
+
+
+def test_profile_errors_name_the_fix():
+    sweep, _ = measured(1.0)
+    with pytest.raises(ValueError, match="^vornak: the wind profile's height, u and v differ in length"):
+        _anchor.anchor_sweep(sweep, profile=([0, 1000], [1, 2, 3], [1, 2]))
+    with pytest.raises(ValueError, match="^vornak: the wind profile needs at least two heights"):
+        _anchor.anchor_sweep(sweep, profile=([0.0], [1.0], [1.0]))
+    with pytest.raises(TypeError, match="^vornak: a wind profile is"):
+        _anchor.anchor_sweep(sweep, profile="sounding.csv")
+
+
+def test_xarray_volume_anchoring_adds_whole_folds_and_says_so():
+    pytest.importorskip("xarray")
+    from vornak_sweeps import NYQUIST as SYNTH_NYQUIST
+    from vornak_sweeps import sweep_dataset, volume_tree, wind
+
+    tree = volume_tree(nsweeps=2)
+    plain = vornak.dealias_volume(tree, anchor=None)
+    assert vornak.names.ANCHOR not in plain["sweep_0"]["VRADDH"].attrs
+    assert vornak.dealias_volume(tree)["sweep_0"]["VRADDH"].attrs[vornak.names.ANCHOR] == (
+        "anchored by vad: sweep shift +0 folds")  # the default
+    for anchored in (vornak.dealias_volume(tree, anchor="volume"), vornak.dealias_volume(tree, anchor="vad")):
+        for i in range(2):
+            new, old = anchored[f"sweep_{i}"]["VRADDH"], plain[f"sweep_{i}"]["VRADDH"]
+            np.testing.assert_array_equal(np.isnan(new.values), np.isnan(old.values))
+            steps = (new.values - old.values)[np.isfinite(old.values)] / (2 * SYNTH_NYQUIST)
+            np.testing.assert_allclose(steps, np.round(steps), atol=1e-4)
+            assert new.attrs[vornak.names.ANCHOR].startswith("anchored by")
+            assert vornak.names.FOLDS not in anchored[f"sweep_{i}"]
+    # One-sided echo (east of the radar, far out, all of it folded once): centring puts it a fold
+    # low; the profile the field was made from puts it right.
+    ds = sweep_dataset(holes=False)
+    _, true, _ = wind()
+    r = np.linspace(0.05, 1.0, ds.sizes["range"])
+    east = (ds["azimuth"].values > 60) & (ds["azimuth"].values < 120)
+    keep = east[:, None] & (r[None, :] > 0.6)
+    ds["VRADH"] = ds["VRADH"].where(keep)
+    prof = (_anchor.gate_height(ds["range"].values, 0.5), 28.0 * r, np.zeros(r.size))
+    plain = vornak.dealias_sweep(ds)["VRADDH"].values
+    moved = vornak.dealias_sweep(ds, reference=prof)["VRADDH"]
+    np.testing.assert_allclose(plain[keep], true[keep] - 2 * SYNTH_NYQUIST, atol=1e-3)
+    np.testing.assert_allclose(moved.values[keep], true[keep], atol=1e-3)
+    assert moved.attrs[vornak.names.ANCHOR_SHIFT] == 1
+    assert moved.attrs[vornak.names.ANCHOR].startswith("anchored by profile: sweep shift +1 folds")
+    # the VAD fit has no ring covered here, so it keeps the folds; lazily too
+    for sweep in (ds, ds.chunk({})):
+        kept = vornak.dealias_sweep(sweep, reference="vad")["VRADDH"]
+        np.testing.assert_allclose(kept.values, plain, atol=1e-6)
+    with pytest.raises(ValueError, match="^vornak: anchor must be one of"):
+        vornak.dealias_volume(tree, anchor="sounding")
+    with pytest.raises(ValueError, match="^vornak: reference must be 'vad' or a wind profile"):
+        vornak.dealias_sweep(ds, reference="volume")
+
+
+def test_command_line_anchor_option(tmp_path):
+    pytest.importorskip("xradar")
+    import subprocess
+    import sys
+
+    import xarray as xr
+    from vornak_sweeps import DATA
+
+    source = DATA / "KLIX20050828_180149_sweeps0-1.gz"
+    for option, said in (("volume", "anchored by vad: sweep shift +0 folds, 0 echo"),  # its one velocity sweep
+                         ("none", None), ("vad", "anchored by vad: sweep shift +0 folds")):
+        result = subprocess.run([sys.executable, "-m", "vornak", "dealias", str(source), "-o", str(tmp_path / option),
+                                 "-q", "--anchor", option], capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        tree = xr.open_datatree(tmp_path / option / "KLIX20050828_180149_sweeps0-1.vornak.nc")
+        attrs = tree["sweep_1"]["VRADDH"].attrs
+        assert attrs[vornak.names.ANCHOR].startswith(said) if said else vornak.names.ANCHOR not in attrs, option
+    bad = subprocess.run([sys.executable, "-m", "vornak", "dealias", str(source), "-o", str(tmp_path),
+                          "--anchor", "sounding"], capture_output=True, text=True, timeout=300)
+    assert bad.returncode == 2 and "--anchor: invalid choice: 'sounding'" in bad.stderr

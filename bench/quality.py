@@ -31,7 +31,7 @@ from pathlib import Path
 import numpy as np
 
 import vornak
-from vornak import _anchor
+from vornak import _anchor, _seam, _speckle
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -128,8 +128,26 @@ def unwrap_phase_folds(case: Q.Case) -> np.ndarray:
     return np.where(case.mask, 0, folds).astype(np.int32)
 
 
+def seam_repaired(case: Q.Case) -> np.ndarray:
+    """The seam repair of the xarray path (a no-op unless a seam line shows)."""
+    folds, _ = _seam.fold_counts_seamed(case.vel, case.nyquist, mask=case.mask, rays_wrap_around=case.rays_wrap_around)
+    return np.ma.getdata(folds)
+
+
+def speckle_repaired(case: Q.Case) -> np.ndarray:
+    """The speckle repair of the xarray path after the exact algorithm."""
+    return _speckle.speckle_folds(case.vel, core_folds(case), case.nyquist, case.mask, case.rays_wrap_around)[0]
+
+
+def both_repaired(case: Q.Case) -> np.ndarray:
+    return _speckle.speckle_folds(case.vel, seam_repaired(case), case.nyquist, case.mask, case.rays_wrap_around)[0]
+
+
 VARIANTS = {
     "vornak": core_folds,
+    "seam repair": seam_repaired,
+    "speckle repair": speckle_repaired,
+    "seam + speckle repair": both_repaired,
     "anchored: VAD": per_volume(lambda vol: _anchored(vol, volume=False, vad=True)),
     "anchored: volume": per_volume(lambda vol: _anchored(vol, volume=True, vad=False)),
     "anchored: volume + VAD": per_volume(lambda vol: _anchored(vol, volume=True, vad=True)),

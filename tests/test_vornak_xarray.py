@@ -10,7 +10,7 @@ xd = pytest.importorskip("xradar")
 
 import vornak
 from vornak import names
-from vornak_sweeps import NYQUIST, ODIM_FILE, sweep_dataset, volume_tree
+from vornak_sweeps import NYQUIST, ODIM_FILE, sweep_dataset, volume_tree, wind
 
 
 def expected_for(ds, field="VRADH", nyquist=NYQUIST, wrap=True, **params):
@@ -149,6 +149,40 @@ def test_flag_codes_that_readers_decode_as_numbers_are_excluded():
     np.testing.assert_array_equal(np.isnan(vornak.dealias_sweep(odim)[names.DEALIASED].values), flags)
 
 
+def test_values_that_cannot_be_velocities_never_reach_the_core(monkeypatch):
+    ds = sweep_dataset(holes=False)
+    clean = vornak.dealias_sweep(ds)
+    assert names.IMPLAUSIBLE_GATES not in clean[names.DEALIASED].attrs
+    bad = ds.copy(deep=True)
+    codes = np.zeros(ds.VRADH.shape, bool)
+    codes[100:110, 30:40] = True  # 100 gates, 0.2 % of the sweep
+    bad.VRADH.values[codes] = -9999.0
+    bad.VRADH.values[5, 5] = 9.96921e36  # netCDF's default fill
+    codes[5, 5] = True
+    with pytest.warns(UserWarning, match="^vornak: 101 gates of VRADH hold values that cannot be velocities"):
+        out = vornak.dealias_sweep(bad)
+    assert out[names.DEALIASED].attrs[names.IMPLAUSIBLE_GATES] == 101
+    # as if those gates had no echo; before, the other gates of the sweep moved by whole folds
+    np.testing.assert_array_equal(out[names.DEALIASED].values, expected_for(ds.assign(VRADH=ds.VRADH.where(~codes))))
+    with pytest.warns(UserWarning):  # a fill value left undecoded in the field's attributes
+        undecoded = bad.assign(VRADH=bad.VRADH.assign_attrs(_FillValue=99.0))  # within 100 x Nyquist
+        undecoded.VRADH.values[codes] = 99.0
+        assert np.isnan(vornak.dealias_sweep(undecoded)[names.DEALIASED].values[codes]).all()
+    # the core giving up on a sweep is an ordinary error of that sweep
+    from vornak import _array
+
+    def core_failure(*args):
+        class InternalFailure(BaseException):
+            pass
+
+        InternalFailure.__module__ = "_vornak"
+        raise InternalFailure("capacity overflow")
+
+    monkeypatch.setattr(_array, "sweep_folds", core_failure)
+    with pytest.raises(RuntimeError, match=r"^vornak: the dealiasing of this sweep failed \(capacity overflow\)"):
+        vornak.dealias_sweep(ds)
+
+
 def test_sweep_errors_name_the_fix():
     ds = sweep_dataset(field="velocity")
     with pytest.raises(ValueError, match="has no variable 'VRADH'; this sweep's velocity looks like 'velocity': pass field='velocity'"):
@@ -208,6 +242,22 @@ def test_real_odim_file_read_with_xradar():
     perm = np.random.default_rng(5).permutation(sweep.sizes["azimuth"])
     again = vornak.dealias_sweep(sweep.isel(azimuth=perm))
     np.testing.assert_array_equal(again[names.DEALIASED].values, result.values[perm])
+
+
+def test_time_series_read_and_dealiased_as_the_command_line_does(tmp_path):
+    """ARM-style netCDF: one (time, range) image, the ray grouping said in the result either way."""
+    from vornak._files import process_file
+
+    _, _, folded = wind(nrays=200, ngates=60, span=60.0)
+    path = tmp_path / "sgpkazr.nc"
+    xr.Dataset({"mean_doppler_velocity": (("time", "range"), folded, {"units": "m/s"})},
+               coords={"time": np.arange(200.0), "range": 30.0 * np.arange(60)},
+               attrs={"nyquist_velocity": "10 m/s"}).to_netcdf(path)
+    python = vornak.dealias_volume(vornak.open_radar(path))["sweep_0"][names.DEALIASED]
+    written = xr.open_datatree(process_file(path, tmp_path / "out").output)["sweep_0"][names.DEALIASED]
+    assert python.attrs["ray_grouping"] == written.attrs["ray_grouping"]
+    assert "one image of 200 rays" in python.attrs["ray_grouping"] and python.attrs["nyquist_velocity"] == NYQUIST
+    np.testing.assert_array_equal(python.values, written.values)
 
 
 def test_lazy_dask_sweep_is_one_block_and_equals_eager():

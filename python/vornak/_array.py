@@ -76,6 +76,16 @@ def _prepare(velocity, nyquist, mask, rays_wrap_around, settings):
     return vel, excluded, nyquist, rays_wrap_around, settings, masked
 
 
+class CoreFailure(RuntimeError):
+    """The core gave up on one sweep (its InternalFailure), as an ordinary error of that sweep."""
+
+
+def is_core_failure(exc):
+    # The extension's InternalFailure derives from BaseException, so that no
+    # `except Exception` hides it, and is not exported: known by its type's name.
+    return type(exc).__module__ == "_vornak" and type(exc).__name__ == "InternalFailure"
+
+
 def sweep_folds(vel, excluded, nyquist, rays_wrap_around, settings):
     """The core's fold counts of a prepared sweep (float32 C-ordered, bool mask),
     0 at excluded gates."""

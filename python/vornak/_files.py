@@ -6,8 +6,11 @@ or on a cluster worker; it raises `RadarFileError` naming the file and the
 reason, and reports the time spent in each step.
 """
 
+import contextlib
 import dataclasses
+import os
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -15,8 +18,8 @@ import numpy as np
 from . import _io, names
 from ._errors import RadarFileError
 from ._settings import FileOptions
-from ._timeseries import RAY_GROUPING
-from ._xarray import _dealias_sweep, velocity_sweeps
+from ._array import CoreFailure
+from ._xarray import _dealias_sweep, sweep_nodes, velocity_sweeps
 
 #: File name endings dropped from an input's name to make its output's.
 SUFFIXES = (".gz", ".nc", ".h5", ".hdf5", ".hdf", ".cdf")
@@ -26,12 +29,13 @@ OUTPUT_SUFFIX = ".vornak.nc"
 @dataclasses.dataclass
 class FileResult:
     """What became of one input file: its output, the sweeps dealiased, the
-    pictures written, and the seconds spent in each step."""
+    pictures written, the seconds spent in each step, and the warnings."""
 
     output: str
     sweeps: int
     pictures: list
     timings: dict
+    notes: list = dataclasses.field(default_factory=list)  # warnings for the user, one line each
 
 
 def output_name(path):
@@ -43,8 +47,54 @@ def output_name(path):
     return name + OUTPUT_SUFFIX
 
 
+def output_paths(paths, outdir):
+    """The output file of every input, in the inputs' order: `outdir/NAME.vornak.nc`.
+
+    Inputs of one name from different directories (a/vol.nc, b/vol.nc) keep
+    as many of their nearest parent directories in the name as tell each
+    apart (a_vol.vornak.nc, b_vol.vornak.nc), so that no output replaces another;
+    a path given twice is dealiased once. Inputs that still map to one output
+    (vol.gz and vol.nc side by side) are a ValueError naming them.
+    """
+    unique = list({os.path.realpath(p): p for p in reversed(paths)}.values())[::-1]
+    chosen = {p: output_name(p) for p in unique}
+    for group in _clashes(chosen).values():
+        # parent directories, nearest first
+        parents = {p: list(Path(os.path.abspath(p)).parent.parts[1:])[::-1] for p in group}
+        for p in group:
+            for depth in range(1, len(parents[p]) + 1):
+                if all(parents[q][:depth] != parents[p][:depth] for q in group if q != p):
+                    chosen[p] = "_".join(parents[p][:depth][::-1] + [chosen[p]])
+                    break
+    for name, group in _clashes(chosen).items():
+        every = "both" if len(group) == 2 else "all"
+        raise ValueError(f"vornak: {' and '.join(map(str, group))} would {every} be written to "
+                         f"{Path(outdir) / name}; rename one or dealias them in separate runs")
+    return {p: Path(outdir) / chosen[p] for p in unique}
+
+
+def _clashes(chosen):
+    """Output name -> the inputs that map to it, for names of more than one input."""
+    by_name = {}
+    for path, name in chosen.items():
+        by_name.setdefault(name, []).append(path)
+    return {name: group for name, group in by_name.items() if len(group) > 1}
+
+
 def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None):
-    """Dealias every velocity sweep of one file into `outdir` (or `target`)."""
+    """Dealias every velocity sweep of one file into `outdir` (or `target`).
+
+    The warnings of the readers and of the dealiasing are collected, one line
+    each, into the result's `notes` rather than printed where they arise (on
+    a cluster, that would be a worker's log)."""
+    notes = []
+    with _noting(notes):
+        result = _process_file(path, outdir, options, on_sweep, target, notes)
+    result.notes = notes
+    return result
+
+
+def _process_file(path, outdir, options, on_sweep, target, notes):
     timings = {}
     tree, _ = _io.open_volume(path, timings=timings)
     start = time.perf_counter()
@@ -53,21 +103,22 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
     timings["read"] += time.perf_counter() - start
     todo = velocity_sweeps(tree, options.field)
     if not todo:
-        wanted = f"variable '{options.field}'" if options.field else "radial-velocity variable (VRADH, velocity, VEL, ...)"
-        raise RadarFileError(f"{path}: no sweep has a {wanted}; name it with --field")
+        raise RadarFileError(_nothing_to_dealias(path, tree, options.field))
     start = time.perf_counter()
     dealiased = []
     for node_path, ds, field in todo:
         sweep = node_path.strip("/")
         try:
+            check_units(ds[field], options.any_units)
             mask = quality_mask(ds, options.exclude_below)
-            result = _dealias_sweep(ds, field, options.nyquist, options.settings, mask=mask,
-                                    keep_folds=options.keep_folds or options.anchor == "volume",
-                                    vad=options.anchor == "vad")
-        except (ValueError, TypeError) as exc:
+            with _noting(notes, f"{sweep}: "):
+                result = _dealias_sweep(ds, field, options.nyquist, options.settings, mask=mask,
+                                        keep_folds=options.keep_folds or options.anchor == "volume",
+                                        vad=options.anchor == "vad")
+        except (ValueError, TypeError, CoreFailure) as exc:
             raise RadarFileError(f"{path}: {sweep}: {_message(exc)}") from exc
-        if RAY_GROUPING in ds.attrs:
-            result[names.DEALIASED].attrs[RAY_GROUPING] = ds.attrs[RAY_GROUPING]
+        if names.NOISE in result[names.DEALIASED].attrs:
+            notes.append(f"{sweep}: {result[names.DEALIASED].attrs[names.NOISE]}")
         tree[node_path].dataset = result
         dealiased.append((sweep, result, field))
         if on_sweep is not None:
@@ -82,14 +133,19 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
     timings["dealias"] = time.perf_counter() - start
     output = Path(target) if target is not None else Path(outdir) / output_name(path)
     start = time.perf_counter()
-    _io.write_cfradial2(tree, output)
+    try:
+        output.parent.mkdir(parents=True, exist_ok=True)  # made only once a file has something to write
+    except OSError as exc:
+        reason = exc.strerror or exc
+        raise RadarFileError(f"{path}: cannot make the output directory {output.parent}: {reason}") from exc
+    _io.write_cfradial2(tree, output, _io.COMPRESSION_LEVEL if options.compress else None)
     timings["write"] = time.perf_counter() - start
     pictures = []
     if options.plot:
         start = time.perf_counter()
         pictures = [_plot_sweep(path, tree, ds, field, sweep, output) for sweep, ds, field in dealiased]
         timings["plot"] = time.perf_counter() - start
-    return FileResult(str(output), len(todo), pictures, timings)
+    return FileResult(str(output), len(todo), pictures, timings, notes)
 
 
 def _load(path, tree):
@@ -97,6 +153,41 @@ def _load(path, tree):
         return tree.load()
     except Exception as exc:  # a reader decodes lazily: a damaged record shows only now
         raise RadarFileError(f"{path}: the file's data cannot be decoded: {type(exc).__name__}: {_io._short(exc)}") from exc
+
+
+def _nothing_to_dealias(path, tree, field):
+    """Why a file that was read has no sweep to dealias, and what to do."""
+    if not sweep_nodes(tree):
+        return (f"{path}: xradar found no complete sweep in the file; it is truncated or still being "
+                "written: dealias it once it is complete")
+    if field is not None:
+        return f"{path}: no sweep has a variable '{field}'; name the velocity with --field"
+    return f"{path}: no sweep has a radial-velocity variable (VRADH, velocity, VEL, ...); name it with --field"
+
+
+def check_units(var, any_units=False):
+    """A ValueError unless `var` is a velocity in m/s (or says no units)."""
+    units = var.attrs.get("units")
+    if any_units or units is None or names.is_velocity_unit(units):
+        return
+    raise ValueError(f"vornak: '{var.name}' is in {units!r}, not a velocity in m s-1; name the velocity "
+                     "with --field, or pass --any-units to dealias it anyway")
+
+
+@contextlib.contextmanager
+def _noting(notes, prefix=""):
+    """Collect the warnings raised inside into `notes`, one line each, once."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for noise in (FutureWarning, DeprecationWarning, PendingDeprecationWarning, ResourceWarning):
+            warnings.simplefilter("ignore", noise)
+        try:
+            yield
+        finally:
+            for warning in caught:
+                text = prefix + _io._short(_message(warning.message))
+                if text not in notes:
+                    notes.append(text)
 
 
 def quality_mask(ds, thresholds):

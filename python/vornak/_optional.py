@@ -9,6 +9,7 @@ _EXTRAS = {
     "netCDF4": "io",
     "h5py": "io",
     "tqdm": "io",
+    "scipy": "io",
     "matplotlib": "plot",
     "dask": "dask",
     "distributed": "dask",

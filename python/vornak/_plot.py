@@ -37,11 +37,14 @@ def _geometry(azimuth, elevation, rng, rhi):
     return r[None, :] * np.sin(az), r[None, :] * np.cos(az)
 
 
-def _nice_limit(values, nyquist):
-    finite = np.abs(values[np.isfinite(values)])
+def colour_limit(dealiased, nyquist):
+    """The one colour scale of both panels, +-this many m/s: the largest
+    dealiased speed (99.9th percentile, so a stray gate does not wash out the
+    rest), rounded up, and never less than the Nyquist velocity."""
+    finite = np.abs(dealiased[np.isfinite(dealiased)])
     top = np.percentile(finite, 99.9) if finite.size else nyquist
     step = 5.0 if top > 10 else 2.0
-    return max(nyquist, np.ceil(top / step) * step)
+    return float(max(nyquist, np.ceil(top / step) * step))
 
 
 def _extent(x, y, valid):
@@ -53,14 +56,26 @@ def _extent(x, y, valid):
     return float(np.ceil(reach * 1.05 / 25.0) * 25.0)
 
 
-def plot_sweep(path, folded, dealiased, nyquist, *, azimuth, elevation, rng, rhi=False, title="", subtitle=""):
+def plot_sweep(path, folded, dealiased, nyquist, **kwargs):
     """Write a PNG with the folded and the dealiased velocity as PPIs (or RHIs).
 
     `folded` and `dealiased` are (rays, gates) arrays in m/s, NaN where there
     is no data; rays are drawn in the order given, so sort them by angle first.
-    With `azimuth` None the rays are a time series of a vertically pointing
-    radar, drawn as time (ray number) against range.
+    Keyword arguments as for `sweep_figure`.
     """
+    fig = sweep_figure(folded, dealiased, nyquist, **kwargs)
+    import matplotlib.pyplot as plt
+
+    fig.savefig(path, dpi=110, facecolor="white")
+    plt.close(fig)
+    return path
+
+
+def sweep_figure(folded, dealiased, nyquist, *, azimuth, elevation, rng, rhi=False, title="", subtitle=""):
+    """The figure of `plot_sweep`: two panels in one colour scale, so that a
+    velocity has one colour in both, the Nyquist interval marked on the
+    colour bars. With `azimuth` None the rays are a time series of a
+    vertically pointing radar, drawn as time (ray number) against range."""
     require("matplotlib", "plotting")
     import matplotlib
 
@@ -78,18 +93,21 @@ def plot_sweep(path, folded, dealiased, nyquist, *, azimuth, elevation, rng, rhi
         x, y = _geometry(azimuth, elevation, rng, rhi)
     valid = np.isfinite(folded)
     half = _extent(x, y, valid) if not pointing else 0.0
-    limit = _nice_limit(dealiased, nyquist)
+    limit = colour_limit(dealiased, nyquist)
 
     fig, axes = plt.subplots(1, 2, figsize=(13.5, 6.6), layout="constrained")
     panels = [
-        (axes[0], folded, nyquist, f"Measured (folded), Nyquist \u00b1{nyquist:.2f} m/s"),
-        (axes[1], dealiased, limit, "Dealiased by vornak"),
+        (axes[0], folded, f"Measured (folded), Nyquist \u00b1{nyquist:.2f} m/s"),
+        (axes[1], dealiased, "Dealiased by vornak"),
     ]
-    for ax, data, vmax, label in panels:
+    for ax, data, label in panels:
         ax.set_facecolor(NO_DATA)
-        mesh = ax.pcolormesh(x, y, np.ma.masked_invalid(data), cmap=CMAP, vmin=-vmax, vmax=vmax, shading="flat", rasterized=True)
-        cbar = fig.colorbar(mesh, ax=ax, shrink=0.86, pad=0.02, extend="both" if ax is axes[1] else "neither")
+        mesh = ax.pcolormesh(x, y, np.ma.masked_invalid(data), cmap=CMAP, vmin=-limit, vmax=limit, shading="flat",
+                             rasterized=True)
+        cbar = fig.colorbar(mesh, ax=ax, shrink=0.86, pad=0.02, extend="both")
         cbar.set_label("radial velocity (m/s), + away from radar")
+        for edge in (-nyquist, nyquist):  # the interval the measured velocities are folded into
+            cbar.ax.axhline(edge, color="k", lw=1.2, ls="--")
         ax.set_title(label, fontsize=13)
         if pointing:
             ax.set_xlabel("ray (time order)")
@@ -112,6 +130,4 @@ def plot_sweep(path, folded, dealiased, nyquist, *, azimuth, elevation, rng, rhi
         ax.grid(False)
     if title:
         fig.suptitle(title + (f"\n{subtitle}" if subtitle else ""), fontsize=14)
-    fig.savefig(path, dpi=110, facecolor="white")
-    plt.close(fig)
-    return path
+    return fig

@@ -50,19 +50,27 @@ class Settings:
     interval_splits: velocity intervals the Nyquist interval is cut into (>= 1);
     skip_between_rays, skip_along_ray: longest run of excluded gates across
     rays and along a ray over which regions still neighbour (>= 0);
-    centered: shift the folds so that their mean is within half a fold of 0.
+    centered: shift the folds so that their mean is within half a fold of 0;
+    seam_repair, speckle_repair, noise_mask: the steps that the xarray layer
+    and the command line add after the exact fold counts, the speckle repair
+    on request only (see README; the array functions return the exact fold
+    counts whatever these say).
     """
 
     interval_splits: int = 3
     skip_between_rays: int = 100
     skip_along_ray: int = 100
     centered: bool = True
+    seam_repair: bool = True
+    speckle_repair: bool = False
+    noise_mask: bool = True
 
     def __post_init__(self):
         # normalise NumPy integers and booleans to plain ones, rejecting the rest
         for name, smallest in (("interval_splits", 1), ("skip_between_rays", 0), ("skip_along_ray", 0)):
             object.__setattr__(self, name, check_count(name, getattr(self, name), smallest))
-        object.__setattr__(self, "centered", check_flag("centered", self.centered))
+        for name in ("centered", "seam_repair", "speckle_repair", "noise_mask"):
+            object.__setattr__(self, name, check_flag(name, getattr(self, name)))
 
     def describe(self):
         """The parameters as written into the comment of a dealiased field."""
@@ -78,8 +86,9 @@ class FileOptions:
 
     field: velocity variable, None to detect it in each sweep; nyquist: m/s
     overriding the file's own; exclude_below: (variable, threshold) pairs;
-    plot / keep_folds: also write pictures / the fold counts; anchor: "vad"
-    (the default), "volume" or None (see `dealias_volume`).
+    plot / keep_folds: also write pictures / the fold counts; any_units:
+    dealias a field whose units are not m/s; compress: write compressed netCDF;
+    anchor: "vad" (the default), "volume" or None (see `dealias_volume`).
     """
 
     settings: Settings = DEFAULT_SETTINGS
@@ -88,6 +97,8 @@ class FileOptions:
     exclude_below: tuple = ()
     plot: bool = False
     keep_folds: bool = False
+    any_units: bool = False
+    compress: bool = True
     anchor: str | None = "vad"
 
     def __post_init__(self):

@@ -88,7 +88,7 @@ def open_time_series(path, velocity_names):
 
 def _velocity_over_time(ds, velocity_names):
     candidates = [n for n in velocity_names if n in ds.data_vars]
-    candidates += [n for n in ds.data_vars if n.startswith("mean_doppler_velocity") and n not in candidates]
+    candidates += [n for n in ds.data_vars if n.startswith(names.ARM_VELOCITY_PREFIX) and n not in candidates]
     for name in candidates:
         if ds[name].dims == (names.TIME, names.RANGE) and ds[name].dtype.kind in "fiu":
             return name

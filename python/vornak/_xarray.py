@@ -5,13 +5,18 @@ per sweep and handed to `xarray.apply_ufunc`, so the same code runs eagerly,
 lazily on Dask and on a `dask.distributed` cluster.
 """
 
+import dataclasses
+import warnings
+
 import numpy as np
 
 from . import _array, names
 from . import _anchor
 from ._anchor import wind_profile
 from ._optional import require
+from ._repairs import repair
 from ._settings import Settings, check_flag, check_nyquist
+from ._timeseries import RAY_GROUPING
 
 __all__ = ["dealias_sweep", "dealias_volume", "find_velocity_field", "sweep_nyquist", "covers_full_circle", "velocity_sweeps"]
 
@@ -27,6 +32,9 @@ def find_velocity_field(ds):
             return name
     for name, var in ds.data_vars.items():
         if var.ndim == 2 and str(var.attrs.get("standard_name", "")).startswith(names.VELOCITY_STANDARD_NAME):
+            return name
+    for name, var in ds.data_vars.items():  # ARM's other channels, as the time-series reader takes them
+        if var.ndim == 2 and name.startswith(names.ARM_VELOCITY_PREFIX):
             return name
     return None
 
@@ -111,27 +119,39 @@ def _ray_order(ds, ray_dim):
     return np.argsort(values, kind="stable"), angle
 
 
-def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, vad_azimuth=None):
+def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, vad_azimuth=None, report=None):
     """One sweep (rays, gates) in the dataset's ray order -> dealiased (and
     folds), and the whole folds the sweep's VAD fit added when `vad_azimuth`
-    (the azimuths in the dataset's ray order) is given."""
+    (the azimuths in the dataset's ray order) is given; `report`, a dict,
+    receives what the repairs did."""
     with np.errstate(over="ignore", invalid="ignore"):
         vel = np.ascontiguousarray(vel, dtype=np.float32)
     excluded = ~np.isfinite(vel)
     if mask:
         excluded |= np.asarray(mask[0], dtype=bool)
-    if order is None:
-        folds = _array.sweep_folds(vel, excluded, nyquist, rays_wrap_around, settings)
-    else:
-        folds = np.empty(vel.shape, dtype=np.int32)
-        # back to the dataset's own ray order
-        folds[order] = _array.sweep_folds(vel[order], excluded[order], nyquist, rays_wrap_around, settings)
+    scan_vel, scan_excluded = (vel, excluded) if order is None else (vel[order], excluded[order])
+    try:
+        folds = _array.sweep_folds(scan_vel, scan_excluded, nyquist, rays_wrap_around, settings)
+        folds, done = repair(scan_vel, scan_excluded, folds, nyquist, rays_wrap_around, settings)
+    except BaseException as exc:
+        if not _array.is_core_failure(exc):
+            raise
+        reason = str(exc).split(" (at ")[0]
+        raise _array.CoreFailure(
+            f"vornak: the dealiasing of this sweep failed ({reason}); check its velocities and "
+            f"its Nyquist velocity ({nyquist:g} m/s)"
+        ) from None
+    if report is not None:
+        report.update(done)
+    if order is not None:
+        scan_folds, folds = folds, np.empty(vel.shape, dtype=np.int32)
+        folds[order] = scan_folds  # back to the dataset's own ray order
     shift = 0
     if vad_azimuth is not None:
         # the VAD fit needs no elevation or gate ranges
         sweep = _anchor.SweepInput(vel, folds, excluded, nyquist, vad_azimuth, 0.0, np.zeros(vel.shape[1]))
-        folds, report = _anchor.anchor_sweep(sweep, vad=True)
-        shift = report.sweep_shift
+        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
+        shift = anchoring.sweep_shift
     with np.errstate(invalid="ignore", over="ignore"):
         out = _array.unfold(vel, folds, nyquist)
     out[excluded] = np.nan  # the CF fill value of the dealiased field
@@ -161,6 +181,9 @@ def dealias_sweep(
     mask=None,
     keep_folds=False,
     reference=None,
+    seam_repair=True,
+    speckle_repair=False,
+    noise_mask=True,
 ):
     """Dealias one sweep dataset; returns a new dataset with `VRADDH` added.
 
@@ -194,12 +217,24 @@ def dealias_sweep(
         own VAD fit ("vad"). The attribute `anchoring` of `VRADDH` says what
         was changed. The fold counts of the exact algorithm are kept as they
         are where the reference is weak.
+    seam_repair, speckle_repair, noise_mask : bool
+        The steps after the exact fold counts (see README, "After the exact
+        folds"): a seam line along the first ray of a full PPI repaired by
+        moving the seam; on request, small scattered groups given the fold
+        of the like gates around them (clutter speckle raised by a fold); a
+        sweep that is mostly noise masked with the lowest working threshold
+        of its quality field (normalized coherent power or signal-to-noise
+        ratio; not when `mask` is given), with a warning either way. The
+        attributes `seam`, `speckle_gates_changed` and `noise` of `VRADDH`
+        say what they did (in-memory sweeps; Dask-backed ones are repaired
+        alike, without the attributes, and not masked).
 
     Rays are sorted by azimuth (by elevation for an RHI) for the core, and the
     result is put back in the dataset's own ray order. Dask-backed fields stay
     lazy, with one block per sweep.
     """
-    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered, seam_repair, speckle_repair,
+                        noise_mask)
     if isinstance(reference, str) and reference != "vad":
         raise ValueError(
             f"vornak: reference must be 'vad' or a wind profile (height, u, v), got {reference!r}; to anchor "
@@ -207,13 +242,22 @@ def dealias_sweep(
         )
     vad = isinstance(reference, str)  # "vad", the only text accepted
     if reference is None or vad:
-        return _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
-                              keep_folds=keep_folds, vad=vad)
+        out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask,
+                             keep_folds=keep_folds, vad=vad)
+        _warn_noise(out)
+        return out
     from ._anchor_xarray import anchor_sweeps
 
     profile = wind_profile(reference)
     out = _dealias_sweep(ds, field, nyquist, settings, rays_wrap_around=rays_wrap_around, mask=mask, keep_folds=True)
+    _warn_noise(out)
     return anchor_sweeps([out], volume=False, profile=profile, keep_folds=keep_folds)[0]
+
+
+def _warn_noise(out):
+    text = out[names.DEALIASED].attrs.get(names.NOISE)
+    if text:
+        warnings.warn(f"vornak: {text}", RuntimeWarning, stacklevel=3)
 
 
 def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=None, keep_folds=False, vad=False):
@@ -249,6 +293,9 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
         order = None  # already in scan order: no reordering copies
 
     excluded = _flag_codes(var)
+    implausible = implausible_gates(var, nyquist)
+    excluded = implausible if excluded is None else (excluded | implausible)
+    nimplausible = None if implausible.chunks is not None else int(implausible.sum())  # lazy: not counted
     if mask is not None:
         given = _mask_like(ds, var, mask)
         excluded = given if excluded is None else (excluded | given)
@@ -262,10 +309,19 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     fields = 2 if keep_folds else 1
     count = fields + (vad_azimuth is not None)
     dims = (ray_dim, gate_dim)
+    report = {}
     if var.chunks is None and (excluded is None or excluded.chunks is None):
         # in memory: the kernel on the arrays themselves, without apply_ufunc's alignment
+        noise = _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around)
+        if noise is not None and noise.field is not None and mask is None and settings.noise_mask:
+            noise = dataclasses.replace(noise, applied=True)
+            with np.errstate(invalid="ignore"):
+                low = ~(ds[noise.field] >= noise.threshold)
+            excluded = low if excluded is None else (excluded | low)
+        if noise is not None:
+            report["noise"] = noise.describe()
         arrays = [_in_order(var, dims)] + ([] if excluded is None else [_in_order(excluded, dims)])
-        results = _kernel(*arrays, **kwargs)
+        results = _kernel(*arrays, **kwargs, report=report)
         results = results if count > 1 else (results,)
         shift = results[-1] if vad_azimuth is not None else None
         results = [xr.Variable(dims, r) for r in results[:fields]]
@@ -286,6 +342,14 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     comment = _comment(field, nyquist, rays_wrap_around, settings)
     dealiased = results[0].transpose(*var.dims)
     dealiased.attrs = names.dealiased_attrs(field, nyquist, comment)
+    if RAY_GROUPING in ds.attrs:
+        dealiased.attrs[RAY_GROUPING] = ds.attrs[RAY_GROUPING]
+    if nimplausible:
+        dealiased.attrs[names.IMPLAUSIBLE_GATES] = np.int64(nimplausible)
+        warnings.warn(f"vornak: {nimplausible} gates of {field} hold values that cannot be velocities (fill values, "
+                      f"missing-value codes or beyond {IMPLAUSIBLE_FACTOR:g} x the Nyquist velocity); excluded",
+                      stacklevel=3)
+    dealiased.attrs.update(_repair_attrs(ds, report, order, angle, rays_wrap_around, settings))
     dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
     if vad:
         dealiased.attrs.update(_vad_attrs(shift))
@@ -296,6 +360,38 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     out = ds.copy()
     out.update(new)  # one merge for all the new variables
     return out
+
+
+def _repair_attrs(ds, report, order, angle, rays_wrap_around, settings):
+    """What the repairs did, for the attributes of the dealiased field (known
+    only for a sweep computed here, not for a Dask-backed one)."""
+    attrs = {}
+    if "first_ray" in report and settings.seam_repair and rays_wrap_around:
+        first = report["first_ray"]
+        if first:
+            ray = first if order is None else order[first]
+            attrs[names.SEAM] = (f"moved to the ray at {angle} {float(ds[angle].values[ray]):.2f} deg: the first and "
+                                 "the last ray disagreed by a fold along most of their gates")
+        else:
+            attrs[names.SEAM] = "left between the last and the first ray"
+    if "speckle_gates" in report and settings.speckle_repair:
+        attrs[names.SPECKLE_CHANGED] = np.int64(report["speckle_gates"])
+    if report.get("noise"):
+        attrs[names.NOISE] = report["noise"]
+    return attrs
+
+
+def _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around):
+    """A NoiseFinding when the sweep is mostly noise, else None."""
+    from . import _noise
+
+    scan = slice(None) if order is None else order
+    vel = np.asarray(_in_order(var, dims), dtype=np.float64)[scan]
+    if excluded is not None:
+        vel = np.where(_in_order(excluded, dims)[scan], np.nan, vel)
+    qualities = [(name, np.asarray(_in_order(ds[name], dims), dtype=np.float64)[scan], thresholds, unit)
+                 for _, name, thresholds, unit in _noise.quality_fields(ds, var)]
+    return _noise.assess(vel, nyquist, rays_wrap_around, qualities)
 
 
 def _in_order(da, dims):
@@ -328,6 +424,32 @@ def _velocity_name(ds, field):
         hint = f"; this sweep's velocity looks like '{found}': pass field='{found}'" if found else ""
         raise ValueError(f"vornak: the sweep has no variable '{field}'{hint}")
     return field
+
+
+#: Measured velocities lie within the Nyquist interval, or a little beyond
+#: it; a gate beyond this many Nyquist velocities holds no velocity.
+IMPLAUSIBLE_FACTOR = 100.0
+
+#: Numbers that files use for "no data" in float fields.
+MISSING_CODES = (-99999.0, -9999.0, -999.0, -32768.0, -32767.0)
+
+
+def implausible_gates(var, nyquist):
+    """Gates whose values cannot be velocities: fill values and missing-value
+    codes left in the data (the field's own `_FillValue` / `missing_value`
+    when they were not decoded to NaN, the usual codes such as -9999) and
+    values beyond IMPLAUSIBLE_FACTOR Nyquist velocities, such as netCDF's
+    default fill 9.97e36. Fed to the core, one of them shifts every gate of
+    its sweep by whole folds, or overflows the core's velocity intervals."""
+    bound = IMPLAUSIBLE_FACTOR * nyquist
+    codes = list(MISSING_CODES)
+    for key in ("_FillValue", "missing_value"):
+        codes += [float(v) for v in np.atleast_1d(var.attrs.get(key, [])) if np.isfinite(v)]
+    with np.errstate(invalid="ignore"):
+        bad = abs(var) > bound
+        for code in {c for c in codes if abs(c) <= bound}:  # the others are beyond the bound already
+            bad = bad | (var == code)
+    return bad
 
 
 def _flag_codes(var):
@@ -387,6 +509,9 @@ def dealias_volume(
     centered=True,
     anchor="vad",
     profile=None,
+    seam_repair=True,
+    speckle_repair=False,
+    noise_mask=True,
     **kwargs,
 ):
     """Dealias every sweep of an xradar DataTree; returns a new tree.
@@ -414,7 +539,8 @@ def dealias_volume(
         raise TypeError("vornak: dealias_volume takes an xarray.DataTree; for one sweep use vornak.dealias_sweep")
     if not isinstance(tree, xr.DataTree):
         raise TypeError(f"vornak: dealias_volume takes an xarray.DataTree, got {type(tree).__name__}")
-    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered)
+    settings = Settings(interval_splits, skip_between_rays, skip_along_ray, centered, seam_repair, speckle_repair,
+                        noise_mask)
     from ._anchor_xarray import anchor_sweeps, check_mode
 
     anchor = check_mode(anchor)
@@ -429,6 +555,7 @@ def dealias_volume(
     for path, ds, name in velocity_sweeps(tree, field):
         done.append((path, _dealias_sweep(ds, name, nyquist, settings, keep_folds=keep_folds or anchoring, vad=vad,
                                           **kwargs)))
+        _warn_noise(done[-1][1])
     if not done:
         wanted = f"a variable '{field}'" if field is not None else "a radial-velocity variable"
         raise ValueError(f"vornak: no sweep of the volume has {wanted}; name the velocity with field=")

@@ -11,6 +11,8 @@ exit status is 1 when any failed (2 for a wrong command line).
 """
 
 import argparse
+import logging
+import os
 import sys
 import warnings
 from pathlib import Path
@@ -25,20 +27,32 @@ EXIT_FAILED = 1
 EXIT_USAGE = 2
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse, with its errors in one line like every other error of vornak."""
+
+    def error(self, message):
+        self.exit(EXIT_USAGE, f"vornak: error: {message} (see '{self.prog} --help')\n")
+
+
 def _parser():
-    parser = argparse.ArgumentParser(prog="vornak", description="Region-based dealiasing of Doppler radar velocities.")
+    parser = _Parser(prog="vornak", description="Region-based dealiasing of Doppler radar velocities.")
     parser.add_argument("--version", action="version", version=f"vornak {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     d = sub.add_parser("dealias", help="dealias radar files into CfRadial2 netCDF", description=__doc__.split("\n\n")[2])
-    d.add_argument("files", nargs="+", metavar="FILE", help="radar files xradar can read (NEXRAD, ODIM, CfRadial, IRIS, ...)")
+    d.add_argument("files", nargs="+", metavar="FILE",
+                   help="radar files xradar can read (NEXRAD, ODIM, CfRadial, IRIS, ...), or a folder of the "
+                   "real-time chunks of one NEXRAD volume")
     d.add_argument("-o", "--output", required=True, metavar="DIR", help="directory for the results (made if missing)")
     d.add_argument("--field", help="velocity variable (default: VRADH, velocity, VEL, ... whichever the sweep has)")
+    d.add_argument("--any-units", action="store_true", help="dealias the --field even when its units are not m/s")
     d.add_argument("--nyquist", type=_speed, metavar="M/S", help="Nyquist velocity, overriding the files' own")
     d.add_argument("--exclude-below", action="append", default=[], metavar="VAR=VALUE", type=_threshold,
                    help="exclude gates where the sweep variable VAR is below VALUE, e.g. SNRH=3 or RHOHV=0.8 (repeatable)")
     d.add_argument("--plot", action="store_true", help="also write a PNG per sweep: folded and dealiased side by side")
     d.add_argument("--keep-folds", action="store_true", help=f"also write the fold counts as {names.FOLDS}")
+    d.add_argument("--no-compress", dest="compress", action="store_false",
+                   help="write uncompressed netCDF: faster to write, several times larger")
     d.add_argument("--anchor", choices=("vad", "volume", "none"), default="vad",
                    help="add whole folds where the sweep's VAD fit (vad, the default) or also the file's other "
                    "sweeps (volume) show a sweep or a detached echo area a fold off; none keeps the exact "
@@ -48,12 +62,19 @@ def _parser():
     tuning.add_argument("--skip-between-rays", type=int, default=DEFAULT_SETTINGS.skip_between_rays, metavar="N")
     tuning.add_argument("--skip-along-ray", type=int, default=DEFAULT_SETTINGS.skip_along_ray, metavar="N")
     tuning.add_argument("--no-centering", dest="centered", action="store_false", help="do not centre the folds on zero")
+    steps = d.add_argument_group("after the exact folds (see README)")
+    steps.add_argument("--no-seam-repair", dest="seam_repair", action="store_false",
+                       help="leave a fold line along the first ray of a full PPI as it is")
+    steps.add_argument("--speckle-repair", action="store_true",
+                       help="give small scattered groups (clutter speckle) the fold of the like gates around them")
+    steps.add_argument("--no-noise-mask", dest="noise_mask", action="store_false",
+                       help="dealias a sweep that is mostly noise unmasked (it is still reported)")
     scale = d.add_mutually_exclusive_group()
     scale.add_argument("--workers", type=int, metavar="N",
                        help="process files on a local Dask cluster of N workers (default: one per core when "
                        "there is more than one file; 1 processes them here, one after another)")
     scale.add_argument("--scheduler", metavar="ADDRESS", help="process files on the dask.distributed cluster at ADDRESS")
-    d.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    d.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no warnings; errors still shown")
 
     m = sub.add_parser("demo", help="dealias a real sweep shipped with vornak and write a picture")
     m.add_argument("-o", "--output", default="demo.png", metavar="PNG", help="picture to write (default: demo.png)")
@@ -86,13 +107,14 @@ def _message(exc):
 
 
 class _Progress:
-    """Progress over files and sweeps (tqdm when installed, else plain lines)."""
+    """Progress bars over files and sweeps, on a terminal only (tqdm when
+    installed); the lines of the run go to stdout (done) and stderr (errors,
+    warnings) either way."""
 
     def __init__(self, nfiles, quiet):
-        self.quiet = quiet
         self.files = self.sweeps = None
-        if quiet:
-            return
+        if quiet or not sys.stderr.isatty():
+            return  # a log gets lines, not carriage returns and cursor moves
         try:
             from tqdm import tqdm
         except ImportError:
@@ -110,11 +132,12 @@ class _Progress:
             if remote:
                 self.sweeps.update(done_sweeps)
 
-    def write(self, text):
+    def write(self, text, out=None):
+        out = out or sys.stderr
         if self.files is not None:
-            self.files.write(text, file=sys.stderr)
+            self.files.write(text, file=out)  # clears the bars, writes, redraws them
         else:
-            print(text, file=sys.stderr)
+            print(text, file=out, flush=True)
 
     def close(self):
         if self.files is not None:
@@ -126,58 +149,89 @@ class _Progress:
 def _options(args, parser):
     """The run's options, checked before any file is read (a usage error: exit 2)."""
     try:
-        settings = Settings(args.interval_splits, args.skip_between_rays, args.skip_along_ray, args.centered)
+        settings = Settings(args.interval_splits, args.skip_between_rays, args.skip_along_ray, args.centered,
+                            args.seam_repair, args.speckle_repair, args.noise_mask)
         if args.workers is not None and args.workers < 1:
             raise ValueError(f"vornak: --workers must be at least 1, got {args.workers}")
     except (TypeError, ValueError) as exc:
         parser.error(_message(exc).replace("interval_splits", "--interval-splits")
                      .replace("skip_between_rays", "--skip-between-rays").replace("skip_along_ray", "--skip-along-ray"))
     return FileOptions(settings=settings, field=args.field, nyquist=args.nyquist, exclude_below=args.exclude_below,
-                       plot=args.plot, keep_folds=args.keep_folds,
+                       plot=args.plot, keep_folds=args.keep_folds, any_units=args.any_units, compress=args.compress,
                        anchor=None if args.anchor == "none" else args.anchor)
+
+
+def _output_problem(outdir):
+    """Why the results cannot go to `outdir`, or None. Checked before any file
+    is read; the directory itself is made only when a first file is written."""
+    existing = outdir
+    while not existing.exists() and existing.parent != existing:
+        existing = existing.parent  # where the missing directories would be made
+    if not existing.is_dir():
+        which = f"-o {outdir} is" if existing == outdir else f"-o {outdir}: {existing} is"
+        return f"{which} a file, not a directory; name a directory for the results"
+    if not os.access(existing, os.W_OK | os.X_OK):
+        return f"cannot write into {existing} (-o {outdir}): choose a directory you may write to"
+    return None
 
 
 def _dealias(args, options):
     from . import _runner
+    from ._files import output_paths
     from ._optional import require
 
     require("xradar", "vornak dealias")
-    outdir = Path(args.output)
-    try:
-        outdir.mkdir(parents=True, exist_ok=True)
-    except OSError as exc:
-        print(f"vornak: error: cannot make the output directory {outdir}: {exc.strerror or exc}", file=sys.stderr)
-        return EXIT_FAILED
     if args.plot:
         require("matplotlib", "vornak dealias --plot")
-    progress = _Progress(len(args.files), args.quiet)
+    outdir = Path(args.output)
+    problem = _output_problem(outdir)
+    try:
+        if problem is not None:
+            raise ValueError(f"vornak: {problem}")
+        targets = output_paths(args.files, outdir)
+    except ValueError as exc:
+        print(f"vornak: error: {_message(exc)}", file=sys.stderr)
+        return EXIT_USAGE
+    paths = list(targets)
+    progress = _Progress(len(paths), args.quiet)
     failed = []
 
     def report(path, outcome):
         if isinstance(outcome, BaseException):
             failed.append(path)
-            text = _message(outcome)
+            text = _message(outcome).replace(os.path.abspath(path), str(path))  # a worker's absolute path
             progress.write(f"vornak: error: {text if str(path) in text else f'{path}: {text}'}")
             progress.file()
-        else:
-            plots = f", {len(outcome.pictures)} picture{'s' if len(outcome.pictures) != 1 else ''}" if outcome.pictures else ""
-            nsweeps = outcome.sweeps
-            progress.write(f"{path} -> {outcome.output} ({nsweeps} sweep{'s' if nsweeps != 1 else ''}{plots})")
-            progress.file(nsweeps, remote=on_cluster)
+            return
+        if not args.quiet:
+            for note in outcome.notes:
+                progress.write(f"vornak: warning: {path}: {note}")
+        plots = f", {len(outcome.pictures)} picture{'s' if len(outcome.pictures) != 1 else ''}" if outcome.pictures else ""
+        nsweeps = outcome.sweeps
+        # the output as the user named its directory (a cluster worker is given absolute paths)
+        done = f"{path} -> {targets[path]} ({nsweeps} sweep{'s' if nsweeps != 1 else ''}{plots})"
+        progress.write(done, sys.stdout)
+        progress.file(nsweeps, remote=on_cluster)
 
-    workers = args.workers if args.workers is not None else _runner.default_workers(len(args.files))
+    workers = args.workers if args.workers is not None else _runner.default_workers(len(paths))
     on_cluster = args.scheduler is not None or workers > 1
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", FutureWarning)
+    try:
         if on_cluster:
-            _runner.run_on_cluster(args.files, outdir, options, report, workers=workers, scheduler=args.scheduler)
+            _runner.run_on_cluster(paths, outdir, options, report, workers=workers, scheduler=args.scheduler,
+                                   targets=targets)
         else:
-            _runner.run_here(args.files, outdir, options, report, progress.sweep)
-    progress.close()
-    total = len(args.files)
-    if failed:
-        print(f"vornak: {len(failed)} of {total} file{'s' if total != 1 else ''} failed", file=sys.stderr)
+            _runner.run_here(paths, outdir, options, report, progress.sweep, targets=targets)
+    except ConnectionError as exc:
+        progress.close()
+        print(f"vornak: error: {_message(exc)}", file=sys.stderr)
         return EXIT_FAILED
+    progress.close()
+    total = len(paths)
+    if failed:
+        print(f"vornak: {len(failed)} of {total} file{'s' if total != 1 else ''} failed; "
+              f"{total - len(failed)} dealiased into {outdir}", flush=True)
+        return EXIT_FAILED
+    print(f"vornak: {total} file{'s' if total != 1 else ''} dealiased into {outdir}", flush=True)
     return 0
 
 
@@ -190,13 +244,30 @@ def _demo(args):
     return 0
 
 
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    """A warning raised outside the files' own processing (which collects
+    them, see `_files.process_file`), in one line."""
+    text = str(message).strip().splitlines()
+    print(f"vornak: warning: {_message(text[0]) if text else category.__name__}", file=sys.stderr)
+
+
 def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
     try:
-        if args.command == "dealias":
-            return _dealias(args, _options(args, parser))
-        return _demo(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            # library deprecation notices are for developers, not for a run's log
+            warnings.simplefilter("ignore", FutureWarning)
+            warnings.simplefilter("ignore", DeprecationWarning)
+            # a local cluster's dashboard, which vornak does not use
+            warnings.filterwarnings("ignore", "Port .* is already in use")
+            if getattr(args, "quiet", False):
+                warnings.simplefilter("ignore")
+                logging.getLogger("distributed").setLevel(logging.ERROR)  # a local cluster's start and stop
+            if args.command == "dealias":
+                return _dealias(args, _options(args, parser))
+            return _demo(args)
     except ImportError as exc:
         print(f"vornak: error: {_message(exc)}", file=sys.stderr)
         return EXIT_FAILED

@@ -14,6 +14,9 @@ VELOCITY = "VRADH"
 VELOCITY_CANDIDATES = ("VRADH", "VRAD", "VRADV", "velocity", "VEL", "VR", "V", "mean_doppler_velocity",
                        "mean_doppler_velocity_copol")
 
+#: Beginning of the names of ARM's Doppler velocities (one per channel or mode).
+ARM_VELOCITY_PREFIX = "mean_doppler_velocity"
+
 #: Standard names that mark a variable as radial velocity (xradar appends
 #: "_h" / "_v" for the polarisation channel).
 VELOCITY_STANDARD_NAME = "radial_velocity_of_scatterers_away_from_instrument"
@@ -31,6 +34,30 @@ ANCHOR_GATES = "anchor_gates_changed"
 #: Output variables.
 DEALIASED = "VRADDH"
 FOLDS = "VRADDH_FOLDS"
+
+#: Attribute of the dealiased field: how many gates held values that cannot
+#: be velocities (fill values, missing-value codes) and were excluded.
+IMPLAUSIBLE_GATES = "implausible_gates_excluded"
+
+#: Spellings of m/s in the `units` of velocity fields.
+#: ("meters per seconds" is xradar's own.)
+VELOCITY_UNIT_SPELLINGS = ("m s-1", "m/s", "m s^-1", "m s**-1", "ms-1", "m.s-1", "m*s-1", "m sec-1", "mps",
+                           "meters per second", "metres per second", "meters per seconds", "metres per seconds",
+                           "meters/second", "metres/second", "meter/second", "metre/second")
+
+
+def is_velocity_unit(units):
+    """True when a `units` attribute says m/s (case, underscores and spacing aside)."""
+    text = units.decode(errors="replace") if isinstance(units, bytes) else str(units)
+    return " ".join(text.replace("_", " ").lower().split()) in VELOCITY_UNIT_SPELLINGS
+
+
+#: Attributes of the dealiased field that say what the repairs after the exact
+#: fold counts did: where the seam of a full PPI was put, how many speckle
+#: gates took another fold, and why the sweep was masked as noise.
+SEAM = "seam"
+SPECKLE_CHANGED = "speckle_gates_changed"
+NOISE = "noise"
 
 #: Sweep variable and field attributes that may carry the Nyquist velocity.
 NYQUIST = "nyquist_velocity"

@@ -1,0 +1,86 @@
+"""The repairs after the exact fold counts: seam, speckle, noise."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import vornak
+from vornak import _array, _repairs, _seam, _speckle, names
+from vornak._settings import DEFAULT_SETTINGS, Settings
+from vornak_sweeps import NYQUIST, sweep_dataset, wind
+
+
+def test_seam_moved_to_the_emptiest_boundary_and_folds_kept_in_ray_order():
+    _, true, vel = wind(seed=1)
+    vel[200:204] = np.nan  # echo-free rays: the boundary with the fewest contacts
+    excluded = np.isnan(vel)
+    exact = _array.sweep_folds(vel, excluded, NYQUIST, True, DEFAULT_SETTINGS)
+    # what the greedy merge can leave: a sector a fold off from the first ray on
+    broken = np.where(excluded, 0, exact + (np.arange(360) < 150)[:, None])
+    folds, first = _seam.repair_seam(vel, excluded, broken, NYQUIST, DEFAULT_SETTINGS)
+    assert first == 200
+    rotated = _array.sweep_folds(np.roll(vel, -first, 0), np.roll(excluded, -first, 0), NYQUIST, True,
+                                 DEFAULT_SETTINGS)
+    np.testing.assert_array_equal(folds, np.roll(rotated, first, 0))
+    np.testing.assert_allclose((vel + 2 * NYQUIST * folds)[~excluded], true[~excluded], atol=1e-3)
+
+    # no seam line: the exact folds as they are; a sweep that does not wrap is never rotated
+    again, first = _seam.fold_counts_seamed(vel, NYQUIST, rays_wrap_around=True)
+    assert first == 0
+    np.testing.assert_array_equal(again, exact)
+    sector, _ = _repairs.repair(vel, excluded, broken, NYQUIST, False, Settings(speckle_repair=False))
+    np.testing.assert_array_equal(sector, broken)
+
+
+def test_speckle_repair_changes_only_scattered_groups_against_their_like_surroundings():
+    pytest.importorskip("scipy")
+    rng = np.random.default_rng(5)
+    nyquist = 8.0
+    vel = np.full((200, 200), np.nan, np.float32)
+    vel[:100, :100] = -4.0 + rng.normal(0, 0.3, (100, 100))  # solid echo at +12 m/s, one fold up
+    speckle = rng.random((100, 200)) < 0.3
+    vel[100:][speckle] = rng.normal(0, 0.3, speckle.sum())  # clutter speckle near 0 m/s
+    excluded = np.isnan(vel)
+    labels, _ = _speckle.scattered_groups(~excluded, True)
+    assert (labels[:100, :100][1:-1, 1:-1] == 0).all()  # solid echo is no scattered group
+    folds = np.zeros(vel.shape, np.int32)
+    folds[:100, :100] = 1
+    # a fold spread into the speckle, whole groups at a time as the merging does it
+    raised = np.isin(labels, np.unique(labels[120:136, 120:150])) & (labels > 0)
+    folds[raised] = 1
+
+    repaired, changed = _speckle.speckle_folds(vel, folds, nyquist, excluded, True)
+    np.testing.assert_array_equal(repaired[raised], 0)
+    np.testing.assert_array_equal(repaired[~raised], folds[~raised])  # the solid echo and the rest untouched
+    assert changed == raised.sum()
+
+
+def noisy_sweep(seed=2):
+    """A synthetic PPI that is weather in its first quarter and noise elsewhere,
+    with a normalized coherent power that tells them apart."""
+    ds = sweep_dataset(holes=False, seed=seed)
+    rng = np.random.default_rng(seed)
+    noise = np.zeros(ds.VRADH.shape, bool)
+    noise[90:] = True
+    vel = np.where(noise, rng.uniform(-NYQUIST, NYQUIST, noise.shape), ds.VRADH.values)
+    ncp = np.where(noise, rng.uniform(0.0, 0.15, noise.shape), 0.9)
+    return ds.assign(VRADH=(ds.VRADH.dims, vel), NCP=(ds.VRADH.dims, ncp)), noise
+
+
+def test_noise_reported_and_masked_with_the_quality_field_clean_sweeps_left_alone():
+    pytest.importorskip("xarray")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        clean = vornak.dealias_sweep(sweep_dataset())
+    assert names.NOISE not in clean[names.DEALIASED].attrs
+
+    ds, noise = noisy_sweep()
+    with pytest.warns(RuntimeWarning, match="mostly noise.*NCP below 0.2 excluded"):
+        out = vornak.dealias_sweep(ds)
+    np.testing.assert_array_equal(np.isnan(out[names.DEALIASED].values), noise)
+    assert "NCP below 0.2" in out[names.DEALIASED].attrs[names.NOISE]
+
+    with pytest.warns(RuntimeWarning, match="--exclude-below NCP=0.2 removes it"):
+        kept = vornak.dealias_sweep(ds, noise_mask=False)
+    assert np.isfinite(kept[names.DEALIASED].values).all()

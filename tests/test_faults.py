@@ -235,3 +235,47 @@ def test_scheduler_lost_keeps_finished_outputs_and_a_rerun_resumes(volumes, tmp_
     assert status == 0 and log.count("(done before") >= len(finished), log
     for path in paths:
         assert_sound(output_of(path, out))
+
+
+def _shift_one_gate(sweep):
+    values = sweep["VRADDH"][:]
+    i, j = np.argwhere(~np.ma.getmaskarray(values) & np.isfinite(np.ma.filled(values, np.nan)))[500]
+    values[i, j] += 1.0  # off by a fraction of a fold
+    sweep["VRADDH"][:] = values
+
+
+def _drop_gates(sweep):
+    values = np.ma.filled(sweep["VRADDH"][:], np.nan)
+    values[np.isfinite(values).cumsum(axis=None).reshape(values.shape) <= 100] = np.nan
+    sweep["VRADDH"][:] = values
+
+
+def _miscount_folds(sweep):
+    folds = sweep["VRADDH_FOLDS"][:]
+    folds[100:110] += 1
+    sweep["VRADDH_FOLDS"][:] = folds
+
+
+@pytest.mark.parametrize("corrupt, keep_folds, problem", [
+    (_shift_one_gate, False, "VRADDH - folds x 2 x nyquist differs from VRADH by up to 1 m/s at 1 gates"),
+    (_drop_gates, False, "VRADDH is valid at"),
+    (_miscount_folds, True, "VRADDH - folds x 2 x nyquist differs from VRADH"),
+    (lambda sweep: sweep.renameVariable("VRADDH", "VRADDH_OLD"), False, "VRADDH is missing"),
+])
+def test_a_wrong_output_is_an_error_and_not_kept(tmp_path, monkeypatch, corrupt, keep_folds, problem):
+    netCDF4 = pytest.importorskip("netCDF4")
+    from vornak._errors import RadarFileError
+    from vornak._files import process_file
+
+    write = xd.io.to_cfradial2
+
+    def faulty_write(tree, path, **kwargs):  # the file on disk goes wrong after it is written
+        write(tree, path, **kwargs)
+        with netCDF4.Dataset(path, "a") as nc:
+            corrupt(nc.groups["sweep_0"])
+
+    monkeypatch.setattr(xd.io, "to_cfradial2", faulty_write)
+    with pytest.raises(RadarFileError, match=f"^{ODIM_FILE}: the written output is wrong, so it was not kept: "
+                                             f"sweep_0: {problem}"):
+        process_file(ODIM_FILE, tmp_path, FileOptions(keep_folds=keep_folds))
+    assert list(tmp_path.iterdir()) == []

@@ -11,6 +11,7 @@ import sys
 import time
 import warnings
 from contextlib import nullcontext
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -279,3 +280,66 @@ def test_a_wrong_output_is_an_error_and_not_kept(tmp_path, monkeypatch, corrupt,
                                              f"sweep_0: {problem}"):
         process_file(ODIM_FILE, tmp_path, FileOptions(keep_folds=keep_folds))
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 600 kB tmpfs: room for one small output, not for two."""
+    folder = tmp_path / "small_disk"
+    folder.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=600k", "tmpfs", str(folder)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
+    yield folder
+    subprocess.run(["umount", str(folder)], check=True)
+
+
+def test_full_disk_fails_the_file_and_leaves_nothing_partial(small_disk, tmp_path):
+    small = tmp_path / "MLL2217907250U_003_gates0-160_cfradial1.nc"  # a 430 kB output
+    shutil.copy(ODIM_FILE.parent / small.name, small)
+    status, log = run("dealias", small, ODIM_FILE, "-o", small_disk, "--workers", "1", "-q")
+    assert status == 1, log
+    assert (f"vornak: error: {ODIM_FILE}: {small_disk}/T_PAZE63_C_LFPW_20230420065446.vornak.nc: writing CfRadial2 "
+            f"failed: no space left in {small_disk}") in log and "choose another -o" in log
+    assert [p.name for p in small_disk.iterdir()] == ["MLL2217907250U_003_gates0-160_cfradial1.vornak.nc"]
+
+
+# One process dealiasing the shared sample files over and over, as the
+# worker of a long run does: resident memory after each file, and its time.
+SOAK = """
+import json, sys, time, warnings
+from pathlib import Path
+warnings.simplefilter("ignore")
+from vornak._files import process_file
+
+files, out, count = sorted(Path(sys.argv[1]).iterdir()), Path(sys.argv[2]), int(sys.argv[3])
+for i in range(count):
+    start = time.perf_counter()
+    process_file(files[i % len(files)], out)
+    seconds = time.perf_counter() - start
+    rss = int(next(l for l in open("/proc/self/status") if l.startswith("VmRSS")).split()[1])
+    print(json.dumps([i + 1, rss, seconds]), flush=True)
+"""
+
+
+@pytest.mark.soak
+def test_two_hundred_files_in_one_process_keep_memory_and_time_flat(tmp_path):
+    import json
+
+    shared = Path(__file__).resolve().parents[1].parent / "shared" / "data" / "files"
+    if not shared.is_dir():
+        pytest.skip(f"the shared sample files are not at {shared}")
+    result = subprocess.run([sys.executable, "-c", SOAK, str(shared), str(tmp_path), "200"], capture_output=True,
+                            text=True, timeout=3600)
+    assert result.returncode == 0, result.stderr[-2000:]
+    records = [json.loads(line) for line in result.stdout.splitlines()]
+    rss = {n: kb for n, kb, _ in records}
+    seconds = {n: s for n, _, s in records}
+    cycle = len(list(shared.iterdir()))  # the same files at the same place in each round
+    early, late = range(20 - cycle + 1, 21), range(200 - cycle + 1, 201)
+    peak_early, peak_late = max(rss[n] for n in early), max(rss[n] for n in late)
+    time_early, time_late = sum(seconds[n] for n in early), sum(seconds[n] for n in late)
+    print(f"resident memory {peak_early / 1024:.0f} MiB around file 20, {peak_late / 1024:.0f} MiB at file 200; "
+          f"{time_early / cycle:.2f} s per file around file 20, {time_late / cycle:.2f} s at file 200")
+    assert peak_late <= 1.10 * peak_early
+    assert time_late <= 1.5 * time_early

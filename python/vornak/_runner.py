@@ -62,16 +62,20 @@ def run_files(paths, outdir, options, on_outcome, on_sweep=None, *, workers=1, s
     """Process every file, reporting each with `on_outcome(path, FileResult or
     exception)`; one failure does not stop the others. Raises `Stopped` on
     SIGINT/SIGTERM and `ClusterLost` when the scheduler goes away."""
-    todo = []
-    for path in paths:
-        output = output_path(path, outdir)
-        if not force and _resume.is_done(path, output, options):
-            on_outcome(path, FileResult(str(output), 0, [], {}, skipped=True))
-        else:
-            todo.append(path)
-    if not todo:
-        return
     with _stopped_by_signals():
+        todo, index = [], 0
+        try:
+            for index, path in enumerate(paths):
+                output = output_path(path, outdir)
+                if not force and _resume.is_done(path, output, options):
+                    on_outcome(path, FileResult(str(output), 0, [], {}, skipped=True))
+                else:
+                    todo.append(path)
+        except Stopped as stop:
+            stop.unfinished = todo + list(paths[index:])
+            raise
+        if not todo:
+            return
         if scheduler is None and workers <= 1:
             _run_in_worker_process(todo, outdir, options, on_outcome, on_sweep)
         else:

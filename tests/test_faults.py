@@ -40,10 +40,10 @@ def run(*args, **kwargs):
 
 @pytest.fixture
 def volumes(tmp_path):
-    """Twelve inputs (the ODIM volume under different names) and their outputs' folder."""
+    """Eight inputs (the ODIM volume under different names) and their outputs' folder."""
     folder = tmp_path / "in"
     folder.mkdir()
-    paths = [folder / f"vol_{i:02d}.h5" for i in range(12)]
+    paths = [folder / f"vol_{i:02d}.h5" for i in range(8)]
     for path in paths:
         shutil.copy(ODIM_FILE, path)
     return paths, tmp_path / "out"
@@ -125,7 +125,7 @@ def test_signal_while_writing_stops_the_run_cleanly(volumes, signum, group, work
     for path in finished:
         assert_sound(output_of(path, out))
 
-    if workers == 1:  # the rerun does the rest only
+    if signum == signal.SIGINT and workers == 1:  # the rerun does the rest only
         status, log = run("dealias", *paths, "-o", out, "--workers", "1", "-q")
         assert status == 0 and log.count("(done before") == len(finished), log
         assert len(list(out.glob("*.nc"))) == len(paths) and no_parts(out)

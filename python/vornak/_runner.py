@@ -224,8 +224,13 @@ def _portable(path, exc):
 def _process_file_remote(path, output, options):
     """process_file for a cluster worker: a failure comes back as a value, so
     that a bad file is reported once, by the caller, and not logged by the worker."""
+    import dask
+
     try:
-        return process_file(path, None, options, target=output)
+        # One task writes one file: xarray needs no cluster-wide lock for it,
+        # and would otherwise open a client of the scheduler in every worker.
+        with dask.config.set(scheduler="synchronous"):
+            return process_file(path, None, options, target=output)
     except Exception as exc:
         return _portable(path, exc)
 
@@ -239,6 +244,7 @@ def _run_on_cluster(paths, outdir, options, on_outcome, *, workers=None, schedul
     cluster = client = None
     pending = dict.fromkeys(paths)
     _quiet_dask()
+    hurry = False  # stopped, or the scheduler gone: nothing left worth waiting for
     try:
         if scheduler is None:
             cluster = _local_cluster(distributed, workers)
@@ -256,15 +262,17 @@ def _run_on_cluster(paths, outdir, options, on_outcome, *, workers=None, schedul
             pending.pop(path)
             on_outcome(path, outcome)
     except Stopped as stop:
+        hurry = True
         _hold_signals()
         _kill_local_workers(cluster)
         stop.unfinished = list(pending)
         raise
     except ClusterLost as lost:
+        hurry = True
         lost.unfinished = list(pending)
         raise
     finally:
-        _close_quietly(client, cluster)
+        _close_quietly(client, cluster, timeout=2 if hurry else 10)
         _remove_parts(paths, outdir)  # left by workers that died writing; no task of this run runs now
 
 
@@ -275,8 +283,9 @@ def _local_cluster(distributed, workers):
     # dies then counts against the file it was dealiasing only (a file that
     # crashes every worker it meets must not take the files queued with it).
     with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
+        # the scheduler's HTTP server on a free port: 8787 may be another cluster's
         return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                        dashboard_address=None, silence_logs=logging.CRITICAL)
+                                        dashboard_address=":0", silence_logs=logging.CRITICAL)
 
 
 def _task_outcome(future, path, scheduler):
@@ -316,13 +325,19 @@ def _kill_local_workers(cluster):
                 os.kill(nanny.pid, signal.SIGKILL)
 
 
-def _close_quietly(client, cluster):
-    with contextlib.suppress(Exception):
-        if client is not None:
-            client.close(timeout=2)
+def _close_quietly(client, cluster, timeout=10):
+    """Close the client and the cluster, waiting at most about `timeout`
+    seconds for each. A client that did not close in time (its scheduler
+    gone, or a loaded machine) is marked closed, or its finaliser would try
+    again after the cluster's event loop has ended and print a traceback."""
+    if client is not None:
+        try:
+            client.close(timeout=timeout)
+        except Exception:
+            client.status = "closed"
     with contextlib.suppress(Exception):
         if cluster is not None:
-            cluster.close(timeout=2)
+            cluster.close(timeout=timeout)
 
 
 def _quiet_dask():

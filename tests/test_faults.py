@@ -191,6 +191,24 @@ def test_killed_workers_on_a_local_cluster(volumes, tmp_path):
     assert sorted(out.iterdir()) == sorted(output_of(p, out) for p in paths[:-1])  # no .part, no other file
 
 
+def test_a_file_that_kills_its_worker_process_is_reported_and_the_run_goes_on(volumes, tmp_path):
+    paths, out = volumes
+    crash = paths[0].with_name("crash_vol.h5")
+    shutil.copy(ODIM_FILE, crash)
+    site = tmp_path / "site"  # the same faults, loaded by every Python started below
+    site.mkdir()
+    (site / "sitecustomize.py").write_text(FAULTS_PRELOAD)
+    env = dict(os.environ, VORNAK_TEST_FAULTS=str(tmp_path),
+               PYTHONPATH=os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")])))
+    status, log = run("dealias", paths[0], crash, paths[1], "-o", out, "--workers", "1", "-q", env=env)
+    assert status == 1, log
+    assert f"vornak: error: {crash}: the process dealiasing it died (killed by SIGKILL); the file was left out" in log
+    assert "vornak: 1 of 3 files failed" in log and "Traceback" not in log
+    assert sorted(out.iterdir()) == sorted(output_of(p, out) for p in paths[:2])  # no .part of the crashed file
+    for path in paths[:2]:
+        assert_sound(output_of(path, out))
+
+
 def free_port():
     import socket
 

@@ -16,7 +16,7 @@ PYTHON313 ?= $(call find_python,3.13)
 # The environments the Python suites run in: name, interpreter, NumPy requirement.
 MAIN_VENV := $(CACHE)/venv-py312-np2
 
-.PHONY: test test-core test-python test-fuzz test-sanitize demo bench bench-files bench-quality deps clean fuzz fuzz-deps test-sanitize-python fuzz-readers
+.PHONY: test test-core test-python test-fuzz test-sanitize demo bench bench-files bench-quality deps clean fuzz fuzz-deps test-sanitize-python fuzz-readers soak
 
 test: test-core test-python test-fuzz
 
@@ -120,6 +120,15 @@ $(addprefix test-python-,$(PY_ENVS)): test-python-%: deps python-env-%
 	  -C build-dir="$(abspath $(CACHE))/build-$*" -C cmake.define.VORNAK_WERROR=ON "$(numpy_$*)" ".[$(extras_$*)]"
 	"$$venv/bin/python" -c 'import sys, numpy; print(f"== pytest on Python {sys.version.split()[0]} with NumPy {numpy.__version__} ($*)")'
 	"$$venv/bin/python" -m pytest tests
+
+# The long runs under faults that `make test` leaves out (tests marked soak):
+# one process dealiasing 200 files of ../shared/data, its memory and time per
+# file flat. Minutes.
+soak: deps python-env-py312-np2
+	@venv="$(MAIN_VENV)"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) "$$venv/bin/python" -m pip install -q --no-build-isolation \
+	  -C build-dir="$(abspath $(CACHE))/build-py312-np2" -C cmake.define.VORNAK_WERROR=ON "$(numpy_py312-np2)" ".[$(extras_py312-np2)]"
+	"$$venv/bin/python" -m pytest -m soak -s tests
 
 # libFuzzer targets over the core (core/fuzz), built with clang and both
 # sanitizers in a project of their own. Each runs FUZZ_SECONDS from the corpus

@@ -9,14 +9,16 @@ reason, and reports the time spent in each step.
 import contextlib
 import dataclasses
 import os
+import functools
 import time
 import warnings
 from pathlib import Path
 
 import numpy as np
 
-from . import _io, names
+from . import _io, _resume, names
 from ._errors import RadarFileError
+from ._integrity import check_output
 from ._settings import FileOptions
 from ._array import CoreFailure
 from ._xarray import _dealias_sweep, sweep_nodes, velocity_sweeps
@@ -36,6 +38,7 @@ class FileResult:
     pictures: list
     timings: dict
     notes: list = dataclasses.field(default_factory=list)  # warnings for the user, one line each
+    skipped: bool = False  # its output was already there, made from the same input and options
 
 
 def output_name(path):
@@ -96,6 +99,7 @@ def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None
 
 def _process_file(path, outdir, options, on_sweep, target, notes):
     timings = {}
+    record = _source_record(path, options)
     tree, _ = _io.open_volume(path, timings=timings)
     start = time.perf_counter()
     # decoded once, here: the writer needs every variable and checks them for NaN
@@ -138,7 +142,9 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
     except OSError as exc:
         reason = exc.strerror or exc
         raise RadarFileError(f"{path}: cannot make the output directory {output.parent}: {reason}") from exc
-    _io.write_cfradial2(tree, output, _io.COMPRESSION_LEVEL if options.compress else None)
+    tree.attrs = {**tree.attrs, **record}
+    _io.write_cfradial2(tree, output, _io.COMPRESSION_LEVEL if options.compress else None,
+                        check=functools.partial(check_output, sweeps=dealiased, source=path))
     timings["write"] = time.perf_counter() - start
     pictures = []
     if options.plot:
@@ -190,6 +196,22 @@ def _noting(notes, prefix=""):
                     notes.append(text)
 
 
+def _source_record(path, options):
+    """The input and options that make the output, read before the input is
+    (an unreadable file is reported by the reader)."""
+    try:
+        return _resume.source_record(path, options)
+    except OSError:
+        return {}
+
+
+def picture_path(output, sweep):
+    """The picture `--plot` writes of one sweep of an output."""
+    stem = Path(output).name
+    stem = stem[: -len(OUTPUT_SUFFIX)] if stem.endswith(OUTPUT_SUFFIX) else Path(output).stem
+    return Path(output).parent / f"{stem}.{sweep}.png"
+
+
 def quality_mask(ds, thresholds):
     """Gates whose quality variables fall below their thresholds (or are missing)."""
     mask = None
@@ -225,9 +247,7 @@ def _plot_sweep(path, tree, ds, field, sweep, output):
     when = str(np.asarray(ds[names.TIME].values).min())[:19] if names.TIME in ds.coords else ""
     pointing = str(ds[names.SWEEP_MODE].values) == "vertical_pointing" if names.SWEEP_MODE in ds.variables else False
     kind = "time series" if pointing else "RHI" if rhi else "PPI"
-    stem = Path(output).name
-    stem = stem[: -len(OUTPUT_SUFFIX)] if stem.endswith(OUTPUT_SUFFIX) else Path(output).stem
-    png = Path(output).parent / f"{stem}.{sweep}.png"
+    png = picture_path(output, sweep)
     _plot.plot_sweep(
         png, folded, dealiased, nyquist,
         azimuth=ds[names.AZIMUTH].values[order] if names.AZIMUTH in ds.variables and not pointing else None,

@@ -6,8 +6,13 @@ it is read from the file's own metadata (`_nyquist`) and added as the sweep's
 `nyquist_velocity`, so the written file says which value the dealiasing used.
 """
 
+import contextlib
+import errno
+import glob
 import gzip
 import os
+import secrets
+import shutil
 import time
 import warnings
 import zlib
@@ -239,11 +244,16 @@ def _compress(tree, level):
                                     chunksizes=tuple(max(1, n) for n in var.shape))
 
 
-def write_cfradial2(tree, path, compression=COMPRESSION_LEVEL):
+def write_cfradial2(tree, path, compression=COMPRESSION_LEVEL, *, check=None):
     """Write a DataTree as CfRadial2 netCDF (loading lazy data), its arrays
-    compressed at zlib level `compression` (None or 0: uncompressed)."""
+    compressed at zlib level `compression` (None or 0: uncompressed).
+
+    The file is written under a temporary name of its own (`part_path`),
+    checked with `check(temporary path)` when given, and only then renamed to
+    `path`: a file under a final name is always complete.
+    """
     xd = require("xradar", "writing CfRadial2 files")
-    tmp = f"{path}.part"
+    tmp = part_path(path)
     try:
         tree = tree.copy()
         _complete_root(tree)
@@ -255,8 +265,45 @@ def write_cfradial2(tree, path, compression=COMPRESSION_LEVEL):
             # checked by _keep_missing_values: the packed fields left hold no NaN
             warnings.filterwarnings("ignore", "saving variable .* without any _FillValue")
             xd.io.to_cfradial2(tree, tmp)
+        if check is not None:
+            check(tmp)
         os.replace(tmp, path)  # never leave a half-written file under the final name
-    except Exception as exc:
-        if os.path.exists(tmp):
+    except BaseException as exc:
+        # the reason first: removing the temporary file frees the space a full disk lacked
+        reason = None if isinstance(exc, RadarFileError) or not isinstance(exc, Exception) else _write_failure(exc, path)
+        with contextlib.suppress(OSError):
             os.remove(tmp)
-        raise RadarFileError(f"{path}: writing CfRadial2 failed: {type(exc).__name__}: {_short(exc)}") from exc
+        if reason is None:
+            raise
+        raise RadarFileError(f"{path}: writing CfRadial2 failed: {reason}") from exc
+
+
+def part_path(path):
+    """A temporary name beside `path` that no other writer uses (two workers
+    may write the same output when one is thought dead but is not)."""
+    return f"{path}.{os.getpid()}-{secrets.token_hex(4)}.part"
+
+
+def remove_parts(path):
+    """Remove the temporary files of `path` that writers left behind."""
+    for part in glob.glob(f"{glob.escape(os.fspath(path))}.*.part"):
+        with contextlib.suppress(OSError):
+            os.remove(part)
+
+
+def _write_failure(exc, path):
+    """Why a write failed, with the fix when it is a full disk (which the
+    netCDF library reports only as an "HDF error")."""
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        free = shutil.disk_usage(folder).free
+    except OSError:
+        free = None
+    full = getattr(exc, "errno", None) == errno.ENOSPC or (free is not None and free < FULL_DISK_BYTES)
+    if full:
+        return f"no space left in {folder} ({free if free is not None else 0} bytes free); free some or choose another -o"
+    return f"{type(exc).__name__}: {_short(exc)}"
+
+
+#: Free space below which a failed write is put down to a full disk.
+FULL_DISK_BYTES = 1 << 20

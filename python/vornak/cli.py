@@ -74,6 +74,8 @@ def _parser():
                        help="process files on a local Dask cluster of N workers (default: one per core when "
                        "there is more than one file; 1 processes them here, one after another)")
     scale.add_argument("--scheduler", metavar="ADDRESS", help="process files on the dask.distributed cluster at ADDRESS")
+    d.add_argument("--force", action="store_true",
+                   help="dealias every file again, also those whose output is there and made with the same options")
     d.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no warnings; errors still shown")
 
     m = sub.add_parser("demo", help="dealias a real sweep shipped with vornak and write a picture")
@@ -203,6 +205,10 @@ def _dealias(args, options):
             progress.write(f"vornak: error: {text if str(path) in text else f'{path}: {text}'}")
             progress.file()
             return
+        if outcome.skipped:
+            progress.write(f"{path} -> {targets[path]} (done before, with the same input and options)", sys.stdout)
+            progress.file()
+            return
         if not args.quiet:
             for note in outcome.notes:
                 progress.write(f"vornak: warning: {path}: {note}")
@@ -216,11 +222,11 @@ def _dealias(args, options):
     workers = args.workers if args.workers is not None else _runner.default_workers(len(paths))
     on_cluster = args.scheduler is not None or workers > 1
     try:
-        if on_cluster:
-            _runner.run_on_cluster(paths, outdir, options, report, workers=workers, scheduler=args.scheduler,
-                                   targets=targets)
-        else:
-            _runner.run_here(paths, outdir, options, report, progress.sweep, targets=targets)
+        _runner.run_files(paths, targets, options, report, progress.sweep, workers=workers,
+                          scheduler=args.scheduler, force=args.force)
+    except (_runner.Stopped, _runner.ClusterLost) as stop:
+        progress.close()
+        return _stopped(stop, len(paths))
     except ConnectionError as exc:
         progress.close()
         print(f"vornak: error: {_message(exc)}", file=sys.stderr)
@@ -233,6 +239,17 @@ def _dealias(args, options):
         return EXIT_FAILED
     print(f"vornak: {total} file{'s' if total != 1 else ''} dealiased into {outdir}", flush=True)
     return 0
+
+
+def _stopped(stop, total):
+    """The summary of a run stopped before its end (a signal, or the scheduler
+    lost); its exit status."""
+    left = stop.unfinished
+    print(str(stop) if isinstance(stop, Exception) else f"vornak: stopped by {stop}", file=sys.stderr)
+    first = f" (the first: {left[0]})" if left else ""
+    print(f"vornak: {total - len(left)} of {total} file{'s' if total != 1 else ''} finished, {len(left)} not done{first}; "
+          "rerun the same command to do the rest", file=sys.stderr)
+    return getattr(stop, "exit_status", EXIT_FAILED)
 
 
 def _demo(args):

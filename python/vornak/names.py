@@ -123,3 +123,12 @@ def nyquist_attrs():
         "units": VELOCITY_UNITS,
         "long_name": "Unambiguous velocity",
     }
+
+#: Root attributes of an output that say which input and options made it
+#: (a rerun skips outputs whose record matches).
+SOURCE_FILE = "vornak_source_file"
+SOURCE_SIZE = "vornak_source_size"
+SOURCE_MTIME = "vornak_source_mtime"
+SOURCE_HEAD_SHA256 = "vornak_source_head_sha256"
+MADE_BY = "vornak_version"
+MADE_WITH = "vornak_options"

@@ -1,3 +1,4 @@
+// Allocation for the core's buffers: malloc, or one line on standard error and abort.
 #include "vornak/buffer.hpp"
 
 #include <cstdio>

@@ -86,7 +86,26 @@ class Tracker {
   [[nodiscard]] std::size_t pair_home(std::uint64_t key) const noexcept;
   [[nodiscard]] std::size_t pair_next(std::size_t i) const noexcept;
 
+  // Merge order (see solve): the open slot with the largest count, the
+  // lowest slot on ties.
+  void prepare_selection();
+  // The next candidate as (count, slot), stale ones included; false once no
+  // candidate is left.
+  bool next_candidate(std::int32_t& count, std::size_t& slot);
+  // A count raised by fusion re-enters the selection.
   void push_candidate(std::size_t slot);
+
+  // The steps of a merge.
+  void merge_across(std::size_t best, std::int32_t count);
+  std::size_t shift_boundaries(std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);
+  void absorb(std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);
+  void reattach(std::int32_t keeper, std::int32_t absorbed);
+  void fuse(std::size_t into, std::size_t from, int from_side, std::int32_t keeper);
+  [[nodiscard]] Buffer<std::int32_t> flatten_folds();
+
+  // Cache-line requests for what a later step reads.
+  void prefetch_pair(std::int32_t g, std::int32_t h) const noexcept;
+  void prefetch_group(std::int32_t group) const noexcept;
 
   // One record per group (region_count + 1 of them), one per slot, two list
   // nodes per slot (node 2k and 2k + 1 are slot k's two ends): what one step
@@ -125,7 +144,14 @@ class Tracker {
   Buffer<Group> groups_;
   Buffer<Fold> folds_;
   Buffer<Slot> slots_;
-  Buffer<std::uint64_t> candidates_;  // max-heap of (count, slot) keys, stale entries skipped
+  // Selection: the initial counts as runs of slots, one run per count, each
+  // in slot order, taken from the highest run; raised counts in a max-heap
+  // of (count, slot) keys. Stale entries are skipped when taken.
+  Buffer<std::int32_t> run_slots_;
+  Buffer<std::uint32_t> run_front_;  // run c is run_slots_[run_front_[c], run_end_[c])
+  Buffer<std::uint32_t> run_end_;
+  std::int64_t top_run_ = -1;
+  Buffer<std::uint64_t> candidates_;
   Buffer<PairEntry> pairs_;           // open addressing, linear probing
   std::size_t pairs_used_ = 0;        // entries in use, absorbed groups' included
   Buffer<std::uint64_t> absorbed_;    // one bit per group, set once absorbed

@@ -13,8 +13,12 @@
 
 namespace vornak {
 
-namespace detail {
+// Exhausted memory: writes "memory allocation of BYTES bytes failed" on
+// standard error and aborts the process. Public so that code around the core
+// (the extension module) treats its own failed allocations the same way.
 [[noreturn]] void abort_allocation_failed(std::size_t bytes) noexcept;
+
+namespace detail {
 void* allocate_or_abort(std::size_t bytes) noexcept;
 void release(void* p) noexcept;
 }  // namespace detail

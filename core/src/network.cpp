@@ -219,24 +219,31 @@ std::size_t Tracker::pair_next(std::size_t i) const noexcept {
   return i + 1 == pairs_.size() ? 0 : i + 1;
 }
 
+bool Tracker::links(std::size_t slot, std::int32_t low, std::int32_t high) const noexcept {
+  const Slot& s = slots_[slot];
+  return (s.end[0] == low && s.end[1] == high) || (s.end[0] == high && s.end[1] == low);
+}
+
 std::int32_t Tracker::insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept {
-  // Entries of absorbed groups are never looked up again; they are not
-  // erased but passed over, and the first such entry on the way is reused.
+  // An entry whose groups are both live names a slot that still links them:
+  // a slot's ends change only when one of them is absorbed. Entries of
+  // absorbed groups are never looked up again; they are not erased but
+  // passed over, and the first one on the way whose smaller group was
+  // absorbed is reused.
   const std::int32_t low = std::min(g, h);
   const std::int32_t high = std::max(g, h);
   std::size_t i = pair_home(key_of(low, high));
   std::size_t reusable = pairs_.size();
-  for (; pairs_[i].high != 0; i = pair_next(i)) {
-    if (pairs_[i].low == low && pairs_[i].high == high) return pairs_[i].slot;
-    if (reusable == pairs_.size() && (was_absorbed(pairs_[i].low) || was_absorbed(pairs_[i].high))) {
-      reusable = i;
-    }
+  for (; pairs_[i].low != 0; i = pair_next(i)) {
+    const PairEntry& entry = pairs_[i];
+    if (entry.low == low && links(index_of(entry.slot), low, high)) return entry.slot;
+    if (reusable == pairs_.size() && was_absorbed(entry.low)) reusable = i;
   }
   if (reusable != pairs_.size()) {
-    pairs_[reusable] = PairEntry{low, high, slot};
+    pairs_[reusable] = PairEntry{low, slot};
     return -1;
   }
-  pairs_[i] = PairEntry{low, high, slot};
+  pairs_[i] = PairEntry{low, slot};
   ++pairs_used_;
   return -1;
 }
@@ -256,8 +263,8 @@ void Tracker::refill_pairs() noexcept {
     const std::int32_t low = std::min(s.end[0], s.end[1]);
     const std::int32_t high = std::max(s.end[0], s.end[1]);
     std::size_t i = pair_home(key_of(low, high));
-    while (pairs_[i].high != 0) i = pair_next(i);
-    pairs_[i] = PairEntry{low, high, static_cast<std::int32_t>(k)};
+    while (pairs_[i].low != 0) i = pair_next(i);
+    pairs_[i] = PairEntry{low, static_cast<std::int32_t>(k)};
     ++pairs_used_;
   }
 }

@@ -79,6 +79,7 @@ class Tracker {
   // refilled from the open slots.
   std::int32_t insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
   void refill_pairs() noexcept;
+  [[nodiscard]] bool links(std::size_t slot, std::int32_t low, std::int32_t high) const noexcept;
   [[nodiscard]] bool was_absorbed(std::int32_t group) const noexcept {
     return (absorbed_[static_cast<std::size_t>(group) / 64] >>
             (static_cast<std::size_t>(group) % 64) & 1) != 0;
@@ -133,10 +134,11 @@ class Tracker {
     float diff = 0.0f;                // end[0] side minus end[1] side
     std::int32_t count = 0;           // gate pairs; consumed_slot once consumed
   };
-  // 12 bytes: the two groups, smaller first (0, 0 = empty), and the slot.
+  // 8 bytes: the smaller of the two groups (0 = empty) and the slot, whose
+  // ends tell the larger group: a hit is confirmed at the slot, which a
+  // fusion reads next in any case.
   struct PairEntry {
     std::int32_t low = 0;
-    std::int32_t high = 0;
     std::int32_t slot = 0;
   };
 

@@ -48,20 +48,33 @@ void sift_up(Buffer<std::uint64_t>& heap, std::size_t i) noexcept {
   heap[i] = key;
 }
 
+// The larger of two children as (key, position), without a branch: which
+// child wins is as good as a coin toss.
+struct Child {
+  std::uint64_t key;
+  std::size_t at;
+};
+Child larger(Child x, Child y) noexcept {
+  const bool second = y.key > x.key;
+  return Child{second ? y.key : x.key, second ? y.at : x.at};
+}
+
 void sift_down(Buffer<std::uint64_t>& heap, std::size_t i) noexcept {
   const std::size_t n = heap.size();
   const std::uint64_t key = heap[i];
   for (;;) {
     const std::size_t first = i * heap_arity + 1;
     if (first >= n) break;
-    const std::size_t last = std::min(first + heap_arity, n);
-    std::size_t largest = first;
-    for (std::size_t c = first + 1; c < last; ++c) {
-      if (heap[c] > heap[largest]) largest = c;
+    Child best{heap[first], first};
+    if (first + heap_arity <= n) {
+      best = larger(larger(best, Child{heap[first + 1], first + 1}),
+                    larger(Child{heap[first + 2], first + 2}, Child{heap[first + 3], first + 3}));
+    } else {
+      for (std::size_t c = first + 1; c < n; ++c) best = larger(best, Child{heap[c], c});
     }
-    if (heap[largest] <= key) break;
-    heap[i] = heap[largest];
-    i = largest;
+    if (best.key <= key) break;
+    heap[i] = best.key;
+    i = best.at;
   }
   heap[i] = key;
 }

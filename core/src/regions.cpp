@@ -323,8 +323,11 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   const std::size_t n = gate_count(nrays, ngates);
   require_length(vel.size(), n, "vel");
   require_length(mask.size(), n, "mask");
-  Regions result{zeros<std::int32_t>(n), 0, {}};
-  if (n == 0 || limits.interval_count() == 0) return result;
+  Regions result{uninitialized<std::int32_t>(n), 0, {}};
+  if (n == 0 || limits.interval_count() == 0) {
+    std::fill(result.labels.begin(), result.labels.end(), 0);
+    return result;
+  }
 
   const IntervalFinder interval_of(limits);
 
@@ -395,14 +398,20 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   }
   result.region_count = static_cast<std::int32_t>(component_keys.size());
 
+  // Every label written once: the runs, in scan order, and 0 between them.
   const Buffer<std::int32_t> number = number_by_interval(component_keys);
   result.sizes = zeros<std::int32_t>(component_keys.size());
+  const auto labels = result.labels.begin();
+  std::size_t written = 0;
   for (std::size_t j = 0; j < runs.size(); ++j) {
     const std::int32_t label = number[static_cast<std::size_t>(component[j])];
-    std::fill(result.labels.begin() + runs[j].begin, result.labels.begin() + runs[j].end, label);
+    std::fill(labels + written, labels + runs[j].begin, 0);
+    std::fill(labels + runs[j].begin, labels + runs[j].end, label);
+    written = runs[j].end;
     auto& size = result.sizes[static_cast<std::size_t>(label) - 1];
     size = wrapping_add(size, static_cast<std::int32_t>(runs[j].end - runs[j].begin));
   }
+  std::fill(labels + written, result.labels.end(), 0);
   return result;
 }
 

@@ -338,11 +338,10 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   Buffer<Run> runs;
   Buffer<std::uint64_t> run_keys;
   Buffer<std::int32_t> parent;
-  // Room for a run per gate is address space only: pages that no run
-  // reaches are never touched.
-  runs.reserve(n);
-  run_keys.reserve(n);
-  parent.reserve(n);
+  // Room for a run per 16 gates to start with, grown as needed.
+  runs.reserve(n / 16 + 64);
+  run_keys.reserve(n / 16 + 64);
+  parent.reserve(n / 16 + 64);
   {
     std::size_t previous_first = 0;
     for (std::size_t r = 0; r < nrays; ++r) {

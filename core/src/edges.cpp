@@ -105,7 +105,7 @@ class SampleList {
         vel_(vel),
         region_bits_(region_bits),
         void_key_((std::uint64_t{1} << (2 * region_bits)) - 1),
-        staged_(zeros<Sample>(staged_size)) {}
+        staged_(uninitialized<Sample>(staged_size)) {}
 
   // Where the next samples go.
   [[nodiscard]] Sample* staged() noexcept { return staged_.data(); }
@@ -117,7 +117,7 @@ class SampleList {
   void keep(const Sample* end) {
     for (const Sample* s = staged_.data(); s != end; ++s) {
       if (fill_ == block_size) {
-        blocks_.push_back(zeros<Sample>(block_size));
+        blocks_.push_back(uninitialized<Sample>(block_size));
         fill_ = 0;
       }
       blocks_.back()[fill_++] = *s;
@@ -341,7 +341,7 @@ Buffer<Sample> sort_by_key(Samples& samples, unsigned key_bits) {
   const std::size_t n = heads[buckets];
   Buffer<std::size_t> ends(heads.begin() + 1, heads.end());
 
-  Buffer<Sample> sorted = zeros<Sample>(n);
+  Buffer<Sample> sorted = uninitialized<Sample>(n);
   for (std::size_t k = 0; k < samples.block_count(); ++k) {
     for (const Sample& s : samples.block(k)) {
       if (s.key != void_key) sorted[heads[s.key >> shift]++] = s;
@@ -354,7 +354,7 @@ Buffer<Sample> sort_by_key(Samples& samples, unsigned key_bits) {
   for (std::size_t d = 0; d < buckets; ++d) {
     largest = std::max(largest, ends[d] - (d == 0 ? 0 : ends[d - 1]));
   }
-  Buffer<Sample> spare = zeros<Sample>(largest);
+  Buffer<Sample> spare = uninitialized<Sample>(largest);
   Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
   std::size_t begin = 0;
   for (std::size_t d = 0; d < buckets; ++d) {

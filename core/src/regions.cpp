@@ -338,10 +338,20 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   Buffer<Run> runs;
   Buffer<std::uint64_t> run_keys;
   Buffer<std::int32_t> parent;
-  // Room for a run per 16 gates to start with, grown as needed.
-  runs.reserve(n / 16 + 64);
-  run_keys.reserve(n / 16 + 64);
-  parent.reserve(n / 16 + 64);
+  // Room for the runs as the rays seen so far predict them, an eighth more,
+  // rather than for a run per gate: smooth sweeps have a run per ten gates or
+  // fewer, and every page reserved and touched is fresh memory.
+  auto make_room = [&](std::size_t rays_seen) {
+    const std::size_t predicted = runs.size() / rays_seen * nrays + ngates;
+    if (predicted <= runs.capacity()) return;
+    const std::size_t room = std::min(n, predicted + predicted / 8);
+    runs.reserve(room);
+    run_keys.reserve(room);
+    parent.reserve(room);
+  };
+  runs.reserve(ngates);
+  run_keys.reserve(ngates);
+  parent.reserve(ngates);
   {
     std::size_t previous_first = 0;
     for (std::size_t r = 0; r < nrays; ++r) {
@@ -378,6 +388,7 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
         }
       }
       previous_first = first;
+      make_room(r + 1);
     }
   }
 
@@ -404,7 +415,7 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   std::size_t written = 0;
   for (std::size_t j = 0; j < runs.size(); ++j) {
     const std::int32_t label = number[static_cast<std::size_t>(component[j])];
-    std::fill(labels + written, labels + runs[j].begin, 0);
+    if (written < runs[j].begin) std::fill(labels + written, labels + runs[j].begin, 0);
     std::fill(labels + runs[j].begin, labels + runs[j].end, label);
     written = runs[j].end;
     auto& size = result.sizes[static_cast<std::size_t>(label) - 1];

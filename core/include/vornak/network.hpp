@@ -79,6 +79,7 @@ class Tracker {
   // refilled from the open slots.
   std::int32_t insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
   void refill_pairs() noexcept;
+  // Whether `slot` links the two groups, either way round.
   [[nodiscard]] bool links(std::size_t slot, std::int32_t low, std::int32_t high) const noexcept;
   [[nodiscard]] bool was_absorbed(std::int32_t group) const noexcept {
     return (absorbed_[static_cast<std::size_t>(group) / 64] >>
@@ -96,7 +97,10 @@ class Tracker {
   // A count raised by fusion re-enters the selection.
   void push_candidate(std::size_t slot);
 
-  // The steps of a merge.
+  // The steps of a merge: merge_across rounds the shift and picks the
+  // keeper; join then shifts the absorbed group's boundaries (returning how
+  // many are open), absorbs the group (folds, sizes) and re-attaches its
+  // boundaries to the keeper, fusing those parallel to one it has.
   void merge_across(std::size_t best, std::int32_t count);
   std::size_t shift_boundaries(std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);
   void absorb(std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);

@@ -1,15 +1,18 @@
+// Allocation for the core's buffers: malloc, or one line on standard error and abort.
 #include "vornak/buffer.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-namespace vornak::detail {
+namespace vornak {
 
 void abort_allocation_failed(std::size_t bytes) noexcept {
   std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
   std::fflush(stderr);
   std::abort();
 }
+
+namespace detail {
 
 void* allocate_or_abort(std::size_t bytes) noexcept {
   void* p = std::malloc(bytes == 0 ? 1 : bytes);
@@ -19,4 +22,6 @@ void* allocate_or_abort(std::size_t bytes) noexcept {
 
 void release(void* p) noexcept { std::free(p); }
 
-}  // namespace vornak::detail
+}  // namespace detail
+
+}  // namespace vornak

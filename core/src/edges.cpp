@@ -1,13 +1,14 @@
+// Region edges: contact walks from every gate that is not interior, condensed per pair of regions.
 #include "vornak/edges.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 #include <utility>
 
 #include "vornak/grid.hpp"
 #include "vornak/numeric.hpp"
+#include "four_lanes.hpp"
 
 namespace vornak {
 
@@ -19,26 +20,17 @@ std::uint64_t walk_length(std::int64_t skip) noexcept {
   return skip <= 0 ? 1 : static_cast<std::uint64_t>(skip) + 1;
 }
 
-// Four labels at a time (a GCC vector extension: SSE2 on x86-64, the
-// target's own vectors or plain scalar code elsewhere).
-using Lanes = std::int32_t __attribute__((vector_size(16)));
-constexpr std::size_t lane_count = sizeof(Lanes) / sizeof(std::int32_t);
-static_assert(lane_count == 4, "active_gates weighs four lanes at a time");
+using lanes::IntLanes;
+using lanes::load_ints;
 
-Lanes load_lanes(const std::int32_t* p) noexcept {
-  Lanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// Lanes of -1 where gate g + k of the ray `here` has nothing to do: it is
+// -1 in the lanes where gate g + k of the ray `here` has nothing to do: it is
 // unlabelled, or interior: its four adjacent gates carry its own label, so
 // that all four walks end at once on its own region.
-Lanes idle_lanes(const std::int32_t* before, const std::int32_t* here, const std::int32_t* after,
-                 std::size_t g) noexcept {
-  const Lanes a = load_lanes(here + g);
-  return (a == 0) | ((load_lanes(here + g - 1) == a) & (load_lanes(here + g + 1) == a) &
-                     (load_lanes(before + g) == a) & (load_lanes(after + g) == a));
+IntLanes idle_lanes(const std::int32_t* before, const std::int32_t* here,
+                    const std::int32_t* after, std::size_t g) noexcept {
+  const IntLanes a = load_ints(here + g);
+  return (a == 0) | ((load_ints(here + g - 1) == a) & (load_ints(here + g + 1) == a) &
+                     (load_ints(before + g) == a) & (load_ints(after + g) == a));
 }
 
 // Writes to `gates` the labelled gates of one ray whose walks may find a
@@ -62,11 +54,11 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
   constexpr std::size_t step = 16;
   for (; g + step < ngates; g += step) {
     // Bit k set: gate g + k to visit.
-    const Lanes weighed =
-        (~idle_lanes(before, here, after, g) & Lanes{1, 2, 4, 8}) |
-        (~idle_lanes(before, here, after, g + 4) & Lanes{16, 32, 64, 128}) |
-        (~idle_lanes(before, here, after, g + 8) & Lanes{256, 512, 1024, 2048}) |
-        (~idle_lanes(before, here, after, g + 12) & Lanes{4096, 8192, 16384, 32768});
+    const IntLanes weighed =
+        (~idle_lanes(before, here, after, g) & IntLanes{1, 2, 4, 8}) |
+        (~idle_lanes(before, here, after, g + 4) & IntLanes{16, 32, 64, 128}) |
+        (~idle_lanes(before, here, after, g + 8) & IntLanes{256, 512, 1024, 2048}) |
+        (~idle_lanes(before, here, after, g + 12) & IntLanes{4096, 8192, 16384, 32768});
     auto bits = static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
     for (; bits != 0; bits &= bits - 1) {
       const auto lane = static_cast<std::size_t>(std::countr_zero(bits));
@@ -113,7 +105,7 @@ class SampleList {
         vel_(vel),
         region_bits_(region_bits),
         void_key_((std::uint64_t{1} << (2 * region_bits)) - 1),
-        staged_(zeros<Sample>(staged_size)) {}
+        staged_(uninitialized<Sample>(staged_size)) {}
 
   // Where the next samples go.
   [[nodiscard]] Sample* staged() noexcept { return staged_.data(); }
@@ -125,7 +117,7 @@ class SampleList {
   void keep(const Sample* end) {
     for (const Sample* s = staged_.data(); s != end; ++s) {
       if (fill_ == block_size) {
-        blocks_.push_back(zeros<Sample>(block_size));
+        blocks_.push_back(uninitialized<Sample>(block_size));
         fill_ = 0;
       }
       blocks_.back()[fill_++] = *s;
@@ -298,7 +290,8 @@ void bucket_heads(std::span<const Sample> samples, unsigned shift, std::size_t b
 // keys, by least-significant-digit radix passes through `spare`.
 void sort_bucket(std::span<Sample> bucket, unsigned key_bits, Sample* spare, std::size_t* heads) {
   if (bucket.size() <= 16) {
-    // Insertion sort, stable: few samples.
+    // Insertion sort, stable: for a handful of samples it costs less than
+    // clearing and summing the bucket heads of even one radix pass.
     for (std::size_t c = 1; c < bucket.size(); ++c) {
       const Sample s = bucket[c];
       std::size_t d = c;
@@ -348,7 +341,7 @@ Buffer<Sample> sort_by_key(Samples& samples, unsigned key_bits) {
   const std::size_t n = heads[buckets];
   Buffer<std::size_t> ends(heads.begin() + 1, heads.end());
 
-  Buffer<Sample> sorted = zeros<Sample>(n);
+  Buffer<Sample> sorted = uninitialized<Sample>(n);
   for (std::size_t k = 0; k < samples.block_count(); ++k) {
     for (const Sample& s : samples.block(k)) {
       if (s.key != void_key) sorted[heads[s.key >> shift]++] = s;
@@ -361,7 +354,7 @@ Buffer<Sample> sort_by_key(Samples& samples, unsigned key_bits) {
   for (std::size_t d = 0; d < buckets; ++d) {
     largest = std::max(largest, ends[d] - (d == 0 ? 0 : ends[d - 1]));
   }
-  Buffer<Sample> spare = zeros<Sample>(largest);
+  Buffer<Sample> spare = uninitialized<Sample>(largest);
   Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
   std::size_t begin = 0;
   for (std::size_t d = 0; d < buckets; ++d) {

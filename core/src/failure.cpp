@@ -1,3 +1,4 @@
+// Failure reports of the core: one line on standard error, then the exception.
 #include "vornak/failure.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Gate-by-gate connected components of one membership mask, by union-find.
 #include "vornak/label.hpp"
 
 #include "vornak/grid.hpp"

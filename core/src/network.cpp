@@ -1,3 +1,4 @@
+// The fold network: merge order, merge steps, and the open-slot lookup by pair of groups.
 #include "vornak/network.hpp"
 
 #include <algorithm>
@@ -10,7 +11,8 @@ namespace vornak {
 
 namespace {
 
-std::size_t at(std::int32_t index) noexcept { return static_cast<std::size_t>(index); }
+// A group, slot or node number, non-negative where it is used, as an index.
+std::size_t index_of(std::int32_t id) noexcept { return static_cast<std::size_t>(id); }
 
 std::uint64_t key_of(std::int32_t low, std::int32_t high) noexcept {
   return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(low)) << 32) |
@@ -46,20 +48,33 @@ void sift_up(Buffer<std::uint64_t>& heap, std::size_t i) noexcept {
   heap[i] = key;
 }
 
+// The larger of two children as (key, position), without a branch: which
+// child wins is as good as a coin toss.
+struct Child {
+  std::uint64_t key;
+  std::size_t at;
+};
+Child larger(Child x, Child y) noexcept {
+  const bool second = y.key > x.key;
+  return Child{second ? y.key : x.key, second ? y.at : x.at};
+}
+
 void sift_down(Buffer<std::uint64_t>& heap, std::size_t i) noexcept {
   const std::size_t n = heap.size();
   const std::uint64_t key = heap[i];
   for (;;) {
     const std::size_t first = i * heap_arity + 1;
     if (first >= n) break;
-    const std::size_t last = std::min(first + heap_arity, n);
-    std::size_t largest = first;
-    for (std::size_t c = first + 1; c < last; ++c) {
-      if (heap[c] > heap[largest]) largest = c;
+    Child best{heap[first], first};
+    if (first + heap_arity <= n) {
+      best = larger(larger(best, Child{heap[first + 1], first + 1}),
+                    larger(Child{heap[first + 2], first + 2}, Child{heap[first + 3], first + 3}));
+    } else {
+      for (std::size_t c = first + 1; c < n; ++c) best = larger(best, Child{heap[c], c});
     }
-    if (heap[largest] <= key) break;
-    heap[i] = heap[largest];
-    i = largest;
+    if (best.key <= key) break;
+    heap[i] = best.key;
+    i = best.at;
   }
   heap[i] = key;
 }
@@ -102,9 +117,7 @@ Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
 
 void Tracker::connect_slots() {
   // Twice the slots: a load of one half at the start leaves room for a
-  // quarter of the slots' worth of re-attachments before the first refill
-  // (with one and a half times, refills came every eighth, and cost more
-  // than the larger table's extra cache misses), at 6 bytes more per slot.
+  // quarter of the slots' worth of re-attachments before the first refill.
   const std::size_t open = slots_.size();
   const std::size_t capacity = std::max<std::size_t>(16, 2 * open + 1);
   pairs_ = zeros<PairEntry>(capacity);
@@ -114,10 +127,9 @@ void Tracker::connect_slots() {
   for (std::size_t k = 0; k < open; ++k) {
     if (k + ahead < open) {
       const Slot& later = slots_[k + ahead];
-      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(later.end[0], later.end[1]),
-                                                  std::max(later.end[0], later.end[1])))]);
-      __builtin_prefetch(&groups_[at(later.end[0])]);
-      __builtin_prefetch(&groups_[at(later.end[1])]);
+      prefetch_pair(later.end[0], later.end[1]);
+      prefetch_group(later.end[0]);
+      prefetch_group(later.end[1]);
     }
     Slot& s = slots_[k];
     if (s.end[0] == 0 && s.end[1] == 0 && s.count == 0) continue;  // unfilled placeholder
@@ -181,7 +193,7 @@ int Tracker::side_of_edge_a(std::size_t slot) const noexcept {
   // The end whose group was keeper more recently; on a tie neither was since
   // the slot was built.
   const Slot& s = slots_[slot];
-  return groups_[at(s.end[1])].kept_at > groups_[at(s.end[0])].kept_at ? 1 : 0;
+  return groups_[index_of(s.end[1])].kept_at > groups_[index_of(s.end[0])].kept_at ? 1 : 0;
 }
 
 std::int32_t Tracker::edge_a(std::size_t slot) const noexcept {
@@ -196,17 +208,17 @@ float Tracker::edge_diff(std::size_t slot) const noexcept {
 
 std::int32_t Tracker::fold(std::int32_t label) const noexcept {
   std::int32_t total = 0;
-  for (std::int32_t x = label; folds_[at(x)].parent != x; x = folds_[at(x)].parent) {
-    total = wrapping_add(total, folds_[at(x)].offset);
+  for (std::int32_t x = label; folds_[index_of(x)].parent != x; x = folds_[index_of(x)].parent) {
+    total = wrapping_add(total, folds_[index_of(x)].offset);
   }
   return total;
 }
 
 void Tracker::link(std::int32_t node, std::int32_t group) noexcept {
-  Slot& s = slots_[at(node) >> 1];
+  Slot& s = slots_[index_of(node) >> 1];
   s.end[node & 1] = group;
-  s.next[node & 1] = groups_[at(group)].head;
-  groups_[at(group)].head = node;
+  s.next[node & 1] = groups_[index_of(group)].head;
+  groups_[index_of(group)].head = node;
 }
 
 std::size_t Tracker::pair_home(std::uint64_t key) const noexcept {
@@ -220,24 +232,31 @@ std::size_t Tracker::pair_next(std::size_t i) const noexcept {
   return i + 1 == pairs_.size() ? 0 : i + 1;
 }
 
+bool Tracker::links(std::size_t slot, std::int32_t low, std::int32_t high) const noexcept {
+  const Slot& s = slots_[slot];
+  return (s.end[0] == low && s.end[1] == high) || (s.end[0] == high && s.end[1] == low);
+}
+
 std::int32_t Tracker::insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept {
-  // Entries of absorbed groups are never looked up again; they are not
-  // erased but passed over, and the first such entry on the way is reused.
+  // An entry whose groups are both live names a slot that still links them:
+  // a slot's ends change only when one of them is absorbed. Entries of
+  // absorbed groups are never looked up again; they are not erased but
+  // passed over, and the first one on the way whose smaller group was
+  // absorbed is reused.
   const std::int32_t low = std::min(g, h);
   const std::int32_t high = std::max(g, h);
   std::size_t i = pair_home(key_of(low, high));
   std::size_t reusable = pairs_.size();
-  for (; pairs_[i].high != 0; i = pair_next(i)) {
-    if (pairs_[i].low == low && pairs_[i].high == high) return pairs_[i].slot;
-    if (reusable == pairs_.size() && (was_absorbed(pairs_[i].low) || was_absorbed(pairs_[i].high))) {
-      reusable = i;
-    }
+  for (; pairs_[i].low != 0; i = pair_next(i)) {
+    const PairEntry& entry = pairs_[i];
+    if (entry.low == low && links(index_of(entry.slot), low, high)) return entry.slot;
+    if (reusable == pairs_.size() && was_absorbed(entry.low)) reusable = i;
   }
   if (reusable != pairs_.size()) {
-    pairs_[reusable] = PairEntry{low, high, slot};
+    pairs_[reusable] = PairEntry{low, slot};
     return -1;
   }
-  pairs_[i] = PairEntry{low, high, slot};
+  pairs_[i] = PairEntry{low, slot};
   ++pairs_used_;
   return -1;
 }
@@ -249,9 +268,7 @@ void Tracker::refill_pairs() noexcept {
   constexpr std::size_t ahead = 16;  // lookups requested this many slots early
   for (std::size_t k = 0; k < slot_total; ++k) {
     if (k + ahead < slot_total) {
-      const Slot& later = slots_[k + ahead];
-      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(later.end[0], later.end[1]),
-                                                  std::max(later.end[0], later.end[1])))]);
+      prefetch_pair(slots_[k + ahead].end[0], slots_[k + ahead].end[1]);
     }
     const Slot& s = slots_[k];
     if (s.count == consumed_slot || s.end[0] == s.end[1]) continue;
@@ -259,23 +276,25 @@ void Tracker::refill_pairs() noexcept {
     const std::int32_t low = std::min(s.end[0], s.end[1]);
     const std::int32_t high = std::max(s.end[0], s.end[1]);
     std::size_t i = pair_home(key_of(low, high));
-    while (pairs_[i].high != 0) i = pair_next(i);
-    pairs_[i] = PairEntry{low, high, static_cast<std::int32_t>(k)};
+    while (pairs_[i].low != 0) i = pair_next(i);
+    pairs_[i] = PairEntry{low, static_cast<std::int32_t>(k)};
     ++pairs_used_;
   }
 }
 
-void Tracker::push_candidate(std::size_t slot) {
-  candidates_.push_back(candidate_key(slots_[slot].count, slot));
-  sift_up(candidates_, candidates_.size() - 1);
+void Tracker::prefetch_pair(std::int32_t g, std::int32_t h) const noexcept {
+  __builtin_prefetch(&pairs_[pair_home(key_of(std::min(g, h), std::max(g, h)))]);
 }
 
-Buffer<std::int32_t> Tracker::solve() && {
-  // Selection: the open slot with the largest count, the lowest slot on ties.
-  // The initial counts are small integers, so the slots are first laid out in
-  // runs by count, each run in slot order, and taken from the highest run;
-  // counts raised by fusion go to a heap. Entries whose count has since
-  // changed are stale and skipped.
+void Tracker::prefetch_group(std::int32_t group) const noexcept {
+  __builtin_prefetch(&groups_[index_of(group)]);
+}
+
+void Tracker::prepare_selection() {
+  // The initial counts are small integers, so the slots are laid out in runs
+  // by count. The runs take one entry per count up to the largest, so they
+  // are used only while that stays within about twice the slots (and a
+  // floor for small networks); wider or negative counts all go to the heap.
   const std::size_t slot_total = slots_.size();
   std::int64_t lowest = 0;
   std::int64_t highest = -1;
@@ -283,24 +302,19 @@ Buffer<std::int32_t> Tracker::solve() && {
     lowest = std::min<std::int64_t>(lowest, s.count);
     highest = std::max<std::int64_t>(highest, s.count);
   }
-  const bool runs = lowest >= 0 && highest <= 2 * static_cast<std::int64_t>(slot_total) + 1024;
-  Buffer<std::int32_t> run_slots;
-  Buffer<std::uint32_t> run_end;    // run c holds run_slots[run_front[c], run_end[c])
-  Buffer<std::uint32_t> run_front;
-  std::int64_t top_run = -1;
-  if (runs) {
+  if (lowest >= 0 && highest <= 2 * static_cast<std::int64_t>(slot_total) + 1024) {
     const auto run_count = static_cast<std::size_t>(highest) + 1;
-    run_end = zeros<std::uint32_t>(run_count);
-    for (const Slot& s : slots_) ++run_end[static_cast<std::size_t>(s.count)];
-    for (std::size_t c = 1; c < run_count; ++c) run_end[c] += run_end[c - 1];
-    run_front = zeros<std::uint32_t>(run_count);
-    for (std::size_t c = 1; c < run_count; ++c) run_front[c] = run_end[c - 1];
-    run_slots = zeros<std::int32_t>(slot_total);
-    Buffer<std::uint32_t> fill(run_front.begin(), run_front.end());
+    run_end_ = zeros<std::uint32_t>(run_count);
+    for (const Slot& s : slots_) ++run_end_[static_cast<std::size_t>(s.count)];
+    for (std::size_t c = 1; c < run_count; ++c) run_end_[c] += run_end_[c - 1];
+    run_front_ = zeros<std::uint32_t>(run_count);
+    for (std::size_t c = 1; c < run_count; ++c) run_front_[c] = run_end_[c - 1];
+    run_slots_ = zeros<std::int32_t>(slot_total);
+    Buffer<std::uint32_t> fill(run_front_.begin(), run_front_.end());
     for (std::size_t k = 0; k < slot_total; ++k) {
-      run_slots[fill[static_cast<std::size_t>(slots_[k].count)]++] = static_cast<std::int32_t>(k);
+      run_slots_[fill[static_cast<std::size_t>(slots_[k].count)]++] = static_cast<std::int32_t>(k);
     }
-    top_run = highest;
+    top_run_ = highest;
   } else {
     candidates_ = zeros<std::uint64_t>(slot_total);
     for (std::size_t k = 0; k < slot_total; ++k) {
@@ -310,62 +324,84 @@ Buffer<std::int32_t> Tracker::solve() && {
       if (i < slot_total) sift_down(candidates_, i);
     }
   }
+}
 
-  for (;;) {
-    while (top_run >= 0 &&
-           run_front[static_cast<std::size_t>(top_run)] == run_end[static_cast<std::size_t>(top_run)]) {
-      --top_run;
-    }
-    const bool from_run = top_run >= 0;
-    if (!from_run && candidates_.empty()) break;
-    std::uint64_t top = 0;
-    if (from_run) {
-      const auto run = static_cast<std::size_t>(top_run);
-      top = candidate_key(static_cast<std::int32_t>(top_run),
-                          static_cast<std::size_t>(run_slots[run_front[run]]));
-    }
-    if (from_run && (candidates_.empty() || top > candidates_.front())) {
-      ++run_front[static_cast<std::size_t>(top_run)];
-    } else {
-      top = candidates_.front();
-      candidates_.front() = candidates_.back();
-      candidates_.pop_back();
-      if (!candidates_.empty()) sift_down(candidates_, 0);
-    }
-    const std::size_t best = candidate_slot(top);
-    const std::int32_t count = candidate_count(top);
+bool Tracker::next_candidate(std::int32_t& count, std::size_t& slot) {
+  while (top_run_ >= 0 && run_front_[static_cast<std::size_t>(top_run_)] ==
+                              run_end_[static_cast<std::size_t>(top_run_)]) {
+    --top_run_;
+  }
+  const bool from_run = top_run_ >= 0;
+  if (!from_run && candidates_.empty()) return false;
+  std::uint64_t top = 0;
+  if (from_run) {
+    const auto run = static_cast<std::size_t>(top_run_);
+    top = candidate_key(static_cast<std::int32_t>(top_run_),
+                        static_cast<std::size_t>(run_slots_[run_front_[run]]));
+  }
+  if (from_run && (candidates_.empty() || top > candidates_.front())) {
+    ++run_front_[static_cast<std::size_t>(top_run_)];
+  } else {
+    top = candidates_.front();
+    candidates_.front() = candidates_.back();
+    candidates_.pop_back();
+    if (!candidates_.empty()) sift_down(candidates_, 0);
+  }
+  slot = candidate_slot(top);
+  count = candidate_count(top);
+  return true;
+}
+
+void Tracker::push_candidate(std::size_t slot) {
+  candidates_.push_back(candidate_key(slots_[slot].count, slot));
+  sift_up(candidates_, candidates_.size() - 1);
+}
+
+Buffer<std::int32_t> Tracker::solve() && {
+  prepare_selection();
+  std::int32_t count = 0;
+  std::size_t best = 0;
+  while (next_candidate(count, best)) {
     if (slots_[best].count != count) continue;  // superseded by a later count
     if (count < 0) break;                        // nothing open with a usable count
-
     if (!candidates_.empty()) {
       // Counts raised by fusion are often taken next: the heap's top is asked
       // for while this step runs.
       const Slot& later = slots_[candidate_slot(candidates_.front())];
-      __builtin_prefetch(&groups_[at(later.end[0])]);
-      __builtin_prefetch(&groups_[at(later.end[1])]);
+      prefetch_group(later.end[0]);
+      prefetch_group(later.end[1]);
     }
-    const Slot& s = slots_[best];
-    const int side = side_of_edge_a(best);
-    const std::int32_t a = s.end[side];
-    const std::int32_t b = s.end[1 - side];
-    const float diff = side == 0 ? s.diff : -s.diff;
-    const double ratio = static_cast<double>(diff) / static_cast<double>(count);
-    const std::int32_t shift = rint_to_i32(ratio);
-    // The larger group keeps its folds; on equal sizes the edge_b side does.
-    const auto slot = static_cast<std::int32_t>(best);
-    if (groups_[at(a)].size > groups_[at(b)].size) {
-      join(slot, a, b, shift);
-    } else {
-      join(slot, b, a, wrapping_neg(shift));
-    }
+    merge_across(best, count);
   }
-  candidates_ = {};
-
   // Nothing but the fold records is needed from here on.
+  run_slots_ = {};
+  run_front_ = {};
+  run_end_ = {};
+  candidates_ = {};
   slots_ = {};
   pairs_ = {};
   absorbed_ = {};
   groups_ = {};
+  return flatten_folds();
+}
+
+void Tracker::merge_across(std::size_t best, std::int32_t count) {
+  const Slot& s = slots_[best];
+  const int side = side_of_edge_a(best);
+  const std::int32_t a = s.end[side];
+  const std::int32_t b = s.end[1 - side];
+  const float diff = side == 0 ? s.diff : -s.diff;
+  const std::int32_t shift = rint_to_i32(static_cast<double>(diff) / static_cast<double>(count));
+  // The larger group keeps its folds; on equal sizes the edge_b side does.
+  const auto slot = static_cast<std::int32_t>(best);
+  if (groups_[index_of(a)].size > groups_[index_of(b)].size) {
+    join(slot, a, b, shift);
+  } else {
+    join(slot, b, a, wrapping_neg(shift));
+  }
+}
+
+Buffer<std::int32_t> Tracker::flatten_folds() {
   const std::size_t n = folds_.size();
   Buffer<std::int32_t> folds = zeros<std::int32_t>(n);
   for (std::size_t l = 0; l < n; ++l) {
@@ -374,10 +410,10 @@ Buffer<std::int32_t> Tracker::solve() && {
     const auto label = static_cast<std::int32_t>(l);
     const std::int32_t total = fold(label);
     std::int32_t root = label;
-    while (folds_[at(root)].parent != root) root = folds_[at(root)].parent;
+    while (folds_[index_of(root)].parent != root) root = folds_[index_of(root)].parent;
     std::int32_t remaining = total;
-    for (std::int32_t x = label; folds_[at(x)].parent != x;) {
-      Fold& g = folds_[at(x)];
+    for (std::int32_t x = label; folds_[index_of(x)].parent != x;) {
+      Fold& g = folds_[index_of(x)];
       const std::int32_t up = g.parent;
       const std::int32_t offset = g.offset;
       g.parent = root;
@@ -396,15 +432,30 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
     fail_index("index out of range: merge step outside the network");
   }
   ++step_;
+  const std::size_t open = shift_boundaries(keeper, absorbed, delta);
+  absorb(keeper, absorbed, delta);
+  // Consumed: it drops out of both lists when they are next walked.
+  slots_[index_of(best)].count = consumed_slot;
+  // Every re-attached slot may take a new pair entry. Linear probing slows
+  // down sharply past a load of three quarters, entries of absorbed groups
+  // included, so there the table is filled afresh from the open slots
+  // between live groups.
+  if (pairs_used_ + open > pairs_.size() / 4 * 3) refill_pairs();
+  // The keeper turns all its open slots, old and re-attached, toward itself.
+  groups_[index_of(keeper)].kept_at = step_;
+  reattach(keeper, absorbed);
+}
 
+std::size_t Tracker::shift_boundaries(std::int32_t keeper, std::int32_t absorbed,
+                                      std::int32_t delta) {
   // One walk of the absorbed group's list, a chain of dependent loads: every
   // boundary moves by delta folds per gate pair, toward the absorbed side,
-  // and the pair lookups of the re-attachment below are requested as soon as
-  // each slot is in hand, so that they overlap the rest of the walk.
-  // (Consumed slots are skipped: nothing reads them again.)
+  // and the pair lookups of the re-attachment are requested as soon as each
+  // slot is in hand, so that they overlap the rest of the walk. Consumed
+  // slots are passed over: nothing reads them again. Returns the open slots.
   std::size_t open = 0;
-  for (std::int32_t node = groups_[at(absorbed)].head; node >= 0;) {
-    Slot& s = slots_[at(node) >> 1];
+  for (std::int32_t node = groups_[index_of(absorbed)].head; node >= 0;) {
+    Slot& s = slots_[index_of(node) >> 1];
     const int side = node & 1;
     if (s.count != consumed_slot) {
       ++open;
@@ -414,40 +465,36 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
         const double diff = static_cast<double>(s.diff);
         s.diff = narrow_to_float(side == 0 ? diff + p : diff - p);
       }
-      const std::int32_t other = s.end[1 - side];
-      __builtin_prefetch(&pairs_[pair_home(key_of(std::min(keeper, other),
-                                                  std::max(keeper, other)))]);
+      prefetch_pair(keeper, s.end[1 - side]);
     }
     node = s.next[side];
   }
-  Group& kept = groups_[at(keeper)];
-  Group& gone = groups_[at(absorbed)];
+  return open;
+}
+
+void Tracker::absorb(std::int32_t keeper, std::int32_t absorbed, std::int32_t delta) {
+  Group& kept = groups_[index_of(keeper)];
+  Group& gone = groups_[index_of(absorbed)];
   // The absorbed group's regions follow the keeper from now on.
-  folds_[at(absorbed)] = Fold{keeper, delta};
+  folds_[index_of(absorbed)] = Fold{keeper, delta};
   kept.size = wrapping_add(kept.size, gone.size);
   gone.size = 0;
-
-  // Consumed: it drops out of both lists when they are next walked.
-  slots_[at(best)].count = consumed_slot;
-  // Its pair entries, best's included, go out of use.
+  // Its pair entries, those of the slot just taken included, go out of use.
   if (keeper != absorbed) {
-    absorbed_[at(absorbed) / 64] |= std::uint64_t{1} << (at(absorbed) % 64);
+    absorbed_[index_of(absorbed) / 64] |= std::uint64_t{1} << (index_of(absorbed) % 64);
   }
-  // Every re-attached slot may take a new entry. Past a load of three
-  // quarters, entries of absorbed groups included, the table is filled afresh
-  // from the open slots between live groups.
-  if (pairs_used_ + open > pairs_.size() / 4 * 3) refill_pairs();
+}
 
-  // The keeper turns all its open slots, old and re-attached, toward itself.
-  kept.kept_at = step_;
-
-  // Re-attach the absorbed group's boundaries to the keeper, fusing those
-  // that lead to a group the keeper already borders. The open ones left are
-  // chained afresh and put in front of the keeper's list.
+void Tracker::reattach(std::int32_t keeper, std::int32_t absorbed) {
+  // The absorbed group's boundaries move to the keeper; those that lead to a
+  // group the keeper already borders are fused into that boundary. The open
+  // ones left are chained afresh and put in front of the keeper's list.
+  Group& kept = groups_[index_of(keeper)];
+  Group& gone = groups_[index_of(absorbed)];
   std::int32_t survivors_head = -1;
   std::int32_t survivors_tail = -1;
   for (std::int32_t node = gone.head; node >= 0;) {
-    const std::size_t e = at(node) >> 1;
+    const std::size_t e = index_of(node) >> 1;
     const int side = node & 1;  // the absorbed group's end
     Slot& s = slots_[e];
     const std::int32_t following = s.next[side];
@@ -458,35 +505,41 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
     const std::int32_t other = s.end[1 - side];
     const std::int32_t f = insert_new_pair(keeper, other, static_cast<std::int32_t>(e));
     // (Only a group merged with itself finds its own slot: nothing to fuse.)
-    if (f < 0 || at(f) == e) {
+    if (f < 0 || index_of(f) == e) {
       s.end[side] = keeper;
       if (survivors_tail >= 0) {
-        slots_[at(survivors_tail) >> 1].next[survivors_tail & 1] = node;
+        slots_[index_of(survivors_tail) >> 1].next[survivors_tail & 1] = node;
       } else {
         survivors_head = node;
       }
       survivors_tail = node;
     } else {
-      // Both statistics seen from the keeper toward `other`, summed in float.
-      Slot& fused = slots_[at(f)];
-      const int keeper_end = fused.end[0] == keeper ? 0 : 1;
-      const float from_keeper_e = side == 0 ? s.diff : -s.diff;
-      const float from_keeper_f = keeper_end == 0 ? fused.diff : -fused.diff;
-      const float sum = from_keeper_e + from_keeper_f;
-      fused.diff = keeper_end == 0 ? sum : -sum;
-      fused.count = wrapping_add(fused.count, s.count);
-      s.count = consumed_slot;  // also drops out of other's list later
-      push_candidate(at(f));
+      fuse(index_of(f), e, side, keeper);
       // A raised count is often taken next: its far group is asked for now.
-      __builtin_prefetch(&groups_[at(other)]);
+      prefetch_group(other);
     }
     node = following;
   }
   if (survivors_tail >= 0) {
-    slots_[at(survivors_tail) >> 1].next[survivors_tail & 1] = kept.head;
+    slots_[index_of(survivors_tail) >> 1].next[survivors_tail & 1] = kept.head;
     kept.head = survivors_head;
   }
   gone.head = -1;
+}
+
+void Tracker::fuse(std::size_t into, std::size_t from, int from_side, std::int32_t keeper) {
+  // Both statistics seen from the keeper toward the far group, summed in
+  // float, then stored in the orientation of `into`.
+  Slot& s = slots_[from];
+  Slot& fused = slots_[into];
+  const int keeper_end = fused.end[0] == keeper ? 0 : 1;
+  const float from_keeper_e = from_side == 0 ? s.diff : -s.diff;
+  const float from_keeper_f = keeper_end == 0 ? fused.diff : -fused.diff;
+  const float sum = from_keeper_e + from_keeper_f;
+  fused.diff = keeper_end == 0 ? sum : -sum;
+  fused.count = wrapping_add(fused.count, s.count);
+  s.count = consumed_slot;  // also drops out of the far group's list later
+  push_candidate(into);
 }
 
 }  // namespace vornak

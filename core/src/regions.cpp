@@ -1,14 +1,16 @@
+// Interval limits, and regions labelled as runs of one interval per ray joined across rays.
 #include "vornak/regions.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
+#include <utility>
 
 #include "vornak/grid.hpp"
 #include "vornak/label.hpp"
 #include "vornak/numeric.hpp"
+#include "four_lanes.hpp"
 
 namespace vornak {
 
@@ -19,24 +21,10 @@ constexpr std::int64_t max_limit_count = std::int64_t{1} << 61;
 
 constexpr std::uint64_t none = IntervalLimits::none;
 
-// Four gates at a time (GCC vector extensions: SSE2 on x86-64, the target's
-// own vectors or plain code elsewhere).
-using floats = float __attribute__((vector_size(16)));
-using ints = std::int32_t __attribute__((vector_size(16)));
-
-floats load_floats(const float* p) noexcept {
-  floats v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// -1 in the lanes of the four gates that the mask keeps, 0 in the others.
-ints kept_lanes(const std::uint8_t* mask) noexcept {
-  using bytes = std::uint8_t __attribute__((vector_size(4)));
-  bytes m;
-  std::memcpy(&m, mask, sizeof m);
-  return __builtin_convertvector(m, ints) == 0;
-}
+using lanes::FloatLanes;
+using lanes::IntLanes;
+using lanes::kept_lanes;
+using lanes::load_floats;
 
 }  // namespace
 
@@ -64,25 +52,18 @@ std::uint64_t IntervalLimits::interval_of(double v) const noexcept {
     }
   }
   for (int tries = 0; tries < 2 && k > 0 && !(limit[k] <= v); ++tries) --k;
-  if (!(limit[k] <= v)) {
-    std::uint64_t lo = 0;  // limit[lo] <= v
-    std::uint64_t hi = k;  // limit[hi] > v
+  if (limit[k] <= v) {
+    for (int tries = 0; tries < 2 && k < last && limit[k + 1] <= v; ++tries) ++k;
+  }
+  const bool overshot = !(limit[k] <= v);
+  if (overshot || (k < last && limit[k + 1] <= v)) {
+    std::uint64_t lo = overshot ? 0 : k + 1;     // limit[lo] <= v (limit[0] is start)
+    std::uint64_t hi = overshot ? k : last + 1;  // limit[hi] > v, or past the last but one
     while (hi - lo > 1) {
       const std::uint64_t mid = lo + (hi - lo) / 2;
       (limit[mid] <= v ? lo : hi) = mid;
     }
     k = lo;
-  } else {
-    for (int tries = 0; tries < 2 && k < last && limit[k + 1] <= v; ++tries) ++k;
-    if (k < last && limit[k + 1] <= v) {
-      std::uint64_t lo = k + 1;     // limit[lo] <= v
-      std::uint64_t hi = last + 1;  // past the end
-      while (hi - lo > 1) {
-        const std::uint64_t mid = lo + (hi - lo) / 2;
-        (limit[mid] <= v ? lo : hi) = mid;
-      }
-      k = lo;
-    }
   }
   // limit[k] <= v < limit[k + 1] holds by construction below the last one.
   if (k < last) return k;
@@ -102,15 +83,15 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
   float vmax = -inf;
   std::size_t i = 0;
   {
-    floats lowest = {inf, inf, inf, inf};
-    floats highest = -lowest;
+    FloatLanes lowest = {inf, inf, inf, inf};
+    FloatLanes highest = -lowest;
     for (; i + 4 <= vel.size(); i += 4) {
-      const floats v = load_floats(vel.data() + i);
-      const ints kept = kept_lanes(mask.data() + i);
-      const ints lower = (v < lowest) & kept;
-      const ints higher = (v > highest) & kept;
-      lowest = (floats)(((ints)v & lower) | ((ints)lowest & ~lower));
-      highest = (floats)(((ints)v & higher) | ((ints)highest & ~higher));
+      const FloatLanes v = load_floats(vel.data() + i);
+      const IntLanes kept = kept_lanes(mask.data() + i);
+      const IntLanes lower = (v < lowest) & kept;
+      const IntLanes higher = (v > highest) & kept;
+      lowest = (FloatLanes)(((IntLanes)v & lower) | ((IntLanes)lowest & ~lower));
+      highest = (FloatLanes)(((IntLanes)v & higher) | ((IntLanes)highest & ~higher));
     }
     for (int lane = 0; lane < 4; ++lane) {
       vmin = lowest[lane] < vmin ? lowest[lane] : vmin;
@@ -178,22 +159,22 @@ class IntervalFinder {
     if (few_) {
       // Sixteen gates a step, without branches; the gates whose interval
       // changes come out as bits, visited one by one.
-      const ints weights[4] = {{1 << 0, 1 << 1, 1 << 2, 1 << 3},
+      const IntLanes weights[4] = {{1 << 0, 1 << 1, 1 << 2, 1 << 3},
                                {1 << 4, 1 << 5, 1 << 6, 1 << 7},
                                {1 << 8, 1 << 9, 1 << 10, 1 << 11},
                                {1 << 12, 1 << 13, 1 << 14, 1 << 15}};
-      ints carried = {-1, -1, -1, -1};  // lane 3: the last gate's key, -1 for none
+      IntLanes carried = {-1, -1, -1, -1};  // lane 3: the last gate's key, -1 for none
       for (; g + 16 <= count; g += 16) {
-        ints keys[4];
-        ints changes = {0, 0, 0, 0};
+        IntLanes keys[4];
+        IntLanes changes = {0, 0, 0, 0};
         for (std::size_t q = 0; q < 4; ++q) {
           const std::size_t at = g + 4 * q;
-          const floats v = load_floats(vel + at);
-          ints k = {0, 0, 0, 0};
+          const FloatLanes v = load_floats(vel + at);
+          IntLanes k = {0, 0, 0, 0};
           for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
-          const ints inside = (v >= lowest_) & ~(v >= top_) & kept_lanes(mask + at);
+          const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept_lanes(mask + at);
           k = (k & inside) | ~inside;  // -1 outside every interval
-          const ints before = {carried[3], k[0], k[1], k[2]};
+          const IntLanes before = {carried[3], k[0], k[1], k[2]};
           changes |= (k != before) & weights[q];
           carried = k;
           keys[q] = k;
@@ -294,6 +275,9 @@ Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
   if (count == 0) return number;
   const auto [lowest, highest] = std::minmax_element(keys.begin(), keys.end());
   const std::uint64_t span = *highest - *lowest;
+  // A counting sort needs one counter per key in the occupied range: it is
+  // taken while that stays within a few counters per component (and a floor
+  // that small sweeps always meet), so its memory stays in proportion.
   if (span <= 4 * static_cast<std::uint64_t>(count) + 4096) {
     // Counting sort over the occupied key range: stable by construction.
     Buffer<std::int32_t> start = zeros<std::int32_t>(static_cast<std::size_t>(span) + 2);
@@ -339,8 +323,11 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   const std::size_t n = gate_count(nrays, ngates);
   require_length(vel.size(), n, "vel");
   require_length(mask.size(), n, "mask");
-  Regions result{zeros<std::int32_t>(n), 0, {}};
-  if (n == 0 || limits.interval_count() == 0) return result;
+  Regions result{uninitialized<std::int32_t>(n), 0, {}};
+  if (n == 0 || limits.interval_count() == 0) {
+    std::fill(result.labels.begin(), result.labels.end(), 0);
+    return result;
+  }
 
   const IntervalFinder interval_of(limits);
 
@@ -351,11 +338,20 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   Buffer<Run> runs;
   Buffer<std::uint64_t> run_keys;
   Buffer<std::int32_t> parent;
-  // Room for a run per gate is address space only: pages that no run
-  // reaches are never touched.
-  runs.reserve(n);
-  run_keys.reserve(n);
-  parent.reserve(n);
+  // Room for the runs as the rays seen so far predict them, an eighth more,
+  // rather than for a run per gate: smooth sweeps have a run per ten gates or
+  // fewer, and every page reserved and touched is fresh memory.
+  auto make_room = [&](std::size_t rays_seen) {
+    const std::size_t predicted = runs.size() / rays_seen * nrays + ngates;
+    if (predicted <= runs.capacity()) return;
+    const std::size_t room = std::min(n, predicted + predicted / 8);
+    runs.reserve(room);
+    run_keys.reserve(room);
+    parent.reserve(room);
+  };
+  runs.reserve(ngates);
+  run_keys.reserve(ngates);
+  parent.reserve(ngates);
   {
     std::size_t previous_first = 0;
     for (std::size_t r = 0; r < nrays; ++r) {
@@ -392,35 +388,40 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
         }
       }
       previous_first = first;
+      make_room(r + 1);
     }
   }
 
-  // Components in the order of their first run. Every parent lies earlier
-  // and in the same component, so its component is already known.
+  // Components numbered from 0 in the order of their first run. Every parent
+  // lies earlier and in the same component, so its component is already
+  // known: the forest is rewritten front to back into component numbers.
+  Buffer<std::int32_t> component = std::move(parent);
   Buffer<std::uint64_t> component_keys;
-  {
-    Buffer<std::int32_t>& component = parent;  // rewritten in place, front to back
-    std::int32_t components = 0;
-    for (std::size_t j = 0; j < runs.size(); ++j) {
-      const auto up = static_cast<std::size_t>(parent[j]);
-      if (up == j) {
-        component[j] = components++;
-        component_keys.push_back(run_keys[j]);
-      } else {
-        component[j] = component[up];
-      }
+  for (std::size_t j = 0; j < runs.size(); ++j) {
+    const auto up = static_cast<std::size_t>(component[j]);  // still the parent run
+    if (up == j) {
+      component[j] = static_cast<std::int32_t>(component_keys.size());
+      component_keys.push_back(run_keys[j]);
+    } else {
+      component[j] = component[up];
     }
-    result.region_count = components;
   }
+  result.region_count = static_cast<std::int32_t>(component_keys.size());
 
+  // Every label written once: the runs, in scan order, and 0 between them.
   const Buffer<std::int32_t> number = number_by_interval(component_keys);
   result.sizes = zeros<std::int32_t>(component_keys.size());
+  const auto labels = result.labels.begin();
+  std::size_t written = 0;
   for (std::size_t j = 0; j < runs.size(); ++j) {
-    const std::int32_t label = number[static_cast<std::size_t>(parent[j])];
-    std::fill(result.labels.begin() + runs[j].begin, result.labels.begin() + runs[j].end, label);
+    const std::int32_t label = number[static_cast<std::size_t>(component[j])];
+    if (written < runs[j].begin) std::fill(labels + written, labels + runs[j].begin, 0);
+    std::fill(labels + runs[j].begin, labels + runs[j].end, label);
+    written = runs[j].end;
     auto& size = result.sizes[static_cast<std::size_t>(label) - 1];
     size = wrapping_add(size, static_cast<std::int32_t>(runs[j].end - runs[j].begin));
   }
+  std::fill(labels + written, result.labels.end(), 0);
   return result;
 }
 

@@ -1,3 +1,4 @@
+// The sweep driver: the stages in order, the early exits, centring and the per-gate output.
 #include "vornak/sweep.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Evenly spaced values between two ends.
 #include "vornak/util.hpp"
 
 namespace vornak {

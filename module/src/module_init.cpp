@@ -70,7 +70,7 @@ bool fill_module(PyObject* module) {
   auto* method = new (std::nothrow) PyMethodDef{
       "sweep_folds_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sweep_folds_py)),
       METH_FASTCALL | METH_KEYWORDS, sweep_folds_doc};
-  if (method == nullptr) detail::abort_allocation_failed(sizeof(PyMethodDef));
+  if (method == nullptr) abort_allocation_failed(sizeof(PyMethodDef));
   Ref function(PyCMethod_New(method, module, module_name.get(), nullptr));
   if (!function) return pending_or_system_error();
 

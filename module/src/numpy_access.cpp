@@ -1,6 +1,7 @@
 // NumPy access without NumPy's headers or import_array: the few table entries
 // and array fields used here are declared below. Their positions are part of
-// NumPy's ABI and are the same in NumPy 1.26 and 2.x.
+// NumPy's ABI and are the same in NumPy 1.26 and 2.x; tests/test_numpy_table.py
+// checks them against the headers of the NumPy installed.
 #include "numpy_access.hpp"
 
 #include <new>
@@ -177,7 +178,7 @@ PyObject* wrap_fold_counts(FoldCounts&& folds, std::size_t nrays, std::size_t ng
   void** table = load_api_table();
 
   auto* owned = new (std::nothrow) FoldCounts(std::move(folds));
-  if (owned == nullptr) detail::abort_allocation_failed(sizeof(FoldCounts));
+  if (owned == nullptr) abort_allocation_failed(sizeof(FoldCounts));
   void* data = owned->empty() ? static_cast<void*>(&empty_result_slot) : owned->data();
   PyObject* owner = PyCapsule_New(owned, fold_counts_capsule_name, free_fold_counts);
   if (owner == nullptr) {

@@ -7,14 +7,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "vornak/failure.hpp"
 
 namespace vornak {
 
-namespace detail {
+// Exhausted memory: writes "memory allocation of BYTES bytes failed" on
+// standard error and aborts the process. Public so that code around the core
+// (the extension module) treats its own failed allocations the same way.
 [[noreturn]] void abort_allocation_failed(std::size_t bytes) noexcept;
+
+namespace detail {
 void* allocate_or_abort(std::size_t bytes) noexcept;
 void release(void* p) noexcept;
 }  // namespace detail
@@ -39,6 +46,17 @@ struct AbortingAllocator {
   void deallocate(T* p, std::size_t) noexcept { detail::release(p); }
   [[nodiscard]] std::size_t max_size() const noexcept { return max_elements<T>; }
 
+  // Elements made without a value are default-initialised: plain numbers are
+  // left as they are (see uninitialized), records get their member defaults.
+  template <class U>
+  void construct(U* p) noexcept(noexcept(::new (static_cast<void*>(p)) U)) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+
   template <class U>
   bool operator==(const AbortingAllocator<U>&) const noexcept { return true; }
 };
@@ -50,6 +68,15 @@ using Buffer = std::vector<T, AbortingAllocator<T>>;
 // std::length_error, when `count` cannot be addressed.
 template <class T>
 [[nodiscard]] Buffer<T> zeros(std::size_t count) {
+  if (count > max_elements<T>) fail_capacity();
+  return Buffer<T>(count, T{});
+}
+
+// `count` elements of a plain type, not written: for a buffer that is filled
+// in full right away, so that its memory is written once, not twice.
+template <class T>
+[[nodiscard]] Buffer<T> uninitialized(std::size_t count) {
+  static_assert(std::is_trivially_default_constructible_v<T>);
   if (count > max_elements<T>) fail_capacity();
   return Buffer<T>(count);
 }

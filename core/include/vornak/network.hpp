@@ -79,6 +79,8 @@ class Tracker {
   // refilled from the open slots.
   std::int32_t insert_new_pair(std::int32_t g, std::int32_t h, std::int32_t slot) noexcept;
   void refill_pairs() noexcept;
+  // Whether `slot` links the two groups, either way round.
+  [[nodiscard]] bool links(std::size_t slot, std::int32_t low, std::int32_t high) const noexcept;
   [[nodiscard]] bool was_absorbed(std::int32_t group) const noexcept {
     return (absorbed_[static_cast<std::size_t>(group) / 64] >>
             (static_cast<std::size_t>(group) % 64) & 1) != 0;
@@ -86,7 +88,29 @@ class Tracker {
   [[nodiscard]] std::size_t pair_home(std::uint64_t key) const noexcept;
   [[nodiscard]] std::size_t pair_next(std::size_t i) const noexcept;
 
+  // Merge order (see solve): the open slot with the largest count, the
+  // lowest slot on ties.
+  void prepare_selection();
+  // The next candidate as (count, slot), stale ones included; false once no
+  // candidate is left.
+  bool next_candidate(std::int32_t& count, std::size_t& slot);
+  // A count raised by fusion re-enters the selection.
   void push_candidate(std::size_t slot);
+
+  // The steps of a merge: merge_across rounds the shift and picks the
+  // keeper; join then shifts the absorbed group's boundaries (returning how
+  // many are open), absorbs the group (folds, sizes) and re-attaches its
+  // boundaries to the keeper, fusing those parallel to one it has.
+  void merge_across(std::size_t best, std::int32_t count);
+  std::size_t shift_boundaries(std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);
+  void absorb(std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);
+  void reattach(std::int32_t keeper, std::int32_t absorbed);
+  void fuse(std::size_t into, std::size_t from, int from_side, std::int32_t keeper);
+  [[nodiscard]] Buffer<std::int32_t> flatten_folds();
+
+  // Cache-line requests for what a later step reads.
+  void prefetch_pair(std::int32_t g, std::int32_t h) const noexcept;
+  void prefetch_group(std::int32_t group) const noexcept;
 
   // One record per group (region_count + 1 of them), one per slot, two list
   // nodes per slot (node 2k and 2k + 1 are slot k's two ends): what one step
@@ -114,10 +138,11 @@ class Tracker {
     float diff = 0.0f;                // end[0] side minus end[1] side
     std::int32_t count = 0;           // gate pairs; consumed_slot once consumed
   };
-  // 12 bytes: the two groups, smaller first (0, 0 = empty), and the slot.
+  // 8 bytes: the smaller of the two groups (0 = empty) and the slot, whose
+  // ends tell the larger group: a hit is confirmed at the slot, which a
+  // fusion reads next in any case.
   struct PairEntry {
     std::int32_t low = 0;
-    std::int32_t high = 0;
     std::int32_t slot = 0;
   };
 
@@ -125,7 +150,14 @@ class Tracker {
   Buffer<Group> groups_;
   Buffer<Fold> folds_;
   Buffer<Slot> slots_;
-  Buffer<std::uint64_t> candidates_;  // max-heap of (count, slot) keys, stale entries skipped
+  // Selection: the initial counts as runs of slots, one run per count, each
+  // in slot order, taken from the highest run; raised counts in a max-heap
+  // of (count, slot) keys. Stale entries are skipped when taken.
+  Buffer<std::int32_t> run_slots_;
+  Buffer<std::uint32_t> run_front_;  // run c is run_slots_[run_front_[c], run_end_[c])
+  Buffer<std::uint32_t> run_end_;
+  std::int64_t top_run_ = -1;
+  Buffer<std::uint64_t> candidates_;
   Buffer<PairEntry> pairs_;           // open addressing, linear probing
   std::size_t pairs_used_ = 0;        // entries in use, absorbed groups' included
   Buffer<std::uint64_t> absorbed_;    // one bit per group, set once absorbed

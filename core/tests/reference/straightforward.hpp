@@ -20,10 +20,6 @@ using vornak::SweepParams;
 
 // Velocity intervals aligned on the Nyquist interval, and the regions of
 // gates that share an interval.
-#pragma once
-
-
-
 
 // Interval limits: interval_splits equal intervals over [-nyquist, nyquist],
 // extended by whole widths when valid velocities lie outside it. Interval k is
@@ -47,10 +43,6 @@ struct Regions {
 
 // The fold network: greedy agglomeration of regions across their strongest
 // boundaries, giving one fold count per region.
-#pragma once
-
-
-
 
 // Groups are region labels (0 = no region, never at a boundary); slots are the
 // boundaries, one per unordered pair of regions in contact.
@@ -85,10 +77,12 @@ struct Tracker {
   void join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed, std::int32_t delta);
 };
 
+// Every contact between different regions, condensed per ordered pair.
 [[nodiscard]] Edges find_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
                                std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
                                std::int64_t skip_between_rays, std::int64_t skip_along_ray);
 
+// The whole dealiasing of one sweep, stage after stage.
 [[nodiscard]] Buffer<std::int32_t> sweep_folds(std::span<const float> vel, std::size_t nrays,
                                                std::size_t ngates,
                                                std::span<const std::uint8_t> mask, double nyquist,

@@ -1,6 +1,7 @@
 """Lazy imports of the optional dependencies, with an error naming the extra."""
 
 import importlib
+import importlib.util
 
 # module -> extra of pyproject.toml that installs it
 _EXTRAS = {
@@ -27,3 +28,11 @@ def require(module, purpose):
             f"vornak: {purpose} needs the optional package '{top}', which is not installed; "
             f"install it with: pip install 'vornak[{extra}]'"
         ) from exc
+
+
+def require_installed(module, purpose):
+    """`require` without the import: the command line's main process only
+    checks, its worker imports (xradar alone takes a second or two)."""
+    top = module.split(".")[0]
+    if importlib.util.find_spec(top) is None:
+        require(module, purpose)  # raises the ImportError that names the extra

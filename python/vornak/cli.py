@@ -180,11 +180,11 @@ def _output_problem(outdir):
 def _dealias(args, options):
     from . import _runner
     from ._files import output_paths
-    from ._optional import require
+    from ._optional import require_installed
 
-    require("xradar", "vornak dealias")
+    require_installed("xradar", "vornak dealias")
     if args.plot:
-        require("matplotlib", "vornak dealias --plot")
+        require_installed("matplotlib", "vornak dealias --plot")
     outdir = Path(args.output)
     problem = _output_problem(outdir)
     try:

@@ -134,7 +134,8 @@ def many_small_sweeps(folder, nsweeps=60, nrays=360, ngates=60):
     root = xr.Dataset(
         {"latitude": 50.0, "longitude": 8.0, "altitude": 100.0,
          "sweep_group_name": (("sweep",), np.array([f"sweep_{i}" for i in range(nsweeps)])),
-         "sweep_fixed_angle": (("sweep",), np.linspace(0.5, 30, nsweeps).astype(np.float32))},
+         "sweep_fixed_angle": (("sweep",), np.linspace(0.5, 30, nsweeps).astype(np.float32)),
+         "time_coverage_start": "2024-01-01T00:00:00Z", "time_coverage_end": "2024-01-01T00:05:00Z"},
         attrs={"Conventions": "Cf/Radial", "instrument_name": "SYNTH", "history": ""},
     )
     nodes = {"/": root}

@@ -23,25 +23,27 @@ def noisy_gates(vel, nyquist, rays_wrap_around):
     changes little from gate to gate, noise by half the Nyquist velocity
     or more at every other pair.
     """
-    vel = np.asarray(vel, dtype=np.float64)
-    span = 2.0 * nyquist
+    vel = np.asarray(vel, dtype=np.float32)  # velocities as measured: float32 is exact enough for a half-Nyquist test
+    valid = np.isfinite(vel)
+    span, limit = np.float32(2.0 * nyquist), np.float32(0.5 * nyquist)
     far = np.zeros(vel.shape, dtype=np.int8)
     near = np.zeros(vel.shape, dtype=np.int8)
 
-    def count(a, b, into_a, into_b):
+    def count(a, b, valid_a, valid_b, into_a, into_b):
+        diff = a - b
         with np.errstate(invalid="ignore"):
-            diff = np.abs((a - b + nyquist) % span - nyquist)
-        pair = np.isfinite(diff)
-        big = pair & (diff > 0.5 * nyquist)
+            diff -= span * np.rint(diff / span)  # round the interval: a whole fold is no difference
+            big = np.abs(diff) > limit  # False where either gate is missing (NaN)
+        pair = valid_a & valid_b
         for into in (into_a, into_b):
             far[into] += big
             near[into] += pair
 
-    count(vel[:, 1:], vel[:, :-1], np.s_[:, 1:], np.s_[:, :-1])
-    count(vel[1:], vel[:-1], np.s_[1:], np.s_[:-1])
+    count(vel[:, 1:], vel[:, :-1], valid[:, 1:], valid[:, :-1], np.s_[:, 1:], np.s_[:, :-1])
+    count(vel[1:], vel[:-1], valid[1:], valid[:-1], np.s_[1:], np.s_[:-1])
     if rays_wrap_around and vel.shape[0] > 2:
-        count(vel[0], vel[-1], np.s_[0], np.s_[-1])
-    return np.isfinite(vel) & (2 * far >= near)
+        count(vel[0], vel[-1], valid[0], valid[-1], np.s_[0], np.s_[-1])
+    return valid & (2 * far >= near)
 
 
 def noisy_share(vel, nyquist, rays_wrap_around):

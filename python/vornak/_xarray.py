@@ -386,7 +386,7 @@ def _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around):
     from . import _noise
 
     scan = slice(None) if order is None else order
-    vel = np.asarray(_in_order(var, dims), dtype=np.float64)[scan]
+    vel = np.asarray(_in_order(var, dims), dtype=np.float32)[scan]
     if excluded is not None:
         vel = np.where(_in_order(excluded, dims)[scan], np.nan, vel)
     qualities = [(name, np.asarray(_in_order(ds[name], dims), dtype=np.float64)[scan], thresholds, unit)

@@ -5,19 +5,14 @@ import time
 import numpy as np
 
 from ._array import dealias
+from ._jumps import jump_counts
 from ._samples import sample_sweep as load_demo_sweep
 
 
 def large_jumps(vel, nyquist, rays_wrap_around):
     """Neighbouring valid gates (along a ray and across rays) whose velocities
     differ by more than the Nyquist velocity: the marks of folding."""
-    vel = np.asarray(vel, dtype=np.float64)
-    along = np.abs(np.diff(vel, axis=1))
-    across = np.abs(np.diff(vel, axis=0))
-    count = int(np.count_nonzero(along > nyquist)) + int(np.count_nonzero(across > nyquist))
-    if rays_wrap_around and vel.shape[0] > 1:
-        count += int(np.count_nonzero(np.abs(vel[0] - vel[-1]) > nyquist))
-    return count  # NaN differences compare False: pairs with a missing gate do not count
+    return jump_counts(vel, nyquist, rays_wrap_around)[0]
 
 
 def run_demo(output="demo.png", out=print, plot=True):

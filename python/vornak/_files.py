@@ -8,8 +8,8 @@ reason, and reports the time spent in each step.
 
 import contextlib
 import dataclasses
-import os
 import functools
+import os
 import time
 import warnings
 from pathlib import Path
@@ -17,10 +17,10 @@ from pathlib import Path
 import numpy as np
 
 from . import _io, _resume, names
+from ._array import CoreFailure
 from ._errors import RadarFileError
 from ._integrity import check_output
 from ._settings import FileOptions
-from ._array import CoreFailure
 from ._xarray import _dealias_sweep, sweep_nodes, velocity_sweeps
 
 #: File name endings dropped from an input's name to make its output's.

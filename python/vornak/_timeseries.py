@@ -8,8 +8,6 @@ dealiasing no neighbours; read here with xarray directly, it becomes one
 sweep group `sweep_0` whose rays are the file's times, dealiased as one image.
 """
 
-import re
-
 import numpy as np
 
 from . import names
@@ -24,7 +22,6 @@ RAY_GROUPING = "ray_grouping"
 _SWEEP_VARIABLES = ("sweep_number", "sweep_mode", "fixed_angle", "sweep_start_ray_index", "sweep_end_ray_index",
                     "target_scan_rate", "rays_are_indexed", "ray_angle_res", "polarization_mode", "prt_mode",
                     "follow_mode", "pulse_width_mode")
-_FIRST_NUMBER = re.compile(r"^\s*([-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?)")
 
 
 def one_ray_sweeps(path):
@@ -106,17 +103,9 @@ def _fixed_angle(ds):
 
 
 def _global_nyquist(ds):
-    """The Nyquist velocity of a file-wide attribute or variable ("5.96 m/s" or a number)."""
-    for source in (ds.attrs.get(names.NYQUIST), ds.attrs.get("nyquist_velocity_m_s")):
-        if source is None:
-            continue
-        if isinstance(source, str):
-            match = _FIRST_NUMBER.match(source)
-            source = float(match.group(1)) if match else None
-        try:
-            value = float(np.asarray(source).ravel()[0])
-        except (TypeError, ValueError, IndexError):
-            continue
-        if np.isfinite(value) and value > 0:
-            return value
-    return None
+    """The Nyquist velocity of a file-wide attribute ("5.96 m/s" or a number), read
+    as the header reader reads it."""
+    from ._nyquist import _global_value
+
+    value = _global_value(ds.attrs.get(names.NYQUIST))
+    return value if value is not None and np.isfinite(value) and value > 0 else None

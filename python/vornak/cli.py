@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 
 from . import __version__, names
-from ._files import output_name  # noqa: F401  (part of the command's vocabulary)
+from ._files import _message, output_name  # noqa: F401  (output_name: part of the command's vocabulary)
 from ._settings import DEFAULT_SETTINGS, FileOptions, Settings
 
 EXIT_FAILED = 1
@@ -101,11 +101,6 @@ def _threshold(text):
         return name.strip(), float(value)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected VAR=VALUE such as SNRH=3, got {text!r}") from None
-
-
-def _message(exc):
-    text = str(exc)
-    return text[len("vornak: ") :] if text.startswith("vornak: ") else text
 
 
 class _Progress:

@@ -1,7 +1,7 @@
 """The repairs that the xarray layer and the command line run after the exact
 fold counts of a sweep: the seam of a sweep that wraps around (`_seam`, by
-default) and speckle raised by a fold (`_speckle`, on request). Each is a
-separate step on top; the array functions `fold_counts` / `dealias` return
+default) and clutter speckle raised by a fold (`_speckle`, by default). Each
+is a separate step on top; the array functions `fold_counts` / `dealias` return
 the exact folds alone."""
 
 from . import _seam, _speckle

@@ -52,9 +52,8 @@ class Settings:
     rays and along a ray over which regions still neighbour (>= 0);
     centered: shift the folds so that their mean is within half a fold of 0;
     seam_repair, speckle_repair, noise_mask: the steps that the xarray layer
-    and the command line add after the exact fold counts, the speckle repair
-    on request only (see README; the array functions return the exact fold
-    counts whatever these say).
+    and the command line add after the exact fold counts (see README; the
+    array functions return the exact fold counts whatever these say).
     """
 
     interval_splits: int = 3
@@ -62,7 +61,7 @@ class Settings:
     skip_along_ray: int = 100
     centered: bool = True
     seam_repair: bool = True
-    speckle_repair: bool = False
+    speckle_repair: bool = True
     noise_mask: bool = True
 
     def __post_init__(self):

@@ -3,20 +3,25 @@ their surroundings do not share.
 
 Why it happens: between scattered gates (clutter residue, noise, the ragged
 edge of an echo) regions are tiny and their boundaries few, a handful of
-contacts each. They are merged last, one at a time, each taking the rounded
-mean jump to the neighbours that were merged before it. A speckle gate at
-0 m/s next to a folded echo at +11 m/s (Nyquist 8.25 m/s) rounds to one fold
-up, the next speckle gate takes the fold of the first, and so on: a fold
-spreads through the speckle, region by region, until it meets speckle that
-took its fold from elsewhere. On the demo sweep that leaves a patch of
-clutter at +16.5 m/s interleaved with the same clutter at 0.
+contacts each, found across up to a hundred excluded gates. They are merged
+last, one at a time, each taking the rounded mean jump to the neighbours that
+were merged before it. Clutter at 0 m/s beside the edge of an echo at +15 m/s
+(Nyquist 8.25 m/s) rounds one fold up, +16.5 m/s being nearer; the next
+clutter gate takes the fold of the first, and so on: the fold spreads through
+the clutter, region by region, until it meets clutter that kept fold 0. On
+the demo sweep that leaves a patch of clutter at +16.5 m/s interleaved with
+the same clutter at 0.
 
-The repair: gates that are neither dense nor part of a sizeable dense area
-form scattered groups (connected gates). Each group is compared with the
-scattered gates around it that measured about the same velocity: where
-most of them carry one fold and the group another, the group takes theirs.
-Dense echo is never changed, and a group whose like gates do not agree
-keeps its fold.
+Nearness to the echo cannot tell such speckle from a small real feature; its
+own kind can. Gates that are neither dense nor part of a sizeable dense area
+form scattered groups (connected gates). A group whose velocity is about
+zero, as measured, and that carries a fold is clutter raised along with its
+neighbours unless the gates around it that measured about zero too carry the
+same fold: a ragged edge or a patch of echo at a whole number of folds keeps
+it (its like surroundings share it), raised clutter among clutter at fold 0
+returns to 0. Groups at other velocities, groups at fold 0 and dense echo are
+never changed: moving them by a fold majority of their surroundings spoils
+as many sweeps as it mends.
 """
 
 import numpy as np
@@ -27,16 +32,16 @@ from ._optional import require
 DENSE_SHARE = 0.55
 #: ... and dense gates connected in areas of at least this many gates are solid echo.
 SOLID_GATES = 20
+#: A group is clutter-like when its mean velocity is within this share of the
+#: Nyquist velocity of zero; gates within twice that are like it.
+NEAR_ZERO = 0.2
 #: Surroundings of a group: this many rays and gates beyond its extent.
 REACH_RAYS = 25
 REACH_GATES = 50
-#: Velocity classes of the Nyquist interval; like gates are those of the
-#: group's class and the two next to it (about +-0.375 Nyquist).
-CLASSES = 8
-#: The like gates around a group must number at least this many, and this
-#: share of them must carry one fold, for the group to take it.
-LIKE_GATES = 20
-MAJORITY = 0.67
+#: A raised clutter-like group keeps its fold when at least this many like
+#: gates surround it and more than this share of them carry the same fold.
+LIKE_GATES = 10
+SUPPORT = 0.75
 #: Surroundings are counted in blocks of this many rays and gates.
 BLOCK = (5, 10)
 #: Folds beyond +-this are counted as this (far beyond any speckle).
@@ -103,7 +108,7 @@ def _window_sums(counts, rays_wrap_around, lo_r, hi_r, lo_g, hi_g):
 
 
 def speckle_folds(vel, folds, nyquist, excluded, rays_wrap_around):
-    """Folds with each scattered group given the fold its like surroundings carry.
+    """Folds with raised clutter speckle returned to fold 0.
 
     `vel` (rays, gates) as measured, `folds` as the dealiasing gave them,
     `excluded` True where a gate took no part. Returns ``(folds, changed)``:
@@ -120,52 +125,42 @@ def speckle_folds(vel, folds, nyquist, excluded, rays_wrap_around):
         return out, 0
     member = labels > 0
     group = labels[member] - 1
-    # velocity class of every scattered gate, and of every group: that of
-    # its mean velocity taken round the Nyquist interval
+    # mean velocity of every group, taken round the Nyquist interval
     phase = np.pi * vel[member] / nyquist
-    cls = _velocity_class(phase)
     mean_phase = np.arctan2(np.bincount(group, np.sin(phase), n), np.bincount(group, np.cos(phase), n))
-    group_cls = _velocity_class(mean_phase)
-    k = np.clip(folds[member], -FOLD_LIMIT, FOLD_LIMIT).astype(np.intp)
-    low = int(k.min())
-    k -= low
-    kinds = int(k.max()) + 1
+    k = np.clip(folds[member], -FOLD_LIMIT, FOLD_LIMIT).astype(np.intp) + FOLD_LIMIT
     group_fold = np.full(n, -1, dtype=np.intp)
     np.maximum.at(group_fold, group, k)
-    lowest = np.full(n, kinds, dtype=np.intp)
+    lowest = np.full(n, 2 * FOLD_LIMIT + 1, dtype=np.intp)
     np.minimum.at(lowest, group, k)
-    one_fold = lowest == group_fold  # a group already split between folds is left alone
+    # a group already split between folds is left alone
+    raised = (lowest == group_fold) & (group_fold != FOLD_LIMIT) & (np.abs(mean_phase) < NEAR_ZERO * np.pi)
+    if not raised.any():
+        return out, 0
 
-    # scattered gates per (class, fold, block of rays, block of gates)
-    rows, cols = np.nonzero(member)
+    # like gates (all valid ones about zero) per (fold, block of rays, block of gates)
+    like = valid & (np.abs(np.where(valid, vel, 0.0)) < 2 * NEAR_ZERO * nyquist)
+    rows, cols = np.nonzero(like)
     nbr = -(-vel.shape[0] // BLOCK[0])
     nbg = -(-vel.shape[1] // BLOCK[1])
-    counts = np.zeros((CLASSES, kinds, nbr, nbg), dtype=np.int32)
-    np.add.at(counts, (cls, k, rows // BLOCK[0], cols // BLOCK[1]), 1)
+    counts = np.zeros((2 * FOLD_LIMIT + 1, nbr, nbg), dtype=np.int32)
+    np.add.at(counts, (np.clip(folds[like], -FOLD_LIMIT, FOLD_LIMIT) + FOLD_LIMIT, rows // BLOCK[0], cols // BLOCK[1]), 1)
 
+    candidates = np.flatnonzero(raised)
     extent = ndimage.find_objects(labels)
-    r0 = np.array([e[0].start for e in extent]) - REACH_RAYS
-    r1 = np.array([e[0].stop for e in extent]) + REACH_RAYS
-    g0 = np.maximum(np.array([e[1].start for e in extent]) - REACH_GATES, 0)
-    g1 = np.minimum(np.array([e[1].stop for e in extent]) + REACH_GATES, vel.shape[1])
+    r0 = np.array([extent[i][0].start for i in candidates]) - REACH_RAYS
+    r1 = np.array([extent[i][0].stop for i in candidates]) + REACH_RAYS
+    g0 = np.maximum(np.array([extent[i][1].start for i in candidates]) - REACH_GATES, 0)
+    g1 = np.minimum(np.array([extent[i][1].stop for i in candidates]) + REACH_GATES, vel.shape[1])
     sums = _window_sums(counts, rays_wrap_around, np.floor_divide(r0, BLOCK[0]), -np.floor_divide(-r1, BLOCK[0]),
-                        g0 // BLOCK[1], -(-g1 // BLOCK[1]))  # (classes, kinds, groups)
-
-    like = np.zeros((n, kinds), dtype=np.int64)
-    for step in (-1, 0, 1):  # the group's class and its two neighbours, round the interval
-        like += sums[(group_cls + step) % CLASSES, :, np.arange(n)]
-    like_own = np.abs((cls - group_cls[group] + 1) % CLASSES) <= 2
-    np.add.at(like, (group[like_own], k[like_own]), -1)  # the group itself does not vote
-    total = like.sum(axis=1)
-    best = like.argmax(axis=1)
-    top = like[np.arange(n), best]
-    change = one_fold & (total >= LIKE_GATES) & (top > MAJORITY * total) & (best != group_fold)
-    shift = np.where(change, best - group_fold, 0)
-    out[member] = folds[member] + shift[group]
-    return out, int(np.count_nonzero(shift[group]))
-
-
-def _velocity_class(phase):
-    """Class 0..CLASSES-1 of a velocity given as its phase in the Nyquist
-    interval (-pi .. pi for -nyquist .. +nyquist)."""
-    return np.clip(np.floor((phase + np.pi) / (2 * np.pi) * CLASSES), 0, CLASSES - 1).astype(np.intp)
+                        g0 // BLOCK[1], -(-g1 // BLOCK[1]))  # (folds, candidates)
+    # the group itself does not vote
+    own = np.bincount(group[like[member]], minlength=n)[candidates]
+    total = sums.sum(axis=0) - own
+    same = sums[group_fold[candidates], np.arange(candidates.size)] - own
+    supported = (total >= LIKE_GATES) & (same > SUPPORT * total)
+    lowered = np.zeros(n, dtype=bool)
+    lowered[candidates[~supported]] = True
+    back = lowered[group]
+    out[member] = np.where(back, 0, folds[member])
+    return out, int(np.count_nonzero(back & (folds[member] != 0)))

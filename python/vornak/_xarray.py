@@ -182,7 +182,7 @@ def dealias_sweep(
     keep_folds=False,
     reference=None,
     seam_repair=True,
-    speckle_repair=False,
+    speckle_repair=True,
     noise_mask=True,
 ):
     """Dealias one sweep dataset; returns a new dataset with `VRADDH` added.
@@ -220,8 +220,9 @@ def dealias_sweep(
     seam_repair, speckle_repair, noise_mask : bool
         The steps after the exact fold counts (see README, "After the exact
         folds"): a seam line along the first ray of a full PPI repaired by
-        moving the seam; on request, small scattered groups given the fold
-        of the like gates around them (clutter speckle raised by a fold); a
+        moving the seam; small scattered groups of clutter at about 0 m/s
+        raised by a fold that the like gates around them do not share put
+        back to fold 0; a
         sweep that is mostly noise masked with the lowest working threshold
         of its quality field (normalized coherent power or signal-to-noise
         ratio; not when `mask` is given), with a warning either way. The
@@ -510,7 +511,7 @@ def dealias_volume(
     anchor="vad",
     profile=None,
     seam_repair=True,
-    speckle_repair=False,
+    speckle_repair=True,
     noise_mask=True,
     **kwargs,
 ):

@@ -65,8 +65,11 @@ def _parser():
     steps = d.add_argument_group("after the exact folds (see README)")
     steps.add_argument("--no-seam-repair", dest="seam_repair", action="store_false",
                        help="leave a fold line along the first ray of a full PPI as it is")
-    steps.add_argument("--speckle-repair", action="store_true",
-                       help="give small scattered groups (clutter speckle) the fold of the like gates around them")
+    speckle = steps.add_mutually_exclusive_group()
+    speckle.add_argument("--no-speckle-repair", dest="speckle_repair", action="store_false",
+                         help="leave scattered clutter raised by a fold, which the like gates around it do not "
+                         "share, as it is")
+    speckle.add_argument("--speckle-repair", action="store_true", default=True, help=argparse.SUPPRESS)
     steps.add_argument("--no-noise-mask", dest="noise_mask", action="store_false",
                        help="dealias a sweep that is mostly noise unmasked (it is still reported)")
     scale = d.add_mutually_exclusive_group()

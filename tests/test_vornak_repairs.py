@@ -55,6 +55,45 @@ def test_speckle_repair_changes_only_scattered_groups_against_their_like_surroun
     np.testing.assert_array_equal(repaired[~raised], folds[~raised])  # the solid echo and the rest untouched
     assert changed == raised.sum()
 
+    # speckle that is all a fold up (echo at +16 m/s) keeps it: its like surroundings share it
+    whole = np.where(excluded, 0, folds | (labels > 0))
+    np.testing.assert_array_equal(_speckle.speckle_folds(vel, whole, nyquist, excluded, True)[0], whole)
+    # groups at other velocities are never moved, whatever their surroundings
+    moved = vel.copy()
+    moved[100:][speckle] += 4.0
+    np.testing.assert_array_equal(_speckle.speckle_folds(moved, folds, nyquist, excluded, True)[0], folds)
+
+
+def test_speckle_repair_by_default_clears_the_demo_patch_and_keeps_the_storm_beside_it():
+    pytest.importorskip("scipy")
+    sweep = vornak.sample_sweep()
+    order = np.argsort(sweep["azimuth"], kind="stable")
+    vel = np.ascontiguousarray(sweep["velocity"][order], dtype=np.float32)
+    nyquist = float(sweep["nyquist"])
+    excluded = ~np.isfinite(vel)
+    exact = _array.sweep_folds(vel, excluded, nyquist, True, DEFAULT_SETTINGS)
+    folds, report = _repairs.repair(vel, excluded, exact, nyquist, True, DEFAULT_SETTINGS)
+    # south-east of the radar, 40 to 90 km: clutter near 0 m/s raised to +16.5 m/s among the same clutter at 0
+    box = ((sweep["azimuth"][order] >= 130) & (sweep["azimuth"][order] <= 175))[:, None] & (
+        (sweep["range"] >= 40e3) & (sweep["range"] <= 90e3))[None, :]
+    labels, _ = _speckle.scattered_groups(~excluded, True)
+    clutter = box & (labels > 0) & (np.abs(np.nan_to_num(vel)) < 0.2 * nyquist)
+    assert np.count_nonzero(clutter & (exact == 1)) > 250
+    assert np.count_nonzero(clutter & (folds != 0)) == 0
+    storm = box & (np.nan_to_num(vel) < -0.7 * nyquist) & (exact == 1)  # a real echo near +9 m/s
+    assert np.count_nonzero(storm) > 50
+    np.testing.assert_array_equal(folds[storm], 1)
+    assert report["speckle_gates"] == np.count_nonzero(folds != exact)
+    assert not np.array_equal(folds, exact)
+    np.testing.assert_array_equal(_repairs.repair(vel, excluded, exact, nyquist, True,
+                                                  Settings(speckle_repair=False))[0], exact)
+
+    from vornak import cli  # the command line switches it off as it does the seam repair
+
+    for flags, on in (([], True), (["--no-speckle-repair"], False), (["--speckle-repair"], True)):
+        args = cli._parser().parse_args(["dealias", "x.nc", "-o", "out", *flags])
+        assert cli._options(args, None).settings.speckle_repair is on
+
 
 def noisy_sweep(seed=2):
     """A synthetic PPI that is weather in its first quarter and noise elsewhere,

@@ -19,9 +19,10 @@ zero, as measured, and that carries a fold is clutter raised along with its
 neighbours unless the gates around it that measured about zero too carry the
 same fold: a ragged edge or a patch of echo at a whole number of folds keeps
 it (its like surroundings share it), raised clutter among clutter at fold 0
-returns to 0. Groups at other velocities, groups at fold 0 and dense echo are
-never changed: moving them by a fold majority of their surroundings spoils
-as many sweeps as it mends.
+returns to 0 (the gates of the group that measured about zero; one that
+touches the echo keeps it). Groups at other velocities, groups at fold 0 and
+dense echo are never changed: moving them by a fold majority of their
+surroundings spoils as many sweeps as it mends.
 """
 
 import numpy as np
@@ -161,6 +162,6 @@ def speckle_folds(vel, folds, nyquist, excluded, rays_wrap_around):
     supported = (total >= LIKE_GATES) & (same > SUPPORT * total)
     lowered = np.zeros(n, dtype=bool)
     lowered[candidates[~supported]] = True
-    back = lowered[group]
+    back = lowered[group] & like[member]  # a gate of the group that measured another velocity keeps its fold
     out[member] = np.where(back, 0, folds[member])
     return out, int(np.count_nonzero(back & (folds[member] != 0)))

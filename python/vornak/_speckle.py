@@ -57,12 +57,14 @@ def scattered_groups(valid, rays_wrap_around):
     """Labels (1..n, 0 elsewhere) of the scattered groups of valid gates, and n.
 
     Scattered: not in an area of dense echo, where dense means that most of
-    a gate's 3 x 3 neighbourhood is valid and an area is a connected set of
-    at least `SOLID_GATES` dense gates.
+    a gate's 3 x 3 neighbourhood is valid (of the part within the sweep: echo
+    that fills the sweep to its edges is dense there too) and an area is a
+    connected set of at least `SOLID_GATES` dense gates.
     """
     ndimage = _ndimage()
     valid = np.asarray(valid, dtype=bool)
-    dense = valid & (_valid_around(valid, rays_wrap_around) >= DENSE_SHARE * 9)
+    around = _valid_around(np.ones_like(valid), rays_wrap_around)
+    dense = valid & (_valid_around(valid, rays_wrap_around) >= DENSE_SHARE * around)
     areas, _ = ndimage.label(dense)
     size = np.bincount(areas.ravel())
     size[0] = 0

@@ -19,8 +19,8 @@ zero, as measured, and that carries a fold is clutter raised along with its
 neighbours unless the gates around it that measured about zero too carry the
 same fold: a ragged edge or a patch of echo at a whole number of folds keeps
 it (its like surroundings share it), raised clutter among clutter at fold 0
-returns to 0 (the gates of the group that measured about zero; one that
-touches the echo keeps it). Groups at other velocities, groups at fold 0 and
+returns to 0 (its gates that measured about zero; a gate of it that
+measured another velocity keeps its fold). Groups at other velocities, groups at fold 0 and
 dense echo are never changed: moving them by a fold majority of their
 surroundings spoils as many sweeps as it mends.
 """
@@ -111,7 +111,7 @@ def _window_sums(counts, rays_wrap_around, lo_r, hi_r, lo_g, hi_g):
 
 
 def speckle_folds(vel, folds, nyquist, excluded, rays_wrap_around):
-    """Folds with raised clutter speckle returned to fold 0.
+    """Folds with clutter speckle that took a fold (up or down) put back to 0.
 
     `vel` (rays, gates) as measured, `folds` as the dealiasing gave them,
     `excluded` True where a gate took no part. Returns ``(folds, changed)``:

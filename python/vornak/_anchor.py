@@ -11,17 +11,21 @@ by agreement with a reference:
 - the other sweeps of the same volume, carried sweep to sweep by elevation
   from the sweep trusted most (highest Nyquist velocity, least folding);
 - a VAD fit of the sweep itself (whole-sweep shift only: the fitted mean
-  radial velocity of every well-covered range ring should be near zero).
+  radial velocity of every well-covered range ring should be near zero);
+- after the volume, the wind profile that the VAD fits of all its sweeps
+  make together (median u, v by height): echo a fold off in every sweep
+  alike, which the sweeps cannot reveal to one another, is moved by it.
 
 A shift is made only where the reference is strong: enough co-located gates,
 and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
-as flat vectors, to keep the cost near that of dealiasing (bench/README.md,
-Quality, has the figures).
+as flat vectors, references on every SAMPLE-th of them (bench/README.md,
+Quality, has the figures and the cost).
 """
 
 from __future__ import annotations
 
+import copy
 from dataclasses import dataclass
 
 import numpy as np
@@ -50,6 +54,18 @@ VAD_MIN_RINGS = 8
 #: nearly the same wind, and the fit over all gates would cost as much as
 #: dealiasing a sparse sweep.
 VAD_RING_STEP = 4
+
+#: The volume's own wind profile: range rings used need echo in this many of
+#: 8 azimuth sectors (fewer than for the VAD shift: a ring's wind is fitted
+#: well from less of the circle than its mean is), heights binned by
+#: PROFILE_BIN m, and a component moves with this many co-located gates.
+PROFILE_SECTORS = 6
+PROFILE_BIN = 250.0
+PROFILE_MIN_GATES = 25
+
+#: References are looked up and compared at every this many valid gates:
+#: neighbouring gates tell the same, and the lookups are most of the cost.
+SAMPLE = 2
 
 #: Largest shift considered, in folds either way.
 MAX_SHIFT = 4
@@ -123,6 +139,19 @@ class _Gates:
         vel = np.asarray(sweep.velocity).ravel()[self.flat]
         self.dealiased = (vel + self.folds * self.span).astype(np.float32)
         self._where = None
+        self._components = None
+
+    @property
+    def sampled(self):
+        """Every SAMPLE-th valid gate (views): references are compared there."""
+        return slice(None, None, SAMPLE)
+
+    def components(self, wrap):
+        """echo_components of these gates, labelled once: a component moved
+        as a whole stays one unit for a later reference."""
+        if self._components is None:
+            self._components = echo_components(self, wrap)
+        return self._components
 
     @property
     def where(self):
@@ -208,15 +237,16 @@ def _consensus(wanted, group, groups, min_gates, min_agreement):
     return np.where(strong, best - MAX_SHIFT, 0), compared
 
 
-def _agree(gates, reference, wrap):
+def _agree(gates, reference, wrap, min_gates=MIN_GATES):
     """Per valid gate, the whole folds that bring it to agree with the
-    reference (NaN where there is none): a sweep shift, then per component."""
+    reference (NaN where there is none): a sweep shift, then per component
+    (with at least `min_gates` co-located gates)."""
     has = np.isfinite(reference)
     compared = int(has.sum())
     shift = np.zeros(gates.flat.size, dtype=np.int64)
     if compared == 0:
         return shift, 0, 0, 0
-    wanted = np.rint((reference[has] - gates.dealiased[has]) / gates.span).astype(np.int64)
+    wanted = np.rint((reference[has] - gates.dealiased[gates.sampled][has]) / gates.span).astype(np.int64)
     sweep_shift, _ = _consensus(wanted, np.zeros(compared, dtype=np.int64), 1, MIN_GATES, MIN_AGREEMENT)
     sweep_shift = int(sweep_shift[0])
     shift += sweep_shift
@@ -226,10 +256,10 @@ def _agree(gates, reference, wrap):
     # the ray, are noise: labelling is skipped unless enough come in pairs.
     differ = np.flatnonzero(wanted != sweep_shift)
     paired = np.count_nonzero(np.diff(np.flatnonzero(has)[differ]) == 1)
-    if paired >= MIN_AGREEMENT * MIN_GATES:
-        comp, ncomp = echo_components(gates, wrap)
-        own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, MIN_GATES, MIN_AGREEMENT)
-        size = np.bincount(comp, minlength=ncomp)
+    if paired >= MIN_AGREEMENT * min_gates:
+        comp, ncomp = gates.components(wrap)
+        own, compared_per = _consensus(wanted - sweep_shift, comp[gates.sampled][has], ncomp, min_gates, MIN_AGREEMENT)
+        size = np.bincount(comp[gates.sampled], minlength=ncomp)
         own = np.where(compared_per >= MIN_COVERED * size, own, 0)
         moved = int(np.count_nonzero(own))
         if moved:
@@ -273,10 +303,11 @@ def profile_reference(gates, sweep, profile):
     height, u, v = profile
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     el = np.radians(sweep.elevation)
-    h = gate_height(sweep.ranges, sweep.elevation)[gates.gate]
+    ray, gate = gates.ray[gates.sampled], gates.gate[gates.sampled]
+    h = gate_height(sweep.ranges, sweep.elevation)[gate]
     east = np.interp(h, height, u, left=np.nan, right=np.nan)
     north = np.interp(h, height, v, left=np.nan, right=np.nan)
-    return (east * np.sin(az)[gates.ray] + north * np.cos(az)[gates.ray]) * np.cos(el)
+    return (east * np.sin(az)[ray] + north * np.cos(az)[ray]) * np.cos(el)
 
 
 def _nearest_sorted(values, targets, tolerance, period=None):
@@ -342,7 +373,7 @@ def volume_reference(gates, sweep, others):
         end = other.gates.where.size - 1
         ray_base = np.where(ray_at >= 0, ray_at * other.gates.shape[1], end)
         gate_base = np.where(gate_at >= 0, gate_at, end)
-        pos = np.minimum(ray_base[gates.ray] + gate_base[gates.gate], end)
+        pos = np.minimum(ray_base[gates.ray[gates.sampled]] + gate_base[gates.gate[gates.sampled]], end)
         value = other.current.take(other.gates.where.take(pos))
         value *= np.float32(cos_el / other.cos_el)
         values.append(value)
@@ -395,6 +426,58 @@ def vad_shift(sweep):
     wanted = np.rint(-mean / span).astype(np.int64)
     shift, _ = _consensus(wanted, np.zeros(wanted.size, dtype=np.int64), 1, VAD_MIN_RINGS, MIN_AGREEMENT)
     return int(shift[0]), int(rings.size)
+
+
+def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
+    """Horizontal wind (height, u, v) of every VAD_RING_STEP-th range ring of
+    a sweep as it stands (`gates.dealiased`), fitted as v = a + b cos(az) +
+    c sin(az) where the ring has echo in `sectors` of 8 azimuth sectors and
+    VAD_RING_GATES gates. A first fit, then a second one without the gates
+    more than the Nyquist velocity off it, so that echo on another fold than
+    the ring's bulk does not bend it."""
+    on = np.flatnonzero(gates.gate % VAD_RING_STEP == 0)
+    ring = gates.gate[on] // VAD_RING_STEP
+    nrings = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
+    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)[gates.ray[on]]
+    c, s = np.cos(az)[gates.ray[on]], np.sin(az)[gates.ray[on]]
+    v = gates.dealiased[on].astype(np.float64)
+    keep = slice(None)
+    for _ in range(2):
+        r, ck, sk, vk = ring[keep], c[keep], s[keep], v[keep]
+        n, sc, ss, scc, sss, scs, sv, svc, svs = (np.bincount(r, weights=w, minlength=nrings) for w in (
+            None, ck, sk, ck * ck, sk * sk, ck * sk, vk, vk * ck, vk * sk))
+        seen = np.bincount(r * 8 + sector[keep], minlength=nrings * 8).reshape(nrings, 8)
+        good = (np.count_nonzero(seen, axis=1) >= sectors) & (n >= VAD_RING_GATES)
+        normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
+        normal[~good] = np.eye(3)
+        coef = np.linalg.solve(normal, np.stack([sv, svc, svs], -1)[..., None])[..., 0]
+        keep = np.abs(v - (coef[ring, 0] + coef[ring, 1] * c + coef[ring, 2] * s)) <= sweep.nyquist
+    ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
+    cos_el = np.cos(np.radians(sweep.elevation))
+    return gate_height(ranges, sweep.elevation), coef[good, 2] / cos_el, coef[good, 1] / cos_el
+
+
+def volume_profile(winds):
+    """One wind profile (height, u, v) from the VAD rings of all sweeps: the
+    median of each PROFILE_BIN of height; None with fewer than two bins."""
+    if not winds:
+        return None
+    h, u, v = (np.concatenate(a) for a in zip(*winds))
+    if h.size == 0:
+        return None
+    bins = np.floor(h / PROFILE_BIN).astype(np.int64)
+    order = np.argsort(bins, kind="stable")
+    bins, h, u, v = bins[order], h[order], u[order], v[order]
+    keys, starts = np.unique(bins, return_index=True)
+    if keys.size < 2:
+        return None
+    ends = np.append(starts[1:], bins.size)
+
+    def median(a):
+        return np.array([np.median(a[i:j]) for i, j in zip(starts, ends)])
+
+    return median(h), median(u), median(v)
 
 
 # ---------------------------------------------------------------- drivers
@@ -463,7 +546,11 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
     With the volume as reference, the sweep trusted most is anchored by its
     VAD fit (or kept), then the others outward by elevation, each against
     its neighbours below and above as they stand (anchored or not): where
-    both have a co-located gate they must agree within half a fold."""
+    both have a co-located gate they must agree within half a fold. With
+    `vad` too, every sweep is then held against the wind profile that the
+    VAD fits of all sweeps so anchored make together: echo that the sweeps
+    agree on but that is a fold off in all of them (a band detached in
+    each) moves where the volume's wind says."""
     sweeps = list(sweeps)
     if not sweeps:
         return []
@@ -473,24 +560,46 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
         return [anchor_sweep(s, profile=profile, vad=vad) for s in sweeps]
     gates = [_Gates(s) for s in sweeps]
     state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
-    out = [None] * len(sweeps)
+    shifts = [np.zeros(g.flat.size, dtype=np.int64) for g in gates]
+    reports = [None] * len(sweeps)  # (reference, sweep shift, components moved, gates compared)
     start = trust_order(sweeps, gates)
-    out[start] = anchor_sweep(sweeps[start], vad=vad)
-    state[start].shift_by(out[start][1].sweep_shift)
     by_elevation = sorted(range(len(sweeps)), key=lambda i: sweeps[i].elevation)
-    for i in _outward(by_elevation, start):
+    for i in [start] + _outward(by_elevation, start):
         s, g = sweeps[i], gates[i]
         at = by_elevation.index(i)
         near = [state[by_elevation[j]] for j in (at - 1, at + 1) if 0 <= j < len(by_elevation)]
-        reference = volume_reference(g, s, near)
-        shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around)
-        label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
-        if compared < MIN_GATES and vad:
-            out[i] = anchor_sweep(s, vad=True)
-            state[i].shift_by(out[i][1].sweep_shift)
-            continue
-        out[i] = _result(s, g, shift, label, k, moved, compared)
+        compared = 0
+        if i != start:
+            reference = volume_reference(g, s, near)
+            shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around)
+            label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
+        if i == start or (compared < MIN_GATES and vad):
+            k, compared = vad_shift(s) if vad else (0, 0)
+            shift, moved, label = np.full(g.flat.size, k, dtype=np.int64), 0, "vad" if vad else "none"
+        shifts[i] = shift
+        reports[i] = [label, k, moved, compared]
         state[i].shift_by(shift)
-    return out
+    if vad:
+        _own_profile(sweeps, gates, state, shifts, reports)
+    return [_result(s, g, shift, *report) for s, g, shift, report in zip(sweeps, gates, shifts, reports)]
 
 
+def _own_profile(sweeps, gates, state, shifts, reports):
+    """Every sweep as it stands against the wind profile of the VAD fits of
+    all sweeps; updates `shifts` and `reports` in place."""
+    current = []
+    for g, st in zip(gates, state):
+        now = copy.copy(g)
+        now.dealiased = st.current[:-1]
+        current.append(now)
+    profile = volume_profile([vad_winds(g, s) for g, s in zip(current, sweeps)])
+    if profile is None:
+        return
+    for i, (s, g) in enumerate(zip(sweeps, current)):
+        reference = profile_reference(g, s, profile)
+        shift, k, moved, _ = _agree(g, reference, s.rays_wrap_around, PROFILE_MIN_GATES)
+        if moved or k:
+            shifts[i] += shift
+            reports[i][0] += ", then the volume's wind profile"
+            reports[i][1] += k
+            reports[i][2] += moved

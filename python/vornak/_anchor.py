@@ -19,7 +19,7 @@ by agreement with a reference:
 A shift is made only where the reference is strong: enough co-located gates,
 and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
-as flat vectors, references on every SAMPLE-th of them (bench/README.md,
+as flat vectors; a volume on blocks of 2 x 2 gates (bench/README.md,
 Quality, has the figures and the cost).
 """
 
@@ -58,14 +58,14 @@ VAD_RING_STEP = 4
 #: The volume's own wind profile: range rings used need echo in this many of
 #: 8 azimuth sectors (fewer than for the VAD shift: a ring's wind is fitted
 #: well from less of the circle than its mean is), heights binned by
-#: PROFILE_BIN m, and a component moves with this many co-located gates.
+#: PROFILE_BIN m, and a component moves with this many co-located blocks.
 PROFILE_SECTORS = 6
 PROFILE_BIN = 250.0
-PROFILE_MIN_GATES = 25
+PROFILE_MIN_GATES = 12
 
-#: References are looked up and compared at every this many valid gates:
-#: neighbouring gates tell the same, and the lookups are most of the cost.
-SAMPLE = 2
+#: Volume anchoring works on blocks of 2 x 2 gates: a component moves with
+#: this many co-located blocks (some 40 gates).
+BLOCK_MIN_GATES = 10
 
 #: Largest shift considered, in folds either way.
 MAX_SHIFT = 4
@@ -140,11 +140,6 @@ class _Gates:
         self.dealiased = (vel + self.folds * self.span).astype(np.float32)
         self._where = None
         self._components = None
-
-    @property
-    def sampled(self):
-        """Every SAMPLE-th valid gate (views): references are compared there."""
-        return slice(None, None, SAMPLE)
 
     def components(self, wrap):
         """echo_components of these gates, labelled once: a component moved
@@ -246,20 +241,20 @@ def _agree(gates, reference, wrap, min_gates=MIN_GATES):
     shift = np.zeros(gates.flat.size, dtype=np.int64)
     if compared == 0:
         return shift, 0, 0, 0
-    wanted = np.rint((reference[has] - gates.dealiased[gates.sampled][has]) / gates.span).astype(np.int64)
-    sweep_shift, _ = _consensus(wanted, np.zeros(compared, dtype=np.int64), 1, MIN_GATES, MIN_AGREEMENT)
+    wanted = np.rint((reference[has] - gates.dealiased[has]) / gates.span).astype(np.int64)
+    sweep_shift, _ = _consensus(wanted, np.zeros(compared, dtype=np.int64), 1, min_gates, MIN_AGREEMENT)
     sweep_shift = int(sweep_shift[0])
     shift += sweep_shift
     moved = 0
-    # A component moves only when most of at least MIN_GATES of its gates ask
+    # A component moves only when most of at least min_gates of its gates ask
     # for it. Gates that ask for a move one by one, none beside another along
     # the ray, are noise: labelling is skipped unless enough come in pairs.
     differ = np.flatnonzero(wanted != sweep_shift)
     paired = np.count_nonzero(np.diff(np.flatnonzero(has)[differ]) == 1)
     if paired >= MIN_AGREEMENT * min_gates:
         comp, ncomp = gates.components(wrap)
-        own, compared_per = _consensus(wanted - sweep_shift, comp[gates.sampled][has], ncomp, min_gates, MIN_AGREEMENT)
-        size = np.bincount(comp[gates.sampled], minlength=ncomp)
+        own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, min_gates, MIN_AGREEMENT)
+        size = np.bincount(comp, minlength=ncomp)
         own = np.where(compared_per >= MIN_COVERED * size, own, 0)
         moved = int(np.count_nonzero(own))
         if moved:
@@ -303,7 +298,7 @@ def profile_reference(gates, sweep, profile):
     height, u, v = profile
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     el = np.radians(sweep.elevation)
-    ray, gate = gates.ray[gates.sampled], gates.gate[gates.sampled]
+    ray, gate = gates.ray, gates.gate
     h = gate_height(sweep.ranges, sweep.elevation)[gate]
     east = np.interp(h, height, u, left=np.nan, right=np.nan)
     north = np.interp(h, height, v, left=np.nan, right=np.nan)
@@ -373,7 +368,7 @@ def volume_reference(gates, sweep, others):
         end = other.gates.where.size - 1
         ray_base = np.where(ray_at >= 0, ray_at * other.gates.shape[1], end)
         gate_base = np.where(gate_at >= 0, gate_at, end)
-        pos = np.minimum(ray_base[gates.ray[gates.sampled]] + gate_base[gates.gate[gates.sampled]], end)
+        pos = np.minimum(ray_base[gates.ray] + gate_base[gates.gate], end)
         value = other.current.take(other.gates.where.take(pos))
         value *= np.float32(cos_el / other.cos_el)
         values.append(value)
@@ -464,18 +459,16 @@ def volume_profile(winds):
     if not winds:
         return None
     h, u, v = (np.concatenate(a) for a in zip(*winds))
-    if h.size == 0:
-        return None
     bins = np.floor(h / PROFILE_BIN).astype(np.int64)
-    order = np.argsort(bins, kind="stable")
-    bins, h, u, v = bins[order], h[order], u[order], v[order]
-    keys, starts = np.unique(bins, return_index=True)
+    keys, counts = np.unique(bins, return_counts=True)
     if keys.size < 2:
         return None
-    ends = np.append(starts[1:], bins.size)
+    starts = np.cumsum(counts) - counts
+    low, high = starts + (counts - 1) // 2, starts + counts // 2
 
-    def median(a):
-        return np.array([np.median(a[i:j]) for i, j in zip(starts, ends)])
+    def median(a):  # of each bin: its values sorted within the bins, the middle one or two
+        a = a[np.lexsort((a, bins))]
+        return 0.5 * (a[low] + a[high])
 
     return median(h), median(u), median(v)
 
@@ -558,6 +551,52 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
         profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad) for s in sweeps]
+    blocks = [_blocks(s) for s in sweeps]
+    shifts, reports = _carry(blocks, vad)
+    return [_unblock(s, b, shift, report) for s, b, shift, report in zip(sweeps, blocks, shifts, reports)]
+
+
+def _blocks(sweep):
+    """The sweep on blocks of 2 rays x 2 gates: a block has echo where any of
+    its gates has, with the velocity and fold count of the first such gate
+    (along the ray, then the next ray). Volume anchoring works on these: a
+    quarter of the gates to look up and label, and areas whose wind a few
+    gates of noise no longer split."""
+    excluded = np.asarray(sweep.excluded, dtype=bool)
+    velocity, folds = np.asarray(sweep.velocity), np.asarray(sweep.folds)
+    rays, ngates = (n // 2 + n % 2 for n in excluded.shape)
+    vel = np.zeros((rays, ngates), dtype=np.float32)
+    fold = np.zeros((rays, ngates), dtype=np.int32)
+    empty = np.ones((rays, ngates), dtype=bool)
+    for dr, dg in ((1, 1), (1, 0), (0, 1), (0, 0)):  # the last written is the first choice
+        none = excluded[dr::2, dg::2]
+        part = (slice(0, none.shape[0]), slice(0, none.shape[1]))
+        np.copyto(vel[part], velocity[dr::2, dg::2], where=~none, casting="unsafe")
+        np.copyto(fold[part], folds[dr::2, dg::2], where=~none, casting="unsafe")
+        empty[part] &= none
+    return SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
+                      np.asarray(sweep.ranges)[::2], sweep.rays_wrap_around)
+
+
+def _unblock(sweep, blocks, shift, report):
+    """Fold counts of the sweep with each block's shift added to its gates."""
+    folds = np.array(sweep.folds, dtype=np.int32, copy=True)
+    changed = 0
+    if np.any(shift):
+        gates = _Gates(blocks)  # the same valid blocks, in the same order
+        dense = np.zeros(blocks.excluded.shape, dtype=np.int32)
+        dense.ravel()[gates.flat] = shift
+        full = np.repeat(np.repeat(dense, 2, axis=0), 2, axis=1)[:folds.shape[0], :folds.shape[1]]
+        full[np.asarray(sweep.excluded, dtype=bool)] = 0
+        folds += full
+        changed = int(np.count_nonzero(full))
+    label, k, moved, compared = report
+    return folds, Anchoring(label, k, moved, changed, compared)
+
+
+def _carry(sweeps, vad):
+    """Shift per valid gate and report of every sweep: carried from the one
+    trusted most, then (with `vad`) against the volume's own wind profile."""
     gates = [_Gates(s) for s in sweeps]
     state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
     shifts = [np.zeros(g.flat.size, dtype=np.int64) for g in gates]
@@ -571,9 +610,9 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
         compared = 0
         if i != start:
             reference = volume_reference(g, s, near)
-            shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around)
+            shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around, BLOCK_MIN_GATES)
             label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
-        if i == start or (compared < MIN_GATES and vad):
+        if i == start or (compared < BLOCK_MIN_GATES and vad):
             k, compared = vad_shift(s) if vad else (0, 0)
             shift, moved, label = np.full(g.flat.size, k, dtype=np.int64), 0, "vad" if vad else "none"
         shifts[i] = shift
@@ -581,7 +620,7 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
         state[i].shift_by(shift)
     if vad:
         _own_profile(sweeps, gates, state, shifts, reports)
-    return [_result(s, g, shift, *report) for s, g, shift, report in zip(sweeps, gates, shifts, reports)]
+    return shifts, reports
 
 
 def _own_profile(sweeps, gates, state, shifts, reports):

@@ -334,7 +334,7 @@ class _Anchored:
     def __init__(self, gates, sweep):
         self.gates = gates
         self.current = np.append(gates.dealiased, np.float32(np.nan))  # [-1]: no echo
-        az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
+        self.ray_azimuth = az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
         self.spacing = _ray_spacing(az)
@@ -348,15 +348,13 @@ class _Anchored:
             self.current[:-1] = self.gates.dealiased + shift * self.gates.span
 
 
-def volume_reference(gates, sweep, others):
-    """Radial velocity of the neighbouring sweeps at each valid gate, by
-    azimuth and ground range, as the horizontal wind seen at this elevation.
-    Where two neighbours both have a value they must agree within half a
-    fold (their mean is taken); where they disagree there is no reference."""
-    az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
-    ground = ground_range(sweep.ranges, sweep.elevation)
-    cos_el = np.cos(np.radians(sweep.elevation))
-    spacing = _ray_spacing(az)
+def volume_reference(own, others):
+    """Radial velocity of the neighbouring sweeps (each an _Anchored) at each
+    valid gate of `own` (an _Anchored), by azimuth and ground range, as the
+    horizontal wind seen at its elevation. Where two neighbours both have a
+    value they must agree within half a fold (their mean is taken); where
+    they disagree there is no reference."""
+    gates, az, ground, cos_el, spacing = own.gates, own.ray_azimuth, own.ground, own.cos_el, own.spacing
     values = []
     for other in others:
         ray_at = _nearest_sorted(other.azimuth, az, 0.75 * max(other.spacing, spacing), period=360.0)
@@ -551,9 +549,8 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
         profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad) for s in sweeps]
-    blocks = [_blocks(s) for s in sweeps]
-    shifts, reports = _carry(blocks, vad)
-    return [_unblock(s, b, shift, report) for s, b, shift, report in zip(sweeps, blocks, shifts, reports)]
+    gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad)
+    return [_unblock(s, g, shift, report) for s, g, shift, report in zip(sweeps, gates, shifts, reports)]
 
 
 def _blocks(sweep):
@@ -578,25 +575,28 @@ def _blocks(sweep):
                       np.asarray(sweep.ranges)[::2], sweep.rays_wrap_around)
 
 
-def _unblock(sweep, blocks, shift, report):
-    """Fold counts of the sweep with each block's shift added to its gates."""
+def _unblock(sweep, gates, shift, report):
+    """Fold counts of the sweep with the shift of each valid block (`gates`,
+    a _Gates of the blocks) added to the gates with echo in it."""
     folds = np.array(sweep.folds, dtype=np.int32, copy=True)
     changed = 0
     if np.any(shift):
-        gates = _Gates(blocks)  # the same valid blocks, in the same order
-        dense = np.zeros(blocks.excluded.shape, dtype=np.int32)
+        dense = np.zeros(gates.shape, dtype=np.int32)
         dense.ravel()[gates.flat] = shift
-        full = np.repeat(np.repeat(dense, 2, axis=0), 2, axis=1)[:folds.shape[0], :folds.shape[1]]
-        full[np.asarray(sweep.excluded, dtype=bool)] = 0
-        folds += full
-        changed = int(np.count_nonzero(full))
+        excluded = np.asarray(sweep.excluded, dtype=bool)
+        for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):
+            part = folds[dr::2, dg::2]
+            add = dense[:part.shape[0], :part.shape[1]]
+            np.add(part, add, out=part, where=~excluded[dr::2, dg::2])
+            changed += int(np.count_nonzero(add[~excluded[dr::2, dg::2]]))
     label, k, moved, compared = report
     return folds, Anchoring(label, k, moved, changed, compared)
 
 
 def _carry(sweeps, vad):
-    """Shift per valid gate and report of every sweep: carried from the one
-    trusted most, then (with `vad`) against the volume's own wind profile."""
+    """The valid gates (a _Gates), the shift of each and a report, of every
+    sweep: carried from the one trusted most, then (with `vad`) against the
+    volume's own wind profile."""
     gates = [_Gates(s) for s in sweeps]
     state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
     shifts = [np.zeros(g.flat.size, dtype=np.int64) for g in gates]
@@ -609,7 +609,7 @@ def _carry(sweeps, vad):
         near = [state[by_elevation[j]] for j in (at - 1, at + 1) if 0 <= j < len(by_elevation)]
         compared = 0
         if i != start:
-            reference = volume_reference(g, s, near)
+            reference = volume_reference(state[i], near)
             shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around, BLOCK_MIN_GATES)
             label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
         if i == start or (compared < BLOCK_MIN_GATES and vad):
@@ -620,7 +620,7 @@ def _carry(sweeps, vad):
         state[i].shift_by(shift)
     if vad:
         _own_profile(sweeps, gates, state, shifts, reports)
-    return shifts, reports
+    return gates, shifts, reports
 
 
 def _own_profile(sweeps, gates, state, shifts, reports):

@@ -560,7 +560,10 @@ def _blocks(sweep):
     quarter of the gates to look up and label, and areas whose wind a few
     gates of noise no longer split."""
     excluded = np.asarray(sweep.excluded, dtype=bool)
-    velocity, folds = np.asarray(sweep.velocity), np.asarray(sweep.folds)
+    # Gates beyond the farthest echo are left out: often half the sweep.
+    reach = max(int(np.flatnonzero(~excluded.all(axis=0))[-1:].sum()) + 1, 1)
+    excluded = excluded[:, :reach]
+    velocity, folds = np.asarray(sweep.velocity)[:, :reach], np.asarray(sweep.folds)[:, :reach]
     rays, ngates = (n // 2 + n % 2 for n in excluded.shape)
     vel = np.zeros((rays, ngates), dtype=np.float32)
     fold = np.zeros((rays, ngates), dtype=np.int32)
@@ -572,7 +575,7 @@ def _blocks(sweep):
         np.copyto(fold[part], folds[dr::2, dg::2], where=~none, casting="unsafe")
         empty[part] &= none
     return SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
-                      np.asarray(sweep.ranges)[::2], sweep.rays_wrap_around)
+                      np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
 
 
 def _unblock(sweep, gates, shift, report):
@@ -584,11 +587,13 @@ def _unblock(sweep, gates, shift, report):
         dense = np.zeros(gates.shape, dtype=np.int32)
         dense.ravel()[gates.flat] = shift
         excluded = np.asarray(sweep.excluded, dtype=bool)
+        reach = min(folds.shape[1], 2 * dense.shape[1])  # the gates the blocks cover
         for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):
-            part = folds[dr::2, dg::2]
+            part = folds[dr::2, dg:reach:2]
             add = dense[:part.shape[0], :part.shape[1]]
-            np.add(part, add, out=part, where=~excluded[dr::2, dg::2])
-            changed += int(np.count_nonzero(add[~excluded[dr::2, dg::2]]))
+            echo = ~excluded[dr::2, dg:reach:2]
+            np.add(part, add, out=part, where=echo)
+            changed += int(np.count_nonzero(add[echo]))
     label, k, moved, compared = report
     return folds, Anchoring(label, k, moved, changed, compared)
 

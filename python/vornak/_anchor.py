@@ -79,7 +79,7 @@ class Anchoring:
     sweep_shift: int  # whole folds added to every gate
     components_shifted: int  # detached echo components moved beyond the sweep shift
     gates_changed: int  # gates whose fold count changed
-    gates_compared: int  # gates that had a reference value
+    gates_compared: int  # gates that had a reference value (blocks of 2 x 2 gates by the volume; VAD: rings)
 
     def describe(self) -> str:
         return (

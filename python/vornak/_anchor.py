@@ -221,10 +221,11 @@ def _connected(n, a, b):
 
 def _consensus(wanted, group, groups, min_gates, min_agreement):
     """Whole-fold shift per group that most co-located gates ask for, 0 where
-    too few gates have a reference or they disagree. Also the gate counts."""
+    too few gates have a reference or they disagree. Also the gate counts.
+    `group` None: all in one."""
     k = np.clip(wanted, -MAX_SHIFT, MAX_SHIFT) + MAX_SHIFT
     width = 2 * MAX_SHIFT + 1
-    counts = np.bincount(group * width + k, minlength=groups * width).reshape(groups, width)
+    counts = np.bincount(k if group is None else group * width + k, minlength=groups * width).reshape(groups, width)
     compared = counts.sum(axis=1)
     best = counts.argmax(axis=1)
     top = counts[np.arange(groups), best]
@@ -236,21 +237,20 @@ def _agree(gates, reference, wrap, min_gates=MIN_GATES):
     """Per valid gate, the whole folds that bring it to agree with the
     reference (NaN where there is none): a sweep shift, then per component
     (with at least `min_gates` co-located gates)."""
-    has = np.isfinite(reference)
-    compared = int(has.sum())
-    shift = np.zeros(gates.flat.size, dtype=np.int64)
+    has = np.flatnonzero(np.isfinite(reference))
+    compared = int(has.size)
     if compared == 0:
-        return shift, 0, 0, 0
+        return np.zeros(gates.flat.size, dtype=np.int64), 0, 0, 0
     wanted = np.rint((reference[has] - gates.dealiased[has]) / gates.span).astype(np.int64)
-    sweep_shift, _ = _consensus(wanted, np.zeros(compared, dtype=np.int64), 1, min_gates, MIN_AGREEMENT)
+    sweep_shift, _ = _consensus(wanted, None, 1, min_gates, MIN_AGREEMENT)
     sweep_shift = int(sweep_shift[0])
-    shift += sweep_shift
+    shift = np.full(gates.flat.size, sweep_shift, dtype=np.int64)
     moved = 0
     # A component moves only when most of at least min_gates of its gates ask
     # for it. Gates that ask for a move one by one, none beside another along
     # the ray, are noise: labelling is skipped unless enough come in pairs.
     differ = np.flatnonzero(wanted != sweep_shift)
-    paired = np.count_nonzero(np.diff(np.flatnonzero(has)[differ]) == 1)
+    paired = np.count_nonzero(np.diff(has[differ]) == 1)
     if paired >= MIN_AGREEMENT * min_gates:
         comp, ncomp = gates.components(wrap)
         own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, min_gates, MIN_AGREEMENT)
@@ -417,7 +417,7 @@ def vad_shift(sweep):
     except np.linalg.LinAlgError:
         return 0, int(rings.size)
     wanted = np.rint(-mean / span).astype(np.int64)
-    shift, _ = _consensus(wanted, np.zeros(wanted.size, dtype=np.int64), 1, VAD_MIN_RINGS, MIN_AGREEMENT)
+    shift, _ = _consensus(wanted, None, 1, VAD_MIN_RINGS, MIN_AGREEMENT)
     return int(shift[0]), int(rings.size)
 
 
@@ -582,18 +582,16 @@ def _unblock(sweep, gates, shift, report):
     """Fold counts of the sweep with the shift of each valid block (`gates`,
     a _Gates of the blocks) added to the gates with echo in it."""
     folds = np.array(sweep.folds, dtype=np.int32, copy=True)
+    moved = np.flatnonzero(shift)
+    excluded = np.asarray(sweep.excluded, dtype=bool)
     changed = 0
-    if np.any(shift):
-        dense = np.zeros(gates.shape, dtype=np.int32)
-        dense.ravel()[gates.flat] = shift
-        excluded = np.asarray(sweep.excluded, dtype=bool)
-        reach = min(folds.shape[1], 2 * dense.shape[1])  # the gates the blocks cover
-        for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):
-            part = folds[dr::2, dg:reach:2]
-            add = dense[:part.shape[0], :part.shape[1]]
-            echo = ~excluded[dr::2, dg:reach:2]
-            np.add(part, add, out=part, where=echo)
-            changed += int(np.count_nonzero(add[echo]))
+    for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):  # the gates of the moved blocks
+        ray, gate = 2 * gates.ray[moved] + dr, 2 * gates.gate[moved] + dg
+        inside = np.flatnonzero((ray < folds.shape[0]) & (gate < folds.shape[1]))
+        ray, gate, by = ray[inside], gate[inside], shift[moved[inside]]
+        echo = ~excluded[ray, gate]
+        folds[ray[echo], gate[echo]] += by[echo].astype(np.int32)
+        changed += int(np.count_nonzero(echo))
     label, k, moved, compared = report
     return folds, Anchoring(label, k, moved, changed, compared)
 

@@ -298,11 +298,10 @@ def profile_reference(gates, sweep, profile):
     height, u, v = profile
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     el = np.radians(sweep.elevation)
-    ray, gate = gates.ray, gates.gate
-    h = gate_height(sweep.ranges, sweep.elevation)[gate]
-    east = np.interp(h, height, u, left=np.nan, right=np.nan)
-    north = np.interp(h, height, v, left=np.nan, right=np.nan)
-    return (east * np.sin(az)[ray] + north * np.cos(az)[ray]) * np.cos(el)
+    h = gate_height(sweep.ranges, sweep.elevation)  # the wind by gate along the ray, then by valid gate
+    east = np.interp(h, height, u, left=np.nan, right=np.nan) * np.cos(el)
+    north = np.interp(h, height, v, left=np.nan, right=np.nan) * np.cos(el)
+    return east[gates.gate] * np.sin(az)[gates.ray] + north[gates.gate] * np.cos(az)[gates.ray]
 
 
 def _nearest_sorted(values, targets, tolerance, period=None):

@@ -560,7 +560,8 @@ def _blocks(sweep):
     gates of noise no longer split."""
     excluded = np.asarray(sweep.excluded, dtype=bool)
     # Gates beyond the farthest echo are left out: often half the sweep.
-    reach = max(int(np.flatnonzero(~excluded.all(axis=0))[-1:].sum()) + 1, 1)
+    with_echo = np.flatnonzero(~excluded.all(axis=0))
+    reach = int(with_echo[-1]) + 1 if with_echo.size else 1
     excluded = excluded[:, :reach]
     velocity, folds = np.asarray(sweep.velocity)[:, :reach], np.asarray(sweep.folds)[:, :reach]
     rays, ngates = (n // 2 + n % 2 for n in excluded.shape)
@@ -581,13 +582,13 @@ def _unblock(sweep, gates, shift, report):
     """Fold counts of the sweep with the shift of each valid block (`gates`,
     a _Gates of the blocks) added to the gates with echo in it."""
     folds = np.array(sweep.folds, dtype=np.int32, copy=True)
-    moved = np.flatnonzero(shift)
+    shifted = np.flatnonzero(shift)
     excluded = np.asarray(sweep.excluded, dtype=bool)
     changed = 0
-    for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):  # the gates of the moved blocks
-        ray, gate = 2 * gates.ray[moved] + dr, 2 * gates.gate[moved] + dg
+    for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):  # the gates of the shifted blocks
+        ray, gate = 2 * gates.ray[shifted] + dr, 2 * gates.gate[shifted] + dg
         inside = np.flatnonzero((ray < folds.shape[0]) & (gate < folds.shape[1]))
-        ray, gate, by = ray[inside], gate[inside], shift[moved[inside]]
+        ray, gate, by = ray[inside], gate[inside], shift[shifted[inside]]
         echo = ~excluded[ray, gate]
         folds[ray[echo], gate[echo]] += by[echo].astype(np.int32)
         changed += int(np.count_nonzero(echo))

@@ -116,6 +116,24 @@ def test_a_detached_echo_a_fold_off_moves_alone():
         assert (report.sweep_shift, report.components_shifted, report.gates_changed) == (0, 1, outer.sum())
 
 
+def test_a_band_a_fold_off_in_every_sweep_alike_moves_by_the_volumes_own_wind():
+    elevations = (0.5, 1.5, 3.0, 6.0, 10.0)
+    inner = np.zeros((360, 100), bool)
+    inner[:, :40] = True  # echo all round near the radar: the VAD rings
+    band = np.zeros_like(inner)
+    band[100:200, 50:] = True  # a detached low band, seen by the two lowest sweeps only
+    sweeps = [measured(e, ~(inner | band) if e < 2 else ~inner) for e in elevations]
+    broken = [offset(s, 1, band) if e < 2 else s for (s, _), e in zip(sweeps, elevations)]
+    carried = _anchor.anchor_volume(broken, volume=True, vad=False)
+    anchored = _anchor.anchor_volume(broken, volume=True, vad=True)
+    for e, (_, truth), (kept, _), (folds, report) in zip(elevations, sweeps, carried, anchored):
+        np.testing.assert_array_equal(folds, truth)
+        if e < 2:  # the two sweeps agree with each other: only the wind can tell
+            np.testing.assert_array_equal(kept[band] - truth[band], 1)
+            assert report.reference.endswith(", then the volume's wind profile")
+            assert (report.sweep_shift, report.components_shifted, report.gates_changed) == (0, 1, band.sum())
+
+
 def test_a_weak_reference_keeps_the_fold():
     sweep, truth = measured(1.0)
     broken = offset(sweep, 1)

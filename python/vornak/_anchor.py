@@ -11,17 +11,21 @@ by agreement with a reference:
 - the other sweeps of the same volume, carried sweep to sweep by elevation
   from the sweep trusted most (highest Nyquist velocity, least folding);
 - a VAD fit of the sweep itself (whole-sweep shift only: the fitted mean
-  radial velocity of every well-covered range ring should be near zero).
+  radial velocity of every well-covered range ring should be near zero);
+- after the volume, the wind profile that the VAD fits of all its sweeps
+  make together (median u, v by height): echo a fold off in every sweep
+  alike, which the sweeps cannot reveal to one another, is moved by it.
 
 A shift is made only where the reference is strong: enough co-located gates,
 and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
-as flat vectors, to keep the cost near that of dealiasing (bench/README.md,
-Quality, has the figures).
+as flat vectors; a volume on blocks of 2 x 2 gates (bench/README.md,
+Quality, has the figures and the cost).
 """
 
 from __future__ import annotations
 
+import copy
 from dataclasses import dataclass
 
 import numpy as np
@@ -51,6 +55,18 @@ VAD_MIN_RINGS = 8
 #: dealiasing a sparse sweep.
 VAD_RING_STEP = 4
 
+#: The volume's own wind profile: range rings used need echo in this many of
+#: 8 azimuth sectors (fewer than for the VAD shift: a ring's wind is fitted
+#: well from less of the circle than its mean is), heights binned by
+#: PROFILE_BIN m, and a component moves with this many co-located blocks.
+PROFILE_SECTORS = 6
+PROFILE_BIN = 250.0
+PROFILE_MIN_GATES = 12
+
+#: Volume anchoring works on blocks of 2 x 2 gates: a component moves with
+#: this many co-located blocks (some 40 gates).
+BLOCK_MIN_GATES = 10
+
 #: Largest shift considered, in folds either way.
 MAX_SHIFT = 4
 
@@ -63,7 +79,7 @@ class Anchoring:
     sweep_shift: int  # whole folds added to every gate
     components_shifted: int  # detached echo components moved beyond the sweep shift
     gates_changed: int  # gates whose fold count changed
-    gates_compared: int  # gates that had a reference value
+    gates_compared: int  # gates that had a reference value (blocks of 2 x 2 gates by the volume; VAD: rings)
 
     def describe(self) -> str:
         return (
@@ -123,6 +139,14 @@ class _Gates:
         vel = np.asarray(sweep.velocity).ravel()[self.flat]
         self.dealiased = (vel + self.folds * self.span).astype(np.float32)
         self._where = None
+        self._components = None
+
+    def components(self, wrap):
+        """echo_components of these gates, labelled once: a component moved
+        as a whole stays one unit for a later reference."""
+        if self._components is None:
+            self._components = echo_components(self, wrap)
+        return self._components
 
     @property
     def where(self):
@@ -197,10 +221,11 @@ def _connected(n, a, b):
 
 def _consensus(wanted, group, groups, min_gates, min_agreement):
     """Whole-fold shift per group that most co-located gates ask for, 0 where
-    too few gates have a reference or they disagree. Also the gate counts."""
+    too few gates have a reference or they disagree. Also the gate counts.
+    `group` None: all in one."""
     k = np.clip(wanted, -MAX_SHIFT, MAX_SHIFT) + MAX_SHIFT
     width = 2 * MAX_SHIFT + 1
-    counts = np.bincount(group * width + k, minlength=groups * width).reshape(groups, width)
+    counts = np.bincount(k if group is None else group * width + k, minlength=groups * width).reshape(groups, width)
     compared = counts.sum(axis=1)
     best = counts.argmax(axis=1)
     top = counts[np.arange(groups), best]
@@ -208,27 +233,27 @@ def _consensus(wanted, group, groups, min_gates, min_agreement):
     return np.where(strong, best - MAX_SHIFT, 0), compared
 
 
-def _agree(gates, reference, wrap):
+def _agree(gates, reference, wrap, min_gates=MIN_GATES):
     """Per valid gate, the whole folds that bring it to agree with the
-    reference (NaN where there is none): a sweep shift, then per component."""
-    has = np.isfinite(reference)
-    compared = int(has.sum())
-    shift = np.zeros(gates.flat.size, dtype=np.int64)
+    reference (NaN where there is none): a sweep shift, then per component
+    (with at least `min_gates` co-located gates)."""
+    has = np.flatnonzero(np.isfinite(reference))
+    compared = int(has.size)
     if compared == 0:
-        return shift, 0, 0, 0
+        return np.zeros(gates.flat.size, dtype=np.int64), 0, 0, 0
     wanted = np.rint((reference[has] - gates.dealiased[has]) / gates.span).astype(np.int64)
-    sweep_shift, _ = _consensus(wanted, np.zeros(compared, dtype=np.int64), 1, MIN_GATES, MIN_AGREEMENT)
+    sweep_shift, _ = _consensus(wanted, None, 1, min_gates, MIN_AGREEMENT)
     sweep_shift = int(sweep_shift[0])
-    shift += sweep_shift
+    shift = np.full(gates.flat.size, sweep_shift, dtype=np.int64)
     moved = 0
-    # A component moves only when most of at least MIN_GATES of its gates ask
+    # A component moves only when most of at least min_gates of its gates ask
     # for it. Gates that ask for a move one by one, none beside another along
     # the ray, are noise: labelling is skipped unless enough come in pairs.
     differ = np.flatnonzero(wanted != sweep_shift)
-    paired = np.count_nonzero(np.diff(np.flatnonzero(has)[differ]) == 1)
-    if paired >= MIN_AGREEMENT * MIN_GATES:
-        comp, ncomp = echo_components(gates, wrap)
-        own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, MIN_GATES, MIN_AGREEMENT)
+    paired = np.count_nonzero(np.diff(has[differ]) == 1)
+    if paired >= MIN_AGREEMENT * min_gates:
+        comp, ncomp = gates.components(wrap)
+        own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, min_gates, MIN_AGREEMENT)
         size = np.bincount(comp, minlength=ncomp)
         own = np.where(compared_per >= MIN_COVERED * size, own, 0)
         moved = int(np.count_nonzero(own))
@@ -273,10 +298,10 @@ def profile_reference(gates, sweep, profile):
     height, u, v = profile
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     el = np.radians(sweep.elevation)
-    h = gate_height(sweep.ranges, sweep.elevation)[gates.gate]
-    east = np.interp(h, height, u, left=np.nan, right=np.nan)
-    north = np.interp(h, height, v, left=np.nan, right=np.nan)
-    return (east * np.sin(az)[gates.ray] + north * np.cos(az)[gates.ray]) * np.cos(el)
+    h = gate_height(sweep.ranges, sweep.elevation)  # the wind by gate along the ray, then by valid gate
+    east = np.interp(h, height, u, left=np.nan, right=np.nan) * np.cos(el)
+    north = np.interp(h, height, v, left=np.nan, right=np.nan) * np.cos(el)
+    return east[gates.gate] * np.sin(az)[gates.ray] + north[gates.gate] * np.cos(az)[gates.ray]
 
 
 def _nearest_sorted(values, targets, tolerance, period=None):
@@ -308,7 +333,7 @@ class _Anchored:
     def __init__(self, gates, sweep):
         self.gates = gates
         self.current = np.append(gates.dealiased, np.float32(np.nan))  # [-1]: no echo
-        az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
+        self.ray_azimuth = az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
         self.spacing = _ray_spacing(az)
@@ -322,15 +347,13 @@ class _Anchored:
             self.current[:-1] = self.gates.dealiased + shift * self.gates.span
 
 
-def volume_reference(gates, sweep, others):
-    """Radial velocity of the neighbouring sweeps at each valid gate, by
-    azimuth and ground range, as the horizontal wind seen at this elevation.
-    Where two neighbours both have a value they must agree within half a
-    fold (their mean is taken); where they disagree there is no reference."""
-    az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
-    ground = ground_range(sweep.ranges, sweep.elevation)
-    cos_el = np.cos(np.radians(sweep.elevation))
-    spacing = _ray_spacing(az)
+def volume_reference(own, others):
+    """Radial velocity of the neighbouring sweeps (each an _Anchored) at each
+    valid gate of `own` (an _Anchored), by azimuth and ground range, as the
+    horizontal wind seen at its elevation. Where two neighbours both have a
+    value they must agree within half a fold (their mean is taken); where
+    they disagree there is no reference."""
+    gates, az, ground, cos_el, spacing = own.gates, own.ray_azimuth, own.ground, own.cos_el, own.spacing
     values = []
     for other in others:
         ray_at = _nearest_sorted(other.azimuth, az, 0.75 * max(other.spacing, spacing), period=360.0)
@@ -393,8 +416,58 @@ def vad_shift(sweep):
     except np.linalg.LinAlgError:
         return 0, int(rings.size)
     wanted = np.rint(-mean / span).astype(np.int64)
-    shift, _ = _consensus(wanted, np.zeros(wanted.size, dtype=np.int64), 1, VAD_MIN_RINGS, MIN_AGREEMENT)
+    shift, _ = _consensus(wanted, None, 1, VAD_MIN_RINGS, MIN_AGREEMENT)
     return int(shift[0]), int(rings.size)
+
+
+def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
+    """Horizontal wind (height, u, v) of every VAD_RING_STEP-th range ring of
+    a sweep as it stands (`gates.dealiased`), fitted as v = a + b cos(az) +
+    c sin(az) where the ring has echo in `sectors` of 8 azimuth sectors and
+    VAD_RING_GATES gates. A first fit, then a second one without the gates
+    more than the Nyquist velocity off it, so that echo on another fold than
+    the ring's bulk does not bend it."""
+    on = np.flatnonzero(gates.gate % VAD_RING_STEP == 0)
+    ring = gates.gate[on] // VAD_RING_STEP
+    nrings = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
+    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)[gates.ray[on]]
+    c, s = np.cos(az)[gates.ray[on]], np.sin(az)[gates.ray[on]]
+    v = gates.dealiased[on].astype(np.float64)
+    keep = slice(None)
+    for _ in range(2):
+        r, ck, sk, vk = ring[keep], c[keep], s[keep], v[keep]
+        n, sc, ss, scc, sss, scs, sv, svc, svs = (np.bincount(r, weights=w, minlength=nrings) for w in (
+            None, ck, sk, ck * ck, sk * sk, ck * sk, vk, vk * ck, vk * sk))
+        seen = np.bincount(r * 8 + sector[keep], minlength=nrings * 8).reshape(nrings, 8)
+        good = (np.count_nonzero(seen, axis=1) >= sectors) & (n >= VAD_RING_GATES)
+        normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
+        normal[~good] = np.eye(3)
+        coef = np.linalg.solve(normal, np.stack([sv, svc, svs], -1)[..., None])[..., 0]
+        keep = np.abs(v - (coef[ring, 0] + coef[ring, 1] * c + coef[ring, 2] * s)) <= sweep.nyquist
+    ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
+    cos_el = np.cos(np.radians(sweep.elevation))
+    return gate_height(ranges, sweep.elevation), coef[good, 2] / cos_el, coef[good, 1] / cos_el
+
+
+def volume_profile(winds):
+    """One wind profile (height, u, v) from the VAD rings of all sweeps: the
+    median of each PROFILE_BIN of height; None with fewer than two bins."""
+    if not winds:
+        return None
+    h, u, v = (np.concatenate(a) for a in zip(*winds))
+    bins = np.floor(h / PROFILE_BIN).astype(np.int64)
+    keys, counts = np.unique(bins, return_counts=True)
+    if keys.size < 2:
+        return None
+    starts = np.cumsum(counts) - counts
+    low, high = starts + (counts - 1) // 2, starts + counts // 2
+
+    def median(a):  # of each bin: its values sorted within the bins, the middle one or two
+        a = a[np.lexsort((a, bins))]
+        return 0.5 * (a[low] + a[high])
+
+    return median(h), median(u), median(v)
 
 
 # ---------------------------------------------------------------- drivers
@@ -463,7 +536,11 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
     With the volume as reference, the sweep trusted most is anchored by its
     VAD fit (or kept), then the others outward by elevation, each against
     its neighbours below and above as they stand (anchored or not): where
-    both have a co-located gate they must agree within half a fold."""
+    both have a co-located gate they must agree within half a fold. With
+    `vad` too, every sweep is then held against the wind profile that the
+    VAD fits of all sweeps so anchored make together: echo that the sweeps
+    agree on but that is a fold off in all of them (a band detached in
+    each) moves where the volume's wind says."""
     sweeps = list(sweeps)
     if not sweeps:
         return []
@@ -471,26 +548,100 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
         profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad) for s in sweeps]
+    gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad)
+    return [_unblock(s, g, shift, report) for s, g, shift, report in zip(sweeps, gates, shifts, reports)]
+
+
+def _blocks(sweep):
+    """The sweep on blocks of 2 rays x 2 gates: a block has echo where any of
+    its gates has, with the velocity and fold count of the first such gate
+    (along the ray, then the next ray). Volume anchoring works on these: a
+    quarter of the gates to look up and label, and areas whose wind a few
+    gates of noise no longer split."""
+    excluded = np.asarray(sweep.excluded, dtype=bool)
+    # Gates beyond the farthest echo are left out: often half the sweep.
+    with_echo = np.flatnonzero(~excluded.all(axis=0))
+    reach = int(with_echo[-1]) + 1 if with_echo.size else 1
+    excluded = excluded[:, :reach]
+    velocity, folds = np.asarray(sweep.velocity)[:, :reach], np.asarray(sweep.folds)[:, :reach]
+    rays, ngates = (n // 2 + n % 2 for n in excluded.shape)
+    vel = np.zeros((rays, ngates), dtype=np.float32)
+    fold = np.zeros((rays, ngates), dtype=np.int32)
+    empty = np.ones((rays, ngates), dtype=bool)
+    for dr, dg in ((1, 1), (1, 0), (0, 1), (0, 0)):  # the last written is the first choice
+        none = excluded[dr::2, dg::2]
+        part = (slice(0, none.shape[0]), slice(0, none.shape[1]))
+        np.copyto(vel[part], velocity[dr::2, dg::2], where=~none, casting="unsafe")
+        np.copyto(fold[part], folds[dr::2, dg::2], where=~none, casting="unsafe")
+        empty[part] &= none
+    return SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
+                      np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
+
+
+def _unblock(sweep, gates, shift, report):
+    """Fold counts of the sweep with the shift of each valid block (`gates`,
+    a _Gates of the blocks) added to the gates with echo in it."""
+    folds = np.array(sweep.folds, dtype=np.int32, copy=True)
+    shifted = np.flatnonzero(shift)
+    excluded = np.asarray(sweep.excluded, dtype=bool)
+    changed = 0
+    for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):  # the gates of the shifted blocks
+        ray, gate = 2 * gates.ray[shifted] + dr, 2 * gates.gate[shifted] + dg
+        inside = np.flatnonzero((ray < folds.shape[0]) & (gate < folds.shape[1]))
+        ray, gate, by = ray[inside], gate[inside], shift[shifted[inside]]
+        echo = ~excluded[ray, gate]
+        folds[ray[echo], gate[echo]] += by[echo].astype(np.int32)
+        changed += int(np.count_nonzero(echo))
+    label, k, moved, compared = report
+    return folds, Anchoring(label, k, moved, changed, compared)
+
+
+def _carry(sweeps, vad):
+    """The valid gates (a _Gates), the shift of each and a report, of every
+    sweep: carried from the one trusted most, then (with `vad`) against the
+    volume's own wind profile."""
     gates = [_Gates(s) for s in sweeps]
     state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
-    out = [None] * len(sweeps)
+    shifts = [np.zeros(g.flat.size, dtype=np.int64) for g in gates]
+    reports = [None] * len(sweeps)  # (reference, sweep shift, components moved, gates compared)
     start = trust_order(sweeps, gates)
-    out[start] = anchor_sweep(sweeps[start], vad=vad)
-    state[start].shift_by(out[start][1].sweep_shift)
     by_elevation = sorted(range(len(sweeps)), key=lambda i: sweeps[i].elevation)
-    for i in _outward(by_elevation, start):
+    for i in [start] + _outward(by_elevation, start):
         s, g = sweeps[i], gates[i]
         at = by_elevation.index(i)
         near = [state[by_elevation[j]] for j in (at - 1, at + 1) if 0 <= j < len(by_elevation)]
-        reference = volume_reference(g, s, near)
-        shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around)
-        label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
-        if compared < MIN_GATES and vad:
-            out[i] = anchor_sweep(s, vad=True)
-            state[i].shift_by(out[i][1].sweep_shift)
-            continue
-        out[i] = _result(s, g, shift, label, k, moved, compared)
+        compared = 0
+        if i != start:
+            reference = volume_reference(state[i], near)
+            shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around, BLOCK_MIN_GATES)
+            label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
+        if i == start or (compared < BLOCK_MIN_GATES and vad):
+            k, compared = vad_shift(s) if vad else (0, 0)
+            shift, moved, label = np.full(g.flat.size, k, dtype=np.int64), 0, "vad" if vad else "none"
+        shifts[i] = shift
+        reports[i] = [label, k, moved, compared]
         state[i].shift_by(shift)
-    return out
+    if vad:
+        _own_profile(sweeps, gates, state, shifts, reports)
+    return gates, shifts, reports
 
 
+def _own_profile(sweeps, gates, state, shifts, reports):
+    """Every sweep as it stands against the wind profile of the VAD fits of
+    all sweeps; updates `shifts` and `reports` in place."""
+    current = []
+    for g, st in zip(gates, state):
+        now = copy.copy(g)
+        now.dealiased = st.current[:-1]
+        current.append(now)
+    profile = volume_profile([vad_winds(g, s) for g, s in zip(current, sweeps)])
+    if profile is None:
+        return
+    for i, (s, g) in enumerate(zip(sweeps, current)):
+        reference = profile_reference(g, s, profile)
+        shift, k, moved, _ = _agree(g, reference, s.rays_wrap_around, PROFILE_MIN_GATES)
+        if moved or k:
+            shifts[i] += shift
+            reports[i][0] += ", then the volume's wind profile"
+            reports[i][1] += k
+            reports[i][2] += moved

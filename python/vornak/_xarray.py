@@ -528,7 +528,8 @@ def dealias_volume(
     fit of the sweep shows it off as a whole (the quality benchmark found it
     never worse than no anchoring); None leaves the exact fold counts as
     they are. "volume" also moves sweeps and detached echo areas to agree
-    with the neighbouring sweeps in elevation, and `profile`, a wind profile
+    with the neighbouring sweeps in elevation, then with the wind profile
+    the VAD fits of all the volume's sweeps make, and `profile`, a wind profile
     as for `dealias_sweep`'s `reference`, is preferred to both when given:
     they fix more but can misplace an area where the reference is wrong
     (see README, Quality), and they compute Dask-backed sweeps. The

@@ -64,28 +64,23 @@ def test_time_series_files_are_one_image(tmp_path):
 
 
 def test_more_than_one_file_uses_the_workers_asked_for(monkeypatch, tmp_path):
-    distributed = pytest.importorskip("distributed")
     started = []
+    real = _runner._run_in_worker_processes
 
-    class Cluster:
-        def __init__(self, n_workers, **kwargs):
-            started.append(n_workers)
-            raise RuntimeError("no cluster in this test")
+    def run(paths, targets, options, on_outcome, on_sweep, workers=1):
+        started.append(workers)
+        return real(paths, targets, options, on_outcome, on_sweep, workers)
 
-    monkeypatch.setattr(distributed, "LocalCluster", Cluster)
+    monkeypatch.setattr(_runner, "_run_in_worker_processes", run)
     files = [tmp_path / "a.nc", tmp_path / "b.nc"]
     for path in files:
         path.write_bytes(open(vornak.sample_volume(), "rb").read())
-    with pytest.raises(RuntimeError, match="no cluster in this test"):
-        cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--workers", "2"])
-    assert started == [2]
-    if _runner.default_workers(2) == 2:  # by default, one worker per core
-        with pytest.raises(RuntimeError, match="no cluster in this test"):
-            cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q"])
-        assert started == [2, 2]
-    started.clear()
-    assert cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--workers", "1"]) == 0
-    assert started == []  # one worker: here, without a cluster
+    assert cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--workers", "2"]) == 0
+    assert started == [2] and len(list((tmp_path / "out").glob("*.vornak.nc"))) == 2
+    assert cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--force"]) == 0
+    assert started[-1] == _runner.default_workers(2)  # by default, one worker per core
+    assert cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--workers", "1", "--force"]) == 0
+    assert started[-1] == 1
 
 
 def test_gzipped_nexrad_opens_lazily_with_its_nyquist():

@@ -205,7 +205,8 @@ def _keep_missing_values(tree):
                     enc.pop("missing_value")
             if var.dtype.kind != "f" or np.dtype(enc.get("dtype", var.dtype)).kind not in "iu" or "_FillValue" in enc:
                 continue
-            if bool(np.isnan(var.values).any()):
+            values = var.values
+            if values.size and np.isnan(values.min()):  # the minimum is NaN when any value is: one pass, no mask
                 for key in ("dtype", "scale_factor", "add_offset", "missing_value"):
                     enc.pop(key, None)
 

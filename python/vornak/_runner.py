@@ -144,7 +144,10 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
         stop.unfinished = unfinished
         raise
     finally:
-        for worker in [*idle, *busy]:
+        workers_left = [*idle, *busy]
+        for worker in workers_left:
+            worker.conn.close()  # each sees the end of its input and exits, all at once
+        for worker in workers_left:
             worker.close()
 
 
@@ -219,7 +222,10 @@ def _serve(conn):
         try:
             path, output, options = conn.recv()
         except EOFError:
-            return
+            # Every output is closed and renamed: nothing is left to flush,
+            # and tearing down the interpreter's modules would keep the
+            # waiting process most of a second.
+            os._exit(0)
         try:
             outcome = process_file(path, None, options, on_sweep=lambda: conn.send(("sweep", None)), target=output)
         except Exception as exc:  # reported by the waiting process, and the other files go on

@@ -92,3 +92,17 @@ def test_gzipped_nexrad_opens_lazily_with_its_nyquist():
     assert dealiased.chunks is not None  # still lazy
     assert dealiased.attrs["nyquist_velocity"] == pytest.approx(25.37)
     assert np.isfinite(dealiased.values).any()
+
+
+def test_written_folds_of_rays_out_of_time_order_pass_the_check(tmp_path):
+    from vornak._settings import FileOptions
+    from vornak_sweeps import DATA
+
+    # xradar gives NEXRAD rays by azimuth; the CfRadial2 writer puts them by time
+    result = _files.process_file(DATA / "KLIX20050828_180149_sweeps0-1.gz", tmp_path, FileOptions(keep_folds=True))
+    sweep = xr.open_datatree(result.output)["sweep_1"].to_dataset()
+    nyquist = sweep[names.DEALIASED].attrs[names.NYQUIST]
+    unfolded = sweep.VRADH + 2 * nyquist * sweep[names.FOLDS]
+    valid = np.isfinite(sweep[names.DEALIASED].values)
+    assert np.count_nonzero(sweep[names.FOLDS].values[valid]) > 500  # folds to check, not zeros
+    np.testing.assert_allclose(unfolded.values[valid], sweep[names.DEALIASED].values[valid], atol=1e-3)

@@ -41,15 +41,16 @@ def check_output(path, sweeps, source):
 
 
 def _sweep_problem(group, ds, field):
-    if not _is_variable(group, names.DEALIASED):
+    variable = _variable(group, names.DEALIASED)
+    if variable is None:
         return f"{names.DEALIASED} is missing"
     dealiased = ds[names.DEALIASED]
-    expected = _in_time_order(np.asarray(dealiased.values), dealiased.dims, ds)
-    written = _values(group[names.DEALIASED])
-    velocity = _in_time_order(np.transpose(np.asarray(ds[field].values), [ds[field].dims.index(d) for d in dealiased.dims]),
-                              dealiased.dims, ds)
+    expected = np.asarray(dealiased.values)
+    velocity = np.transpose(np.asarray(ds[field].values), [ds[field].dims.index(d) for d in dealiased.dims])
+    written = _values(variable)
     if written.shape != velocity.shape:
         return f"{names.DEALIASED} has shape {written.shape}, the input's {field} {velocity.shape}"
+    written = _in_ray_order(written, dealiased.dims, ds)
     valid = np.isfinite(written)
     if not np.array_equal(valid, np.isfinite(expected)):
         return f"{names.DEALIASED} is valid at {int(valid.sum())} gates, the dealiasing gave {int(np.isfinite(expected).sum())}"
@@ -59,8 +60,9 @@ def _sweep_problem(group, ds, field):
         return f"{names.DEALIASED} has values where {field} has none"
     written = np.asarray(written[valid], dtype=np.float64)
     nyquist = float(dealiased.attrs[names.NYQUIST])
-    if _is_variable(group, names.FOLDS):
-        folds = _values(group[names.FOLDS])[valid]
+    folds = _variable(group, names.FOLDS)
+    if folds is not None:
+        folds = _in_ray_order(_values(folds), dealiased.dims, ds)[valid]
     else:
         folds = np.rint((written - velocity) / (2 * nyquist))
     error = np.abs(written - folds * 2 * nyquist - velocity)
@@ -70,19 +72,26 @@ def _sweep_problem(group, ds, field):
     return None
 
 
-def _in_time_order(values, dims, ds):
-    """`values` (with dimensions `dims`) with the rays in the order the
-    CfRadial2 writer puts them: by time (a stable sort, as xarray's sortby)."""
+def _in_ray_order(written, dims, ds):
+    """The rays of `written` (dimensions `dims`), which the CfRadial2 writer
+    put in time order (a stable sort, as xarray's sortby), back in the
+    order of the sweep dataset `ds`."""
     ray_dim = next((d for d in dims if d != names.RANGE), None)
     if names.TIME not in ds.coords or ds[names.TIME].dims != (ray_dim,):
-        return values
-    return np.take(values, np.argsort(ds[names.TIME].values, kind="stable"), axis=dims.index(ray_dim))
+        return written
+    time = ds[names.TIME].values
+    if np.all(time[1:] >= time[:-1]):
+        return written  # in time order already
+    by_time = np.argsort(time, kind="stable")
+    return np.take(written, np.argsort(by_time), axis=dims.index(ray_dim))
 
 
-def _is_variable(group, name):
+def _variable(group, name):
+    """The HDF5 dataset `name` of a group, or None."""
     import h5py
 
-    return isinstance(group, h5py.Group) and isinstance(group.get(name), h5py.Dataset)
+    found = group.get(name) if isinstance(group, h5py.Group) else None
+    return found if isinstance(found, h5py.Dataset) else None
 
 
 def _values(variable):
@@ -91,15 +100,17 @@ def _values(variable):
     `missing_value`; in its own floating-point precision, or in double."""
     raw = variable[()]
     attrs = variable.attrs
-    missing = np.zeros(raw.shape, dtype=bool)
+    missing = None
     for key in ("_FillValue", "missing_value"):
         for code in np.atleast_1d(attrs.get(key, [])):
-            missing |= np.isnan(raw) if np.isnan(code) else (raw == code)
+            if not np.isnan(code):  # a NaN code is NaN in the values already
+                missing = (raw == code) if missing is None else (missing | (raw == code))
     packed = "scale_factor" in attrs or "add_offset" in attrs
-    values = raw.astype(np.float64) if packed or raw.dtype.kind != "f" else raw.copy()
+    values = raw.astype(np.float64) if packed or raw.dtype.kind != "f" else raw
     if "scale_factor" in attrs:
         values *= np.float64(np.atleast_1d(attrs["scale_factor"])[0])
     if "add_offset" in attrs:
         values += np.float64(np.atleast_1d(attrs["add_offset"])[0])
-    values[missing] = np.nan
+    if missing is not None:
+        values[missing] = np.nan
     return values

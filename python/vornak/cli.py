@@ -272,11 +272,9 @@ def main(argv=None):
             # library deprecation notices are for developers, not for a run's log
             warnings.simplefilter("ignore", FutureWarning)
             warnings.simplefilter("ignore", DeprecationWarning)
-            # a local cluster's dashboard, which vornak does not use
-            warnings.filterwarnings("ignore", "Port .* is already in use")
             if getattr(args, "quiet", False):
                 warnings.simplefilter("ignore")
-                logging.getLogger("distributed").setLevel(logging.ERROR)  # a local cluster's start and stop
+                logging.getLogger("distributed").setLevel(logging.ERROR)  # a Dask client's start and stop
             if args.command == "dealias":
                 return _dealias(args, _options(args, parser))
             return _demo(args)

@@ -119,7 +119,7 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
     try:
         while pending or busy:
             while pending and len(busy) < workers:
-                worker = idle.pop() if idle else _Worker()
+                worker = _next_worker(idle)
                 path = pending.pop(0)
                 worker.send(path, targets[path], options)
                 busy[worker] = path
@@ -139,7 +139,8 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
         _hold_signals()
         for worker in busy:
             worker.kill()
-        unfinished = [p for p in paths if p in busy.values() or p in pending]
+        left = {*busy.values(), *pending}
+        unfinished = [p for p in paths if p in left]
         _remove_parts(unfinished, targets)
         stop.unfinished = unfinished
         raise
@@ -149,6 +150,16 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
             worker.conn.close()  # each sees the end of its input and exits, all at once
         for worker in workers_left:
             worker.close()
+
+
+def _next_worker(idle):
+    """An idle worker still alive (one can die between two files), else a new one."""
+    while idle:
+        worker = idle.pop()
+        if worker.proc.is_alive():
+            return worker
+        worker.close()
+    return _Worker()
 
 
 class _Worker:

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vornak
-from vornak import _array, _repairs, _seam, _speckle, names
+from vornak import _array, _noise, _repairs, _seam, _speckle, names
 from vornak._settings import DEFAULT_SETTINGS, Settings
 from vornak_sweeps import NYQUIST, sweep_dataset, wind
 
@@ -105,6 +105,19 @@ def noisy_sweep(seed=2):
     vel = np.where(noise, rng.uniform(-NYQUIST, NYQUIST, noise.shape), ds.VRADH.values)
     ncp = np.where(noise, rng.uniform(0.0, 0.15, noise.shape), 0.9)
     return ds.assign(VRADH=(ds.VRADH.dims, vel), NCP=(ds.VRADH.dims, ncp)), noise
+
+
+def test_the_sampled_noise_count_is_the_full_count_on_its_rays():
+    rng = np.random.default_rng(3)
+    vel = rng.uniform(-NYQUIST, NYQUIST, (8 * _noise.SAMPLE_STEP + 1, 50)).astype(np.float32)  # the last ray sampled
+    vel[:, :25] = np.linspace(-3, 3, 25, dtype=np.float32)  # weather along the first gates of every ray
+    vel[-1] = vel[0]  # alike across the seam: the sweep is less noisy when it wraps
+    vel[::7, ::5] = np.nan
+    rows = slice(None, None, _noise.SAMPLE_STEP)
+    for wrap in (True, False):  # the first and the last ray face each other only when the sweep wraps
+        noisy = _noise.noisy_gates(vel, NYQUIST, wrap)
+        expected = np.count_nonzero(noisy[rows]) / np.count_nonzero(np.isfinite(vel[rows]))
+        assert _noise.sampled_noisy_share(vel, NYQUIST, wrap) == pytest.approx(expected, abs=1e-12)
 
 
 def test_noise_reported_and_masked_with_the_quality_field_clean_sweeps_left_alone():

@@ -8,6 +8,7 @@ it is read from the file's own metadata (`_nyquist`) and added as the sweep's
 
 import contextlib
 import errno
+import functools
 import glob
 import gzip
 import os
@@ -103,7 +104,7 @@ def open_volume(path, chunks=None, timings=None):
     except (EOFError, gzip.BadGzipFile, zlib.error) as exc:
         raise RadarFileError(f"{path}: the gzip data is truncated or corrupt: {_short(exc)}") from exc
     try:
-        engine = xd.io.discover_engine(source)
+        engine = _discover_engine(xd, source)
     except Exception:
         engine = None  # xradar's message quotes the file's bytes: not repeated here
     if engine is None or (engine == "cfradial1" and isinstance(source, str) and one_ray_sweeps(source)):
@@ -138,6 +139,22 @@ def open_volume(path, chunks=None, timings=None):
     if timings is not None:
         timings.update(read=read - start, nyquist=time.perf_counter() - read)
     return tree, engine
+
+
+def _discover_engine(xd, source):
+    """xradar's `discover_engine`, its list of engines looked up once per
+    process (each look-up reads every installed package's entry points)."""
+    from xarray.backends import plugins
+
+    for engine in _xradar_engines(xd):
+        if plugins.get_backend(engine).guess_can_open(source):
+            return engine
+    return None
+
+
+@functools.cache
+def _xradar_engines(xd):
+    return tuple(xd.io.list_xradar_engines())
 
 
 def _open_time_series(path, source):
@@ -205,7 +222,8 @@ def _keep_missing_values(tree):
                     enc.pop("missing_value")
             if var.dtype.kind != "f" or np.dtype(enc.get("dtype", var.dtype)).kind not in "iu" or "_FillValue" in enc:
                 continue
-            if bool(np.isnan(var.values).any()):
+            values = var.values
+            if values.size and np.isnan(values.min()):  # the minimum is NaN when any value is: one pass, no mask
                 for key in ("dtype", "scale_factor", "add_offset", "missing_value"):
                     enc.pop(key, None)
 

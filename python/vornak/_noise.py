@@ -25,16 +25,11 @@ def noisy_gates(vel, nyquist, rays_wrap_around):
     """
     vel = np.asarray(vel, dtype=np.float32)  # velocities as measured: float32 is exact enough for a half-Nyquist test
     valid = np.isfinite(vel)
-    span, limit = np.float32(2.0 * nyquist), np.float32(0.5 * nyquist)
     far = np.zeros(vel.shape, dtype=np.int8)
     near = np.zeros(vel.shape, dtype=np.int8)
 
     def count(a, b, valid_a, valid_b, into_a, into_b):
-        diff = a - b
-        with np.errstate(invalid="ignore"):
-            diff -= span * np.rint(diff / span)  # round the interval: a whole fold is no difference
-            big = np.abs(diff) > limit  # False where either gate is missing (NaN)
-        pair = valid_a & valid_b
+        big, pair = _far_pairs(a, b, valid_a, valid_b, nyquist)
         for into in (into_a, into_b):
             far[into] += big
             near[into] += pair
@@ -46,10 +41,56 @@ def noisy_gates(vel, nyquist, rays_wrap_around):
     return valid & (2 * far >= near)
 
 
+def _far_pairs(a, b, valid_a, valid_b, nyquist):
+    """Which gate pairs differ by more than half the Nyquist velocity round
+    the interval (False where either is missing), and which are both valid."""
+    span, limit = np.float32(2.0 * nyquist), np.float32(0.5 * nyquist)
+    diff = a - b
+    with np.errstate(invalid="ignore"):
+        diff -= span * np.rint(diff / span)  # round the interval: a whole fold is no difference
+        big = np.abs(diff) > limit  # False where either gate is missing (NaN)
+    return big, valid_a & valid_b
+
+
 def noisy_share(vel, nyquist, rays_wrap_around):
     """Share of the valid gates that are noisy (0 without valid gates)."""
     valid = np.count_nonzero(np.isfinite(vel))
     return np.count_nonzero(noisy_gates(vel, nyquist, rays_wrap_around)) / valid if valid else 0.0
+
+
+#: Rays apart of the sample that decides whether a sweep needs the full
+#: count: noise covers areas of many neighbouring rays, never single rays
+#: between weather.
+SAMPLE_STEP = 8
+
+
+def sampled_noisy_share(vel, nyquist, rays_wrap_around, step=SAMPLE_STEP):
+    """`noisy_share` over every `step`-th ray only, each gate of them judged
+    against all its neighbours as `noisy_gates` does."""
+    vel = np.asarray(vel, dtype=np.float32)
+    nrays = vel.shape[0]
+    rows = np.arange(0, nrays, step)
+    sample = vel[rows]
+    valid = np.isfinite(sample)
+    far = np.zeros(sample.shape, dtype=np.int8)
+    near = np.zeros(sample.shape, dtype=np.int8)
+    big, pair = _far_pairs(sample[:, 1:], sample[:, :-1], valid[:, 1:], valid[:, :-1], nyquist)
+    for into in (np.s_[:, 1:], np.s_[:, :-1]):
+        far[into] += big
+        near[into] += pair
+    wraps = rays_wrap_around and nrays > 2
+    for neighbour in (rows - 1, rows + 1):
+        if wraps:
+            neighbour, where = neighbour % nrays, slice(None)
+        else:
+            where = (neighbour >= 0) & (neighbour < nrays)
+            neighbour = neighbour[where]
+        other = vel[neighbour]
+        big, pair = _far_pairs(sample[where], other, valid[where], np.isfinite(other), nyquist)
+        far[where] += big
+        near[where] += pair
+    nvalid = np.count_nonzero(valid)
+    return np.count_nonzero(valid & (2 * far >= near)) / nvalid if nvalid else 0.0
 
 
 #: A sweep with more than this share of noisy gates is mostly noise (measured:
@@ -140,14 +181,18 @@ class NoiseFinding:
 def assess(vel, nyquist, rays_wrap_around, qualities):
     """A NoiseFinding for a mostly-noise sweep, else None.
 
-    `vel`: (rays, gates) in scan order, NaN where excluded; `qualities`:
-    (name, values like `vel`, thresholds, unit) of its quality fields, in
-    order of preference (see `quality_fields`).
+    `vel`: (rays, gates) in scan order, NaN where excluded; `qualities`: a
+    function giving (name, values like `vel`, thresholds, unit) of its
+    quality fields, in order of preference (see `quality_fields`), called
+    only for a sweep that is mostly noise. A sweep whose sample of rays is
+    far below NOISY_SHARE is weather without the full count.
     """
+    if vel.shape[0] >= 8 * SAMPLE_STEP and sampled_noisy_share(vel, nyquist, rays_wrap_around) <= NOISY_SHARE / 2:
+        return None
     share = noisy_share(vel, nyquist, rays_wrap_around)
     if share <= NOISY_SHARE:
         return None
-    for name, values, thresholds, unit in qualities:
+    for name, values, thresholds, unit in qualities():
         found = working_threshold(vel, values, thresholds, nyquist, rays_wrap_around)
         if found is not None:
             return NoiseFinding(share, name, found[0], unit, found[1])

@@ -55,14 +55,25 @@ def has_seam_line(dealiased, nyquist):
     good part of their common gates, far more often than neighbouring rays
     elsewhere do."""
     dealiased = np.asarray(dealiased, dtype=np.float64)
+    share = _broken_across(dealiased[0], dealiased[-1], nyquist)
+    if not share:
+        return False
     with np.errstate(invalid="ignore"):
-        seam = np.abs(dealiased[0] - dealiased[-1])
         inner = np.abs(np.diff(dealiased, axis=0))
+    elsewhere = np.count_nonzero(inner > nyquist) / max(np.count_nonzero(np.isfinite(inner)), 1)
+    return share >= LINE_CONTRAST * elsewhere
+
+
+def _broken_across(first, last, nyquist):
+    """The share of the common gates of two dealiased rays that disagree by
+    more than the Nyquist velocity when it makes a line (at least LINE_PAIRS
+    gates and LINE_SHARE of them), else 0."""
+    with np.errstate(invalid="ignore"):
+        seam = np.abs(np.asarray(first, dtype=np.float64) - np.asarray(last, dtype=np.float64))
     pairs = np.count_nonzero(np.isfinite(seam))
     broken = int(np.count_nonzero(seam > nyquist))
-    elsewhere = np.count_nonzero(inner > nyquist) / max(np.count_nonzero(np.isfinite(inner)), 1)
     share = broken / max(pairs, 1)
-    return broken >= LINE_PAIRS and share >= LINE_SHARE and share >= LINE_CONTRAST * elsewhere
+    return share if broken >= LINE_PAIRS and share >= LINE_SHARE else 0.0
 
 
 def repair_seam(vel, excluded, folds, nyquist, settings):
@@ -75,6 +86,9 @@ def repair_seam(vel, excluded, folds, nyquist, settings):
     """
     if vel.shape[0] < 3:
         return folds, 0
+    ends = np.where(excluded[[0, -1]], np.nan, _array.unfold(vel[[0, -1]], folds[[0, -1]], nyquist))
+    if not _broken_across(ends[0], ends[1], nyquist):
+        return folds, 0  # the first test of has_seam_line, on the two rays alone: most sweeps end here
     dealiased = np.where(excluded, np.nan, _array.unfold(vel, folds, nyquist))
     if not has_seam_line(dealiased, nyquist):
         return folds, 0

@@ -119,17 +119,24 @@ def _ray_order(ds, ray_dim):
     return np.argsort(values, kind="stable"), angle
 
 
-def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, vad_azimuth=None, report=None):
+def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, vad_azimuth=None, report=None,
+            noise=None):
     """One sweep (rays, gates) in the dataset's ray order -> dealiased (and
     folds), and the whole folds the sweep's VAD fit added when `vad_azimuth`
     (the azimuths in the dataset's ray order) is given; `report`, a dict,
-    receives what the repairs did."""
+    receives what the repairs did. `noise(scan_vel, scan_excluded, report)`,
+    when given, returns gates to exclude as well (dataset order) or None."""
     with np.errstate(over="ignore", invalid="ignore"):
         vel = np.ascontiguousarray(vel, dtype=np.float32)
     excluded = ~np.isfinite(vel)
     if mask:
         excluded |= np.asarray(mask[0], dtype=bool)
     scan_vel, scan_excluded = (vel, excluded) if order is None else (vel[order], excluded[order])
+    if noise is not None:
+        low = noise(scan_vel, scan_excluded, report)
+        if low is not None:
+            excluded |= low
+            scan_excluded = excluded if order is None else excluded[order]
     try:
         folds = _array.sweep_folds(scan_vel, scan_excluded, nyquist, rays_wrap_around, settings)
         folds, done = repair(scan_vel, scan_excluded, folds, nyquist, rays_wrap_around, settings)
@@ -293,13 +300,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     if order is not None and np.array_equal(order, np.arange(order.size)):
         order = None  # already in scan order: no reordering copies
 
-    excluded = _flag_codes(var)
-    implausible = implausible_gates(var, nyquist)
-    excluded = implausible if excluded is None else (excluded | implausible)
-    nimplausible = None if implausible.chunks is not None else int(implausible.sum())  # lazy: not counted
-    if mask is not None:
-        given = _mask_like(ds, var, mask)
-        excluded = given if excluded is None else (excluded | given)
+    given = None if mask is None else _mask_like(ds, var, mask)
     kwargs = {"order": order, "nyquist": nyquist, "rays_wrap_around": rays_wrap_around, "settings": settings,
               "with_folds": keep_folds}
     # The VAD fit needs a PPI: azimuths that turn. It adds the shift it made
@@ -311,23 +312,30 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     count = fields + (vad_azimuth is not None)
     dims = (ray_dim, gate_dim)
     report = {}
-    if var.chunks is None and (excluded is None or excluded.chunks is None):
-        # in memory: the kernel on the arrays themselves, without apply_ufunc's alignment
-        noise = _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around)
-        if noise is not None and noise.field is not None and mask is None and settings.noise_mask:
-            noise = dataclasses.replace(noise, applied=True)
-            with np.errstate(invalid="ignore"):
-                low = ~(ds[noise.field] >= noise.threshold)
-            excluded = low if excluded is None else (excluded | low)
-        if noise is not None:
-            report["noise"] = noise.describe()
-        arrays = [_in_order(var, dims)] + ([] if excluded is None else [_in_order(excluded, dims)])
-        results = _kernel(*arrays, **kwargs, report=report)
+    if var.chunks is None and (given is None or given.chunks is None):
+        # in memory: NumPy on the arrays themselves, without xarray's alignment
+        vel = _in_order(var, dims)
+        excluded = implausible_gates(vel, var, nyquist)
+        nimplausible = np.count_nonzero(excluded)
+        flags = _flag_codes(vel, var)
+        if flags is not None:
+            excluded |= flags
+        if given is not None:
+            excluded |= np.asarray(_in_order(given, dims), dtype=bool)
+        kwargs["noise"] = _noise_check(ds, var, dims, order, nyquist, rays_wrap_around,
+                                       apply=settings.noise_mask and mask is None)
+        results = _kernel(vel, excluded, **kwargs, report=report)
         results = results if count > 1 else (results,)
         shift = results[-1] if vad_azimuth is not None else None
         results = [xr.Variable(dims, r) for r in results[:fields]]
     else:
-        inputs = [x.transpose(*dims) for x in ([var] if excluded is None else [var, excluded])]
+        excluded = _flag_codes(var, var)
+        implausible = implausible_gates(var, var, nyquist)
+        excluded = implausible if excluded is None else (excluded | implausible)
+        nimplausible = None  # lazy: not counted
+        if given is not None:
+            excluded = excluded | given
+        inputs = [x.transpose(*dims) for x in [var, excluded]]
         # the core needs the whole sweep at once: one block per sweep
         inputs = [x.chunk({ray_dim: -1, gate_dim: -1}) for x in inputs]
         results = xr.apply_ufunc(
@@ -382,17 +390,31 @@ def _repair_attrs(ds, report, order, angle, rays_wrap_around, settings):
     return attrs
 
 
-def _noise_finding(ds, var, excluded, dims, order, nyquist, rays_wrap_around):
-    """A NoiseFinding when the sweep is mostly noise, else None."""
+def _noise_check(ds, var, dims, order, nyquist, rays_wrap_around, apply):
+    """The kernel's noise step for a sweep in memory: it reports a sweep
+    that is mostly noise and, when `apply`, returns the gates below the
+    working quality threshold."""
     from . import _noise
 
-    scan = slice(None) if order is None else order
-    vel = np.asarray(_in_order(var, dims), dtype=np.float32)[scan]
-    if excluded is not None:
-        vel = np.where(_in_order(excluded, dims)[scan], np.nan, vel)
-    qualities = [(name, np.asarray(_in_order(ds[name], dims), dtype=np.float64)[scan], thresholds, unit)
-                 for _, name, thresholds, unit in _noise.quality_fields(ds, var)]
-    return _noise.assess(vel, nyquist, rays_wrap_around, qualities)
+    def qualities():
+        scan = slice(None) if order is None else order
+        return [(name, np.asarray(_in_order(ds[name], dims), dtype=np.float64)[scan], thresholds, unit)
+                for _, name, thresholds, unit in _noise.quality_fields(ds, var)]
+
+    def check(scan_vel, scan_excluded, report):
+        found = _noise.assess(np.where(scan_excluded, np.float32(np.nan), scan_vel), nyquist, rays_wrap_around,
+                              qualities)
+        if found is None:
+            return None
+        low = None
+        if found.field is not None and apply:
+            found = dataclasses.replace(found, applied=True)
+            with np.errstate(invalid="ignore"):
+                low = ~(np.asarray(_in_order(ds[found.field], dims)) >= found.threshold)
+        report["noise"] = found.describe()
+        return low
+
+    return check
 
 
 def _in_order(da, dims):
@@ -435,8 +457,9 @@ IMPLAUSIBLE_FACTOR = 100.0
 MISSING_CODES = (-99999.0, -9999.0, -999.0, -32768.0, -32767.0)
 
 
-def implausible_gates(var, nyquist):
-    """Gates whose values cannot be velocities: fill values and missing-value
+def implausible_gates(values, var, nyquist):
+    """Gates of `values` (the data of `var`, as a NumPy, Dask or xarray
+    array) whose values cannot be velocities: fill values and missing-value
     codes left in the data (the field's own `_FillValue` / `missing_value`
     when they were not decoded to NaN, the usual codes such as -9999) and
     values beyond IMPLAUSIBLE_FACTOR Nyquist velocities, such as netCDF's
@@ -447,14 +470,15 @@ def implausible_gates(var, nyquist):
     for key in ("_FillValue", "missing_value"):
         codes += [float(v) for v in np.atleast_1d(var.attrs.get(key, [])) if np.isfinite(v)]
     with np.errstate(invalid="ignore"):
-        bad = abs(var) > bound
+        bad = abs(values) > bound
         for code in {c for c in codes if abs(c) <= bound}:  # the others are beyond the bound already
-            bad = bad | (var == code)
+            bad = bad | (values == code)
     return bad
 
 
-def _flag_codes(var):
-    """Gates that hold a flag code, not a velocity, as readers decode them.
+def _flag_codes(values, var):
+    """Gates of `values` (the data of `var`) that hold a flag code, not a
+    velocity, as readers decode them; None when its reader leaves none.
 
     xradar's ODIM reader keeps the "undetect" code (no echo) as a number and
     names it in the `_Undetect` attribute, in raw units. Its NEXRAD Level II
@@ -468,7 +492,7 @@ def _flag_codes(var):
     scale, offset = enc.get("scale_factor"), enc.get("add_offset")
     raw = var.attrs.get("_Undetect")
     if raw is not None:
-        return var == np.float64(raw) * (1.0 if scale is None else scale) + (0.0 if offset is None else offset)
+        return values == np.float64(raw) * (1.0 if scale is None else scale) + (0.0 if offset is None else offset)
     packed = np.dtype(enc.get("dtype", var.dtype))
     if (
         packed == np.uint8
@@ -477,7 +501,7 @@ def _flag_codes(var):
         and offset is not None
         and np.isclose(offset, -129.0 * scale)
     ):
-        return (var == offset) | (var == offset + scale)
+        return (values == offset) | (values == offset + scale)
     return None
 
 

@@ -74,8 +74,8 @@ def _parser():
                        help="dealias a sweep that is mostly noise unmasked (it is still reported)")
     scale = d.add_mutually_exclusive_group()
     scale.add_argument("--workers", type=int, metavar="N",
-                       help="process files on a local Dask cluster of N workers (default: one per core when "
-                       "there is more than one file; 1 processes them here, one after another)")
+                       help="process files in N worker processes at once (default: one per core when there is "
+                       "more than one file; 1 processes them one after another)")
     scale.add_argument("--scheduler", metavar="ADDRESS", help="process files on the dask.distributed cluster at ADDRESS")
     d.add_argument("--force", action="store_true",
                    help="dealias every file again, also those whose output is there and made with the same options")
@@ -218,7 +218,7 @@ def _dealias(args, options):
         progress.file(nsweeps, remote=on_cluster)
 
     workers = args.workers if args.workers is not None else _runner.default_workers(len(paths))
-    on_cluster = args.scheduler is not None or workers > 1
+    on_cluster = args.scheduler is not None  # a cluster's workers report no sweeps as they go
     try:
         _runner.run_files(paths, targets, options, report, progress.sweep, workers=workers,
                           scheduler=args.scheduler, force=args.force)
@@ -275,11 +275,9 @@ def main(argv=None):
             # library deprecation notices are for developers, not for a run's log
             warnings.simplefilter("ignore", FutureWarning)
             warnings.simplefilter("ignore", DeprecationWarning)
-            # a local cluster's dashboard, which vornak does not use
-            warnings.filterwarnings("ignore", "Port .* is already in use")
             if getattr(args, "quiet", False):
                 warnings.simplefilter("ignore")
-                logging.getLogger("distributed").setLevel(logging.ERROR)  # a local cluster's start and stop
+                logging.getLogger("distributed").setLevel(logging.ERROR)  # a Dask client's start and stop
             if args.command == "dealias":
                 return _dealias(args, _options(args, parser))
             return _demo(args)

@@ -81,9 +81,9 @@ int main(int argc, char** argv) {
     t[1] = ms_since(t0);
     const vornak::Buffer<std::int32_t>& sizes = regions.sizes;
     t0 = Clock::now();
-    vornak::Edges boundaries = vornak::find_boundaries(regions.labels, vel, nrays, ngates, wrap,
-                                                       params.skip_between_rays,
-                                                       params.skip_along_ray);
+    vornak::Edges boundaries = vornak::find_boundaries(
+        regions.labels, regions.region_count, vel, nrays, ngates, wrap, params.skip_between_rays,
+        params.skip_along_ray);
     t[2] = ms_since(t0);
     boundaries_found = boundaries.size();
     t0 = Clock::now();

@@ -77,9 +77,12 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
 
 // One contact: the pair's sort key (second region in the high bits, first
 // region in the low `region_bits`) and both velocities as measured (widened
-// when summed, which is exact).
+// when summed, which is exact). Keys of 32 bits while both region numbers
+// fit in 16: 12 bytes a sample instead of 16, a quarter less memory to write,
+// sort and touch fresh.
+template <class Key>
 struct Sample {
-  std::uint64_t key;
+  Key key;
   float vel_a;
   float vel_b;
 };
@@ -93,10 +96,14 @@ struct Sample {
 // lies further on in the scan holds its place with a void sample and settles
 // it when its end is reached; a void sample stands for no contact, and its
 // key (both regions 2^region_bits - 1) is no pair's.
-template <bool larger_first_only>
+template <bool larger_first_only, class Key>
 class SampleList {
  public:
-  static constexpr std::size_t block_size = std::size_t{1} << 12;
+  using Sample = vornak::Sample<Key>;
+
+  // Blocks of at least 64 KiB, which allocators map and unmap on their own
+  // rather than leave in the heap.
+  static constexpr std::size_t block_size = std::bit_ceil((std::size_t{1} << 16) / sizeof(Sample));
   static constexpr std::size_t staged_size = std::size_t{1} << 12;
 
   SampleList(std::span<const std::int32_t> labels, std::span<const float> vel,
@@ -104,7 +111,7 @@ class SampleList {
       : labels_(labels),
         vel_(vel),
         region_bits_(region_bits),
-        void_key_((std::uint64_t{1} << (2 * region_bits)) - 1),
+        void_key_(static_cast<Key>((std::uint64_t{1} << (2 * region_bits)) - 1)),
         staged_(uninitialized<Sample>(staged_size)) {}
 
   // Where the next samples go.
@@ -147,7 +154,7 @@ class SampleList {
     }
   }
 
-  [[nodiscard]] std::uint64_t void_key() const noexcept { return void_key_; }
+  [[nodiscard]] Key void_key() const noexcept { return void_key_; }
   [[nodiscard]] std::size_t size() const noexcept {
     return blocks_.empty() ? 0 : (blocks_.size() - 1) * block_size + fill_;
   }
@@ -156,7 +163,10 @@ class SampleList {
     return std::span<const Sample>(blocks_[k]).first(k + 1 == blocks_.size() ? fill_
                                                                              : block_size);
   }
-  void release_block(std::size_t k) { Buffer<Sample>().swap(blocks_[k]); }
+  [[nodiscard]] std::span<Sample> block(std::size_t k) noexcept {
+    return std::span<Sample>(blocks_[k]).first(k + 1 == blocks_.size() ? fill_ : block_size);
+  }
+  [[nodiscard]] Buffer<Sample> take_block(std::size_t k) noexcept { return std::move(blocks_[k]); }
 
  private:
   // A contact within a region gives no sample, nor one from the smaller
@@ -164,14 +174,14 @@ class SampleList {
   static bool wanted(std::int32_t a, std::int32_t b) noexcept {
     return b != a && (!larger_first_only || b < a);
   }
-  std::uint64_t key(std::int32_t a, std::int32_t b) const noexcept {
-    return static_cast<std::uint64_t>(b) << region_bits_ | static_cast<std::uint64_t>(a);
+  Key key(std::int32_t a, std::int32_t b) const noexcept {
+    return static_cast<Key>(static_cast<Key>(b) << region_bits_ | static_cast<Key>(a));
   }
 
   std::span<const std::int32_t> labels_;
   std::span<const float> vel_;
   unsigned region_bits_;
-  std::uint64_t void_key_;
+  Key void_key_;
   Buffer<Sample> staged_;
   Buffer<Buffer<Sample>> blocks_;
   std::size_t fill_ = block_size;
@@ -215,7 +225,7 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
     const std::int32_t* const before = r > 0 ? here - ngates : nullptr;
     const std::int32_t* const after = r + 1 < nrays ? here + ngates : nullptr;
     const std::size_t active = active_gates(before, here, after, ngates, gates.data());
-    Sample* out = samples.staged();
+    auto* out = samples.staged();
     for (std::size_t k = 0; k < active; ++k) {
       if (samples.crowded(out)) {
         samples.keep(out);
@@ -278,7 +288,8 @@ constexpr unsigned widest_digit = 11;
 
 // Bucket starts for a stable radix pass over `samples` on the digit
 // (key >> shift) & (buckets - 1), written to `heads` (`buckets` entries).
-void bucket_heads(std::span<const Sample> samples, unsigned shift, std::size_t buckets,
+template <class Sample>
+void bucket_heads(std::span<Sample> samples, unsigned shift, std::size_t buckets,
                   std::size_t* heads) {
   std::fill(heads, heads + buckets, std::size_t{0});
   for (const Sample& s : samples) ++heads[(s.key >> shift) & (buckets - 1)];
@@ -286,24 +297,40 @@ void bucket_heads(std::span<const Sample> samples, unsigned shift, std::size_t b
   for (std::size_t d = 0; d < buckets; ++d) sum += std::exchange(heads[d], sum);
 }
 
-// Stable sort of one bucket of samples by the low `key_bits` bits of their
-// keys, by least-significant-digit radix passes through `spare`.
-void sort_bucket(std::span<Sample> bucket, unsigned key_bits, Sample* spare, std::size_t* heads) {
+// Stable sort of a few samples by key, by insertion: for a handful of them
+// it costs less than clearing and summing the heads of even one radix pass.
+template <class Sample>
+void insertion_sort(std::span<Sample> samples) noexcept {
+  for (std::size_t c = 1; c < samples.size(); ++c) {
+    const Sample s = samples[c];
+    std::size_t d = c;
+    for (; d > 0 && samples[d - 1].key > s.key; --d) samples[d] = samples[d - 1];
+    samples[d] = s;
+  }
+}
+
+// Digits about as wide as the samples are many: clearing and summing the
+// heads of a pass then costs no more than moving the samples.
+unsigned digit_width(std::size_t samples, unsigned key_bits) noexcept {
+  return std::min(key_bits, std::clamp(static_cast<unsigned>(std::bit_width(samples)) - 1, 4u,
+                                       widest_digit));
+}
+
+// Stable sort of samples whose keys differ only in their low `key_bits` bits,
+// by least-significant-digit radix passes through `spare`.
+template <class Sample>
+void sort_by_low_bits(std::span<Sample> bucket, unsigned key_bits, Sample* spare,
+                      std::size_t* heads) {
   if (bucket.size() <= 16) {
-    // Insertion sort, stable: for a handful of samples it costs less than
-    // clearing and summing the bucket heads of even one radix pass.
-    for (std::size_t c = 1; c < bucket.size(); ++c) {
-      const Sample s = bucket[c];
-      std::size_t d = c;
-      for (; d > 0 && bucket[d - 1].key > s.key; --d) bucket[d] = bucket[d - 1];
-      bucket[d] = s;
-    }
+    insertion_sort(bucket);
     return;
   }
-  // Digits about as wide as the bucket is long: clearing and summing the
-  // heads of a pass then costs no more than moving the samples.
-  const unsigned widest = std::clamp(static_cast<unsigned>(std::bit_width(bucket.size())) - 1,
-                                     4u, widest_digit);
+  // Long stretches of one pair's contacts often come in order already.
+  if (std::is_sorted(bucket.begin(), bucket.end(),
+                     [](const Sample& x, const Sample& y) { return x.key < y.key; })) {
+    return;
+  }
+  const unsigned widest = digit_width(bucket.size(), key_bits);
   const unsigned passes = (key_bits + widest - 1) / widest;
   const unsigned digit_bits = (key_bits + passes - 1) / passes;
   const std::size_t buckets = std::size_t{1} << digit_bits;
@@ -318,113 +345,269 @@ void sort_bucket(std::span<Sample> bucket, unsigned key_bits, Sample* spare, std
   if (from.data() != bucket.data()) std::copy(from.begin(), from.end(), bucket.begin());
 }
 
-// Stable radix sort of the samples by key into a contiguous buffer, leaving
-// out the void ones: one pass on the highest digit, then each bucket sorted
-// on its own while it is in cache. Digits of at most 11 bits keep the
-// bucket heads in the first-level cache and the write streams few, where
-// bucketing by whole region numbers scatters across the sweep once regions
-// run to hundreds of thousands.
-template <class Samples>
-Buffer<Sample> sort_by_key(Samples& samples, unsigned key_bits) {
+// Stable sort of one bucket of samples by the low `key_bits` bits of their
+// keys: a pass on the highest digit, then each part on its own. A bucket
+// holds few pairs, so the parts are mostly a handful of samples or one
+// pair's, which cost next to nothing to sort.
+template <class Sample>
+void sort_bucket(std::span<Sample> bucket, unsigned key_bits, Sample* spare, std::size_t* heads) {
+  if (bucket.size() <= 16 || key_bits <= widest_digit) {
+    sort_by_low_bits(bucket, key_bits, spare, heads);
+    return;
+  }
+  const unsigned digit_bits = digit_width(bucket.size(), key_bits);
+  const unsigned shift = key_bits - digit_bits;
+  const std::size_t buckets = std::size_t{1} << digit_bits;
+  std::size_t* const starts = heads;
+  std::size_t* const inner_heads = heads + (std::size_t{1} << widest_digit) + 1;
+  bucket_heads(bucket, shift, buckets, starts);
+  for (const Sample& s : bucket) spare[starts[(s.key >> shift) & (buckets - 1)]++] = s;
+  std::copy(spare, spare + bucket.size(), bucket.begin());
+  // The heads now stand at the ends of their parts.
+  std::size_t begin = 0;
+  for (std::size_t d = 0; d < buckets; ++d) {
+    const std::size_t end = starts[d];
+    if (end - begin > 1) {
+      sort_by_low_bits(bucket.subspan(begin, end - begin), shift, spare, inner_heads);
+    }
+    begin = end;
+  }
+}
+
+// Stable sort of contiguous samples by the low `key_bits` bits of their
+// keys, the result left in `spare` (as many samples), `samples` serving as
+// scratch: one pass on the highest digit, then each part on its own while it
+// is in cache. Digits of at most 11 bits keep the heads in the first-level
+// cache and the write streams few, where bucketing by whole region numbers
+// scatters across the sweep once regions run to hundreds of thousands.
+template <class Sample>
+void sort_into(std::span<Sample> samples, unsigned key_bits, Sample* spare, std::size_t* heads) {
   const unsigned top_bits = std::min(key_bits, widest_digit);
   const unsigned shift = key_bits - top_bits;
   const std::size_t buckets = std::size_t{1} << top_bits;
-  const std::uint64_t void_key = samples.void_key();
-
-  Buffer<std::size_t> heads = zeros<std::size_t>(buckets + 1);
-  for (std::size_t k = 0; k < samples.block_count(); ++k) {
-    for (const Sample& s : samples.block(k)) {
-      if (s.key != void_key) ++heads[(s.key >> shift) + 1];
-    }
-  }
-  for (std::size_t d = 1; d <= buckets; ++d) heads[d] += heads[d - 1];
-  const std::size_t n = heads[buckets];
-  Buffer<std::size_t> ends(heads.begin() + 1, heads.end());
-
-  Buffer<Sample> sorted = uninitialized<Sample>(n);
-  for (std::size_t k = 0; k < samples.block_count(); ++k) {
-    for (const Sample& s : samples.block(k)) {
-      if (s.key != void_key) sorted[heads[s.key >> shift]++] = s;
-    }
-    samples.release_block(k);
-  }
-  if (shift == 0) return sorted;
-
-  std::size_t largest = 0;
-  for (std::size_t d = 0; d < buckets; ++d) {
-    largest = std::max(largest, ends[d] - (d == 0 ? 0 : ends[d - 1]));
-  }
-  Buffer<Sample> spare = uninitialized<Sample>(largest);
-  Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
+  bucket_heads(samples, shift, buckets, heads);
+  for (const Sample& s : samples) spare[heads[(s.key >> shift) & (buckets - 1)]++] = s;
+  if (shift == 0) return;
+  // The heads now stand at the ends of their parts.
+  std::size_t* const part_heads = heads + buckets;
   std::size_t begin = 0;
   for (std::size_t d = 0; d < buckets; ++d) {
-    sort_bucket(std::span<Sample>(sorted).subspan(begin, ends[d] - begin), shift, spare.data(),
-                digit_heads.data());
-    begin = ends[d];
+    const std::size_t end = heads[d];
+    if (end - begin > 1) {
+      sort_bucket(std::span<Sample>(spare + begin, end - begin), shift, samples.data() + begin,
+                  part_heads);
+    }
+    begin = end;
   }
-  return sorted;
 }
 
-// Contacts are collected in scan order, sorted stably by pair in (region_b,
-// region_a) order, and each run of one pair condensed into one entry; the
-// sums thus add each pair's contacts in scan order.
-template <bool larger_first_only>
-Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
-                 std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
-                 std::int64_t skip_between_rays, std::int64_t skip_along_ray) {
-  const std::size_t n = gate_count(nrays, ngates);
-  require_length(labels.size(), n, "labels");
-  require_length(vel.size(), n, "vel");
-  labels = labels.first(n);
-  vel = vel.first(n);
-  Edges edges;
-  if (n == 0) return edges;
+// The number of distinct keys among sorted samples.
+template <class Sample>
+std::size_t distinct_keys(std::span<const Sample> sorted) noexcept {
+  std::size_t count = sorted.empty() ? 0 : 1;
+  for (std::size_t c = 1; c < sorted.size(); ++c) count += sorted[c].key != sorted[c - 1].key;
+  return count;
+}
 
-  std::int32_t largest = 0;
-  std::int32_t smallest = 0;
-  for (const std::int32_t label : labels) {
-    largest = std::max(largest, label);
-    smallest = std::min(smallest, label);
+// The samples of a scan, void ones left out, sorted stably by key: first
+// `distinct(number of distinct keys)`, then `visit(span)` on consecutive
+// stretches of them in order (one key's samples may span two stretches).
+// Several blocks are first split by the top bits of the key into groups that
+// each sort in cache; the groups are written to segments cut from the blocks
+// already read, and sorted back into them, so that the samples never need a
+// second buffer of their full size (fresh memory costs more here than
+// copying within the cache).
+template <class Samples, class Distinct, class Visit>
+void sorted_samples(Samples& samples, unsigned key_bits, Distinct&& distinct, Visit&& visit) {
+  using Sample = typename Samples::Sample;
+  constexpr std::size_t block_size = Samples::block_size;
+  constexpr unsigned group_bits = 6;
+  constexpr std::size_t segment_size = block_size >> group_bits;
+  const auto void_key = samples.void_key();
+  Buffer<std::size_t> heads = zeros<std::size_t>(3 * (std::size_t{1} << widest_digit) + 1);
+
+  if (samples.block_count() <= 1) {
+    std::span<Sample> block = samples.block_count() == 0 ? std::span<Sample>() : samples.block(0);
+    const auto kept = static_cast<std::size_t>(
+        std::remove_if(block.begin(), block.end(),
+                       [void_key](const Sample& s) { return s.key == void_key; }) -
+        block.begin());
+    Buffer<Sample> sorted = uninitialized<Sample>(kept);
+    sort_into(block.first(kept), key_bits, sorted.data(), heads.data());
+    distinct(distinct_keys(std::span<const Sample>(sorted)));
+    visit(std::span<const Sample>(sorted));
+    return;
   }
-  if (smallest < 0) fail_index("index out of range: a region label is negative");
-  if (largest < 2) return edges;
-  const auto region_bits =
-      static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(largest)));
 
-  SampleList<larger_first_only> samples(labels, vel, region_bits);
+  const unsigned shift = key_bits - std::min(key_bits, group_bits);
+  struct Group {
+    Buffer<Sample*> segments;
+    Sample* next = nullptr;
+    Sample* end = nullptr;
+    [[nodiscard]] std::size_t size() const noexcept {
+      return segments.size() * segment_size - static_cast<std::size_t>(end - next);
+    }
+  };
+  Buffer<Group> groups(std::size_t{1} << group_bits);
+  // Segments are taken in the order of the pool: blocks read so far, after
+  // two more, which cover the groups' last, partly filled segments; blocks
+  // whose segments all stay unused are released before the groups are read.
+  Buffer<Buffer<Sample>> pool;
+  Buffer<Sample*> segments;
+  std::size_t taken = 0;
+  auto add_to_pool = [&](Buffer<Sample>&& block) {
+    for (std::size_t k = 0; k < block_size; k += segment_size) segments.push_back(block.data() + k);
+    pool.push_back(std::move(block));
+  };
+  add_to_pool(uninitialized<Sample>(block_size));
+  add_to_pool(uninitialized<Sample>(block_size));
+  for (std::size_t k = 0; k < samples.block_count(); ++k) {
+    for (const Sample& s : samples.block(k)) {
+      if (s.key == void_key) continue;
+      Group& group = groups[static_cast<std::size_t>(s.key >> shift)];
+      if (group.next == group.end) {
+        if (taken == segments.size()) add_to_pool(uninitialized<Sample>(block_size));
+        group.next = segments[taken++];
+        group.end = group.next + segment_size;
+        group.segments.push_back(group.next);
+      }
+      *group.next++ = s;
+    }
+    add_to_pool(samples.take_block(k));
+  }
+  for (std::size_t b = (taken + (block_size / segment_size) - 1) / (block_size / segment_size);
+       b < pool.size(); ++b) {
+    Buffer<Sample>().swap(pool[b]);
+  }
+
+  // Each group gathered, sorted and written back to its segments.
+  std::size_t keys = 0;
+  {
+    std::size_t largest = 0;
+    for (const Group& group : groups) largest = std::max(largest, group.size());
+    Buffer<Sample> work = uninitialized<Sample>(largest);
+    Buffer<Sample> sorted = uninitialized<Sample>(largest);
+    for (const Group& group : groups) {
+      const std::size_t size = group.size();
+      for (std::size_t k = 0; k < group.segments.size(); ++k) {
+        const std::size_t length = std::min(segment_size, size - k * segment_size);
+        std::copy(group.segments[k], group.segments[k] + length, work.begin() + k * segment_size);
+      }
+      sort_into(std::span<Sample>(work).first(size), shift, sorted.data(), heads.data());
+      keys += distinct_keys(std::span<const Sample>(sorted).first(size));
+      for (std::size_t k = 0; k < group.segments.size(); ++k) {
+        const std::size_t length = std::min(segment_size, size - k * segment_size);
+        std::copy(sorted.begin() + k * segment_size, sorted.begin() + k * segment_size + length,
+                  group.segments[k]);
+      }
+    }
+  }
+  distinct(keys);
+  for (const Group& group : groups) {
+    const std::size_t size = group.size();
+    for (std::size_t k = 0; k < group.segments.size(); ++k) {
+      visit(std::span<const Sample>(group.segments[k],
+                                    std::min(segment_size, size - k * segment_size)));
+    }
+  }
+}
+
+// The contacts of the scan with keys of type Key, condensed per pair.
+template <bool larger_first_only, class Key>
+Edges tally_contacts(std::span<const std::int32_t> labels, std::span<const float> vel,
+                     std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
+                     std::int64_t skip_between_rays, std::int64_t skip_along_ray,
+                     unsigned region_bits) {
+  SampleList<larger_first_only, Key> samples(labels, vel, region_bits);
   walk_contacts(labels, nrays, ngates, rays_wrap_around, walk_length(skip_between_rays),
                 walk_length(skip_along_ray), samples);
-  const Buffer<Sample> sorted = sort_by_key(samples, 2 * region_bits);
-  if (sorted.empty()) return edges;
 
-  std::size_t entries = 1;
-  for (std::size_t c = 1; c < sorted.size(); ++c) {
-    entries += sorted[c].key != sorted[c - 1].key ? 1 : 0;
-  }
   // Each entry written once, its sums added up from zero in scan order.
-  edges.region_a.reserve(entries);
-  edges.region_b.reserve(entries);
-  edges.count.reserve(entries);
-  edges.sum_a.reserve(entries);
-  edges.sum_b.reserve(entries);
+  Edges edges;
+  bool open = false;  // an entry is being added up
+  Key key = 0;
+  std::int32_t count = 0;
+  double sum_a = 0.0;
+  double sum_b = 0.0;
   const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
-  for (std::size_t c = 0; c < sorted.size();) {
-    const std::uint64_t key = sorted[c].key;
-    std::int32_t count = 0;
-    double sum_a = 0.0;
-    double sum_b = 0.0;
-    for (; c < sorted.size() && sorted[c].key == key; ++c) {
-      count = wrapping_add(count, std::int32_t{1});
-      sum_a += widen(sorted[c].vel_a);
-      sum_b += widen(sorted[c].vel_b);
-    }
+  auto close_entry = [&] {
     edges.region_a.push_back(static_cast<std::int32_t>(key & low));
     edges.region_b.push_back(static_cast<std::int32_t>(key >> region_bits));
     edges.count.push_back(count);
     edges.sum_a.push_back(sum_a);
     edges.sum_b.push_back(sum_b);
-  }
+  };
+  auto reserve = [&](std::size_t entries) {
+    edges.region_a.reserve(entries);
+    edges.region_b.reserve(entries);
+    edges.count.reserve(entries);
+    edges.sum_a.reserve(entries);
+    edges.sum_b.reserve(entries);
+  };
+  auto add = [&](auto sorted) {
+    for (const auto& s : sorted) {
+      if (s.key != key || !open) {
+        if (open) close_entry();
+        open = true;
+        key = s.key;
+        count = 0;
+        sum_a = 0.0;
+        sum_b = 0.0;
+      }
+      count = wrapping_add(count, std::int32_t{1});
+      sum_a += widen(s.vel_a);
+      sum_b += widen(s.vel_b);
+    }
+  };
+  sorted_samples(samples, 2 * region_bits, reserve, add);
+  if (open) close_entry();
   return edges;
+}
+
+// Contacts are collected in scan order, sorted stably by pair in (region_b,
+// region_a) order, and each run of one pair condensed into one entry; the
+// sums thus add each pair's contacts in scan order.
+// `largest` is at least the largest label.
+template <bool larger_first_only>
+Edges scan_edges(std::span<const std::int32_t> labels, std::int32_t largest,
+                 std::span<const float> vel, std::size_t nrays, std::size_t ngates,
+                 bool rays_wrap_around, std::int64_t skip_between_rays,
+                 std::int64_t skip_along_ray) {
+  const std::size_t n = gate_count(nrays, ngates);
+  labels = labels.first(n);
+  vel = vel.first(n);
+  Edges edges;
+  if (n == 0 || largest < 2) return edges;
+  const auto region_bits =
+      static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(largest)));
+
+  // Both region numbers in a 32-bit key while they fit in 16 bits each.
+  if (region_bits <= 16) {
+    return tally_contacts<larger_first_only, std::uint32_t>(
+        labels, vel, nrays, ngates, rays_wrap_around, skip_between_rays, skip_along_ray,
+        region_bits);
+  }
+  return tally_contacts<larger_first_only, std::uint64_t>(labels, vel, nrays, ngates,
+                                                          rays_wrap_around, skip_between_rays,
+                                                          skip_along_ray, region_bits);
+}
+
+// The largest label, after checking the buffers' lengths and that no label
+// is negative.
+std::int32_t checked_largest_label(std::span<const std::int32_t> labels,
+                                   std::span<const float> vel, std::size_t nrays,
+                                   std::size_t ngates) {
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(labels.size(), n, "labels");
+  require_length(vel.size(), n, "vel");
+  std::int32_t largest = 0;
+  std::int32_t smallest = 0;
+  for (const std::int32_t label : labels.first(n)) {
+    largest = std::max(largest, label);
+    smallest = std::min(smallest, label);
+  }
+  if (smallest < 0) fail_index("index out of range: a region label is negative");
+  return largest;
 }
 
 }  // namespace
@@ -432,15 +615,28 @@ Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> ve
 Edges find_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
                  std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
                  std::int64_t skip_between_rays, std::int64_t skip_along_ray) {
-  return scan_edges<false>(labels, vel, nrays, ngates, rays_wrap_around, skip_between_rays,
-                           skip_along_ray);
+  const std::int32_t largest = checked_largest_label(labels, vel, nrays, ngates);
+  return scan_edges<false>(labels, largest, vel, nrays, ngates, rays_wrap_around,
+                           skip_between_rays, skip_along_ray);
 }
 
 Edges find_boundaries(std::span<const std::int32_t> labels, std::span<const float> vel,
                       std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
                       std::int64_t skip_between_rays, std::int64_t skip_along_ray) {
-  return scan_edges<true>(labels, vel, nrays, ngates, rays_wrap_around, skip_between_rays,
-                          skip_along_ray);
+  const std::int32_t largest = checked_largest_label(labels, vel, nrays, ngates);
+  return scan_edges<true>(labels, largest, vel, nrays, ngates, rays_wrap_around,
+                          skip_between_rays, skip_along_ray);
+}
+
+Edges find_boundaries(std::span<const std::int32_t> labels, std::int32_t region_count,
+                      std::span<const float> vel, std::size_t nrays, std::size_t ngates,
+                      bool rays_wrap_around, std::int64_t skip_between_rays,
+                      std::int64_t skip_along_ray) {
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(labels.size(), n, "labels");
+  require_length(vel.size(), n, "vel");
+  return scan_edges<true>(labels, region_count, vel, nrays, ngates, rays_wrap_around,
+                          skip_between_rays, skip_along_ray);
 }
 
 }  // namespace vornak

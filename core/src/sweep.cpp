@@ -55,8 +55,9 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
   Buffer<std::int32_t> folds;
   {
     // Only the boundaries the network uses: each once, from its larger region.
-    Edges boundaries = find_boundaries(result, vel, nrays, ngates, rays_wrap_around,
-                                       params.skip_between_rays, params.skip_along_ray);
+    Edges boundaries =
+        find_boundaries(result, regions.region_count, vel, nrays, ngates, rays_wrap_around,
+                        params.skip_between_rays, params.skip_along_ray);
     if (boundaries.empty()) return unfolded();
     // The network's working arrays are gone when this block ends.
     folds = Tracker::from_boundaries(std::move(boundaries), regions.region_count, sizes,

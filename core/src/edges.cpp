@@ -112,7 +112,17 @@ class SampleList {
         vel_(vel),
         region_bits_(region_bits),
         void_key_(static_cast<Key>((std::uint64_t{1} << (2 * region_bits)) - 1)),
-        staged_(uninitialized<Sample>(staged_size)) {}
+        staged_(uninitialized<Sample>(staged_size)) {
+    if constexpr (counts_regions) {
+      per_region_ = zeros<std::size_t>((std::size_t{1} << region_bits) + 1);
+    }
+  }
+
+  // With keys of 32 bits the samples are counted per region_b as they are
+  // kept or settled, while they are in cache: per_region()[b + 1] counts
+  // region b's; void samples are not counted.
+  static constexpr bool counts_regions = sizeof(Key) <= sizeof(std::uint32_t);
+  [[nodiscard]] std::span<std::size_t> per_region() noexcept { return per_region_; }
 
   // Where the next samples go.
   [[nodiscard]] Sample* staged() noexcept { return staged_.data(); }
@@ -128,6 +138,9 @@ class SampleList {
         fill_ = 0;
       }
       blocks_.back()[fill_++] = *s;
+      if constexpr (counts_regions) {
+        per_region_[(s->key >> region_bits_) + 1] += s->key != void_key_ ? 1 : 0;
+      }
     }
   }
 
@@ -151,6 +164,7 @@ class SampleList {
     const std::int32_t b = labels_[j];
     if (wanted(a, b)) {
       blocks_[slot / block_size][slot % block_size] = Sample{key(a, b), vel_[i], vel_[j]};
+      if constexpr (counts_regions) ++per_region_[static_cast<std::size_t>(b) + 1];
     }
   }
 
@@ -184,6 +198,7 @@ class SampleList {
   Key void_key_;
   Buffer<Sample> staged_;
   Buffer<Buffer<Sample>> blocks_;
+  Buffer<std::size_t> per_region_;
   std::size_t fill_ = block_size;
 };
 
@@ -512,12 +527,83 @@ void sorted_samples(Samples& samples, unsigned key_bits, Distinct&& distinct, Vi
   }
 }
 
+// Stable sort of one region_b's samples by region_a (the low `region_bits`
+// bits of the key), through a counter per region_a (`at`, zero on entry and
+// on return): the few regions present are listed as first met, sorted, and
+// given their places.
+// Returns the number of regions present.
+template <class Sample>
+std::size_t sort_by_first_region(std::span<Sample> bucket, unsigned region_bits, Sample* spare,
+                                 std::uint32_t* at, Buffer<std::uint32_t>& present) {
+  const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
+  present.clear();
+  for (const Sample& s : bucket) {
+    const auto a = static_cast<std::size_t>(s.key & low);
+    if (at[a]++ == 0) present.push_back(static_cast<std::uint32_t>(a));
+  }
+  if (present.size() > 1) {
+    std::sort(present.begin(), present.end());
+    std::uint32_t place = 0;
+    for (const std::uint32_t a : present) place += std::exchange(at[a], place);
+    for (const Sample& s : bucket) spare[at[static_cast<std::size_t>(s.key & low)]++] = s;
+    std::copy(spare, spare + bucket.size(), bucket.begin());
+  }
+  for (const std::uint32_t a : present) at[a] = 0;
+  return present.size();
+}
+
+// As sorted_samples, for keys of at most 32 bits: the samples counted and
+// placed per region_b in one pass each, every region's handful then sorted
+// by region_a. With at most 2^16 regions the counters stay in the
+// second-level cache; the samples keep no other order than that of the scan.
+template <class Samples, class Distinct, class Visit>
+void sorted_by_region(Samples& samples, std::int32_t largest, unsigned region_bits,
+                      Distinct&& distinct, Visit&& visit) {
+  using Sample = typename Samples::Sample;
+  const auto void_key = samples.void_key();
+  // After the placing pass heads[b] is where region b's samples end.
+  const std::span<std::size_t> heads =
+      samples.per_region().first(static_cast<std::size_t>(largest) + 2);
+  std::size_t largest_bucket = 0;
+  for (std::size_t b = 1; b < heads.size(); ++b) {
+    largest_bucket = std::max(largest_bucket, heads[b]);
+    heads[b] += heads[b - 1];
+  }
+  Buffer<Sample> sorted = uninitialized<Sample>(heads.back());
+  for (std::size_t k = 0; k < samples.block_count(); ++k) {
+    for (const Sample& s : samples.block(k)) {
+      if (s.key != void_key) sorted[heads[static_cast<std::size_t>(s.key >> region_bits)]++] = s;
+    }
+    Buffer<Sample> released = samples.take_block(k);
+  }
+  Buffer<Sample> spare = uninitialized<Sample>(largest_bucket);
+  Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
+  const bool counted = largest_bucket < std::numeric_limits<std::uint32_t>::max();
+  Buffer<std::uint32_t> at = zeros<std::uint32_t>(counted ? heads.size() : 0);
+  Buffer<std::uint32_t> present;
+  std::size_t begin = 0;
+  std::size_t keys = 0;
+  for (std::size_t b = 0; b + 1 < heads.size(); ++b) {
+    const std::size_t end = heads[b];
+    const std::span<Sample> bucket = std::span<Sample>(sorted).subspan(begin, end - begin);
+    if (bucket.size() <= 8 || !counted) {
+      sort_by_low_bits(bucket, region_bits, spare.data(), digit_heads.data());
+      keys += distinct_keys(std::span<const Sample>(bucket));
+    } else {
+      keys += sort_by_first_region(bucket, region_bits, spare.data(), at.data(), present);
+    }
+    begin = end;
+  }
+  distinct(keys);
+  visit(std::span<const Sample>(sorted));
+}
+
 // The contacts of the scan with keys of type Key, condensed per pair.
 template <bool larger_first_only, class Key>
 Edges tally_contacts(std::span<const std::int32_t> labels, std::span<const float> vel,
                      std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
                      std::int64_t skip_between_rays, std::int64_t skip_along_ray,
-                     unsigned region_bits) {
+                     std::int32_t largest, unsigned region_bits) {
   SampleList<larger_first_only, Key> samples(labels, vel, region_bits);
   walk_contacts(labels, nrays, ngates, rays_wrap_around, walk_length(skip_between_rays),
                 walk_length(skip_along_ray), samples);
@@ -559,7 +645,11 @@ Edges tally_contacts(std::span<const std::int32_t> labels, std::span<const float
       sum_b += widen(s.vel_b);
     }
   };
-  sorted_samples(samples, 2 * region_bits, reserve, add);
+  if constexpr (sizeof(Key) <= sizeof(std::uint32_t)) {
+    sorted_by_region(samples, largest, region_bits, reserve, add);
+  } else {
+    sorted_samples(samples, 2 * region_bits, reserve, add);
+  }
   if (open) close_entry();
   return edges;
 }
@@ -584,12 +674,12 @@ Edges scan_edges(std::span<const std::int32_t> labels, std::int32_t largest,
   // Both region numbers in a 32-bit key while they fit in 16 bits each.
   if (region_bits <= 16) {
     return tally_contacts<larger_first_only, std::uint32_t>(
-        labels, vel, nrays, ngates, rays_wrap_around, skip_between_rays, skip_along_ray,
+        labels, vel, nrays, ngates, rays_wrap_around, skip_between_rays, skip_along_ray, largest,
         region_bits);
   }
   return tally_contacts<larger_first_only, std::uint64_t>(labels, vel, nrays, ngates,
                                                           rays_wrap_around, skip_between_rays,
-                                                          skip_along_ray, region_bits);
+                                                          skip_along_ray, largest, region_bits);
 }
 
 // The largest label, after checking the buffers' lengths and that no label

@@ -267,24 +267,25 @@ void join_first(std::span<std::int32_t> parent, std::int32_t x, std::int32_t y) 
 }
 
 // Global region numbers (1 up) for components given in first-gate order:
-// ordered by interval, ties kept in first-gate order. Entry c is for
-// component c, counted from 0.
-Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
+// ordered by interval, ties kept in first-gate order. Entry c holds the key
+// (interval) of component c, counted from 0, and is replaced by its number:
+// no buffer of numbers beside the keys.
+void number_by_interval(std::span<std::uint64_t> keys) {
   const std::size_t count = keys.size();
-  Buffer<std::int32_t> number = zeros<std::int32_t>(count);
-  if (count == 0) return number;
-  const auto [lowest, highest] = std::minmax_element(keys.begin(), keys.end());
-  const std::uint64_t span = *highest - *lowest;
+  if (count == 0) return;
+  const auto [lowest_at, highest_at] = std::minmax_element(keys.begin(), keys.end());
+  const std::uint64_t lowest = *lowest_at;
+  const std::uint64_t span = *highest_at - lowest;
   // A counting sort needs one counter per key in the occupied range: it is
   // taken while that stays within a few counters per component (and a floor
   // that small sweeps always meet), so its memory stays in proportion.
   if (span <= 4 * static_cast<std::uint64_t>(count) + 4096) {
     // Counting sort over the occupied key range: stable by construction.
     Buffer<std::int32_t> start = zeros<std::int32_t>(static_cast<std::size_t>(span) + 2);
-    for (const std::uint64_t key : keys) ++start[static_cast<std::size_t>(key - *lowest) + 1];
+    for (const std::uint64_t key : keys) ++start[static_cast<std::size_t>(key - lowest) + 1];
     for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
-    for (std::size_t c = 0; c < count; ++c) {
-      number[c] = ++start[static_cast<std::size_t>(keys[c] - *lowest)];
+    for (std::uint64_t& key : keys) {
+      key = static_cast<std::uint64_t>(++start[static_cast<std::size_t>(key - lowest)]);
     }
   } else {
     // Widely spread intervals: a stable least-significant-digit radix sort
@@ -297,7 +298,7 @@ Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
     for (int shift = 0; shift < 64 && (span >> shift) != 0; shift += 16) {
       std::fill(start.begin(), start.end(), 0u);
       auto digit = [&](std::uint32_t c) {
-        return static_cast<std::size_t>(((keys[c] - *lowest) >> shift) & 0xffffu);
+        return static_cast<std::size_t>(((keys[c] - lowest) >> shift) & 0xffffu);
       };
       for (std::size_t i = 0; i < count; ++i) ++start[digit(order[i])];
       std::uint32_t total = 0;
@@ -309,11 +310,8 @@ Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
       for (std::size_t i = 0; i < count; ++i) sorted[start[digit(order[i])]++] = order[i];
       order.swap(sorted);
     }
-    for (std::size_t rank = 0; rank < count; ++rank) {
-      number[order[rank]] = static_cast<std::int32_t>(rank + 1);
-    }
+    for (std::size_t rank = 0; rank < count; ++rank) keys[order[rank]] = rank + 1;
   }
-  return number;
 }
 
 }  // namespace
@@ -394,27 +392,30 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
 
   // Components numbered from 0 in the order of their first run. Every parent
   // lies earlier and in the same component, so its component is already
-  // known: the forest is rewritten front to back into component numbers.
+  // known: the forest is rewritten front to back into component numbers. A
+  // component's key goes to the front of the run keys (c <= j), which then
+  // become the region numbers.
   Buffer<std::int32_t> component = std::move(parent);
-  Buffer<std::uint64_t> component_keys;
+  std::size_t components = 0;
   for (std::size_t j = 0; j < runs.size(); ++j) {
     const auto up = static_cast<std::size_t>(component[j]);  // still the parent run
     if (up == j) {
-      component[j] = static_cast<std::int32_t>(component_keys.size());
-      component_keys.push_back(run_keys[j]);
+      component[j] = static_cast<std::int32_t>(components);
+      run_keys[components++] = run_keys[j];
     } else {
       component[j] = component[up];
     }
   }
-  result.region_count = static_cast<std::int32_t>(component_keys.size());
+  result.region_count = static_cast<std::int32_t>(components);
 
   // Every label written once: the runs, in scan order, and 0 between them.
-  const Buffer<std::int32_t> number = number_by_interval(component_keys);
-  result.sizes = zeros<std::int32_t>(component_keys.size());
+  const std::span<std::uint64_t> number = std::span(run_keys).first(components);
+  number_by_interval(number);
+  result.sizes = zeros<std::int32_t>(components);
   const auto labels = result.labels.begin();
   std::size_t written = 0;
   for (std::size_t j = 0; j < runs.size(); ++j) {
-    const std::int32_t label = number[static_cast<std::size_t>(component[j])];
+    const auto label = static_cast<std::int32_t>(number[static_cast<std::size_t>(component[j])]);
     if (written < runs[j].begin) std::fill(labels + written, labels + runs[j].begin, 0);
     std::fill(labels + runs[j].begin, labels + runs[j].end, label);
     written = runs[j].end;

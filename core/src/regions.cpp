@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "vornak/grid.hpp"
@@ -133,6 +134,13 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
 
 namespace {
 
+// Velocities of gates the mask keeps are watched against [low, high]: the
+// band of the Nyquist interval, or all floats (nothing is beyond it).
+struct Band {
+  float low = -std::numeric_limits<float>::infinity();
+  float high = std::numeric_limits<float>::infinity();
+};
+
 // interval_of for a whole sweep: with ascending, finite limits the interval
 // is guessed by a multiplication and confirmed against the exact limits; any
 // doubt goes to the general search.
@@ -150,12 +158,14 @@ class IntervalFinder {
 
   // Walks one ray's gates and calls changed(g, key) at every gate whose
   // interval differs from the previous gate's (`none` where masked or in no
-  // interval; before gate 0 it is `none`).
+  // interval; before gate 0 it is `none`). Returns whether a gate the mask
+  // keeps holds a velocity below `band.low` or above `band.high`.
   template <class Changed>
-  void ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
-                   Changed&& changed) const {
+  bool ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
+                   const Band& band, Changed&& changed) const {
     std::size_t g = 0;
     std::uint64_t previous = none;
+    IntLanes beyond = {0, 0, 0, 0};
     if (few_) {
       // Sixteen gates a step, without branches; the gates whose interval
       // changes come out as bits, visited one by one.
@@ -172,7 +182,9 @@ class IntervalFinder {
           const FloatLanes v = load_floats(vel + at);
           IntLanes k = {0, 0, 0, 0};
           for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
-          const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept_lanes(mask + at);
+          const IntLanes kept = kept_lanes(mask + at);
+          const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept;
+          beyond |= ((v < band.low) | (v > band.high)) & kept;
           k = (k & inside) | ~inside;  // -1 outside every interval
           const IntLanes before = {carried[3], k[0], k[1], k[2]};
           changes |= (k != before) & weights[q];
@@ -190,12 +202,18 @@ class IntervalFinder {
       }
       previous = static_cast<std::uint64_t>(static_cast<std::int64_t>(carried[3]));
     }
+    bool outside = (beyond[0] | beyond[1] | beyond[2] | beyond[3]) != 0;
     for (; g < count; ++g) {
       const std::uint64_t key = mask[g] != 0 ? none : (*this)(widen(vel[g]));
+      outside = outside || (mask[g] == 0 && (vel[g] < band.low || vel[g] > band.high));
       if (key != previous) changed(g, key);
       previous = key;
     }
+    return outside;
   }
+
+  // Whether a ray's intervals are found sixteen gates at a time.
+  [[nodiscard]] bool few() const noexcept { return few_; }
 
   std::uint64_t operator()(double v) const noexcept {
     if (fast_ && limits_.start <= v) {
@@ -247,6 +265,17 @@ class IntervalFinder {
   float inner_[max_few - 1] = {};
   std::size_t inner_count_ = 0;
 };
+
+// The float band holding exactly the floats whose widened value lies within
+// [-nyquist, nyquist]: the velocities that do not extend the limits.
+Band nyquist_band(double nyquist) noexcept {
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  float low = static_cast<float>(-nyquist);
+  if (static_cast<double>(low) < -nyquist) low = std::nextafter(low, inf);
+  float high = static_cast<float>(nyquist);
+  if (static_cast<double>(high) > nyquist) high = std::nextafter(high, -inf);
+  return Band{low, high};
+}
 
 // Gates [begin, end) of one ray in one interval, as positions in the sweep.
 struct Run {
@@ -316,18 +345,17 @@ void number_by_interval(std::span<std::uint64_t> keys) {
 
 }  // namespace
 
-Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> mask,
-                     std::size_t nrays, std::size_t ngates, const IntervalLimits& limits) {
-  const std::size_t n = gate_count(nrays, ngates);
-  require_length(vel.size(), n, "vel");
-  require_length(mask.size(), n, "mask");
-  Regions result{uninitialized<std::int32_t>(n), 0, {}};
-  if (n == 0 || limits.interval_count() == 0) {
-    std::fill(result.labels.begin(), result.labels.end(), 0);
-    return result;
-  }
+namespace {
 
-  const IntervalFinder interval_of(limits);
+// The regions of find_regions, or none as soon as a ray holds a kept
+// velocity beyond `band`. Preconditions: as find_regions, n > 0 and at least
+// one interval.
+std::optional<Regions> label_regions(std::span<const float> vel,
+                                     std::span<const std::uint8_t> mask, std::size_t nrays,
+                                     std::size_t ngates, const IntervalFinder& interval_of,
+                                     const Band& band) {
+  const std::size_t n = nrays * ngates;
+  Regions result{uninitialized<std::int32_t>(n), 0, {}};
 
   // The sweep as runs: maximal stretches of one ray in one interval, in scan
   // order. Smooth fields give long runs, so joining runs of neighbouring rays
@@ -356,17 +384,19 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
       const std::size_t row = r * ngates;
       const std::size_t first = runs.size();
       bool open = false;  // a run is being extended
-      interval_of.ray_changes(vel.data() + row, mask.data() + row, ngates,
-                              [&](std::size_t g, std::uint64_t key) {
-                                const auto i = static_cast<std::uint32_t>(row + g);
-                                if (open) runs.back().end = i;
-                                open = key != none;
-                                if (open) {
-                                  parent.push_back(static_cast<std::int32_t>(runs.size()));
-                                  runs.push_back(Run{i, 0});
-                                  run_keys.push_back(key);
-                                }
-                              });
+      const bool beyond = interval_of.ray_changes(
+          vel.data() + row, mask.data() + row, ngates, band,
+          [&](std::size_t g, std::uint64_t key) {
+            const auto i = static_cast<std::uint32_t>(row + g);
+            if (open) runs.back().end = i;
+            open = key != none;
+            if (open) {
+              parent.push_back(static_cast<std::int32_t>(runs.size()));
+              runs.push_back(Run{i, 0});
+              run_keys.push_back(key);
+            }
+          });
+      if (beyond) return std::nullopt;
       if (open) runs.back().end = static_cast<std::uint32_t>(row + ngates);
 
       // Runs of the two rays that share a gate column and an interval join.
@@ -424,6 +454,37 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   }
   std::fill(labels + written, result.labels.end(), 0);
   return result;
+}
+
+}  // namespace
+
+Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> mask,
+                     std::size_t nrays, std::size_t ngates, const IntervalLimits& limits) {
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(vel.size(), n, "vel");
+  require_length(mask.size(), n, "mask");
+  if (n == 0 || limits.interval_count() == 0) return Regions{zeros<std::int32_t>(n), 0, {}};
+  return *label_regions(vel, mask, nrays, ngates, IntervalFinder(limits), Band{});
+}
+
+std::optional<Regions> find_regions_within_nyquist(std::span<const float> vel,
+                                                   std::span<const std::uint8_t> mask,
+                                                   std::size_t nrays, std::size_t ngates,
+                                                   double nyquist, std::int64_t interval_splits) {
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(vel.size(), n, "vel");
+  require_length(mask.size(), n, "mask");
+  // Only a few intervals come sixteen gates at a time, where the watch on
+  // the velocities costs next to nothing.
+  if (n == 0 || interval_splits < 1 || interval_splits > 8 || std::isnan(nyquist)) {
+    return std::nullopt;
+  }
+  // No velocity: the limits of the Nyquist interval itself, as interval_limits
+  // gives them when no valid velocity lies beyond it.
+  const IntervalLimits limits = interval_limits(nyquist, interval_splits, {}, {});
+  const IntervalFinder interval_of(limits);
+  if (!interval_of.few()) return std::nullopt;
+  return label_regions(vel, mask, nrays, ngates, interval_of, nyquist_band(nyquist));
 }
 
 }  // namespace vornak

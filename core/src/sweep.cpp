@@ -2,6 +2,7 @@
 #include "vornak/sweep.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "vornak/edges.hpp"
@@ -38,11 +39,18 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
   vel = vel.first(n);
   mask = mask.first(n);
 
-  const IntervalLimits limits = interval_limits(nyquist, params.interval_splits, vel, mask);
-  if (limits.size() < 2) return zeros<std::int32_t>(n);
+  // Sweeps whose velocities stay within the Nyquist interval are labelled in
+  // the same pass that finds so; the others have their limits extended first.
+  std::optional<Regions> within = find_regions_within_nyquist(vel, mask, nrays, ngates, nyquist,
+                                                              params.interval_splits);
+  if (!within) {
+    const IntervalLimits limits = interval_limits(nyquist, params.interval_splits, vel, mask);
+    if (limits.size() < 2) return zeros<std::int32_t>(n);
+    within = find_regions(vel, mask, nrays, ngates, limits);
+  }
 
   // The labels become the fold counts in place once the network has solved.
-  Regions regions = find_regions(vel, mask, nrays, ngates, limits);
+  Regions& regions = *within;
   FoldCounts& result = regions.labels;
   auto unfolded = [&result]() -> FoldCounts {
     std::fill(result.begin(), result.end(), 0);

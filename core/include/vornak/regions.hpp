@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "vornak/buffer.hpp"
@@ -58,5 +59,16 @@ struct Regions {
 [[nodiscard]] Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> mask,
                                    std::size_t nrays, std::size_t ngates,
                                    const IntervalLimits& limits);
+
+// find_regions with the limits that interval_limits gives when no valid
+// velocity lies beyond [-nyquist, nyquist], found in the same pass over the
+// gates: no pass of their own over the velocities. Returns nothing, having
+// done part of the work, as soon as a ray holds a velocity the mask keeps
+// beyond that interval (the limits must then be extended: interval_limits,
+// then find_regions), or when the limits give more than a few intervals.
+// Preconditions: vel and mask hold nrays * ngates values.
+[[nodiscard]] std::optional<Regions> find_regions_within_nyquist(
+    std::span<const float> vel, std::span<const std::uint8_t> mask, std::size_t nrays,
+    std::size_t ngates, double nyquist, std::int64_t interval_splits);
 
 }  // namespace vornak

@@ -76,12 +76,14 @@ int main(int argc, char** argv) {
     // As sweep_folds does: labelling within the Nyquist interval first, the
     // limits' own pass and labelling again only when a velocity lies beyond.
     auto t0 = Clock::now();
+    vornak::Extremes seen;
     auto within = vornak::find_regions_within_nyquist(vel, mask, nrays, ngates, nyquist,
-                                                      params.interval_splits);
+                                                      params.interval_splits, seen);
     const double first_labelling = ms_since(t0);
     t0 = Clock::now();
-    const auto limits = within ? vornak::IntervalLimits{}
-                               : vornak::interval_limits(nyquist, params.interval_splits, vel, mask);
+    const auto limits =
+        within ? vornak::IntervalLimits{}
+               : vornak::interval_limits(nyquist, params.interval_splits, vel, mask, seen);
     t[0] = ms_since(t0);
     t0 = Clock::now();
     if (!within) within = vornak::find_regions(vel, mask, nrays, ngates, limits);

@@ -27,6 +27,16 @@ using lanes::IntLanes;
 using lanes::kept_lanes;
 using lanes::load_floats;
 
+// Lowers `lowest` and raises `highest` lane by lane to the kept velocities
+// of `v`; NaN never replaces an extreme, both comparisons being false for it.
+inline void keep_extremes(FloatLanes v, IntLanes kept, FloatLanes& lowest,
+                          FloatLanes& highest) noexcept {
+  const IntLanes lower = (v < lowest) & kept;
+  const IntLanes higher = (v > highest) & kept;
+  lowest = (FloatLanes)(((IntLanes)v & lower) | ((IntLanes)lowest & ~lower));
+  highest = (FloatLanes)(((IntLanes)v & higher) | ((IntLanes)highest & ~higher));
+}
+
 }  // namespace
 
 std::uint64_t IntervalLimits::interval_of(double v) const noexcept {
@@ -73,6 +83,12 @@ std::uint64_t IntervalLimits::interval_of(double v) const noexcept {
 
 IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
                                std::span<const float> vel, std::span<const std::uint8_t> mask) {
+  return interval_limits(nyquist, interval_splits, vel, mask, Extremes{});
+}
+
+IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
+                               std::span<const float> vel, std::span<const std::uint8_t> mask,
+                               const Extremes& seen) {
   require_length(mask.size(), vel.size(), "mask");
   const double width = (nyquist + nyquist) / static_cast<double>(interval_splits);
 
@@ -80,19 +96,14 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
   // gates at a time, each lane keeping its own extremes; the lanes' order
   // could only decide between 0 and -0, which give the same limits.
   constexpr float inf = std::numeric_limits<float>::infinity();
-  float vmin = inf;
-  float vmax = -inf;
-  std::size_t i = 0;
+  float vmin = seen.lowest;
+  float vmax = seen.highest;
+  std::size_t i = std::min(seen.gates, vel.size());
   {
     FloatLanes lowest = {inf, inf, inf, inf};
     FloatLanes highest = -lowest;
     for (; i + 4 <= vel.size(); i += 4) {
-      const FloatLanes v = load_floats(vel.data() + i);
-      const IntLanes kept = kept_lanes(mask.data() + i);
-      const IntLanes lower = (v < lowest) & kept;
-      const IntLanes higher = (v > highest) & kept;
-      lowest = (FloatLanes)(((IntLanes)v & lower) | ((IntLanes)lowest & ~lower));
-      highest = (FloatLanes)(((IntLanes)v & higher) | ((IntLanes)highest & ~higher));
+      keep_extremes(load_floats(vel.data() + i), kept_lanes(mask.data() + i), lowest, highest);
     }
     for (int lane = 0; lane < 4; ++lane) {
       vmin = lowest[lane] < vmin ? lowest[lane] : vmin;
@@ -134,11 +145,11 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
 
 namespace {
 
-// Velocities of gates the mask keeps are watched against [low, high]: the
-// band of the Nyquist interval, or all floats (nothing is beyond it).
+// The floats whose widened value lies within [-nyquist, nyquist]: the
+// velocities that leave the limits unextended.
 struct Band {
-  float low = -std::numeric_limits<float>::infinity();
-  float high = std::numeric_limits<float>::infinity();
+  float low = 0.0f;
+  float high = 0.0f;
 };
 
 // interval_of for a whole sweep: with ascending, finite limits the interval
@@ -158,14 +169,15 @@ class IntervalFinder {
 
   // Walks one ray's gates and calls changed(g, key) at every gate whose
   // interval differs from the previous gate's (`none` where masked or in no
-  // interval; before gate 0 it is `none`). Returns whether a gate the mask
-  // keeps holds a velocity below `band.low` or above `band.high`.
-  template <class Changed>
-  bool ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
-                   const Band& band, Changed&& changed) const {
+  // interval; before gate 0 it is `none`). With `watch`, also takes the
+  // extremes of the velocities the mask keeps into `seen`.
+  template <bool watch, class Changed>
+  void ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
+                   Extremes& seen, Changed&& changed) const {
     std::size_t g = 0;
     std::uint64_t previous = none;
-    IntLanes beyond = {0, 0, 0, 0};
+    FloatLanes lowest = {seen.lowest, seen.lowest, seen.lowest, seen.lowest};
+    FloatLanes highest = {seen.highest, seen.highest, seen.highest, seen.highest};
     if (few_) {
       // Sixteen gates a step, without branches; the gates whose interval
       // changes come out as bits, visited one by one.
@@ -184,7 +196,7 @@ class IntervalFinder {
           for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
           const IntLanes kept = kept_lanes(mask + at);
           const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept;
-          beyond |= ((v < band.low) | (v > band.high)) & kept;
+          if constexpr (watch) keep_extremes(v, kept, lowest, highest);
           k = (k & inside) | ~inside;  // -1 outside every interval
           const IntLanes before = {carried[3], k[0], k[1], k[2]};
           changes |= (k != before) & weights[q];
@@ -202,14 +214,22 @@ class IntervalFinder {
       }
       previous = static_cast<std::uint64_t>(static_cast<std::int64_t>(carried[3]));
     }
-    bool outside = (beyond[0] | beyond[1] | beyond[2] | beyond[3]) != 0;
+    if constexpr (watch) {
+      for (int lane = 0; lane < 4; ++lane) {
+        seen.lowest = lowest[lane] < seen.lowest ? lowest[lane] : seen.lowest;
+        seen.highest = highest[lane] > seen.highest ? highest[lane] : seen.highest;
+      }
+    }
     for (; g < count; ++g) {
       const std::uint64_t key = mask[g] != 0 ? none : (*this)(widen(vel[g]));
-      outside = outside || (mask[g] == 0 && (vel[g] < band.low || vel[g] > band.high));
+      if (watch && mask[g] == 0) {
+        seen.lowest = vel[g] < seen.lowest ? vel[g] : seen.lowest;
+        seen.highest = vel[g] > seen.highest ? vel[g] : seen.highest;
+      }
       if (key != previous) changed(g, key);
       previous = key;
     }
-    return outside;
+    if constexpr (watch) seen.gates += count;
   }
 
   // Whether a ray's intervals are found sixteen gates at a time.
@@ -266,8 +286,8 @@ class IntervalFinder {
   std::size_t inner_count_ = 0;
 };
 
-// The float band holding exactly the floats whose widened value lies within
-// [-nyquist, nyquist]: the velocities that do not extend the limits.
+// low is the least float at or above -nyquist, high the greatest at or
+// below nyquist.
 Band nyquist_band(double nyquist) noexcept {
   constexpr float inf = std::numeric_limits<float>::infinity();
   float low = static_cast<float>(-nyquist);
@@ -347,13 +367,15 @@ void number_by_interval(std::span<std::uint64_t> keys) {
 
 namespace {
 
-// The regions of find_regions, or none as soon as a ray holds a kept
-// velocity beyond `band`. Preconditions: as find_regions, n > 0 and at least
-// one interval.
+// The regions of find_regions. With `watch`, the extremes of the kept
+// velocities are taken into `seen` ray by ray, and there are none as soon as
+// they leave `band`. Preconditions: as find_regions, n > 0 and at least one
+// interval.
+template <bool watch>
 std::optional<Regions> label_regions(std::span<const float> vel,
                                      std::span<const std::uint8_t> mask, std::size_t nrays,
                                      std::size_t ngates, const IntervalFinder& interval_of,
-                                     const Band& band) {
+                                     const Band& band, Extremes& seen) {
   const std::size_t n = nrays * ngates;
   Regions result{uninitialized<std::int32_t>(n), 0, {}};
 
@@ -384,8 +406,8 @@ std::optional<Regions> label_regions(std::span<const float> vel,
       const std::size_t row = r * ngates;
       const std::size_t first = runs.size();
       bool open = false;  // a run is being extended
-      const bool beyond = interval_of.ray_changes(
-          vel.data() + row, mask.data() + row, ngates, band,
+      interval_of.ray_changes<watch>(
+          vel.data() + row, mask.data() + row, ngates, seen,
           [&](std::size_t g, std::uint64_t key) {
             const auto i = static_cast<std::uint32_t>(row + g);
             if (open) runs.back().end = i;
@@ -396,7 +418,7 @@ std::optional<Regions> label_regions(std::span<const float> vel,
               run_keys.push_back(key);
             }
           });
-      if (beyond) return std::nullopt;
+      if (watch && (seen.lowest < band.low || seen.highest > band.high)) return std::nullopt;
       if (open) runs.back().end = static_cast<std::uint32_t>(row + ngates);
 
       // Runs of the two rays that share a gate column and an interval join.
@@ -464,13 +486,17 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   require_length(vel.size(), n, "vel");
   require_length(mask.size(), n, "mask");
   if (n == 0 || limits.interval_count() == 0) return Regions{zeros<std::int32_t>(n), 0, {}};
-  return *label_regions(vel, mask, nrays, ngates, IntervalFinder(limits), Band{});
+  Extremes unwatched;
+  return *label_regions<false>(vel, mask, nrays, ngates, IntervalFinder(limits), Band{},
+                               unwatched);
 }
 
 std::optional<Regions> find_regions_within_nyquist(std::span<const float> vel,
                                                    std::span<const std::uint8_t> mask,
                                                    std::size_t nrays, std::size_t ngates,
-                                                   double nyquist, std::int64_t interval_splits) {
+                                                   double nyquist, std::int64_t interval_splits,
+                                                   Extremes& seen) {
+  seen = Extremes{};
   const std::size_t n = gate_count(nrays, ngates);
   require_length(vel.size(), n, "vel");
   require_length(mask.size(), n, "mask");
@@ -484,7 +510,7 @@ std::optional<Regions> find_regions_within_nyquist(std::span<const float> vel,
   const IntervalLimits limits = interval_limits(nyquist, interval_splits, {}, {});
   const IntervalFinder interval_of(limits);
   if (!interval_of.few()) return std::nullopt;
-  return label_regions(vel, mask, nrays, ngates, interval_of, nyquist_band(nyquist));
+  return label_regions<true>(vel, mask, nrays, ngates, interval_of, nyquist_band(nyquist), seen);
 }
 
 }  // namespace vornak

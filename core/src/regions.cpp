@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -303,6 +304,18 @@ struct Run {
   std::uint32_t end;
 };
 
+// Writes `value` to labels [begin, end), four at a time: the last four may
+// reach up to three gates past `end`, never past `limit`. Labels are written
+// in scan order, so what follows covers them; runs are short, and a store
+// of four costs less than stopping exactly.
+void fill_ahead(std::int32_t* labels, std::size_t begin, std::size_t end, std::int32_t value,
+                std::size_t limit) noexcept {
+  const IntLanes four = {value, value, value, value};
+  std::size_t at = begin;
+  for (; at < end && at + 4 <= limit; at += 4) std::memcpy(labels + at, &four, sizeof four);
+  for (; at < end; ++at) labels[at] = value;
+}
+
 // Joins the components of runs x and y under the smaller root, so that every
 // component's root is its first run in scan order.
 void join_first(std::span<std::int32_t> parent, std::int32_t x, std::int32_t y) noexcept {
@@ -389,35 +402,44 @@ std::optional<Regions> label_regions(std::span<const float> vel,
   // Room for the runs as the rays seen so far predict them, an eighth more,
   // rather than for a run per gate: smooth sweeps have a run per ten gates or
   // fewer, and every page reserved and touched is fresh memory.
-  auto make_room = [&](std::size_t rays_seen) {
-    const std::size_t predicted = runs.size() / rays_seen * nrays + ngates;
-    if (predicted <= runs.capacity()) return;
-    const std::size_t room = std::min(n, predicted + predicted / 8);
+  auto make_room = [&](std::size_t rays_seen, std::size_t needed) {
+    const std::size_t predicted =
+        rays_seen == 0 ? needed : runs.size() / rays_seen * nrays + ngates;
+    if (predicted <= runs.capacity() && needed <= runs.capacity()) return;
+    const std::size_t room = std::max(needed, std::min(n, predicted + predicted / 8));
     runs.reserve(room);
     run_keys.reserve(room);
     parent.reserve(room);
   };
-  runs.reserve(ngates);
-  run_keys.reserve(ngates);
-  parent.reserve(ngates);
   {
     std::size_t previous_first = 0;
     for (std::size_t r = 0; r < nrays; ++r) {
       const std::size_t row = r * ngates;
       const std::size_t first = runs.size();
+      // A ray holds at most a run per gate: room for them all, written
+      // without a check each, and the buffers cut back to the runs found.
+      if (runs.capacity() - first < ngates) make_room(r, first + ngates);
+      runs.resize(first + ngates);
+      run_keys.resize(first + ngates);
+      parent.resize(first + ngates);
+      std::size_t found = first;
       bool open = false;  // a run is being extended
       interval_of.ray_changes<watch>(
           vel.data() + row, mask.data() + row, ngates, seen,
           [&](std::size_t g, std::uint64_t key) {
             const auto i = static_cast<std::uint32_t>(row + g);
-            if (open) runs.back().end = i;
+            if (open) runs[found - 1].end = i;
             open = key != none;
             if (open) {
-              parent.push_back(static_cast<std::int32_t>(runs.size()));
-              runs.push_back(Run{i, 0});
-              run_keys.push_back(key);
+              parent[found] = static_cast<std::int32_t>(found);
+              runs[found] = Run{i, 0};
+              run_keys[found] = key;
+              ++found;
             }
           });
+      runs.resize(found);
+      run_keys.resize(found);
+      parent.resize(found);
       if (watch && (seen.lowest < band.low || seen.highest > band.high)) return std::nullopt;
       if (open) runs.back().end = static_cast<std::uint32_t>(row + ngates);
 
@@ -438,7 +460,7 @@ std::optional<Regions> label_regions(std::span<const float> vel,
         }
       }
       previous_first = first;
-      make_room(r + 1);
+      make_room(r + 1, runs.size());
     }
   }
 
@@ -464,17 +486,17 @@ std::optional<Regions> label_regions(std::span<const float> vel,
   const std::span<std::uint64_t> number = std::span(run_keys).first(components);
   number_by_interval(number);
   result.sizes = zeros<std::int32_t>(components);
-  const auto labels = result.labels.begin();
+  std::int32_t* const labels = result.labels.data();
   std::size_t written = 0;
   for (std::size_t j = 0; j < runs.size(); ++j) {
     const auto label = static_cast<std::int32_t>(number[static_cast<std::size_t>(component[j])]);
-    if (written < runs[j].begin) std::fill(labels + written, labels + runs[j].begin, 0);
-    std::fill(labels + runs[j].begin, labels + runs[j].end, label);
+    fill_ahead(labels, written, runs[j].begin, 0, n);
+    fill_ahead(labels, runs[j].begin, runs[j].end, label, n);
     written = runs[j].end;
     auto& size = result.sizes[static_cast<std::size_t>(label) - 1];
     size = wrapping_add(size, static_cast<std::int32_t>(runs[j].end - runs[j].begin));
   }
-  std::fill(labels + written, result.labels.end(), 0);
+  fill_ahead(labels, written, n, 0, n);
   return result;
 }
 

@@ -132,15 +132,21 @@ class SampleList {
   }
   // Keeps the samples written up to `end`; the next ones go to staged().
   void keep(const Sample* end) {
-    for (const Sample* s = staged_.data(); s != end; ++s) {
+    if constexpr (counts_regions) {
+      for (const Sample* s = staged_.data(); s != end; ++s) {
+        per_region_[(s->key >> region_bits_) + 1] += s->key != void_key_ ? 1 : 0;
+      }
+    }
+    for (const Sample* s = staged_.data(); s != end;) {
       if (fill_ == block_size) {
         blocks_.push_back(uninitialized<Sample>(block_size));
         fill_ = 0;
       }
-      blocks_.back()[fill_++] = *s;
-      if constexpr (counts_regions) {
-        per_region_[(s->key >> region_bits_) + 1] += s->key != void_key_ ? 1 : 0;
-      }
+      const auto copied =
+          std::min(block_size - fill_, static_cast<std::size_t>(end - s));
+      std::copy(s, s + copied, blocks_.back().begin() + static_cast<std::ptrdiff_t>(fill_));
+      fill_ += copied;
+      s += copied;
     }
   }
 
@@ -542,7 +548,17 @@ std::size_t sort_by_first_region(std::span<Sample> bucket, unsigned region_bits,
     if (at[a]++ == 0) present.push_back(static_cast<std::uint32_t>(a));
   }
   if (present.size() > 1) {
-    std::sort(present.begin(), present.end());
+    // A region has a handful of neighbours: insertion sorts them fastest.
+    if (present.size() <= 32) {
+      for (std::size_t c = 1; c < present.size(); ++c) {
+        const std::uint32_t a = present[c];
+        std::size_t d = c;
+        for (; d > 0 && present[d - 1] > a; --d) present[d] = present[d - 1];
+        present[d] = a;
+      }
+    } else {
+      std::sort(present.begin(), present.end());
+    }
     std::uint32_t place = 0;
     for (const std::uint32_t a : present) place += std::exchange(at[a], place);
     for (const Sample& s : bucket) spare[at[static_cast<std::size_t>(s.key & low)]++] = s;

@@ -175,6 +175,23 @@ class IntervalFinder {
   template <bool watch, class Changed>
   void ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
                    Extremes& seen, Changed&& changed) const {
+    // The number of inner limits fixed at compile time: the comparisons
+    // against them unrolled.
+    switch (inner_count_) {
+      case 0: return ray_changes<watch, 0>(vel, mask, count, seen, changed);
+      case 1: return ray_changes<watch, 1>(vel, mask, count, seen, changed);
+      case 2: return ray_changes<watch, 2>(vel, mask, count, seen, changed);
+      case 3: return ray_changes<watch, 3>(vel, mask, count, seen, changed);
+      case 4: return ray_changes<watch, 4>(vel, mask, count, seen, changed);
+      case 5: return ray_changes<watch, 5>(vel, mask, count, seen, changed);
+      case 6: return ray_changes<watch, 6>(vel, mask, count, seen, changed);
+      default: return ray_changes<watch, max_few - 1>(vel, mask, count, seen, changed);
+    }
+  }
+
+  template <bool watch, std::size_t inner, class Changed>
+  void ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
+                   Extremes& seen, Changed& changed) const {
     std::size_t g = 0;
     std::uint64_t previous = none;
     FloatLanes lowest = {seen.lowest, seen.lowest, seen.lowest, seen.lowest};
@@ -194,7 +211,7 @@ class IntervalFinder {
           const std::size_t at = g + 4 * q;
           const FloatLanes v = load_floats(vel + at);
           IntLanes k = {0, 0, 0, 0};
-          for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
+          for (std::size_t j = 0; j < inner; ++j) k -= (v >= inner_[j]);
           const IntLanes kept = kept_lanes(mask + at);
           const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept;
           if constexpr (watch) keep_extremes(v, kept, lowest, highest);

@@ -346,11 +346,6 @@ void sort_by_low_bits(std::span<Sample> bucket, unsigned key_bits, Sample* spare
     insertion_sort(bucket);
     return;
   }
-  // Long stretches of one pair's contacts often come in order already.
-  if (std::is_sorted(bucket.begin(), bucket.end(),
-                     [](const Sample& x, const Sample& y) { return x.key < y.key; })) {
-    return;
-  }
   const unsigned widest = digit_width(bucket.size(), key_bits);
   const unsigned passes = (key_bits + widest - 1) / widest;
   const unsigned digit_bits = (key_bits + passes - 1) / passes;
@@ -366,62 +361,6 @@ void sort_by_low_bits(std::span<Sample> bucket, unsigned key_bits, Sample* spare
   if (from.data() != bucket.data()) std::copy(from.begin(), from.end(), bucket.begin());
 }
 
-// Stable sort of one bucket of samples by the low `key_bits` bits of their
-// keys: a pass on the highest digit, then each part on its own. A bucket
-// holds few pairs, so the parts are mostly a handful of samples or one
-// pair's, which cost next to nothing to sort.
-template <class Sample>
-void sort_bucket(std::span<Sample> bucket, unsigned key_bits, Sample* spare, std::size_t* heads) {
-  if (bucket.size() <= 16 || key_bits <= widest_digit) {
-    sort_by_low_bits(bucket, key_bits, spare, heads);
-    return;
-  }
-  const unsigned digit_bits = digit_width(bucket.size(), key_bits);
-  const unsigned shift = key_bits - digit_bits;
-  const std::size_t buckets = std::size_t{1} << digit_bits;
-  std::size_t* const starts = heads;
-  std::size_t* const inner_heads = heads + (std::size_t{1} << widest_digit) + 1;
-  bucket_heads(bucket, shift, buckets, starts);
-  for (const Sample& s : bucket) spare[starts[(s.key >> shift) & (buckets - 1)]++] = s;
-  std::copy(spare, spare + bucket.size(), bucket.begin());
-  // The heads now stand at the ends of their parts.
-  std::size_t begin = 0;
-  for (std::size_t d = 0; d < buckets; ++d) {
-    const std::size_t end = starts[d];
-    if (end - begin > 1) {
-      sort_by_low_bits(bucket.subspan(begin, end - begin), shift, spare, inner_heads);
-    }
-    begin = end;
-  }
-}
-
-// Stable sort of contiguous samples by the low `key_bits` bits of their
-// keys, the result left in `spare` (as many samples), `samples` serving as
-// scratch: one pass on the highest digit, then each part on its own while it
-// is in cache. Digits of at most 11 bits keep the heads in the first-level
-// cache and the write streams few, where bucketing by whole region numbers
-// scatters across the sweep once regions run to hundreds of thousands.
-template <class Sample>
-void sort_into(std::span<Sample> samples, unsigned key_bits, Sample* spare, std::size_t* heads) {
-  const unsigned top_bits = std::min(key_bits, widest_digit);
-  const unsigned shift = key_bits - top_bits;
-  const std::size_t buckets = std::size_t{1} << top_bits;
-  bucket_heads(samples, shift, buckets, heads);
-  for (const Sample& s : samples) spare[heads[(s.key >> shift) & (buckets - 1)]++] = s;
-  if (shift == 0) return;
-  // The heads now stand at the ends of their parts.
-  std::size_t* const part_heads = heads + buckets;
-  std::size_t begin = 0;
-  for (std::size_t d = 0; d < buckets; ++d) {
-    const std::size_t end = heads[d];
-    if (end - begin > 1) {
-      sort_bucket(std::span<Sample>(spare + begin, end - begin), shift, samples.data() + begin,
-                  part_heads);
-    }
-    begin = end;
-  }
-}
-
 // The number of distinct keys among sorted samples.
 template <class Sample>
 std::size_t distinct_keys(std::span<const Sample> sorted) noexcept {
@@ -431,106 +370,52 @@ std::size_t distinct_keys(std::span<const Sample> sorted) noexcept {
 }
 
 // The samples of a scan, void ones left out, sorted stably by key: first
-// `distinct(number of distinct keys)`, then `visit(span)` on consecutive
-// stretches of them in order (one key's samples may span two stretches).
-// Several blocks are first split by the top bits of the key into groups that
-// each sort in cache; the groups are written to segments cut from the blocks
-// already read, and sorted back into them, so that the samples never need a
-// second buffer of their full size (fresh memory costs more here than
-// copying within the cache).
+// `distinct(number of distinct keys)`, then `visit(sorted samples)`. One
+// radix pass on the highest digit into a contiguous buffer, then each bucket
+// sorted on its own while it is in cache. Digits of at most 11 bits keep the
+// bucket heads in the first-level cache and the write streams few, where
+// bucketing by whole region numbers scatters across the sweep once regions
+// run to hundreds of thousands.
 template <class Samples, class Distinct, class Visit>
 void sorted_samples(Samples& samples, unsigned key_bits, Distinct&& distinct, Visit&& visit) {
   using Sample = typename Samples::Sample;
-  constexpr std::size_t block_size = Samples::block_size;
-  constexpr unsigned group_bits = 6;
-  constexpr std::size_t segment_size = block_size >> group_bits;
+  const unsigned top_bits = std::min(key_bits, widest_digit);
+  const unsigned shift = key_bits - top_bits;
+  const std::size_t buckets = std::size_t{1} << top_bits;
   const auto void_key = samples.void_key();
-  Buffer<std::size_t> heads = zeros<std::size_t>(3 * (std::size_t{1} << widest_digit) + 1);
 
-  if (samples.block_count() <= 1) {
-    std::span<Sample> block = samples.block_count() == 0 ? std::span<Sample>() : samples.block(0);
-    const auto kept = static_cast<std::size_t>(
-        std::remove_if(block.begin(), block.end(),
-                       [void_key](const Sample& s) { return s.key == void_key; }) -
-        block.begin());
-    Buffer<Sample> sorted = uninitialized<Sample>(kept);
-    sort_into(block.first(kept), key_bits, sorted.data(), heads.data());
-    distinct(distinct_keys(std::span<const Sample>(sorted)));
-    visit(std::span<const Sample>(sorted));
-    return;
-  }
-
-  const unsigned shift = key_bits - std::min(key_bits, group_bits);
-  struct Group {
-    Buffer<Sample*> segments;
-    Sample* next = nullptr;
-    Sample* end = nullptr;
-    [[nodiscard]] std::size_t size() const noexcept {
-      return segments.size() * segment_size - static_cast<std::size_t>(end - next);
-    }
-  };
-  Buffer<Group> groups(std::size_t{1} << group_bits);
-  // Segments are taken in the order of the pool: blocks read so far, after
-  // two more, which cover the groups' last, partly filled segments; blocks
-  // whose segments all stay unused are released before the groups are read.
-  Buffer<Buffer<Sample>> pool;
-  Buffer<Sample*> segments;
-  std::size_t taken = 0;
-  auto add_to_pool = [&](Buffer<Sample>&& block) {
-    for (std::size_t k = 0; k < block_size; k += segment_size) segments.push_back(block.data() + k);
-    pool.push_back(std::move(block));
-  };
-  add_to_pool(uninitialized<Sample>(block_size));
-  add_to_pool(uninitialized<Sample>(block_size));
+  Buffer<std::size_t> heads = zeros<std::size_t>(buckets + 1);
   for (std::size_t k = 0; k < samples.block_count(); ++k) {
     for (const Sample& s : samples.block(k)) {
-      if (s.key == void_key) continue;
-      Group& group = groups[static_cast<std::size_t>(s.key >> shift)];
-      if (group.next == group.end) {
-        if (taken == segments.size()) add_to_pool(uninitialized<Sample>(block_size));
-        group.next = segments[taken++];
-        group.end = group.next + segment_size;
-        group.segments.push_back(group.next);
-      }
-      *group.next++ = s;
+      if (s.key != void_key) ++heads[(s.key >> shift) + 1];
     }
-    add_to_pool(samples.take_block(k));
   }
-  for (std::size_t b = (taken + (block_size / segment_size) - 1) / (block_size / segment_size);
-       b < pool.size(); ++b) {
-    Buffer<Sample>().swap(pool[b]);
-  }
+  for (std::size_t d = 1; d <= buckets; ++d) heads[d] += heads[d - 1];
+  Buffer<std::size_t> ends(heads.begin() + 1, heads.end());
 
-  // Each group gathered, sorted and written back to its segments.
-  std::size_t keys = 0;
-  {
+  Buffer<Sample> sorted = uninitialized<Sample>(heads[buckets]);
+  for (std::size_t k = 0; k < samples.block_count(); ++k) {
+    for (const Sample& s : samples.block(k)) {
+      if (s.key != void_key) sorted[heads[s.key >> shift]++] = s;
+    }
+    Buffer<Sample> released = samples.take_block(k);
+  }
+  if (shift > 0) {
     std::size_t largest = 0;
-    for (const Group& group : groups) largest = std::max(largest, group.size());
-    Buffer<Sample> work = uninitialized<Sample>(largest);
-    Buffer<Sample> sorted = uninitialized<Sample>(largest);
-    for (const Group& group : groups) {
-      const std::size_t size = group.size();
-      for (std::size_t k = 0; k < group.segments.size(); ++k) {
-        const std::size_t length = std::min(segment_size, size - k * segment_size);
-        std::copy(group.segments[k], group.segments[k] + length, work.begin() + k * segment_size);
-      }
-      sort_into(std::span<Sample>(work).first(size), shift, sorted.data(), heads.data());
-      keys += distinct_keys(std::span<const Sample>(sorted).first(size));
-      for (std::size_t k = 0; k < group.segments.size(); ++k) {
-        const std::size_t length = std::min(segment_size, size - k * segment_size);
-        std::copy(sorted.begin() + k * segment_size, sorted.begin() + k * segment_size + length,
-                  group.segments[k]);
-      }
+    for (std::size_t d = 0; d < buckets; ++d) {
+      largest = std::max(largest, ends[d] - (d == 0 ? 0 : ends[d - 1]));
+    }
+    Buffer<Sample> spare = uninitialized<Sample>(largest);
+    Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
+    std::size_t begin = 0;
+    for (std::size_t d = 0; d < buckets; ++d) {
+      sort_by_low_bits(std::span<Sample>(sorted).subspan(begin, ends[d] - begin), shift,
+                       spare.data(), digit_heads.data());
+      begin = ends[d];
     }
   }
-  distinct(keys);
-  for (const Group& group : groups) {
-    const std::size_t size = group.size();
-    for (std::size_t k = 0; k < group.segments.size(); ++k) {
-      visit(std::span<const Sample>(group.segments[k],
-                                    std::min(segment_size, size - k * segment_size)));
-    }
-  }
+  distinct(distinct_keys(std::span<const Sample>(sorted)));
+  visit(std::span<const Sample>(sorted));
 }
 
 // Stable sort of one region_b's samples by region_a (the low `region_bits`
@@ -568,8 +453,8 @@ std::size_t sort_by_first_region(std::span<Sample> bucket, unsigned region_bits,
   return present.size();
 }
 
-// As sorted_samples, for keys of at most 32 bits: the samples counted and
-// placed per region_b in one pass each, every region's handful then sorted
+// As sorted_samples, for keys of at most 32 bits: the samples counted (as
+// they are kept) and placed per region_b, every region's handful then sorted
 // by region_a. With at most 2^16 regions the counters stay in the
 // second-level cache; the samples keep no other order than that of the scan.
 template <class Samples, class Distinct, class Visit>

@@ -369,16 +369,21 @@ std::size_t distinct_keys(std::span<const Sample> sorted) noexcept {
   return count;
 }
 
-// The samples of a scan, void ones left out, sorted stably by key: first
-// `distinct(number of distinct keys)`, then `visit(sorted samples)`. One
+// Samples sorted by key, and how many distinct keys they hold.
+template <class Sample>
+struct Sorted {
+  Buffer<Sample> samples;
+  std::size_t keys = 0;
+};
+
+// The samples of a scan, void ones left out, sorted stably by key. One
 // radix pass on the highest digit into a contiguous buffer, then each bucket
 // sorted on its own while it is in cache. Digits of at most 11 bits keep the
 // bucket heads in the first-level cache and the write streams few, where
 // bucketing by whole region numbers scatters across the sweep once regions
 // run to hundreds of thousands.
-template <class Samples, class Distinct, class Visit>
-void sorted_samples(Samples& samples, unsigned key_bits, Distinct&& distinct, Visit&& visit) {
-  using Sample = typename Samples::Sample;
+template <class Samples, class Sample = typename Samples::Sample>
+Sorted<Sample> sort_samples(Samples& samples, unsigned key_bits) {
   const unsigned top_bits = std::min(key_bits, widest_digit);
   const unsigned shift = key_bits - top_bits;
   const std::size_t buckets = std::size_t{1} << top_bits;
@@ -414,8 +419,8 @@ void sorted_samples(Samples& samples, unsigned key_bits, Distinct&& distinct, Vi
       begin = ends[d];
     }
   }
-  distinct(distinct_keys(std::span<const Sample>(sorted)));
-  visit(std::span<const Sample>(sorted));
+  const std::size_t keys = distinct_keys(std::span<const Sample>(sorted));
+  return {std::move(sorted), keys};
 }
 
 // Stable sort of one region_b's samples by region_a (the low `region_bits`
@@ -453,14 +458,13 @@ std::size_t sort_by_first_region(std::span<Sample> bucket, unsigned region_bits,
   return present.size();
 }
 
-// As sorted_samples, for keys of at most 32 bits: the samples counted (as
+// As sort_samples, for keys of at most 32 bits: the samples counted (as
 // they are kept) and placed per region_b, every region's handful then sorted
 // by region_a. With at most 2^16 regions the counters stay in the
 // second-level cache; the samples keep no other order than that of the scan.
-template <class Samples, class Distinct, class Visit>
-void sorted_by_region(Samples& samples, std::int32_t largest, unsigned region_bits,
-                      Distinct&& distinct, Visit&& visit) {
-  using Sample = typename Samples::Sample;
+template <class Samples, class Sample = typename Samples::Sample>
+Sorted<Sample> sort_samples_by_region(Samples& samples, std::int32_t largest,
+                                      unsigned region_bits) {
   const auto void_key = samples.void_key();
   // After the placing pass heads[b] is where region b's samples end.
   const std::span<std::size_t> heads =
@@ -495,8 +499,7 @@ void sorted_by_region(Samples& samples, std::int32_t largest, unsigned region_bi
     }
     begin = end;
   }
-  distinct(keys);
-  visit(std::span<const Sample>(sorted));
+  return {std::move(sorted), keys};
 }
 
 // The contacts of the scan with keys of type Key, condensed per pair.
@@ -505,53 +508,43 @@ Edges tally_contacts(std::span<const std::int32_t> labels, std::span<const float
                      std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
                      std::int64_t skip_between_rays, std::int64_t skip_along_ray,
                      std::int32_t largest, unsigned region_bits) {
-  SampleList<larger_first_only, Key> samples(labels, vel, region_bits);
+  using Samples = SampleList<larger_first_only, Key>;
+  Samples samples(labels, vel, region_bits);
   walk_contacts(labels, nrays, ngates, rays_wrap_around, walk_length(skip_between_rays),
                 walk_length(skip_along_ray), samples);
 
+  Sorted<typename Samples::Sample> sorted;
+  if constexpr (Samples::counts_regions) {
+    sorted = sort_samples_by_region(samples, largest, region_bits);
+  } else {
+    sorted = sort_samples(samples, 2 * region_bits);
+  }
+
   // Each entry written once, its sums added up from zero in scan order.
   Edges edges;
-  bool open = false;  // an entry is being added up
-  Key key = 0;
-  std::int32_t count = 0;
-  double sum_a = 0.0;
-  double sum_b = 0.0;
+  edges.region_a.reserve(sorted.keys);
+  edges.region_b.reserve(sorted.keys);
+  edges.count.reserve(sorted.keys);
+  edges.sum_a.reserve(sorted.keys);
+  edges.sum_b.reserve(sorted.keys);
+  const std::span<const typename Samples::Sample> all = sorted.samples;
   const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
-  auto close_entry = [&] {
+  for (std::size_t c = 0; c < all.size();) {
+    const Key key = all[c].key;
+    std::int32_t count = 0;
+    double sum_a = 0.0;
+    double sum_b = 0.0;
+    for (; c < all.size() && all[c].key == key; ++c) {
+      count = wrapping_add(count, std::int32_t{1});
+      sum_a += widen(all[c].vel_a);
+      sum_b += widen(all[c].vel_b);
+    }
     edges.region_a.push_back(static_cast<std::int32_t>(key & low));
     edges.region_b.push_back(static_cast<std::int32_t>(key >> region_bits));
     edges.count.push_back(count);
     edges.sum_a.push_back(sum_a);
     edges.sum_b.push_back(sum_b);
-  };
-  auto reserve = [&](std::size_t entries) {
-    edges.region_a.reserve(entries);
-    edges.region_b.reserve(entries);
-    edges.count.reserve(entries);
-    edges.sum_a.reserve(entries);
-    edges.sum_b.reserve(entries);
-  };
-  auto add = [&](auto sorted) {
-    for (const auto& s : sorted) {
-      if (s.key != key || !open) {
-        if (open) close_entry();
-        open = true;
-        key = s.key;
-        count = 0;
-        sum_a = 0.0;
-        sum_b = 0.0;
-      }
-      count = wrapping_add(count, std::int32_t{1});
-      sum_a += widen(s.vel_a);
-      sum_b += widen(s.vel_b);
-    }
-  };
-  if constexpr (sizeof(Key) <= sizeof(std::uint32_t)) {
-    sorted_by_region(samples, largest, region_bits, reserve, add);
-  } else {
-    sorted_samples(samples, 2 * region_bits, reserve, add);
   }
-  if (open) close_entry();
   return edges;
 }
 

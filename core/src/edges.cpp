@@ -89,13 +89,13 @@ struct Sample {
 
 // The samples of one scan, in scan order, in blocks so that the list grows
 // without copying and without a counting walk before the real one. Samples
-// are first written to a small buffer, each one whether it is wanted or not,
-// and kept by moving the end on: no branch to mispredict on the mix of
-// regions. The buffer is emptied into the blocks at the end of every ray and
-// when it has no room for the four samples of another gate. A walk whose end
-// lies further on in the scan holds its place with a void sample and settles
-// it when its end is reached; a void sample stands for no contact, and its
-// key (both regions 2^region_bits - 1) is no pair's.
+// are written straight to the last block, each one whether it is wanted or
+// not, and kept by moving the end on: no branch to mispredict on the mix of
+// regions. A block with no room for the four samples of another gate is
+// closed, its last places filled with void samples. A walk whose end lies
+// further on in the scan holds its place with a void sample and settles it
+// when its end is reached; a void sample stands for no contact, and its key
+// (both regions 2^region_bits - 1) is no pair's.
 template <bool larger_first_only, class Key>
 class SampleList {
  public:
@@ -104,15 +104,13 @@ class SampleList {
   // Blocks of at least 64 KiB, which allocators map and unmap on their own
   // rather than leave in the heap.
   static constexpr std::size_t block_size = std::bit_ceil((std::size_t{1} << 16) / sizeof(Sample));
-  static constexpr std::size_t staged_size = std::size_t{1} << 12;
 
   SampleList(std::span<const std::int32_t> labels, std::span<const float> vel,
              unsigned region_bits)
       : labels_(labels),
         vel_(vel),
         region_bits_(region_bits),
-        void_key_(static_cast<Key>((std::uint64_t{1} << (2 * region_bits)) - 1)),
-        staged_(uninitialized<Sample>(staged_size)) {
+        void_key_(static_cast<Key>((std::uint64_t{1} << (2 * region_bits)) - 1)) {
     if constexpr (counts_regions) {
       per_region_ = zeros<std::size_t>((std::size_t{1} << region_bits) + 1);
     }
@@ -124,30 +122,32 @@ class SampleList {
   static constexpr bool counts_regions = sizeof(Key) <= sizeof(std::uint32_t);
   [[nodiscard]] std::span<std::size_t> per_region() noexcept { return per_region_; }
 
-  // Where the next samples go.
-  [[nodiscard]] Sample* staged() noexcept { return staged_.data(); }
+  // Where the next samples go: after the kept ones, in a block with room for
+  // a gate's four.
+  [[nodiscard]] Sample* staged() {
+    if (fill_ > block_size - 4) {
+      if (!blocks_.empty()) {
+        std::fill(blocks_.back().begin() + static_cast<std::ptrdiff_t>(fill_),
+                  blocks_.back().end(), Sample{void_key_, 0.0f, 0.0f});
+      }
+      blocks_.push_back(uninitialized<Sample>(block_size));
+      fill_ = 0;
+    }
+    return blocks_.back().data() + fill_;
+  }
   // Whether a gate's four samples may not fit after `end`.
   [[nodiscard]] bool crowded(const Sample* end) const noexcept {
-    return static_cast<std::size_t>(end - staged_.data()) > staged_size - 4;
+    return static_cast<std::size_t>(end - blocks_.back().data()) > block_size - 4;
   }
   // Keeps the samples written up to `end`; the next ones go to staged().
-  void keep(const Sample* end) {
+  void keep(const Sample* end) noexcept {
+    const Sample* const kept = blocks_.back().data() + fill_;
     if constexpr (counts_regions) {
-      for (const Sample* s = staged_.data(); s != end; ++s) {
+      for (const Sample* s = kept; s != end; ++s) {
         per_region_[(s->key >> region_bits_) + 1] += s->key != void_key_ ? 1 : 0;
       }
     }
-    for (const Sample* s = staged_.data(); s != end;) {
-      if (fill_ == block_size) {
-        blocks_.push_back(uninitialized<Sample>(block_size));
-        fill_ = 0;
-      }
-      const auto copied =
-          std::min(block_size - fill_, static_cast<std::size_t>(end - s));
-      std::copy(s, s + copied, blocks_.back().begin() + static_cast<std::ptrdiff_t>(fill_));
-      fill_ += copied;
-      s += copied;
-    }
+    fill_ += static_cast<std::size_t>(end - kept);
   }
 
   // The contact from gate i to gate j, found in scan order; no sample when
@@ -160,7 +160,7 @@ class SampleList {
   }
   // Holds the place of a walk that ends later in the scan, in `slot`.
   [[nodiscard]] Sample* hold(Sample* out, std::size_t& slot) const noexcept {
-    slot = size() + static_cast<std::size_t>(out - staged_.data());
+    slot = (blocks_.size() - 1) * block_size + static_cast<std::size_t>(out - blocks_.back().data());
     *out = Sample{void_key_, 0.0f, 0.0f};
     return out + 1;
   }
@@ -175,9 +175,6 @@ class SampleList {
   }
 
   [[nodiscard]] Key void_key() const noexcept { return void_key_; }
-  [[nodiscard]] std::size_t size() const noexcept {
-    return blocks_.empty() ? 0 : (blocks_.size() - 1) * block_size + fill_;
-  }
   [[nodiscard]] std::size_t block_count() const noexcept { return blocks_.size(); }
   [[nodiscard]] std::span<const Sample> block(std::size_t k) const noexcept {
     return std::span<const Sample>(blocks_[k]).first(k + 1 == blocks_.size() ? fill_
@@ -202,7 +199,6 @@ class SampleList {
   std::span<const float> vel_;
   unsigned region_bits_;
   Key void_key_;
-  Buffer<Sample> staged_;
   Buffer<Buffer<Sample>> blocks_;
   Buffer<std::size_t> per_region_;
   std::size_t fill_ = block_size;

@@ -77,51 +77,77 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
 
 // One contact: the pair's sort key (second region in the high bits, first
 // region in the low `region_bits`) and both velocities as measured (widened
-// when summed, which is exact).
+// when summed, which is exact). Keys of 32 bits while both region numbers
+// fit in 16: 12 bytes a sample instead of 16, a quarter less memory to write,
+// sort and touch fresh.
+template <class Key>
 struct Sample {
-  std::uint64_t key;
+  Key key;
   float vel_a;
   float vel_b;
 };
 
 // The samples of one scan, in scan order, in blocks so that the list grows
 // without copying and without a counting walk before the real one. Samples
-// are first written to a small buffer, each one whether it is wanted or not,
-// and kept by moving the end on: no branch to mispredict on the mix of
-// regions. The buffer is emptied into the blocks at the end of every ray and
-// when it has no room for the four samples of another gate. A walk whose end
-// lies further on in the scan holds its place with a void sample and settles
-// it when its end is reached; a void sample stands for no contact, and its
-// key (both regions 2^region_bits - 1) is no pair's.
-template <bool larger_first_only>
+// are written straight to the last block, each one whether it is wanted or
+// not, and kept by moving the end on: no branch to mispredict on the mix of
+// regions. A block with no room for the four samples of another gate is
+// closed, its last places filled with void samples. A walk whose end lies
+// further on in the scan holds its place with a void sample and settles it
+// when its end is reached; a void sample stands for no contact, and its key
+// (both regions 2^region_bits - 1) is no pair's.
+template <bool larger_first_only, class Key>
 class SampleList {
  public:
-  static constexpr std::size_t block_size = std::size_t{1} << 12;
-  static constexpr std::size_t staged_size = std::size_t{1} << 12;
+  using Sample = vornak::Sample<Key>;
+
+  // Blocks of at least 64 KiB, which allocators map and unmap on their own
+  // rather than leave in the heap.
+  static constexpr std::size_t block_size = std::bit_ceil((std::size_t{1} << 16) / sizeof(Sample));
 
   SampleList(std::span<const std::int32_t> labels, std::span<const float> vel,
              unsigned region_bits)
       : labels_(labels),
         vel_(vel),
         region_bits_(region_bits),
-        void_key_((std::uint64_t{1} << (2 * region_bits)) - 1),
-        staged_(uninitialized<Sample>(staged_size)) {}
+        void_key_(static_cast<Key>((std::uint64_t{1} << (2 * region_bits)) - 1)) {
+    if constexpr (counts_regions) {
+      per_region_ = zeros<std::size_t>((std::size_t{1} << region_bits) + 1);
+    }
+  }
 
-  // Where the next samples go.
-  [[nodiscard]] Sample* staged() noexcept { return staged_.data(); }
+  // With keys of 32 bits the samples are counted per region_b as they are
+  // kept or settled, while they are in cache: per_region()[b + 1] counts
+  // region b's; void samples are not counted.
+  static constexpr bool counts_regions = sizeof(Key) <= sizeof(std::uint32_t);
+  [[nodiscard]] std::span<std::size_t> per_region() noexcept { return per_region_; }
+
+  // Where the next samples go: after the kept ones, in a block with room for
+  // a gate's four.
+  [[nodiscard]] Sample* staged() {
+    if (fill_ > block_size - 4) {
+      if (!blocks_.empty()) {
+        std::fill(blocks_.back().begin() + static_cast<std::ptrdiff_t>(fill_),
+                  blocks_.back().end(), Sample{void_key_, 0.0f, 0.0f});
+      }
+      blocks_.push_back(uninitialized<Sample>(block_size));
+      fill_ = 0;
+    }
+    return blocks_.back().data() + fill_;
+  }
   // Whether a gate's four samples may not fit after `end`.
   [[nodiscard]] bool crowded(const Sample* end) const noexcept {
-    return static_cast<std::size_t>(end - staged_.data()) > staged_size - 4;
+    return static_cast<std::size_t>(end - blocks_.back().data()) > block_size - 4;
   }
   // Keeps the samples written up to `end`; the next ones go to staged().
-  void keep(const Sample* end) {
-    for (const Sample* s = staged_.data(); s != end; ++s) {
-      if (fill_ == block_size) {
-        blocks_.push_back(uninitialized<Sample>(block_size));
-        fill_ = 0;
+  void keep(const Sample* end) noexcept {
+    const Sample* const kept = blocks_.back().data() + fill_;
+    if constexpr (counts_regions) {
+      for (const Sample* s = kept; s != end; ++s) {
+        per_region_[(s->key >> region_bits_) + 1] += s->key != void_key_ ? 1 : 0;
       }
-      blocks_.back()[fill_++] = *s;
     }
+    fill_ += static_cast<std::size_t>(end - kept);
   }
 
   // The contact from gate i to gate j, found in scan order; no sample when
@@ -134,7 +160,7 @@ class SampleList {
   }
   // Holds the place of a walk that ends later in the scan, in `slot`.
   [[nodiscard]] Sample* hold(Sample* out, std::size_t& slot) const noexcept {
-    slot = size() + static_cast<std::size_t>(out - staged_.data());
+    slot = (blocks_.size() - 1) * block_size + static_cast<std::size_t>(out - blocks_.back().data());
     *out = Sample{void_key_, 0.0f, 0.0f};
     return out + 1;
   }
@@ -144,19 +170,20 @@ class SampleList {
     const std::int32_t b = labels_[j];
     if (wanted(a, b)) {
       blocks_[slot / block_size][slot % block_size] = Sample{key(a, b), vel_[i], vel_[j]};
+      if constexpr (counts_regions) ++per_region_[static_cast<std::size_t>(b) + 1];
     }
   }
 
-  [[nodiscard]] std::uint64_t void_key() const noexcept { return void_key_; }
-  [[nodiscard]] std::size_t size() const noexcept {
-    return blocks_.empty() ? 0 : (blocks_.size() - 1) * block_size + fill_;
-  }
+  [[nodiscard]] Key void_key() const noexcept { return void_key_; }
   [[nodiscard]] std::size_t block_count() const noexcept { return blocks_.size(); }
   [[nodiscard]] std::span<const Sample> block(std::size_t k) const noexcept {
     return std::span<const Sample>(blocks_[k]).first(k + 1 == blocks_.size() ? fill_
                                                                              : block_size);
   }
-  void release_block(std::size_t k) { Buffer<Sample>().swap(blocks_[k]); }
+  [[nodiscard]] std::span<Sample> block(std::size_t k) noexcept {
+    return std::span<Sample>(blocks_[k]).first(k + 1 == blocks_.size() ? fill_ : block_size);
+  }
+  [[nodiscard]] Buffer<Sample> take_block(std::size_t k) noexcept { return std::move(blocks_[k]); }
 
  private:
   // A contact within a region gives no sample, nor one from the smaller
@@ -164,16 +191,16 @@ class SampleList {
   static bool wanted(std::int32_t a, std::int32_t b) noexcept {
     return b != a && (!larger_first_only || b < a);
   }
-  std::uint64_t key(std::int32_t a, std::int32_t b) const noexcept {
-    return static_cast<std::uint64_t>(b) << region_bits_ | static_cast<std::uint64_t>(a);
+  Key key(std::int32_t a, std::int32_t b) const noexcept {
+    return static_cast<Key>(static_cast<Key>(b) << region_bits_ | static_cast<Key>(a));
   }
 
   std::span<const std::int32_t> labels_;
   std::span<const float> vel_;
   unsigned region_bits_;
-  std::uint64_t void_key_;
-  Buffer<Sample> staged_;
+  Key void_key_;
   Buffer<Buffer<Sample>> blocks_;
+  Buffer<std::size_t> per_region_;
   std::size_t fill_ = block_size;
 };
 
@@ -215,7 +242,7 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
     const std::int32_t* const before = r > 0 ? here - ngates : nullptr;
     const std::int32_t* const after = r + 1 < nrays ? here + ngates : nullptr;
     const std::size_t active = active_gates(before, here, after, ngates, gates.data());
-    Sample* out = samples.staged();
+    auto* out = samples.staged();
     for (std::size_t k = 0; k < active; ++k) {
       if (samples.crowded(out)) {
         samples.keep(out);
@@ -278,7 +305,8 @@ constexpr unsigned widest_digit = 11;
 
 // Bucket starts for a stable radix pass over `samples` on the digit
 // (key >> shift) & (buckets - 1), written to `heads` (`buckets` entries).
-void bucket_heads(std::span<const Sample> samples, unsigned shift, std::size_t buckets,
+template <class Sample>
+void bucket_heads(std::span<Sample> samples, unsigned shift, std::size_t buckets,
                   std::size_t* heads) {
   std::fill(heads, heads + buckets, std::size_t{0});
   for (const Sample& s : samples) ++heads[(s.key >> shift) & (buckets - 1)];
@@ -286,24 +314,35 @@ void bucket_heads(std::span<const Sample> samples, unsigned shift, std::size_t b
   for (std::size_t d = 0; d < buckets; ++d) sum += std::exchange(heads[d], sum);
 }
 
-// Stable sort of one bucket of samples by the low `key_bits` bits of their
-// keys, by least-significant-digit radix passes through `spare`.
-void sort_bucket(std::span<Sample> bucket, unsigned key_bits, Sample* spare, std::size_t* heads) {
+// Stable sort of a few samples by key, by insertion: for a handful of them
+// it costs less than clearing and summing the heads of even one radix pass.
+template <class Sample>
+void insertion_sort(std::span<Sample> samples) noexcept {
+  for (std::size_t c = 1; c < samples.size(); ++c) {
+    const Sample s = samples[c];
+    std::size_t d = c;
+    for (; d > 0 && samples[d - 1].key > s.key; --d) samples[d] = samples[d - 1];
+    samples[d] = s;
+  }
+}
+
+// Digits about as wide as the samples are many: clearing and summing the
+// heads of a pass then costs no more than moving the samples.
+unsigned digit_width(std::size_t samples, unsigned key_bits) noexcept {
+  return std::min(key_bits, std::clamp(static_cast<unsigned>(std::bit_width(samples)) - 1, 4u,
+                                       widest_digit));
+}
+
+// Stable sort of samples whose keys differ only in their low `key_bits` bits,
+// by least-significant-digit radix passes through `spare`.
+template <class Sample>
+void sort_by_low_bits(std::span<Sample> bucket, unsigned key_bits, Sample* spare,
+                      std::size_t* heads) {
   if (bucket.size() <= 16) {
-    // Insertion sort, stable: for a handful of samples it costs less than
-    // clearing and summing the bucket heads of even one radix pass.
-    for (std::size_t c = 1; c < bucket.size(); ++c) {
-      const Sample s = bucket[c];
-      std::size_t d = c;
-      for (; d > 0 && bucket[d - 1].key > s.key; --d) bucket[d] = bucket[d - 1];
-      bucket[d] = s;
-    }
+    insertion_sort(bucket);
     return;
   }
-  // Digits about as wide as the bucket is long: clearing and summing the
-  // heads of a pass then costs no more than moving the samples.
-  const unsigned widest = std::clamp(static_cast<unsigned>(std::bit_width(bucket.size())) - 1,
-                                     4u, widest_digit);
+  const unsigned widest = digit_width(bucket.size(), key_bits);
   const unsigned passes = (key_bits + widest - 1) / widest;
   const unsigned digit_bits = (key_bits + passes - 1) / passes;
   const std::size_t buckets = std::size_t{1} << digit_bits;
@@ -318,18 +357,33 @@ void sort_bucket(std::span<Sample> bucket, unsigned key_bits, Sample* spare, std
   if (from.data() != bucket.data()) std::copy(from.begin(), from.end(), bucket.begin());
 }
 
-// Stable radix sort of the samples by key into a contiguous buffer, leaving
-// out the void ones: one pass on the highest digit, then each bucket sorted
-// on its own while it is in cache. Digits of at most 11 bits keep the
+// The number of distinct keys among sorted samples.
+template <class Sample>
+std::size_t distinct_keys(std::span<const Sample> sorted) noexcept {
+  std::size_t count = sorted.empty() ? 0 : 1;
+  for (std::size_t c = 1; c < sorted.size(); ++c) count += sorted[c].key != sorted[c - 1].key;
+  return count;
+}
+
+// Samples sorted by key, and how many distinct keys they hold.
+template <class Sample>
+struct Sorted {
+  Buffer<Sample> samples;
+  std::size_t keys = 0;
+};
+
+// The samples of a scan, void ones left out, sorted stably by key. One
+// radix pass on the highest digit into a contiguous buffer, then each bucket
+// sorted on its own while it is in cache. Digits of at most 11 bits keep the
 // bucket heads in the first-level cache and the write streams few, where
 // bucketing by whole region numbers scatters across the sweep once regions
 // run to hundreds of thousands.
-template <class Samples>
-Buffer<Sample> sort_by_key(Samples& samples, unsigned key_bits) {
+template <class Samples, class Sample = typename Samples::Sample>
+Sorted<Sample> sort_samples(Samples& samples, unsigned key_bits) {
   const unsigned top_bits = std::min(key_bits, widest_digit);
   const unsigned shift = key_bits - top_bits;
   const std::size_t buckets = std::size_t{1} << top_bits;
-  const std::uint64_t void_key = samples.void_key();
+  const auto void_key = samples.void_key();
 
   Buffer<std::size_t> heads = zeros<std::size_t>(buckets + 1);
   for (std::size_t k = 0; k < samples.block_count(); ++k) {
@@ -338,85 +392,148 @@ Buffer<Sample> sort_by_key(Samples& samples, unsigned key_bits) {
     }
   }
   for (std::size_t d = 1; d <= buckets; ++d) heads[d] += heads[d - 1];
-  const std::size_t n = heads[buckets];
   Buffer<std::size_t> ends(heads.begin() + 1, heads.end());
 
-  Buffer<Sample> sorted = uninitialized<Sample>(n);
+  Buffer<Sample> sorted = uninitialized<Sample>(heads[buckets]);
   for (std::size_t k = 0; k < samples.block_count(); ++k) {
     for (const Sample& s : samples.block(k)) {
       if (s.key != void_key) sorted[heads[s.key >> shift]++] = s;
     }
-    samples.release_block(k);
+    Buffer<Sample> released = samples.take_block(k);
   }
-  if (shift == 0) return sorted;
-
-  std::size_t largest = 0;
-  for (std::size_t d = 0; d < buckets; ++d) {
-    largest = std::max(largest, ends[d] - (d == 0 ? 0 : ends[d - 1]));
+  if (shift > 0) {
+    std::size_t largest = 0;
+    for (std::size_t d = 0; d < buckets; ++d) {
+      largest = std::max(largest, ends[d] - (d == 0 ? 0 : ends[d - 1]));
+    }
+    Buffer<Sample> spare = uninitialized<Sample>(largest);
+    Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
+    std::size_t begin = 0;
+    for (std::size_t d = 0; d < buckets; ++d) {
+      sort_by_low_bits(std::span<Sample>(sorted).subspan(begin, ends[d] - begin), shift,
+                       spare.data(), digit_heads.data());
+      begin = ends[d];
+    }
   }
-  Buffer<Sample> spare = uninitialized<Sample>(largest);
-  Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
-  std::size_t begin = 0;
-  for (std::size_t d = 0; d < buckets; ++d) {
-    sort_bucket(std::span<Sample>(sorted).subspan(begin, ends[d] - begin), shift, spare.data(),
-                digit_heads.data());
-    begin = ends[d];
-  }
-  return sorted;
+  const std::size_t keys = distinct_keys(std::span<const Sample>(sorted));
+  return {std::move(sorted), keys};
 }
 
-// Contacts are collected in scan order, sorted stably by pair in (region_b,
-// region_a) order, and each run of one pair condensed into one entry; the
-// sums thus add each pair's contacts in scan order.
-template <bool larger_first_only>
-Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
-                 std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
-                 std::int64_t skip_between_rays, std::int64_t skip_along_ray) {
-  const std::size_t n = gate_count(nrays, ngates);
-  require_length(labels.size(), n, "labels");
-  require_length(vel.size(), n, "vel");
-  labels = labels.first(n);
-  vel = vel.first(n);
-  Edges edges;
-  if (n == 0) return edges;
-
-  std::int32_t largest = 0;
-  std::int32_t smallest = 0;
-  for (const std::int32_t label : labels) {
-    largest = std::max(largest, label);
-    smallest = std::min(smallest, label);
+// Stable sort of one region_b's samples by region_a (the low `region_bits`
+// bits of the key), through a counter per region_a (`at`, zero on entry and
+// on return): the few regions present are listed as first met, sorted, and
+// given their places.
+// Returns the number of regions present.
+template <class Sample>
+std::size_t sort_by_first_region(std::span<Sample> bucket, unsigned region_bits, Sample* spare,
+                                 std::uint32_t* at, Buffer<std::uint32_t>& present) {
+  const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
+  present.clear();
+  for (const Sample& s : bucket) {
+    const auto a = static_cast<std::size_t>(s.key & low);
+    if (at[a]++ == 0) present.push_back(static_cast<std::uint32_t>(a));
   }
-  if (smallest < 0) fail_index("index out of range: a region label is negative");
-  if (largest < 2) return edges;
-  const auto region_bits =
-      static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(largest)));
+  if (present.size() > 1) {
+    // A region has a handful of neighbours: insertion sorts them fastest.
+    if (present.size() <= 32) {
+      for (std::size_t c = 1; c < present.size(); ++c) {
+        const std::uint32_t a = present[c];
+        std::size_t d = c;
+        for (; d > 0 && present[d - 1] > a; --d) present[d] = present[d - 1];
+        present[d] = a;
+      }
+    } else {
+      std::sort(present.begin(), present.end());
+    }
+    std::uint32_t place = 0;
+    for (const std::uint32_t a : present) place += std::exchange(at[a], place);
+    for (const Sample& s : bucket) spare[at[static_cast<std::size_t>(s.key & low)]++] = s;
+    std::copy(spare, spare + bucket.size(), bucket.begin());
+  }
+  for (const std::uint32_t a : present) at[a] = 0;
+  return present.size();
+}
 
-  SampleList<larger_first_only> samples(labels, vel, region_bits);
+// As sort_samples, for keys of at most 32 bits: the samples counted (as
+// they are kept) and placed per region_b, every region's handful then sorted
+// by region_a. With at most 2^16 regions the counters stay in the
+// second-level cache; the samples keep no other order than that of the scan.
+template <class Samples, class Sample = typename Samples::Sample>
+Sorted<Sample> sort_samples_by_region(Samples& samples, std::int32_t largest,
+                                      unsigned region_bits) {
+  const auto void_key = samples.void_key();
+  // After the placing pass heads[b] is where region b's samples end.
+  const std::span<std::size_t> heads =
+      samples.per_region().first(static_cast<std::size_t>(largest) + 2);
+  std::size_t largest_bucket = 0;
+  for (std::size_t b = 1; b < heads.size(); ++b) {
+    largest_bucket = std::max(largest_bucket, heads[b]);
+    heads[b] += heads[b - 1];
+  }
+  Buffer<Sample> sorted = uninitialized<Sample>(heads.back());
+  for (std::size_t k = 0; k < samples.block_count(); ++k) {
+    for (const Sample& s : samples.block(k)) {
+      if (s.key != void_key) sorted[heads[static_cast<std::size_t>(s.key >> region_bits)]++] = s;
+    }
+    Buffer<Sample> released = samples.take_block(k);
+  }
+  Buffer<Sample> spare = uninitialized<Sample>(largest_bucket);
+  Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
+  const bool counted = largest_bucket < std::numeric_limits<std::uint32_t>::max();
+  Buffer<std::uint32_t> at = zeros<std::uint32_t>(counted ? heads.size() : 0);
+  Buffer<std::uint32_t> present;
+  std::size_t begin = 0;
+  std::size_t keys = 0;
+  for (std::size_t b = 0; b + 1 < heads.size(); ++b) {
+    const std::size_t end = heads[b];
+    const std::span<Sample> bucket = std::span<Sample>(sorted).subspan(begin, end - begin);
+    if (bucket.size() <= 8 || !counted) {
+      sort_by_low_bits(bucket, region_bits, spare.data(), digit_heads.data());
+      keys += distinct_keys(std::span<const Sample>(bucket));
+    } else {
+      keys += sort_by_first_region(bucket, region_bits, spare.data(), at.data(), present);
+    }
+    begin = end;
+  }
+  return {std::move(sorted), keys};
+}
+
+// The contacts of the scan with keys of type Key, condensed per pair.
+template <bool larger_first_only, class Key>
+Edges tally_contacts(std::span<const std::int32_t> labels, std::span<const float> vel,
+                     std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
+                     std::int64_t skip_between_rays, std::int64_t skip_along_ray,
+                     std::int32_t largest, unsigned region_bits) {
+  using Samples = SampleList<larger_first_only, Key>;
+  Samples samples(labels, vel, region_bits);
   walk_contacts(labels, nrays, ngates, rays_wrap_around, walk_length(skip_between_rays),
                 walk_length(skip_along_ray), samples);
-  const Buffer<Sample> sorted = sort_by_key(samples, 2 * region_bits);
-  if (sorted.empty()) return edges;
 
-  std::size_t entries = 1;
-  for (std::size_t c = 1; c < sorted.size(); ++c) {
-    entries += sorted[c].key != sorted[c - 1].key ? 1 : 0;
+  Sorted<typename Samples::Sample> sorted;
+  if constexpr (Samples::counts_regions) {
+    sorted = sort_samples_by_region(samples, largest, region_bits);
+  } else {
+    sorted = sort_samples(samples, 2 * region_bits);
   }
+
   // Each entry written once, its sums added up from zero in scan order.
-  edges.region_a.reserve(entries);
-  edges.region_b.reserve(entries);
-  edges.count.reserve(entries);
-  edges.sum_a.reserve(entries);
-  edges.sum_b.reserve(entries);
+  Edges edges;
+  edges.region_a.reserve(sorted.keys);
+  edges.region_b.reserve(sorted.keys);
+  edges.count.reserve(sorted.keys);
+  edges.sum_a.reserve(sorted.keys);
+  edges.sum_b.reserve(sorted.keys);
+  const std::span<const typename Samples::Sample> all = sorted.samples;
   const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
-  for (std::size_t c = 0; c < sorted.size();) {
-    const std::uint64_t key = sorted[c].key;
+  for (std::size_t c = 0; c < all.size();) {
+    const Key key = all[c].key;
     std::int32_t count = 0;
     double sum_a = 0.0;
     double sum_b = 0.0;
-    for (; c < sorted.size() && sorted[c].key == key; ++c) {
+    for (; c < all.size() && all[c].key == key; ++c) {
       count = wrapping_add(count, std::int32_t{1});
-      sum_a += widen(sorted[c].vel_a);
-      sum_b += widen(sorted[c].vel_b);
+      sum_a += widen(all[c].vel_a);
+      sum_b += widen(all[c].vel_b);
     }
     edges.region_a.push_back(static_cast<std::int32_t>(key & low));
     edges.region_b.push_back(static_cast<std::int32_t>(key >> region_bits));
@@ -427,20 +544,79 @@ Edges scan_edges(std::span<const std::int32_t> labels, std::span<const float> ve
   return edges;
 }
 
+// Contacts are collected in scan order, sorted stably by pair in (region_b,
+// region_a) order, and each run of one pair condensed into one entry; the
+// sums thus add each pair's contacts in scan order.
+// `largest` is at least the largest label.
+template <bool larger_first_only>
+Edges scan_edges(std::span<const std::int32_t> labels, std::int32_t largest,
+                 std::span<const float> vel, std::size_t nrays, std::size_t ngates,
+                 bool rays_wrap_around, std::int64_t skip_between_rays,
+                 std::int64_t skip_along_ray) {
+  const std::size_t n = gate_count(nrays, ngates);
+  labels = labels.first(n);
+  vel = vel.first(n);
+  Edges edges;
+  if (n == 0 || largest < 2) return edges;
+  const auto region_bits =
+      static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(largest)));
+
+  // Both region numbers in a 32-bit key while they fit in 16 bits each.
+  if (region_bits <= 16) {
+    return tally_contacts<larger_first_only, std::uint32_t>(
+        labels, vel, nrays, ngates, rays_wrap_around, skip_between_rays, skip_along_ray, largest,
+        region_bits);
+  }
+  return tally_contacts<larger_first_only, std::uint64_t>(labels, vel, nrays, ngates,
+                                                          rays_wrap_around, skip_between_rays,
+                                                          skip_along_ray, largest, region_bits);
+}
+
+// The largest label, after checking the buffers' lengths and that no label
+// is negative.
+std::int32_t checked_largest_label(std::span<const std::int32_t> labels,
+                                   std::span<const float> vel, std::size_t nrays,
+                                   std::size_t ngates) {
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(labels.size(), n, "labels");
+  require_length(vel.size(), n, "vel");
+  std::int32_t largest = 0;
+  std::int32_t smallest = 0;
+  for (const std::int32_t label : labels.first(n)) {
+    largest = std::max(largest, label);
+    smallest = std::min(smallest, label);
+  }
+  if (smallest < 0) fail_index("index out of range: a region label is negative");
+  return largest;
+}
+
 }  // namespace
 
 Edges find_edges(std::span<const std::int32_t> labels, std::span<const float> vel,
                  std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
                  std::int64_t skip_between_rays, std::int64_t skip_along_ray) {
-  return scan_edges<false>(labels, vel, nrays, ngates, rays_wrap_around, skip_between_rays,
-                           skip_along_ray);
+  const std::int32_t largest = checked_largest_label(labels, vel, nrays, ngates);
+  return scan_edges<false>(labels, largest, vel, nrays, ngates, rays_wrap_around,
+                           skip_between_rays, skip_along_ray);
 }
 
 Edges find_boundaries(std::span<const std::int32_t> labels, std::span<const float> vel,
                       std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
                       std::int64_t skip_between_rays, std::int64_t skip_along_ray) {
-  return scan_edges<true>(labels, vel, nrays, ngates, rays_wrap_around, skip_between_rays,
-                          skip_along_ray);
+  const std::int32_t largest = checked_largest_label(labels, vel, nrays, ngates);
+  return scan_edges<true>(labels, largest, vel, nrays, ngates, rays_wrap_around,
+                          skip_between_rays, skip_along_ray);
+}
+
+Edges find_boundaries(std::span<const std::int32_t> labels, std::int32_t region_count,
+                      std::span<const float> vel, std::size_t nrays, std::size_t ngates,
+                      bool rays_wrap_around, std::int64_t skip_between_rays,
+                      std::int64_t skip_along_ray) {
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(labels.size(), n, "labels");
+  require_length(vel.size(), n, "vel");
+  return scan_edges<true>(labels, region_count, vel, nrays, ngates, rays_wrap_around,
+                          skip_between_rays, skip_along_ray);
 }
 
 }  // namespace vornak

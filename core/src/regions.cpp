@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "vornak/grid.hpp"
@@ -25,6 +27,16 @@ using lanes::FloatLanes;
 using lanes::IntLanes;
 using lanes::kept_lanes;
 using lanes::load_floats;
+
+// Lowers `lowest` and raises `highest` lane by lane to the kept velocities
+// of `v`; NaN never replaces an extreme, both comparisons being false for it.
+inline void keep_extremes(FloatLanes v, IntLanes kept, FloatLanes& lowest,
+                          FloatLanes& highest) noexcept {
+  const IntLanes lower = (v < lowest) & kept;
+  const IntLanes higher = (v > highest) & kept;
+  lowest = (FloatLanes)(((IntLanes)v & lower) | ((IntLanes)lowest & ~lower));
+  highest = (FloatLanes)(((IntLanes)v & higher) | ((IntLanes)highest & ~higher));
+}
 
 }  // namespace
 
@@ -72,6 +84,12 @@ std::uint64_t IntervalLimits::interval_of(double v) const noexcept {
 
 IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
                                std::span<const float> vel, std::span<const std::uint8_t> mask) {
+  return interval_limits(nyquist, interval_splits, vel, mask, Extremes{});
+}
+
+IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
+                               std::span<const float> vel, std::span<const std::uint8_t> mask,
+                               const Extremes& seen) {
   require_length(mask.size(), vel.size(), "mask");
   const double width = (nyquist + nyquist) / static_cast<double>(interval_splits);
 
@@ -79,19 +97,14 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
   // gates at a time, each lane keeping its own extremes; the lanes' order
   // could only decide between 0 and -0, which give the same limits.
   constexpr float inf = std::numeric_limits<float>::infinity();
-  float vmin = inf;
-  float vmax = -inf;
-  std::size_t i = 0;
+  float vmin = seen.lowest;
+  float vmax = seen.highest;
+  std::size_t i = std::min(seen.gates, vel.size());
   {
     FloatLanes lowest = {inf, inf, inf, inf};
     FloatLanes highest = -lowest;
     for (; i + 4 <= vel.size(); i += 4) {
-      const FloatLanes v = load_floats(vel.data() + i);
-      const IntLanes kept = kept_lanes(mask.data() + i);
-      const IntLanes lower = (v < lowest) & kept;
-      const IntLanes higher = (v > highest) & kept;
-      lowest = (FloatLanes)(((IntLanes)v & lower) | ((IntLanes)lowest & ~lower));
-      highest = (FloatLanes)(((IntLanes)v & higher) | ((IntLanes)highest & ~higher));
+      keep_extremes(load_floats(vel.data() + i), kept_lanes(mask.data() + i), lowest, highest);
     }
     for (int lane = 0; lane < 4; ++lane) {
       vmin = lowest[lane] < vmin ? lowest[lane] : vmin;
@@ -133,6 +146,13 @@ IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
 
 namespace {
 
+// The floats whose widened value lies within [-nyquist, nyquist]: the
+// velocities that leave the limits unextended.
+struct Band {
+  float low = 0.0f;
+  float high = 0.0f;
+};
+
 // interval_of for a whole sweep: with ascending, finite limits the interval
 // is guessed by a multiplication and confirmed against the exact limits; any
 // doubt goes to the general search.
@@ -150,12 +170,32 @@ class IntervalFinder {
 
   // Walks one ray's gates and calls changed(g, key) at every gate whose
   // interval differs from the previous gate's (`none` where masked or in no
-  // interval; before gate 0 it is `none`).
-  template <class Changed>
+  // interval; before gate 0 it is `none`). With `watch`, also takes the
+  // extremes of the velocities the mask keeps into `seen`.
+  template <bool watch, class Changed>
   void ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
-                   Changed&& changed) const {
+                   Extremes& seen, Changed&& changed) const {
+    // The number of inner limits fixed at compile time: the comparisons
+    // against them unrolled.
+    switch (inner_count_) {
+      case 0: return ray_changes<watch, 0>(vel, mask, count, seen, changed);
+      case 1: return ray_changes<watch, 1>(vel, mask, count, seen, changed);
+      case 2: return ray_changes<watch, 2>(vel, mask, count, seen, changed);
+      case 3: return ray_changes<watch, 3>(vel, mask, count, seen, changed);
+      case 4: return ray_changes<watch, 4>(vel, mask, count, seen, changed);
+      case 5: return ray_changes<watch, 5>(vel, mask, count, seen, changed);
+      case 6: return ray_changes<watch, 6>(vel, mask, count, seen, changed);
+      default: return ray_changes<watch, max_few - 1>(vel, mask, count, seen, changed);
+    }
+  }
+
+  template <bool watch, std::size_t inner, class Changed>
+  void ray_changes(const float* vel, const std::uint8_t* mask, std::size_t count,
+                   Extremes& seen, Changed& changed) const {
     std::size_t g = 0;
     std::uint64_t previous = none;
+    FloatLanes lowest = {seen.lowest, seen.lowest, seen.lowest, seen.lowest};
+    FloatLanes highest = {seen.highest, seen.highest, seen.highest, seen.highest};
     if (few_) {
       // Sixteen gates a step, without branches; the gates whose interval
       // changes come out as bits, visited one by one.
@@ -171,8 +211,10 @@ class IntervalFinder {
           const std::size_t at = g + 4 * q;
           const FloatLanes v = load_floats(vel + at);
           IntLanes k = {0, 0, 0, 0};
-          for (std::size_t j = 0; j < inner_count_; ++j) k -= (v >= inner_[j]);
-          const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept_lanes(mask + at);
+          for (std::size_t j = 0; j < inner; ++j) k -= (v >= inner_[j]);
+          const IntLanes kept = kept_lanes(mask + at);
+          const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept;
+          if constexpr (watch) keep_extremes(v, kept, lowest, highest);
           k = (k & inside) | ~inside;  // -1 outside every interval
           const IntLanes before = {carried[3], k[0], k[1], k[2]};
           changes |= (k != before) & weights[q];
@@ -190,12 +232,26 @@ class IntervalFinder {
       }
       previous = static_cast<std::uint64_t>(static_cast<std::int64_t>(carried[3]));
     }
+    if constexpr (watch) {
+      for (int lane = 0; lane < 4; ++lane) {
+        seen.lowest = lowest[lane] < seen.lowest ? lowest[lane] : seen.lowest;
+        seen.highest = highest[lane] > seen.highest ? highest[lane] : seen.highest;
+      }
+    }
     for (; g < count; ++g) {
       const std::uint64_t key = mask[g] != 0 ? none : (*this)(widen(vel[g]));
+      if (watch && mask[g] == 0) {
+        seen.lowest = vel[g] < seen.lowest ? vel[g] : seen.lowest;
+        seen.highest = vel[g] > seen.highest ? vel[g] : seen.highest;
+      }
       if (key != previous) changed(g, key);
       previous = key;
     }
+    if constexpr (watch) seen.gates += count;
   }
+
+  // Whether a ray's intervals are found sixteen gates at a time.
+  [[nodiscard]] bool few() const noexcept { return few_; }
 
   std::uint64_t operator()(double v) const noexcept {
     if (fast_ && limits_.start <= v) {
@@ -248,11 +304,34 @@ class IntervalFinder {
   std::size_t inner_count_ = 0;
 };
 
+// low is the least float at or above -nyquist, high the greatest at or
+// below nyquist.
+Band nyquist_band(double nyquist) noexcept {
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  float low = static_cast<float>(-nyquist);
+  if (static_cast<double>(low) < -nyquist) low = std::nextafter(low, inf);
+  float high = static_cast<float>(nyquist);
+  if (static_cast<double>(high) > nyquist) high = std::nextafter(high, -inf);
+  return Band{low, high};
+}
+
 // Gates [begin, end) of one ray in one interval, as positions in the sweep.
 struct Run {
   std::uint32_t begin;
   std::uint32_t end;
 };
+
+// Writes `value` to labels [begin, end), four at a time: the last four may
+// reach up to three gates past `end`, never past `limit`. Labels are written
+// in scan order, so what follows covers them; runs are short, and a store
+// of four costs less than stopping exactly.
+void fill_ahead(std::int32_t* labels, std::size_t begin, std::size_t end, std::int32_t value,
+                std::size_t limit) noexcept {
+  const IntLanes four = {value, value, value, value};
+  std::size_t at = begin;
+  for (; at < end && at + 4 <= limit; at += 4) std::memcpy(labels + at, &four, sizeof four);
+  for (; at < end; ++at) labels[at] = value;
+}
 
 // Joins the components of runs x and y under the smaller root, so that every
 // component's root is its first run in scan order.
@@ -267,24 +346,25 @@ void join_first(std::span<std::int32_t> parent, std::int32_t x, std::int32_t y) 
 }
 
 // Global region numbers (1 up) for components given in first-gate order:
-// ordered by interval, ties kept in first-gate order. Entry c is for
-// component c, counted from 0.
-Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
+// ordered by interval, ties kept in first-gate order. Entry c holds the key
+// (interval) of component c, counted from 0, and is replaced by its number:
+// no buffer of numbers beside the keys.
+void number_by_interval(std::span<std::uint64_t> keys) {
   const std::size_t count = keys.size();
-  Buffer<std::int32_t> number = zeros<std::int32_t>(count);
-  if (count == 0) return number;
-  const auto [lowest, highest] = std::minmax_element(keys.begin(), keys.end());
-  const std::uint64_t span = *highest - *lowest;
+  if (count == 0) return;
+  const auto [lowest_at, highest_at] = std::minmax_element(keys.begin(), keys.end());
+  const std::uint64_t lowest = *lowest_at;
+  const std::uint64_t span = *highest_at - lowest;
   // A counting sort needs one counter per key in the occupied range: it is
   // taken while that stays within a few counters per component (and a floor
   // that small sweeps always meet), so its memory stays in proportion.
   if (span <= 4 * static_cast<std::uint64_t>(count) + 4096) {
     // Counting sort over the occupied key range: stable by construction.
     Buffer<std::int32_t> start = zeros<std::int32_t>(static_cast<std::size_t>(span) + 2);
-    for (const std::uint64_t key : keys) ++start[static_cast<std::size_t>(key - *lowest) + 1];
+    for (const std::uint64_t key : keys) ++start[static_cast<std::size_t>(key - lowest) + 1];
     for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
-    for (std::size_t c = 0; c < count; ++c) {
-      number[c] = ++start[static_cast<std::size_t>(keys[c] - *lowest)];
+    for (std::uint64_t& key : keys) {
+      key = static_cast<std::uint64_t>(++start[static_cast<std::size_t>(key - lowest)]);
     }
   } else {
     // Widely spread intervals: a stable least-significant-digit radix sort
@@ -297,7 +377,7 @@ Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
     for (int shift = 0; shift < 64 && (span >> shift) != 0; shift += 16) {
       std::fill(start.begin(), start.end(), 0u);
       auto digit = [&](std::uint32_t c) {
-        return static_cast<std::size_t>(((keys[c] - *lowest) >> shift) & 0xffffu);
+        return static_cast<std::size_t>(((keys[c] - lowest) >> shift) & 0xffffu);
       };
       for (std::size_t i = 0; i < count; ++i) ++start[digit(order[i])];
       std::uint32_t total = 0;
@@ -309,27 +389,25 @@ Buffer<std::int32_t> number_by_interval(const Buffer<std::uint64_t>& keys) {
       for (std::size_t i = 0; i < count; ++i) sorted[start[digit(order[i])]++] = order[i];
       order.swap(sorted);
     }
-    for (std::size_t rank = 0; rank < count; ++rank) {
-      number[order[rank]] = static_cast<std::int32_t>(rank + 1);
-    }
+    for (std::size_t rank = 0; rank < count; ++rank) keys[order[rank]] = rank + 1;
   }
-  return number;
 }
 
 }  // namespace
 
-Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> mask,
-                     std::size_t nrays, std::size_t ngates, const IntervalLimits& limits) {
-  const std::size_t n = gate_count(nrays, ngates);
-  require_length(vel.size(), n, "vel");
-  require_length(mask.size(), n, "mask");
-  Regions result{uninitialized<std::int32_t>(n), 0, {}};
-  if (n == 0 || limits.interval_count() == 0) {
-    std::fill(result.labels.begin(), result.labels.end(), 0);
-    return result;
-  }
+namespace {
 
-  const IntervalFinder interval_of(limits);
+// The regions of find_regions. With `watch`, the extremes of the kept
+// velocities are taken into `seen` ray by ray, and there are none as soon as
+// they leave `band`. Preconditions: as find_regions, n > 0 and at least one
+// interval.
+template <bool watch>
+std::optional<Regions> label_regions(std::span<const float> vel,
+                                     std::span<const std::uint8_t> mask, std::size_t nrays,
+                                     std::size_t ngates, const IntervalFinder& interval_of,
+                                     const Band& band, Extremes& seen) {
+  const std::size_t n = nrays * ngates;
+  Regions result{uninitialized<std::int32_t>(n), 0, {}};
 
   // The sweep as runs: maximal stretches of one ray in one interval, in scan
   // order. Smooth fields give long runs, so joining runs of neighbouring rays
@@ -341,34 +419,45 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
   // Room for the runs as the rays seen so far predict them, an eighth more,
   // rather than for a run per gate: smooth sweeps have a run per ten gates or
   // fewer, and every page reserved and touched is fresh memory.
-  auto make_room = [&](std::size_t rays_seen) {
-    const std::size_t predicted = runs.size() / rays_seen * nrays + ngates;
-    if (predicted <= runs.capacity()) return;
-    const std::size_t room = std::min(n, predicted + predicted / 8);
+  auto make_room = [&](std::size_t rays_seen, std::size_t needed) {
+    const std::size_t predicted =
+        rays_seen == 0 ? needed : runs.size() / rays_seen * nrays + ngates;
+    if (predicted <= runs.capacity() && needed <= runs.capacity()) return;
+    const std::size_t room = std::max(needed, std::min(n, predicted + predicted / 8));
     runs.reserve(room);
     run_keys.reserve(room);
     parent.reserve(room);
   };
-  runs.reserve(ngates);
-  run_keys.reserve(ngates);
-  parent.reserve(ngates);
   {
     std::size_t previous_first = 0;
     for (std::size_t r = 0; r < nrays; ++r) {
       const std::size_t row = r * ngates;
       const std::size_t first = runs.size();
+      // A ray holds at most a run per gate: room for them all, written
+      // without a check each, and the buffers cut back to the runs found.
+      if (runs.capacity() - first < ngates) make_room(r, first + ngates);
+      runs.resize(first + ngates);
+      run_keys.resize(first + ngates);
+      parent.resize(first + ngates);
+      std::size_t found = first;
       bool open = false;  // a run is being extended
-      interval_of.ray_changes(vel.data() + row, mask.data() + row, ngates,
-                              [&](std::size_t g, std::uint64_t key) {
-                                const auto i = static_cast<std::uint32_t>(row + g);
-                                if (open) runs.back().end = i;
-                                open = key != none;
-                                if (open) {
-                                  parent.push_back(static_cast<std::int32_t>(runs.size()));
-                                  runs.push_back(Run{i, 0});
-                                  run_keys.push_back(key);
-                                }
-                              });
+      interval_of.ray_changes<watch>(
+          vel.data() + row, mask.data() + row, ngates, seen,
+          [&](std::size_t g, std::uint64_t key) {
+            const auto i = static_cast<std::uint32_t>(row + g);
+            if (open) runs[found - 1].end = i;
+            open = key != none;
+            if (open) {
+              parent[found] = static_cast<std::int32_t>(found);
+              runs[found] = Run{i, 0};
+              run_keys[found] = key;
+              ++found;
+            }
+          });
+      runs.resize(found);
+      run_keys.resize(found);
+      parent.resize(found);
+      if (watch && (seen.lowest < band.low || seen.highest > band.high)) return std::nullopt;
       if (open) runs.back().end = static_cast<std::uint32_t>(row + ngates);
 
       // Runs of the two rays that share a gate column and an interval join.
@@ -388,41 +477,79 @@ Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> m
         }
       }
       previous_first = first;
-      make_room(r + 1);
+      make_room(r + 1, runs.size());
     }
   }
 
   // Components numbered from 0 in the order of their first run. Every parent
   // lies earlier and in the same component, so its component is already
-  // known: the forest is rewritten front to back into component numbers.
+  // known: the forest is rewritten front to back into component numbers. A
+  // component's key goes to the front of the run keys (c <= j), which then
+  // become the region numbers.
   Buffer<std::int32_t> component = std::move(parent);
-  Buffer<std::uint64_t> component_keys;
+  std::size_t components = 0;
   for (std::size_t j = 0; j < runs.size(); ++j) {
     const auto up = static_cast<std::size_t>(component[j]);  // still the parent run
     if (up == j) {
-      component[j] = static_cast<std::int32_t>(component_keys.size());
-      component_keys.push_back(run_keys[j]);
+      component[j] = static_cast<std::int32_t>(components);
+      run_keys[components++] = run_keys[j];
     } else {
       component[j] = component[up];
     }
   }
-  result.region_count = static_cast<std::int32_t>(component_keys.size());
+  result.region_count = static_cast<std::int32_t>(components);
 
   // Every label written once: the runs, in scan order, and 0 between them.
-  const Buffer<std::int32_t> number = number_by_interval(component_keys);
-  result.sizes = zeros<std::int32_t>(component_keys.size());
-  const auto labels = result.labels.begin();
+  const std::span<std::uint64_t> number = std::span(run_keys).first(components);
+  number_by_interval(number);
+  result.sizes = zeros<std::int32_t>(components);
+  std::int32_t* const labels = result.labels.data();
   std::size_t written = 0;
   for (std::size_t j = 0; j < runs.size(); ++j) {
-    const std::int32_t label = number[static_cast<std::size_t>(component[j])];
-    if (written < runs[j].begin) std::fill(labels + written, labels + runs[j].begin, 0);
-    std::fill(labels + runs[j].begin, labels + runs[j].end, label);
+    const auto label = static_cast<std::int32_t>(number[static_cast<std::size_t>(component[j])]);
+    fill_ahead(labels, written, runs[j].begin, 0, n);
+    fill_ahead(labels, runs[j].begin, runs[j].end, label, n);
     written = runs[j].end;
     auto& size = result.sizes[static_cast<std::size_t>(label) - 1];
     size = wrapping_add(size, static_cast<std::int32_t>(runs[j].end - runs[j].begin));
   }
-  std::fill(labels + written, result.labels.end(), 0);
+  fill_ahead(labels, written, n, 0, n);
   return result;
+}
+
+}  // namespace
+
+Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> mask,
+                     std::size_t nrays, std::size_t ngates, const IntervalLimits& limits) {
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(vel.size(), n, "vel");
+  require_length(mask.size(), n, "mask");
+  if (n == 0 || limits.interval_count() == 0) return Regions{zeros<std::int32_t>(n), 0, {}};
+  Extremes unwatched;
+  return *label_regions<false>(vel, mask, nrays, ngates, IntervalFinder(limits), Band{},
+                               unwatched);
+}
+
+std::optional<Regions> find_regions_within_nyquist(std::span<const float> vel,
+                                                   std::span<const std::uint8_t> mask,
+                                                   std::size_t nrays, std::size_t ngates,
+                                                   double nyquist, std::int64_t interval_splits,
+                                                   Extremes& seen) {
+  seen = Extremes{};
+  const std::size_t n = gate_count(nrays, ngates);
+  require_length(vel.size(), n, "vel");
+  require_length(mask.size(), n, "mask");
+  // Only a few intervals come sixteen gates at a time, where the watch on
+  // the velocities costs next to nothing.
+  if (n == 0 || interval_splits < 1 || interval_splits > 8 || std::isnan(nyquist)) {
+    return std::nullopt;
+  }
+  // No velocity: the limits of the Nyquist interval itself, as interval_limits
+  // gives them when no valid velocity lies beyond it.
+  const IntervalLimits limits = interval_limits(nyquist, interval_splits, {}, {});
+  const IntervalFinder interval_of(limits);
+  if (!interval_of.few()) return std::nullopt;
+  return label_regions<true>(vel, mask, nrays, ngates, interval_of, nyquist_band(nyquist), seen);
 }
 
 }  // namespace vornak

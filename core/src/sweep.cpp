@@ -2,6 +2,7 @@
 #include "vornak/sweep.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "vornak/edges.hpp"
@@ -38,11 +39,20 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
   vel = vel.first(n);
   mask = mask.first(n);
 
-  const IntervalLimits limits = interval_limits(nyquist, params.interval_splits, vel, mask);
-  if (limits.size() < 2) return zeros<std::int32_t>(n);
+  // Sweeps whose velocities stay within the Nyquist interval are labelled in
+  // the same pass that finds so; the others have their limits extended first.
+  Extremes seen;
+  std::optional<Regions> within = find_regions_within_nyquist(vel, mask, nrays, ngates, nyquist,
+                                                              params.interval_splits, seen);
+  if (!within) {
+    const IntervalLimits limits =
+        interval_limits(nyquist, params.interval_splits, vel, mask, seen);
+    if (limits.size() < 2) return zeros<std::int32_t>(n);
+    within = find_regions(vel, mask, nrays, ngates, limits);
+  }
 
   // The labels become the fold counts in place once the network has solved.
-  Regions regions = find_regions(vel, mask, nrays, ngates, limits);
+  Regions& regions = *within;
   FoldCounts& result = regions.labels;
   auto unfolded = [&result]() -> FoldCounts {
     std::fill(result.begin(), result.end(), 0);
@@ -55,8 +65,9 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
   Buffer<std::int32_t> folds;
   {
     // Only the boundaries the network uses: each once, from its larger region.
-    Edges boundaries = find_boundaries(result, vel, nrays, ngates, rays_wrap_around,
-                                       params.skip_between_rays, params.skip_along_ray);
+    Edges boundaries =
+        find_boundaries(result, regions.region_count, vel, nrays, ngates, rays_wrap_around,
+                        params.skip_between_rays, params.skip_along_ray);
     if (boundaries.empty()) return unfolded();
     // The network's working arrays are gone when this block ends.
     folds = Tracker::from_boundaries(std::move(boundaries), regions.region_count, sizes,

@@ -526,5 +526,63 @@ TEST(FastCore, NetworkStepsMatchWhenKeepersAlternate) {
   }
 }
 
+TEST(FastCore, EdgesOfBlockyGridsWithUpTo2To16RegionsMatch) {
+  // Tens of thousands of contacts in patches, with holes: region numbers that
+  // fill 16 bits exactly (narrow keys) or one more (wide keys).
+  std::mt19937_64 rng(7);
+  const std::int32_t counts[] = {3000, 65535, 65536};
+  for (int trial = 0; trial < 6; ++trial) {
+    const std::size_t nrays = 150 + 11 * static_cast<std::size_t>(trial);
+    const std::size_t ngates = 230 + 7 * static_cast<std::size_t>(trial);
+    const std::int32_t regions = counts[trial % 3];
+    std::vector<std::int32_t> labels(nrays * ngates);
+    for (std::size_t r = 0; r < nrays; ++r) {
+      for (std::size_t g = 0; g < ngates; ++g) {
+        std::mt19937_64 patch((r / 4) * 1000003 + g / 6 + static_cast<std::size_t>(trial) * 7919);
+        labels[r * ngates + g] = static_cast<std::int32_t>(1 + patch() % static_cast<std::uint64_t>(regions));
+        if (rng() % 10 == 0) labels[r * ngates + g] = 0;
+      }
+    }
+    labels[rng() % labels.size()] = regions;
+    std::vector<float> vel(labels.size());
+    for (auto& v : vel) {
+      v = static_cast<float>(std::ldexp(static_cast<double>(rng() % 2001) - 1000,
+                                        static_cast<int>(rng() % 40) - 20));
+    }
+    expect_edges_match(labels, vel, nrays, ngates, trial % 2 == 0, 1 + trial % 3, trial, trial);
+  }
+}
+
+TEST(FastCore, SweepsWithAVelocityBeyondNyquistLateInTheScanMatch) {
+  // The first rays are labelled within the Nyquist interval before a later
+  // one asks for wider limits; masked, the same velocity asks for nothing.
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::size_t nrays = 8 + rng() % 30;
+    const std::size_t ngates = 16 + rng() % 50;
+    std::vector<float> vel(nrays * ngates);
+    std::vector<std::uint8_t> mask(vel.size());
+    for (std::size_t i = 0; i < vel.size(); ++i) {
+      const double truth = 25.0 * std::sin(0.002 * static_cast<double>(i) + trial);
+      vel[i] = static_cast<float>(truth - 20.0 * std::round(truth / 20.0));
+      // The lowest velocities only in the first half: the limits depend on
+      // the extremes of the rays read before the wider limits were asked for.
+      if (i >= vel.size() / 2) vel[i] = std::max(vel[i], -4.0f);
+      mask[i] = rng() % 9 == 0 ? 1 : 0;
+    }
+    vel[rng() % ngates] = -9.99f;
+    const std::size_t late = (nrays - 1 - rng() % 3) * ngates + rng() % ngates;
+    vel[late] = trial % 3 == 0 ? 10.0f : (trial % 3 == 1 ? -10.5f : 37.0f);
+    mask[late] = trial % 4 == 3 ? 1 : 0;
+    SweepParams params;
+    params.interval_splits = 1 + trial % 8;
+    const bool wrap = trial % 2 == 0;
+    const auto fast = to_vector(sweep_folds(vel, nrays, ngates, mask, 10.0, wrap, params));
+    const auto slow =
+        to_vector(straightforward::sweep_folds(vel, nrays, ngates, mask, 10.0, wrap, params));
+    ASSERT_EQ(fast, slow) << trial;
+  }
+}
+
 }  // namespace
 }  // namespace vornak

@@ -43,4 +43,12 @@ struct Edges {
                                     std::size_t ngates, bool rays_wrap_around,
                                     std::int64_t skip_between_rays, std::int64_t skip_along_ray);
 
+// find_boundaries for labels known to lie in 0..region_count, as
+// find_regions gives them: no pass over the labels to check them and find the
+// largest. The result is the same.
+[[nodiscard]] Edges find_boundaries(std::span<const std::int32_t> labels,
+                                    std::int32_t region_count, std::span<const float> vel,
+                                    std::size_t nrays, std::size_t ngates, bool rays_wrap_around,
+                                    std::int64_t skip_between_rays, std::int64_t skip_along_ray);
+
 }  // namespace vornak

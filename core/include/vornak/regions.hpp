@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "vornak/buffer.hpp"
@@ -37,6 +38,14 @@ struct IntervalLimits {
   [[nodiscard]] std::uint64_t interval_of(double v) const noexcept;
 };
 
+// The extremes of the velocities that the mask keeps among the first
+// `gates` gates (NaN never counts); none: +inf and -inf.
+struct Extremes {
+  float lowest = std::numeric_limits<float>::infinity();
+  float highest = -std::numeric_limits<float>::infinity();
+  std::size_t gates = 0;
+};
+
 // interval_splits equal intervals over [-nyquist, nyquist], extended by whole
 // widths when valid velocities lie outside it (the other end then moves
 // inward). Fails with "capacity overflow" for 2^61 limits or more.
@@ -44,6 +53,13 @@ struct IntervalLimits {
 [[nodiscard]] IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
                                              std::span<const float> vel,
                                              std::span<const std::uint8_t> mask);
+
+// The same, the extremes of the first `seen.gates` gates given by `seen`:
+// only the gates after them are read.
+[[nodiscard]] IntervalLimits interval_limits(double nyquist, std::int64_t interval_splits,
+                                             std::span<const float> vel,
+                                             std::span<const std::uint8_t> mask,
+                                             const Extremes& seen);
 
 struct Regions {
   Buffer<std::int32_t> labels;  // per gate: 0 = in no region, else 1..region_count
@@ -58,5 +74,16 @@ struct Regions {
 [[nodiscard]] Regions find_regions(std::span<const float> vel, std::span<const std::uint8_t> mask,
                                    std::size_t nrays, std::size_t ngates,
                                    const IntervalLimits& limits);
+
+// find_regions with the limits that interval_limits gives when no valid
+// velocity lies beyond [-nyquist, nyquist], found in the same pass over the
+// gates: no pass of their own over the velocities. Returns nothing as soon as
+// a ray holds a velocity the mask keeps beyond that interval, or when the
+// limits give more than a few intervals; the limits must then be extended
+// (interval_limits, given `seen`: the extremes of the rays read so far),
+// then find_regions. Preconditions: vel and mask hold nrays * ngates values.
+[[nodiscard]] std::optional<Regions> find_regions_within_nyquist(
+    std::span<const float> vel, std::span<const std::uint8_t> mask, std::size_t nrays,
+    std::size_t ngates, double nyquist, std::int64_t interval_splits, Extremes& seen);
 
 }  // namespace vornak

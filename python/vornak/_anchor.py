@@ -129,10 +129,11 @@ class _Gates:
     """The valid gates of one sweep as flat vectors, and a map from flat
     position to valid-gate number (-1 elsewhere) made when first needed."""
 
-    def __init__(self, sweep: SweepInput):
+    def __init__(self, sweep: SweepInput, valid=None):
+        """`valid`: the rays and gates of the valid gates, where known."""
         rays, ngates = sweep.excluded.shape
         self.shape = (rays, ngates)
-        self.ray, self.gate = np.nonzero(~np.asarray(sweep.excluded))
+        self.ray, self.gate = np.nonzero(~np.asarray(sweep.excluded)) if valid is None else valid
         self.flat = self.ray * ngates + self.gate
         self.folds = np.asarray(sweep.folds).ravel()[self.flat]
         self.span = 2.0 * sweep.nyquist
@@ -562,20 +563,44 @@ def _blocks(sweep):
     # Gates beyond the farthest echo are left out: often half the sweep.
     with_echo = np.flatnonzero(~excluded.all(axis=0))
     reach = int(with_echo[-1]) + 1 if with_echo.size else 1
-    excluded = excluded[:, :reach]
-    velocity, folds = np.asarray(sweep.velocity)[:, :reach], np.asarray(sweep.folds)[:, :reach]
-    rays, ngates = (n // 2 + n % 2 for n in excluded.shape)
+    rays, ngates = (n // 2 + n % 2 for n in (excluded.shape[0], reach))
+    block, (block_ray, block_gate), place = _first_echo(excluded[:, :reach], rays, ngates)
+    ray, gate = 2 * block_ray + place // 2, 2 * block_gate + place % 2
     vel = np.zeros((rays, ngates), dtype=np.float32)
     fold = np.zeros((rays, ngates), dtype=np.int32)
+    vel.ravel()[block] = _at(sweep.velocity, ray, gate)
+    fold.ravel()[block] = _at(sweep.folds, ray, gate)
     empty = np.ones((rays, ngates), dtype=bool)
-    for dr, dg in ((1, 1), (1, 0), (0, 1), (0, 0)):  # the last written is the first choice
-        none = excluded[dr::2, dg::2]
-        part = (slice(0, none.shape[0]), slice(0, none.shape[1]))
-        np.copyto(vel[part], velocity[dr::2, dg::2], where=~none, casting="unsafe")
-        np.copyto(fold[part], folds[dr::2, dg::2], where=~none, casting="unsafe")
-        empty[part] &= none
-    return SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
-                      np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
+    empty.ravel()[block] = False
+    blocks = SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
+                        np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
+    return blocks, (block_ray, block_gate)
+
+
+def _first_echo(excluded, rays, ngates):
+    """The blocks with echo: flat numbers (in order), block rays and gates,
+    and the place (0 to 3) of the first gate with echo in each. The four gates of a block are the four
+    bytes of one word, in the order of preference, (0, 0) lowest: a few
+    passes over whole words, and the first choice is the lowest byte set."""
+    padded = np.ones((rays, 2, 2 * ngates), dtype=bool)  # odd edges: a ray or gate without echo
+    padded.reshape(2 * rays, 2 * ngates)[:excluded.shape[0], :excluded.shape[1]] = excluded
+    pairs = padded.view("<u2")  # (rays, 2, ngates): the two gates of a block on one ray
+    word = pairs[:, 1].astype("<u4")
+    word <<= 16
+    word |= pairs[:, 0]
+    word ^= 0x01010101  # excluded -> echo
+    word = word.ravel()
+    block = np.flatnonzero(word)
+    word = word[block]
+    low = word & (~word + np.uint32(1))  # the lowest bit set: 1 << 8 * place
+    place = (low > 0xFF).astype(np.int64) + (low > 0xFFFF) + (low > 0xFFFFFF)
+    return block, np.divmod(block, ngates), place
+
+
+def _at(a, ray, gate):
+    """a[ray, gate], by one take where `a` is contiguous."""
+    a = np.asarray(a)
+    return a.ravel().take(ray * a.shape[1] + gate) if a.flags.c_contiguous else a[ray, gate]
 
 
 def _unblock(sweep, gates, shift, report):
@@ -596,11 +621,12 @@ def _unblock(sweep, gates, shift, report):
     return folds, Anchoring(label, k, moved, changed, compared)
 
 
-def _carry(sweeps, vad):
+def _carry(blocks, vad):
     """The valid gates (a _Gates), the shift of each and a report, of every
-    sweep: carried from the one trusted most, then (with `vad`) against the
-    volume's own wind profile."""
-    gates = [_Gates(s) for s in sweeps]
+    sweep (from _blocks): carried from the one trusted most, then (with
+    `vad`) against the volume's own wind profile."""
+    sweeps = [s for s, _ in blocks]
+    gates = [_Gates(s, valid) for s, valid in blocks]
     state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
     shifts = [np.zeros(g.flat.size, dtype=np.int64) for g in gates]
     reports = [None] * len(sweeps)  # (reference, sweep shift, components moved, gates compared)

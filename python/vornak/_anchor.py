@@ -564,8 +564,8 @@ def _blocks(sweep):
     with_echo = np.flatnonzero(~excluded.all(axis=0))
     reach = int(with_echo[-1]) + 1 if with_echo.size else 1
     rays, ngates = (n // 2 + n % 2 for n in (excluded.shape[0], reach))
-    block, (block_ray, block_gate), place = _first_echo(excluded[:, :reach], rays, ngates)
-    ray, gate = 2 * block_ray + place // 2, 2 * block_gate + place % 2
+    block, (block_ray, block_gate), (next_ray, next_gate) = _first_echo(excluded[:, :reach], rays, ngates)
+    ray, gate = 2 * block_ray + next_ray, 2 * block_gate + next_gate
     vel = np.zeros((rays, ngates), dtype=np.float32)
     fold = np.zeros((rays, ngates), dtype=np.int32)
     vel.ravel()[block] = _at(sweep.velocity, ray, gate)
@@ -579,7 +579,8 @@ def _blocks(sweep):
 
 def _first_echo(excluded, rays, ngates):
     """The blocks with echo: flat numbers (in order), block rays and gates,
-    and the place (0 to 3) of the first gate with echo in each. The four gates of a block are the four
+    and whether the first gate with echo in each is on its second ray and
+    at its second gate. The four gates of a block are the four
     bytes of one word, in the order of preference, (0, 0) lowest: a few
     passes over whole words, and the first choice is the lowest byte set."""
     padded = np.ones((rays, 2, 2 * ngates), dtype=bool)  # odd edges: a ray or gate without echo
@@ -592,9 +593,8 @@ def _first_echo(excluded, rays, ngates):
     word = word.ravel()
     block = np.flatnonzero(word)
     word = word[block]
-    low = word & (~word + np.uint32(1))  # the lowest bit set: 1 << 8 * place
-    place = (low > 0xFF).astype(np.int64) + (low > 0xFFFF) + (low > 0xFFFFFF)
-    return block, np.divmod(block, ngates), place
+    low = word & (~word + np.uint32(1))  # the lowest bit set: in the byte of the first choice
+    return block, np.divmod(block, ngates), (low > 0xFFFF, (low & 0xFF00FF00) != 0)
 
 
 def _at(a, ray, gate):

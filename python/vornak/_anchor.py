@@ -195,8 +195,11 @@ def echo_components(gates, wrap, gap=COMPONENT_GAP):
     keep = a != b
     keep[1:] &= (a[1:] != a[:-1]) | (b[1:] != b[:-1])
     labels = _connected(int(run_of_gate[-1]) + 1, a[keep], b[keep])
-    _, comp = np.unique(labels, return_inverse=True)
-    return comp[run_of_gate], int(comp.max()) + 1
+    # Components numbered by their smallest run, as a sort of the labels
+    # would: each label is that run, the one run labelled by itself.
+    roots = labels == np.arange(labels.size)
+    number = np.cumsum(roots) - 1
+    return number[labels[run_of_gate]], int(number[-1]) + 1
 
 
 def _connected(n, a, b):

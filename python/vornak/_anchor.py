@@ -180,8 +180,8 @@ def echo_components(gates, wrap, gap=COMPONENT_GAP):
     # Across rays: the same gate of the next ray (past the last ray, the
     # first when rays wrap around, else the -1 after the map's end).
     below = gates.flat + ngates
-    if wrap:
-        below %= rays * ngates
+    if wrap:  # past the last ray: the first (a subtraction; integer division is slow)
+        np.subtract(below, rays * ngates, out=below, where=below >= rays * ngates)
     else:
         np.minimum(below, rays * ngates, out=below)
     other = gates.where.take(below)

@@ -431,15 +431,19 @@ def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
     VAD_RING_GATES gates. A first fit, then a second one without the gates
     more than the Nyquist velocity off it, so that echo on another fold than
     the ring's bulk does not bend it."""
-    on = np.flatnonzero(gates.gate % VAD_RING_STEP == 0)
-    ring = gates.gate[on] // VAD_RING_STEP
+    # Ring of each gate position by table: integer division of every gate is slow.
+    position = np.arange(gates.shape[1])
+    on = np.flatnonzero((position % VAD_RING_STEP == 0)[gates.gate])
+    ring = (position // VAD_RING_STEP)[gates.gate[on]]
     nrings = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)[gates.ray[on]]
     c, s = np.cos(az)[gates.ray[on]], np.sin(az)[gates.ray[on]]
     v = gates.dealiased[on].astype(np.float64)
     keep = slice(None)
-    for _ in range(2):
+    for fit in range(2):
+        if fit:
+            keep = np.abs(v - (coef[ring, 0] + coef[ring, 1] * c + coef[ring, 2] * s)) <= sweep.nyquist
         r, ck, sk, vk = ring[keep], c[keep], s[keep], v[keep]
         n, sc, ss, scc, sss, scs, sv, svc, svs = (np.bincount(r, weights=w, minlength=nrings) for w in (
             None, ck, sk, ck * ck, sk * sk, ck * sk, vk, vk * ck, vk * sk))
@@ -448,7 +452,6 @@ def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
         normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
         normal[~good] = np.eye(3)
         coef = np.linalg.solve(normal, np.stack([sv, svc, svs], -1)[..., None])[..., 0]
-        keep = np.abs(v - (coef[ring, 0] + coef[ring, 1] * c + coef[ring, 2] * s)) <= sweep.nyquist
     ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
     cos_el = np.cos(np.radians(sweep.elevation))
     return gate_height(ranges, sweep.elevation), coef[good, 2] / cos_el, coef[good, 1] / cos_el

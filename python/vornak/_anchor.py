@@ -614,15 +614,16 @@ def _unblock(sweep, gates, shift, report):
     a _Gates of the blocks) added to the gates with echo in it."""
     folds = np.array(sweep.folds, dtype=np.int32, copy=True)
     shifted = np.flatnonzero(shift)
-    excluded = np.asarray(sweep.excluded, dtype=bool)
     changed = 0
-    for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):  # the gates of the shifted blocks
-        ray, gate = 2 * gates.ray[shifted] + dr, 2 * gates.gate[shifted] + dg
-        inside = np.flatnonzero((ray < folds.shape[0]) & (gate < folds.shape[1]))
-        ray, gate, by = ray[inside], gate[inside], shift[shifted[inside]]
-        echo = ~excluded[ray, gate]
-        folds[ray[echo], gate[echo]] += by[echo].astype(np.int32)
-        changed += int(np.count_nonzero(echo))
+    if shifted.size:  # (in most sweeps nothing moved)
+        excluded = np.asarray(sweep.excluded, dtype=bool)
+        for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):  # the gates of the shifted blocks
+            ray, gate = 2 * gates.ray[shifted] + dr, 2 * gates.gate[shifted] + dg
+            inside = np.flatnonzero((ray < folds.shape[0]) & (gate < folds.shape[1]))
+            ray, gate, by = ray[inside], gate[inside], shift[shifted[inside]]
+            echo = ~excluded[ray, gate]
+            folds[ray[echo], gate[echo]] += by[echo].astype(np.int32)
+            changed += int(np.count_nonzero(echo))
     label, k, moved, compared = report
     return folds, Anchoring(label, k, moved, changed, compared)
 

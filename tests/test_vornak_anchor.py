@@ -81,6 +81,26 @@ def test_components_match_a_graph_search():
         assert len(set(zip(comp.tolist(), expected))) == count  # the same partition
 
 
+def test_blocks_take_the_first_gate_with_echo_of_each_two_by_two():
+    rng = np.random.default_rng(5)
+    for _ in range(100):
+        rays, ngates = int(rng.integers(1, 8)), int(rng.integers(1, 12))  # odd sizes leave half blocks
+        excluded = rng.random((rays, ngates)) > rng.uniform(0.1, 0.9)
+        vel = rng.uniform(-NYQUIST, NYQUIST, (rays, ngates))
+        folds = rng.integers(-3, 4, (rays, ngates))
+        sweep = _anchor.SweepInput(vel, folds, excluded, NYQUIST, np.arange(rays) * 1.0, 0.5, np.arange(ngates) * 1.0)
+        blocks, (block_ray, block_gate) = _anchor._blocks(sweep)
+        reach = max(np.flatnonzero(~excluded.all(axis=0)), default=0) + 1
+        assert blocks.excluded.shape == ((rays + 1) // 2, (reach + 1) // 2)
+        for (br, bg), empty in np.ndenumerate(blocks.excluded):
+            first = [(r, g) for r in (2 * br, 2 * br + 1) for g in (2 * bg, 2 * bg + 1)
+                     if r < rays and g < reach and not excluded[r, g]][:1]
+            assert empty == (not first)
+            if first:
+                assert (blocks.velocity[br, bg], blocks.folds[br, bg]) == (np.float32(vel[first[0]]), folds[first[0]])
+        assert np.array_equal(np.column_stack([block_ray, block_gate]), np.argwhere(~blocks.excluded))
+
+
 def test_whole_sweep_offsets_are_corrected_by_each_reference():
     sweeps = [measured(e) for e in (0.5, 1.5, 2.5)]
     for (sweep, truth) in sweeps:

@@ -586,9 +586,9 @@ def _blocks(sweep):
 def _first_echo(excluded, rays, ngates):
     """The blocks with echo: flat numbers (in order), block rays and gates,
     and whether the first gate with echo in each is on its second ray and
-    at its second gate. The four gates of a block are the four
-    bytes of one word, in the order of preference, (0, 0) lowest: a few
-    passes over whole words, and the first choice is the lowest byte set."""
+    at its second gate. The four gates of a block are the four bytes of one
+    word, in the order of preference, (0, 0) lowest: a few passes over whole
+    words, and the first choice is the lowest byte set."""
     padded = np.ones((rays, 2, 2 * ngates), dtype=bool)  # odd edges: a ray or gate without echo
     padded.reshape(2 * rays, 2 * ngates)[:excluded.shape[0], :excluded.shape[1]] = excluded
     pairs = padded.view("<u2")  # (rays, 2, ngates): the two gates of a block on one ray

@@ -1,14 +1,17 @@
 """The file path: time series of vertically pointing radars read as one image,
 and the command line's use of the machine's cores."""
 
+from pathlib import Path
+
 import numpy as np
 import pytest
 
 xr = pytest.importorskip("xarray")
-pytest.importorskip("xradar")
+xradar = pytest.importorskip("xradar")
 
 import vornak  # noqa: E402
-from vornak import _files, _runner, cli, names  # noqa: E402
+from vornak import _files, _io, _runner, cli, names  # noqa: E402
+from vornak._sniff import read_header  # noqa: E402
 
 NYQUIST = 6.0
 
@@ -47,6 +50,15 @@ def test_time_series_files_are_one_image(tmp_path):
                      attrs={"nyquist_velocity": f"{NYQUIST} m/s"})
     arm.to_netcdf(tmp_path / "kazr.cdf")
 
+    def engine(path):
+        """The reader chosen from one read of the header, which must be the one xradar's readers' own tests choose."""
+        header = read_header(str(path))
+        assert header is not None
+        chosen = _io._discover_engine(xradar, str(path), header)
+        assert chosen == _io._discover_engine(xradar, str(path))
+        return chosen
+
+    chosen = {name: engine(tmp_path / name) for name in ("vpt.nc", "kazr.cdf")}
     for name, field in (("vpt.nc", "VEL"), ("kazr.cdf", "mean_doppler_velocity_copol")):
         tree = vornak.open_radar(tmp_path / name)
         assert [node.name for node in tree.children.values()] == ["sweep_0"]
@@ -61,6 +73,9 @@ def test_time_series_files_are_one_image(tmp_path):
         # one image: every ray's folds agree with its neighbours, up to the centring of the whole
         offset = np.round((dealiased.values - true) / (2 * NYQUIST))
         assert np.unique(offset).size == 1
+    chosen["cfradial2"] = engine(_files.process_file(vornak.sample_volume(), tmp_path).output)
+    chosen["odim"] = engine(Path(__file__).parent / "data" / "T_PAZE63_C_LFPW_20230420065446.h5")
+    assert chosen == {"vpt.nc": "cfradial1", "kazr.cdf": None, "cfradial2": "cfradial2", "odim": "odim"}
 
 
 def test_more_than_one_file_uses_the_workers_asked_for(monkeypatch, tmp_path):

@@ -24,6 +24,7 @@ from . import names
 from ._errors import RadarFileError  # noqa: F401  (also imported from here)
 from ._nyquist import nyquist_by_sweep
 from ._optional import require
+from ._sniff import HEADER_TESTS, read_header
 from ._timeseries import one_ray_sweeps, open_time_series
 from ._xarray import sweep_nodes, sweep_nyquist
 
@@ -103,11 +104,12 @@ def open_volume(path, chunks=None, timings=None):
         raise RadarFileError(f"{path}: cannot read the file: {exc.strerror or exc}") from exc
     except (EOFError, gzip.BadGzipFile, zlib.error) as exc:
         raise RadarFileError(f"{path}: the gzip data is truncated or corrupt: {_short(exc)}") from exc
+    header = read_header(source) if isinstance(source, str) else None
     try:
-        engine = _discover_engine(xd, source)
+        engine = _discover_engine(xd, source, header)
     except Exception:
         engine = None  # xradar's message quotes the file's bytes: not repeated here
-    if engine is None or (engine == "cfradial1" and isinstance(source, str) and one_ray_sweeps(source)):
+    if engine is None or (engine == "cfradial1" and isinstance(source, str) and _one_ray_sweeps(source, header)):
         tree = _open_time_series(path, source)
         if tree is not None:
             if timings is not None:
@@ -141,15 +143,22 @@ def open_volume(path, chunks=None, timings=None):
     return tree, engine
 
 
-def _discover_engine(xd, source):
+def _discover_engine(xd, source, header=None):
     """xradar's `discover_engine`, its list of engines looked up once per
-    process (each look-up reads every installed package's entry points)."""
+    process (each look-up reads every installed package's entry points).
+    With the file's `header` (`_sniff.read_header`), the engines that would
+    each read it again are tested on it instead."""
     from xarray.backends import plugins
 
     for engine in _xradar_engines(xd):
-        if plugins.get_backend(engine).guess_can_open(source):
+        test = HEADER_TESTS.get(engine) if header is not None else None
+        if test(header) if test is not None else plugins.get_backend(engine).guess_can_open(source):
             return engine
     return None
+
+
+def _one_ray_sweeps(source, header):
+    return header.one_ray_sweeps if header is not None else one_ray_sweeps(source)
 
 
 @functools.cache

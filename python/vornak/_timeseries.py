@@ -30,12 +30,17 @@ def one_ray_sweeps(path):
     netCDF4 = require("netCDF4", "reading netCDF radar files")
     try:
         with netCDF4.Dataset(path) as nc:
-            start, end = nc.variables.get("sweep_start_ray_index"), nc.variables.get("sweep_end_ray_index")
-            if start is None or end is None or start.size < 2:
-                return 0
-            start, end = np.asarray(start[:]), np.asarray(end[:])
+            return one_ray_count(nc)
     except (OSError, KeyError, ValueError):
         return 0
+
+
+def one_ray_count(nc):
+    """`one_ray_sweeps` of an open netCDF4 Dataset."""
+    start, end = nc.variables.get("sweep_start_ray_index"), nc.variables.get("sweep_end_ray_index")
+    if start is None or end is None or start.size < 2:
+        return 0
+    start, end = np.asarray(start[:]), np.asarray(end[:])
     return int(start.size) if start.shape == end.shape and np.all(end - start == 0) else 0
 
 

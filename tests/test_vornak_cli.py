@@ -293,8 +293,7 @@ def test_output_names():
         output_paths(["/d/vol.gz", "/d/vol.nc"], "out")
 
 
-def test_files_on_a_local_cluster(inputs, tmp_path):
-    pytest.importorskip("distributed")
+def test_files_in_two_worker_processes(inputs, tmp_path):
     good, corrupt = inputs
     same_name = tmp_path / "b" / good.name  # another volume of the same name: both kept
     same_name.parent.mkdir()

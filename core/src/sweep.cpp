@@ -42,17 +42,17 @@ FoldCounts sweep_folds(std::span<const float> vel, std::size_t nrays, std::size_
   // Sweeps whose velocities stay within the Nyquist interval are labelled in
   // the same pass that finds so; the others have their limits extended first.
   Extremes seen;
-  std::optional<Regions> within = find_regions_within_nyquist(vel, mask, nrays, ngates, nyquist,
+  std::optional<Regions> labelled = find_regions_within_nyquist(vel, mask, nrays, ngates, nyquist,
                                                               params.interval_splits, seen);
-  if (!within) {
+  if (!labelled) {
     const IntervalLimits limits =
         interval_limits(nyquist, params.interval_splits, vel, mask, seen);
     if (limits.size() < 2) return zeros<std::int32_t>(n);
-    within = find_regions(vel, mask, nrays, ngates, limits);
+    labelled = find_regions(vel, mask, nrays, ngates, limits);
   }
 
   // The labels become the fold counts in place once the network has solved.
-  Regions& regions = *within;
+  Regions& regions = *labelled;
   FoldCounts& result = regions.labels;
   auto unfolded = [&result]() -> FoldCounts {
     std::fill(result.begin(), result.end(), 0);

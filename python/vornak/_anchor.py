@@ -440,21 +440,26 @@ def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
     sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)[gates.ray[on]]
     c, s = np.cos(az)[gates.ray[on]], np.sin(az)[gates.ray[on]]
     v = gates.dealiased[on].astype(np.float64)
-    keep = slice(None)
-    for fit in range(2):
-        if fit:
-            keep = np.abs(v - (coef[ring, 0] + coef[ring, 1] * c + coef[ring, 2] * s)) <= sweep.nyquist
-        r, ck, sk, vk = ring[keep], c[keep], s[keep], v[keep]
-        n, sc, ss, scc, sss, scs, sv, svc, svs = (np.bincount(r, weights=w, minlength=nrings) for w in (
-            None, ck, sk, ck * ck, sk * sk, ck * sk, vk, vk * ck, vk * sk))
-        seen = np.bincount(r * 8 + sector[keep], minlength=nrings * 8).reshape(nrings, 8)
-        good = (np.count_nonzero(seen, axis=1) >= sectors) & (n >= VAD_RING_GATES)
-        normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
-        normal[~good] = np.eye(3)
-        coef = np.linalg.solve(normal, np.stack([sv, svc, svs], -1)[..., None])[..., 0]
+    coef, good = _ring_fits(ring, nrings, sector, c, s, v, sectors)
+    keep = np.abs(v - (coef[ring, 0] + coef[ring, 1] * c + coef[ring, 2] * s)) <= sweep.nyquist
+    coef, good = _ring_fits(ring[keep], nrings, sector[keep], c[keep], s[keep], v[keep], sectors)
     ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
     cos_el = np.cos(np.radians(sweep.elevation))
     return gate_height(ranges, sweep.elevation), coef[good, 2] / cos_el, coef[good, 1] / cos_el
+
+
+def _ring_fits(ring, nrings, sector, c, s, v, sectors):
+    """Least-squares v = a + b cos(az) + c sin(az) of each of `nrings` range
+    rings from its gates (ring number, azimuth sector, cosine and sine of the
+    azimuth, velocity): the coefficients (nrings, 3), and which rings have
+    echo in `sectors` of 8 sectors and VAD_RING_GATES gates."""
+    n, sc, ss, scc, sss, scs, sv, svc, svs = (np.bincount(ring, weights=w, minlength=nrings) for w in (
+        None, c, s, c * c, s * s, c * s, v, v * c, v * s))
+    seen = np.bincount(ring * 8 + sector, minlength=nrings * 8).reshape(nrings, 8)
+    good = (np.count_nonzero(seen, axis=1) >= sectors) & (n >= VAD_RING_GATES)
+    normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
+    normal[~good] = np.eye(3)
+    return np.linalg.solve(normal, np.stack([sv, svc, svs], -1)[..., None])[..., 0], good
 
 
 def volume_profile(winds):

@@ -20,9 +20,9 @@ neighbours unless the gates around it that measured about zero too carry the
 same fold: a ragged edge or a patch of echo at a whole number of folds keeps
 it (its like surroundings share it), raised clutter among clutter at fold 0
 returns to 0 (its gates that measured about zero; a gate of it that
-measured another velocity keeps its fold). Groups at other velocities, groups at fold 0 and
-dense echo are never changed: moving them by a fold majority of their
-surroundings spoils as many sweeps as it mends.
+measured another velocity keeps its fold). Groups at other velocities,
+groups at fold 0 and dense echo are never changed: moving them by a fold
+majority of their surroundings spoils as many sweeps as it mends.
 """
 
 import numpy as np

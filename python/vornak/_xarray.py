@@ -229,13 +229,12 @@ def dealias_sweep(
         folds"): a seam line along the first ray of a full PPI repaired by
         moving the seam; small scattered groups of clutter at about 0 m/s
         raised by a fold that the like gates around them do not share put
-        back to fold 0; a
-        sweep that is mostly noise masked with the lowest working threshold
-        of its quality field (normalized coherent power or signal-to-noise
-        ratio; not when `mask` is given), with a warning either way. The
-        attributes `seam`, `speckle_gates_changed` and `noise` of `VRADDH`
-        say what they did (in-memory sweeps; Dask-backed ones are repaired
-        alike, without the attributes, and not masked).
+        back to fold 0; a sweep that is mostly noise masked with the lowest
+        working threshold of its quality field (normalized coherent power or
+        signal-to-noise ratio; not when `mask` is given), with a warning
+        either way. The attributes `seam`, `speckle_gates_changed` and
+        `noise` of `VRADDH` say what they did (in-memory sweeps; Dask-backed
+        ones are repaired alike, without the attributes, and not masked).
 
     Rays are sorted by azimuth (by elevation for an RHI) for the core, and the
     result is put back in the dataset's own ray order. Dask-backed fields stay

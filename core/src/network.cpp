@@ -106,8 +106,8 @@ Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
   const auto n = static_cast<std::size_t>(groups);
   region_count_ = region_count;
 
-  groups_ = zeros<Group>(n);
-  folds_ = zeros<Fold>(n);
+  groups_ = huge_zeros<Group>(n);
+  folds_ = huge_zeros<Fold>(n);
   for (std::size_t g = 0; g < n; ++g) {
     groups_[g].size = g == 0 ? 0 : sizes[g - 1];
     folds_[g].parent = static_cast<std::int32_t>(g);
@@ -120,7 +120,7 @@ void Tracker::connect_slots() {
   // quarter of the slots' worth of re-attachments before the first refill.
   const std::size_t open = slots_.size();
   const std::size_t capacity = std::max<std::size_t>(16, 2 * open + 1);
-  pairs_ = zeros<PairEntry>(capacity);
+  pairs_ = huge_zeros<PairEntry>(capacity);
   pairs_used_ = 0;
   absorbed_ = zeros<std::uint64_t>(groups_.size() / 64 + 1);
   constexpr std::size_t ahead = 16;  // lookups requested this many slots early

@@ -8,6 +8,7 @@
 
 #include "vornak/buffer.hpp"
 #include "vornak/edges.hpp"
+#include "vornak/huge_pages.hpp"
 
 namespace vornak {
 
@@ -147,9 +148,9 @@ class Tracker {
   };
 
   std::int32_t region_count_ = 0;
-  Buffer<Group> groups_;
-  Buffer<Fold> folds_;
-  Buffer<Slot> slots_;
+  HugeBuffer<Group> groups_;
+  HugeBuffer<Fold> folds_;
+  HugeBuffer<Slot> slots_;
   // Selection: the initial counts as runs of slots, one run per count, each
   // in slot order, taken from the highest run; raised counts in a max-heap
   // of (count, slot) keys. Stale entries are skipped when taken.
@@ -158,7 +159,7 @@ class Tracker {
   Buffer<std::uint32_t> run_end_;
   std::int64_t top_run_ = -1;
   Buffer<std::uint64_t> candidates_;
-  Buffer<PairEntry> pairs_;           // open addressing, linear probing
+  HugeBuffer<PairEntry> pairs_;          // open addressing, linear probing
   std::size_t pairs_used_ = 0;        // entries in use, absorbed groups' included
   Buffer<std::uint64_t> absorbed_;    // one bit per group, set once absorbed
 

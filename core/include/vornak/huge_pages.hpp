@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <vector>
 
 #include "vornak/buffer.hpp"
@@ -49,6 +50,15 @@ template <class T>
 [[nodiscard]] HugeBuffer<T> huge_zeros(std::size_t count) {
   if (count > max_elements<T>) fail_capacity();
   return HugeBuffer<T>(count, T{});
+}
+
+// `count` elements of a plain type, not written, as uninitialized() but on
+// huge pages.
+template <class T>
+[[nodiscard]] HugeBuffer<T> huge_uninitialized(std::size_t count) {
+  static_assert(std::is_trivially_default_constructible_v<T>);
+  if (count > max_elements<T>) fail_capacity();
+  return HugeBuffer<T>(count);
 }
 
 }  // namespace vornak

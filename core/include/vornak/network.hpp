@@ -82,6 +82,10 @@ class Tracker {
   void refill_pairs() noexcept;
   // Whether `slot` links the two groups, either way round.
   [[nodiscard]] bool links(std::size_t slot, std::int32_t low, std::int32_t high) const noexcept;
+  [[nodiscard]] bool is_consumed(std::size_t slot) const noexcept {
+    return (consumed_[slot / 64] >> (slot % 64) & 1) != 0;
+  }
+  void consume(std::size_t slot) noexcept;
   [[nodiscard]] bool was_absorbed(std::int32_t group) const noexcept {
     return (absorbed_[static_cast<std::size_t>(group) / 64] >>
             (static_cast<std::size_t>(group) % 64) & 1) != 0;
@@ -130,14 +134,11 @@ class Tracker {
   // never rewrite it for a change of orientation (negation is exact). A
   // keeper turns all its open slots toward itself, so edge_a is the end whose
   // group was keeper last; a slot whose ends were never keepers keeps its
-  // first orientation, edge_a = end[0]. The slot also carries the list links
-  // of its two ends (node 2k + side). Lists are singly linked: consumed
-  // slots stay in them until the list is next walked, which drops them.
+  // first orientation, edge_a = end[0]. Four slots fill a cache line.
   struct Slot {
-    std::int32_t end[2] = {0, 0};     // the groups at the slot's two ends
-    std::int32_t next[2] = {-1, -1};  // list links of the two ends' nodes
-    float diff = 0.0f;                // end[0] side minus end[1] side
-    std::int32_t count = 0;           // gate pairs; consumed_slot once consumed
+    std::int32_t end[2] = {0, 0};  // the groups at the slot's two ends
+    float diff = 0.0f;             // end[0] side minus end[1] side
+    std::int32_t count = 0;        // gate pairs; consumed_slot once consumed
   };
   // 8 bytes: the smaller of the two groups (0 = empty) and the slot, whose
   // ends tell the larger group: a hit is confirmed at the slot, which a
@@ -151,6 +152,14 @@ class Tracker {
   HugeBuffer<Group> groups_;
   HugeBuffer<Fold> folds_;
   HugeBuffer<Slot> slots_;
+  // A group's open slots as a singly linked list of nodes (node 2k + side is
+  // slot k's end `side`), the links apart from the slots: a walk follows
+  // its chain through this smaller array, and the slots it reads hang off
+  // the chain instead of being links in it, so they are read in parallel.
+  // Consumed slots stay in a list until the list is next walked, which
+  // drops them; one bit per slot tells them without reading the slot.
+  HugeBuffer<std::int32_t> next_node_;
+  Buffer<std::uint64_t> consumed_;
   // Selection: the initial counts as runs of slots, one run per count, each
   // in slot order, taken from the highest run; raised counts in a max-heap
   // of (count, slot) keys. Stale entries are skipped when taken.

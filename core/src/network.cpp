@@ -372,7 +372,9 @@ Buffer<std::int32_t> Tracker::solve() && {
   std::int32_t count = 0;
   std::size_t best = 0;
   while (next_candidate(count, best)) {
-    if (slots_[best].count != count) continue;  // superseded by a later count
+    // Most stale candidates name a consumed slot: the bit tells them without
+    // reading the slot. The rest were raised since by a fusion.
+    if (is_consumed(best) || slots_[best].count != count) continue;
     if (count < 0) break;                        // nothing open with a usable count
     if (!candidates_.empty()) {
       // Counts raised by fusion are often taken next: the heap's top is asked

@@ -119,8 +119,9 @@ class Tracker {
 
   // One record per group (region_count + 1 of them), one per slot, two list
   // nodes per slot (node 2k and 2k + 1 are slot k's two ends): what one step
-  // touches of a group or a slot sits together in memory. A group's fold
-  // record is apart: written once when it is absorbed, read at the end.
+  // touches of a group or a slot sits together in memory, the list links
+  // apart (see next_node_). A group's fold record is apart too: written once
+  // when it is absorbed, read at the end. The large tables are on huge pages.
   struct Group {
     std::int32_t size = 0;
     std::int32_t head = -1;     // first node of the group's open slots, -1 if none
@@ -168,7 +169,7 @@ class Tracker {
   Buffer<std::uint32_t> run_end_;
   std::int64_t top_run_ = -1;
   Buffer<std::uint64_t> candidates_;
-  HugeBuffer<PairEntry> pairs_;          // open addressing, linear probing
+  HugeBuffer<PairEntry> pairs_;       // open addressing, linear probing
   std::size_t pairs_used_ = 0;        // entries in use, absorbed groups' included
   Buffer<std::uint64_t> absorbed_;    // one bit per group, set once absorbed
 

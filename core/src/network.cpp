@@ -79,6 +79,13 @@ void sift_down(Buffer<std::uint64_t>& heap, std::size_t i) noexcept {
   heap[i] = key;
 }
 
+// Gives the buffer's memory back. (Assigning `{}` would keep it: that
+// assigns an empty initializer list.)
+template <class Table>
+void release(Table& table) noexcept {
+  Table().swap(table);
+}
+
 // Index failure unless the five sequences of `edges` are equally long.
 void require_parallel(const Edges& edges) {
   const std::size_t entries = edges.size();
@@ -106,8 +113,8 @@ Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
   const auto n = static_cast<std::size_t>(groups);
   region_count_ = region_count;
 
-  groups_ = zeros<Group>(n);
-  folds_ = zeros<Fold>(n);
+  groups_ = huge_zeros<Group>(n);
+  folds_ = huge_zeros<Fold>(n);
   for (std::size_t g = 0; g < n; ++g) {
     groups_[g].size = g == 0 ? 0 : sizes[g - 1];
     folds_[g].parent = static_cast<std::int32_t>(g);
@@ -120,9 +127,12 @@ void Tracker::connect_slots() {
   // quarter of the slots' worth of re-attachments before the first refill.
   const std::size_t open = slots_.size();
   const std::size_t capacity = std::max<std::size_t>(16, 2 * open + 1);
-  pairs_ = zeros<PairEntry>(capacity);
+  pairs_ = huge_zeros<PairEntry>(capacity);
   pairs_used_ = 0;
   absorbed_ = zeros<std::uint64_t>(groups_.size() / 64 + 1);
+  consumed_ = zeros<std::uint64_t>(open / 64 + 1);
+  // Every node of a filled slot is linked below; an unfilled slot's never are.
+  next_node_ = huge_uninitialized<std::int32_t>(2 * open);
   constexpr std::size_t ahead = 16;  // lookups requested this many slots early
   for (std::size_t k = 0; k < open; ++k) {
     if (k + ahead < open) {
@@ -217,7 +227,7 @@ std::int32_t Tracker::fold(std::int32_t label) const noexcept {
 void Tracker::link(std::int32_t node, std::int32_t group) noexcept {
   Slot& s = slots_[index_of(node) >> 1];
   s.end[node & 1] = group;
-  s.next[node & 1] = groups_[index_of(group)].head;
+  next_node_[index_of(node)] = groups_[index_of(group)].head;
   groups_[index_of(group)].head = node;
 }
 
@@ -362,7 +372,9 @@ Buffer<std::int32_t> Tracker::solve() && {
   std::int32_t count = 0;
   std::size_t best = 0;
   while (next_candidate(count, best)) {
-    if (slots_[best].count != count) continue;  // superseded by a later count
+    // Most stale candidates name a consumed slot: the bit tells them without
+    // reading the slot. The rest were raised since by a fusion.
+    if (is_consumed(best) || slots_[best].count != count) continue;
     if (count < 0) break;                        // nothing open with a usable count
     if (!candidates_.empty()) {
       // Counts raised by fusion are often taken next: the heap's top is asked
@@ -374,14 +386,16 @@ Buffer<std::int32_t> Tracker::solve() && {
     merge_across(best, count);
   }
   // Nothing but the fold records is needed from here on.
-  run_slots_ = {};
-  run_front_ = {};
-  run_end_ = {};
-  candidates_ = {};
-  slots_ = {};
-  pairs_ = {};
-  absorbed_ = {};
-  groups_ = {};
+  release(run_slots_);
+  release(run_front_);
+  release(run_end_);
+  release(candidates_);
+  release(slots_);
+  release(next_node_);
+  release(consumed_);
+  release(pairs_);
+  release(absorbed_);
+  release(groups_);
   return flatten_folds();
 }
 
@@ -435,7 +449,7 @@ void Tracker::join(std::int32_t best, std::int32_t keeper, std::int32_t absorbed
   const std::size_t open = shift_boundaries(keeper, absorbed, delta);
   absorb(keeper, absorbed, delta);
   // Consumed: it drops out of both lists when they are next walked.
-  slots_[index_of(best)].count = consumed_slot;
+  consume(index_of(best));
   // Every re-attached slot may take a new pair entry. Linear probing slows
   // down sharply past a load of three quarters, entries of absorbed groups
   // included, so there the table is filled afresh from the open slots
@@ -454,10 +468,12 @@ std::size_t Tracker::shift_boundaries(std::int32_t keeper, std::int32_t absorbed
   // slot is in hand, so that they overlap the rest of the walk. Consumed
   // slots are passed over: nothing reads them again. Returns the open slots.
   std::size_t open = 0;
-  for (std::int32_t node = groups_[index_of(absorbed)].head; node >= 0;) {
-    Slot& s = slots_[index_of(node) >> 1];
-    const int side = node & 1;
-    if (s.count != consumed_slot) {
+  for (std::int32_t node = groups_[index_of(absorbed)].head; node >= 0;
+       node = next_node_[index_of(node)]) {
+    const std::size_t e = index_of(node) >> 1;
+    if (!is_consumed(e)) {
+      Slot& s = slots_[e];
+      const int side = node & 1;
       ++open;
       if (delta != 0) {
         const double p = static_cast<double>(static_cast<std::int64_t>(s.count) *
@@ -467,7 +483,6 @@ std::size_t Tracker::shift_boundaries(std::int32_t keeper, std::int32_t absorbed
       }
       prefetch_pair(keeper, s.end[1 - side]);
     }
-    node = s.next[side];
   }
   return open;
 }
@@ -496,19 +511,19 @@ void Tracker::reattach(std::int32_t keeper, std::int32_t absorbed) {
   for (std::int32_t node = gone.head; node >= 0;) {
     const std::size_t e = index_of(node) >> 1;
     const int side = node & 1;  // the absorbed group's end
-    Slot& s = slots_[e];
-    const std::int32_t following = s.next[side];
-    if (s.count == consumed_slot) {
+    const std::int32_t following = next_node_[index_of(node)];
+    if (is_consumed(e)) {
       node = following;
       continue;
     }
+    Slot& s = slots_[e];
     const std::int32_t other = s.end[1 - side];
     const std::int32_t f = insert_new_pair(keeper, other, static_cast<std::int32_t>(e));
     // (Only a group merged with itself finds its own slot: nothing to fuse.)
     if (f < 0 || index_of(f) == e) {
       s.end[side] = keeper;
       if (survivors_tail >= 0) {
-        slots_[index_of(survivors_tail) >> 1].next[survivors_tail & 1] = node;
+        next_node_[index_of(survivors_tail)] = node;
       } else {
         survivors_head = node;
       }
@@ -521,10 +536,15 @@ void Tracker::reattach(std::int32_t keeper, std::int32_t absorbed) {
     node = following;
   }
   if (survivors_tail >= 0) {
-    slots_[index_of(survivors_tail) >> 1].next[survivors_tail & 1] = kept.head;
+    next_node_[index_of(survivors_tail)] = kept.head;
     kept.head = survivors_head;
   }
   gone.head = -1;
+}
+
+void Tracker::consume(std::size_t slot) noexcept {
+  slots_[slot].count = consumed_slot;
+  consumed_[slot / 64] |= std::uint64_t{1} << (slot % 64);
 }
 
 void Tracker::fuse(std::size_t into, std::size_t from, int from_side, std::int32_t keeper) {
@@ -538,7 +558,7 @@ void Tracker::fuse(std::size_t into, std::size_t from, int from_side, std::int32
   const float sum = from_keeper_e + from_keeper_f;
   fused.diff = keeper_end == 0 ? sum : -sum;
   fused.count = wrapping_add(fused.count, s.count);
-  s.count = consumed_slot;  // also drops out of the far group's list later
+  consume(from);  // also drops out of the far group's list later
   push_candidate(into);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "vornak/grid.hpp"
+#include "vornak/huge_pages.hpp"
 
 namespace vornak {
 namespace {
@@ -27,6 +28,29 @@ TEST(Buffer, GateCountRejectsGridsBeyondSignedIndices) {
 TEST(BufferDeathTest, ExhaustedMemoryAbortsWithOneLine) {
   // Addressable but far beyond any machine's memory.
   EXPECT_DEATH((void)zeros<char>(std::size_t{1} << 62),
+               "memory allocation of 4611686018427387904 bytes failed\n");
+}
+
+TEST(HugeBuffer, LargeTablesAreZeroedWritableToTheirEndAndKeepContentsAsTheyGrow) {
+  // 5 MiB and a few bytes: a mapped block with a partial huge page at its end.
+  const std::size_t n = (std::size_t{5} << 20) / sizeof(std::int32_t) + 3;
+  HugeBuffer<std::int32_t> table = huge_zeros<std::int32_t>(n);
+  EXPECT_EQ(table.front(), 0);
+  EXPECT_EQ(table.back(), 0);
+  for (std::size_t i = 0; i < n; ++i) table[i] = static_cast<std::int32_t>(i);
+#if defined(__linux__)
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(table.data()) % (std::size_t{2} << 20), 0u);
+#endif
+  table.resize(2 * n + 1, -1);  // moves to a larger block
+  EXPECT_EQ(table[n - 1], static_cast<std::int32_t>(n - 1));
+  EXPECT_EQ(table[2 * n], -1);
+  HugeBuffer<std::int32_t> small = huge_zeros<std::int32_t>(5);
+  small.push_back(7);
+  EXPECT_EQ(small.back(), 7);
+}
+
+TEST(HugeBufferDeathTest, ExhaustedMemoryAbortsWithOneLine) {
+  EXPECT_DEATH((void)huge_zeros<char>(std::size_t{1} << 62),
                "memory allocation of 4611686018427387904 bytes failed\n");
 }
 

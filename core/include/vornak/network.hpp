@@ -8,6 +8,7 @@
 
 #include "vornak/buffer.hpp"
 #include "vornak/edges.hpp"
+#include "vornak/huge_pages.hpp"
 
 namespace vornak {
 
@@ -81,6 +82,10 @@ class Tracker {
   void refill_pairs() noexcept;
   // Whether `slot` links the two groups, either way round.
   [[nodiscard]] bool links(std::size_t slot, std::int32_t low, std::int32_t high) const noexcept;
+  [[nodiscard]] bool is_consumed(std::size_t slot) const noexcept {
+    return (consumed_[slot / 64] >> (slot % 64) & 1) != 0;
+  }
+  void consume(std::size_t slot) noexcept;
   [[nodiscard]] bool was_absorbed(std::int32_t group) const noexcept {
     return (absorbed_[static_cast<std::size_t>(group) / 64] >>
             (static_cast<std::size_t>(group) % 64) & 1) != 0;
@@ -114,8 +119,9 @@ class Tracker {
 
   // One record per group (region_count + 1 of them), one per slot, two list
   // nodes per slot (node 2k and 2k + 1 are slot k's two ends): what one step
-  // touches of a group or a slot sits together in memory. A group's fold
-  // record is apart: written once when it is absorbed, read at the end.
+  // touches of a group or a slot sits together in memory, the list links
+  // apart (see next_node_). A group's fold record is apart too: written once
+  // when it is absorbed, read at the end. The large tables are on huge pages.
   struct Group {
     std::int32_t size = 0;
     std::int32_t head = -1;     // first node of the group's open slots, -1 if none
@@ -129,14 +135,11 @@ class Tracker {
   // never rewrite it for a change of orientation (negation is exact). A
   // keeper turns all its open slots toward itself, so edge_a is the end whose
   // group was keeper last; a slot whose ends were never keepers keeps its
-  // first orientation, edge_a = end[0]. The slot also carries the list links
-  // of its two ends (node 2k + side). Lists are singly linked: consumed
-  // slots stay in them until the list is next walked, which drops them.
+  // first orientation, edge_a = end[0]. Four slots fill a cache line.
   struct Slot {
-    std::int32_t end[2] = {0, 0};     // the groups at the slot's two ends
-    std::int32_t next[2] = {-1, -1};  // list links of the two ends' nodes
-    float diff = 0.0f;                // end[0] side minus end[1] side
-    std::int32_t count = 0;           // gate pairs; consumed_slot once consumed
+    std::int32_t end[2] = {0, 0};  // the groups at the slot's two ends
+    float diff = 0.0f;             // end[0] side minus end[1] side
+    std::int32_t count = 0;        // gate pairs; consumed_slot once consumed
   };
   // 8 bytes: the smaller of the two groups (0 = empty) and the slot, whose
   // ends tell the larger group: a hit is confirmed at the slot, which a
@@ -147,9 +150,17 @@ class Tracker {
   };
 
   std::int32_t region_count_ = 0;
-  Buffer<Group> groups_;
-  Buffer<Fold> folds_;
-  Buffer<Slot> slots_;
+  HugeBuffer<Group> groups_;
+  HugeBuffer<Fold> folds_;
+  HugeBuffer<Slot> slots_;
+  // A group's open slots as a singly linked list of nodes (node 2k + side is
+  // slot k's end `side`), the links apart from the slots: a walk follows
+  // its chain through this smaller array, and the slots it reads hang off
+  // the chain instead of being links in it, so they are read in parallel.
+  // Consumed slots stay in a list until the list is next walked, which
+  // drops them; one bit per slot tells them without reading the slot.
+  HugeBuffer<std::int32_t> next_node_;
+  Buffer<std::uint64_t> consumed_;
   // Selection: the initial counts as runs of slots, one run per count, each
   // in slot order, taken from the highest run; raised counts in a max-heap
   // of (count, slot) keys. Stale entries are skipped when taken.
@@ -158,7 +169,7 @@ class Tracker {
   Buffer<std::uint32_t> run_end_;
   std::int64_t top_run_ = -1;
   Buffer<std::uint64_t> candidates_;
-  Buffer<PairEntry> pairs_;           // open addressing, linear probing
+  HugeBuffer<PairEntry> pairs_;       // open addressing, linear probing
   std::size_t pairs_used_ = 0;        // entries in use, absorbed groups' included
   Buffer<std::uint64_t> absorbed_;    // one bit per group, set once absorbed
 

@@ -23,53 +23,73 @@ std::uint64_t walk_length(std::int64_t skip) noexcept {
 using lanes::IntLanes;
 using lanes::load_ints;
 
+// Whether a labelled gate whose four adjacent gates carry `left`, `right`,
+// `up` and `down` has nothing to find. Every walk then ends at once on its
+// adjacent gate: with all four in its own region (interior) nothing is
+// found; when only contacts from the larger region count, nothing is
+// wanted either while all four are labelled no smaller than its own. Gates
+// beside an unlabelled gate are always visited: the walks across gaps rely
+// on it (walk_contacts). Lane by lane or on single gates.
+template <bool larger_first_only, class T>
+T idle(T a, T left, T right, T up, T down) noexcept {
+  if constexpr (larger_first_only) {
+    // Labels are not negative, so with a > 0, b >= a means b labelled too.
+    return (left >= a) & (right >= a) & (up >= a) & (down >= a);
+  } else {
+    return (left == a) & (right == a) & (up == a) & (down == a);
+  }
+}
+
 // -1 in the lanes where gate g + k of the ray `here` has nothing to do: it is
-// unlabelled, or interior: its four adjacent gates carry its own label, so
-// that all four walks end at once on its own region.
+// unlabelled or idle.
+template <bool larger_first_only>
 IntLanes idle_lanes(const std::int32_t* before, const std::int32_t* here,
                     const std::int32_t* after, std::size_t g) noexcept {
   const IntLanes a = load_ints(here + g);
-  return (a == 0) | ((load_ints(here + g - 1) == a) & (load_ints(here + g + 1) == a) &
-                     (load_ints(before + g) == a) & (load_ints(after + g) == a));
+  return (a == 0) | idle<larger_first_only>(a, load_ints(here + g - 1), load_ints(here + g + 1),
+                                            load_ints(before + g), load_ints(after + g));
 }
 
 // Writes to `gates` the labelled gates of one ray whose walks may find a
-// contact, all but the interior ones, and returns their number. `before` and
+// contact, all but the idle ones, and returns their number. `before` and
 // `after` are the labels of the previous and next ray, null on the first and
-// last ray of the sweep, where no gate counts as interior (nor at either end
-// of a ray).
+// last ray of the sweep, where no gate counts as idle (nor at either end of
+// a ray). `gates` needs room for eight more than the ray's gates.
+template <bool larger_first_only>
 std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
-                         const std::int32_t* after, std::size_t ngates, std::uint32_t* gates) {
+                         const std::int32_t* after, std::size_t ngates, std::int32_t* gates) {
   std::size_t count = 0;
   auto keep_if_labelled = [&](std::size_t g) {
-    gates[count] = static_cast<std::uint32_t>(g);
+    gates[count] = static_cast<std::int32_t>(g);
     count += here[g] != 0 ? 1 : 0;
   };
   if (before == nullptr || after == nullptr || ngates < 3) {
     for (std::size_t g = 0; g < ngates; ++g) keep_if_labelled(g);
     return count;
   }
+  const auto idle_at = [&](std::size_t g) {
+    return idle_lanes<larger_first_only>(before, here, after, g);
+  };
   keep_if_labelled(0);
   std::size_t g = 1;
   constexpr std::size_t step = 16;
   for (; g + step < ngates; g += step) {
     // Bit k set: gate g + k to visit.
-    const IntLanes weighed =
-        (~idle_lanes(before, here, after, g) & IntLanes{1, 2, 4, 8}) |
-        (~idle_lanes(before, here, after, g + 4) & IntLanes{16, 32, 64, 128}) |
-        (~idle_lanes(before, here, after, g + 8) & IntLanes{256, 512, 1024, 2048}) |
-        (~idle_lanes(before, here, after, g + 12) & IntLanes{4096, 8192, 16384, 32768});
-    auto bits = static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
-    for (; bits != 0; bits &= bits - 1) {
-      const auto lane = static_cast<std::size_t>(std::countr_zero(bits));
-      gates[count++] = static_cast<std::uint32_t>(g + lane);
-    }
+    const IntLanes weighed = (~idle_at(g) & IntLanes{1, 2, 4, 8}) |
+                             (~idle_at(g + 4) & IntLanes{16, 32, 64, 128}) |
+                             (~idle_at(g + 8) & IntLanes{256, 512, 1024, 2048}) |
+                             (~idle_at(g + 12) & IntLanes{4096, 8192, 16384, 32768});
+    const auto bits = static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
+    const auto at = static_cast<std::int32_t>(g);
+    count += lanes::set_bit_positions(bits & 0xffu, at, gates + count);
+    count += lanes::set_bit_positions(bits >> 8, at + 8, gates + count);
   }
   for (; g + 1 < ngates; ++g) {
     const std::int32_t a = here[g];
-    const bool interior = here[g - 1] == a && here[g + 1] == a && before[g] == a && after[g] == a;
-    gates[count] = static_cast<std::uint32_t>(g);
-    count += a != 0 && !interior ? 1 : 0;
+    gates[count] = static_cast<std::int32_t>(g);
+    count += a != 0 && !idle<larger_first_only>(a, here[g - 1], here[g + 1], before[g], after[g])
+                 ? 1
+                 : 0;
   }
   keep_if_labelled(ngates - 1);
   return count;
@@ -96,10 +116,11 @@ struct Sample {
 // further on in the scan holds its place with a void sample and settles it
 // when its end is reached; a void sample stands for no contact, and its key
 // (both regions 2^region_bits - 1) is no pair's.
-template <bool larger_first_only, class Key>
+template <bool larger_first, class Key>
 class SampleList {
  public:
   using Sample = vornak::Sample<Key>;
+  static constexpr bool larger_first_only = larger_first;
 
   // Blocks of at least 64 KiB, which allocators map and unmap on their own
   // rather than leave in the heap.
@@ -189,7 +210,7 @@ class SampleList {
   // A contact within a region gives no sample, nor one from the smaller
   // region when only boundaries count.
   static bool wanted(std::int32_t a, std::int32_t b) noexcept {
-    return b != a && (!larger_first_only || b < a);
+    return b != a && (!larger_first || b < a);
   }
   Key key(std::int32_t a, std::int32_t b) const noexcept {
     return static_cast<Key>(static_cast<Key>(b) << region_bits_ | static_cast<Key>(a));
@@ -234,21 +255,23 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
     round_slot = filled<std::size_t>(ngates, no_slot);
   }
 
-  Buffer<std::uint32_t> gates = zeros<std::uint32_t>(ngates);
+  // Room for eight stores past the last gate (active_gates).
+  Buffer<std::int32_t> gates = zeros<std::int32_t>(ngates + 8);
   const std::int32_t* const all = labels.data();
   for (std::size_t r = 0; r < nrays; ++r) {
     const std::size_t row = r * ngates;
     const std::int32_t* const here = all + row;
     const std::int32_t* const before = r > 0 ? here - ngates : nullptr;
     const std::int32_t* const after = r + 1 < nrays ? here + ngates : nullptr;
-    const std::size_t active = active_gates(before, here, after, ngates, gates.data());
+    const std::size_t active =
+        active_gates<Samples::larger_first_only>(before, here, after, ngates, gates.data());
     auto* out = samples.staged();
     for (std::size_t k = 0; k < active; ++k) {
       if (samples.crowded(out)) {
         samples.keep(out);
         out = samples.staged();
       }
-      const std::size_t g = gates[k];
+      const auto g = static_cast<std::size_t>(gates[k]);
       const std::size_t i = row + g;
 
       if (before != nullptr && before[g] != 0) {
@@ -276,10 +299,10 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
       // Along the ray the nearest labelled gate is the adjacent one or the
       // visited one beyond the gap; none (this gate itself) at either end.
       const std::size_t left =
-          g > 0 && here[g - 1] != 0 ? g - 1 : (k > 0 ? gates[k - 1] : g);
+          g > 0 && here[g - 1] != 0 ? g - 1 : (k > 0 ? static_cast<std::size_t>(gates[k - 1]) : g);
       out = samples.add(out, i, g - left <= along ? row + left : i);
       const std::size_t right =
-          g + 1 < ngates && here[g + 1] != 0 ? g + 1 : (k + 1 < active ? gates[k + 1] : g);
+          g + 1 < ngates && here[g + 1] != 0 ? g + 1 : (k + 1 < active ? static_cast<std::size_t>(gates[k + 1]) : g);
       out = samples.add(out, i, right - g <= along ? row + right : i);
 
       previous_ray[g] = static_cast<std::uint32_t>(r);

@@ -2,6 +2,7 @@
 #include "vornak/edges.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <limits>
 #include <utility>
@@ -442,6 +443,20 @@ Sorted<Sample> sort_samples(Samples& samples, unsigned key_bits) {
   return {std::move(sorted), keys};
 }
 
+// Sorts region numbers below 2^16 by two radix passes of eight bits: the
+// many neighbours of a large region, where a comparison sort's branches
+// mispredict at every other step.
+void sort_region_numbers(Buffer<std::uint32_t>& numbers) {
+  Buffer<std::uint32_t> other = uninitialized<std::uint32_t>(numbers.size());
+  for (const unsigned shift : {0u, 8u}) {
+    std::array<std::uint32_t, 257> start{};
+    for (const std::uint32_t x : numbers) ++start[((x >> shift) & 0xffu) + 1];
+    for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+    for (const std::uint32_t x : numbers) other[start[(x >> shift) & 0xffu]++] = x;
+    numbers.swap(other);
+  }
+}
+
 // Stable sort of one region_b's samples by region_a (the low `region_bits`
 // bits of the key), through a counter per region_a (`at`, zero on entry and
 // on return): the few regions present are listed as first met, sorted, and
@@ -466,7 +481,7 @@ std::size_t sort_by_first_region(std::span<Sample> bucket, unsigned region_bits,
         present[d] = a;
       }
     } else {
-      std::sort(present.begin(), present.end());
+      sort_region_numbers(present);
     }
     std::uint32_t place = 0;
     for (const std::uint32_t a : present) place += std::exchange(at[a], place);

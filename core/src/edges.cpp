@@ -457,83 +457,86 @@ void sort_region_numbers(Buffer<std::uint32_t>& numbers) {
   }
 }
 
-// Stable sort of one region_b's samples by region_a (the low `region_bits`
-// bits of the key), through a counter per region_a (`at`, zero on entry and
-// on return): the few regions present are listed as first met, sorted, and
-// given their places.
-// Returns the number of regions present.
+// The sums of one pair's velocities so far.
+struct PairSums {
+  double a = 0.0;
+  double b = 0.0;
+};
+
+// The samples of one region_b, in scan order, condensed per region_a and
+// appended to `edges` in ascending region_a: each region_a counted and its
+// sums added up in scan order, by counters and sums per region_a (`at` and
+// `sums`, clear on entry and on return); the few regions present are listed
+// as first met and sorted.
 template <class Sample>
-std::size_t sort_by_first_region(std::span<Sample> bucket, unsigned region_bits, Sample* spare,
-                                 std::uint32_t* at, Buffer<std::uint32_t>& present) {
+void condense_region(std::span<const Sample> bucket, std::int32_t region_b, unsigned region_bits,
+                     std::size_t* at, PairSums* sums, Buffer<std::uint32_t>& present,
+                     Edges& edges) {
   const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
   present.clear();
   for (const Sample& s : bucket) {
     const auto a = static_cast<std::size_t>(s.key & low);
     if (at[a]++ == 0) present.push_back(static_cast<std::uint32_t>(a));
+    sums[a].a += widen(s.vel_a);
+    sums[a].b += widen(s.vel_b);
   }
-  if (present.size() > 1) {
-    // A region has a handful of neighbours: insertion sorts them fastest.
-    if (present.size() <= 32) {
-      for (std::size_t c = 1; c < present.size(); ++c) {
-        const std::uint32_t a = present[c];
-        std::size_t d = c;
-        for (; d > 0 && present[d - 1] > a; --d) present[d] = present[d - 1];
-        present[d] = a;
-      }
-    } else {
-      sort_region_numbers(present);
+  // A region has a handful of neighbours: insertion sorts them fastest.
+  if (present.size() <= 32) {
+    for (std::size_t c = 1; c < present.size(); ++c) {
+      const std::uint32_t a = present[c];
+      std::size_t d = c;
+      for (; d > 0 && present[d - 1] > a; --d) present[d] = present[d - 1];
+      present[d] = a;
     }
-    std::uint32_t place = 0;
-    for (const std::uint32_t a : present) place += std::exchange(at[a], place);
-    for (const Sample& s : bucket) spare[at[static_cast<std::size_t>(s.key & low)]++] = s;
-    std::copy(spare, spare + bucket.size(), bucket.begin());
+  } else {
+    sort_region_numbers(present);
   }
-  for (const std::uint32_t a : present) at[a] = 0;
-  return present.size();
+  for (const std::uint32_t a : present) {
+    edges.region_a.push_back(static_cast<std::int32_t>(a));
+    edges.region_b.push_back(region_b);
+    // The count as added up one by one in 32 bits, wrapping.
+    edges.count.push_back(static_cast<std::int32_t>(static_cast<std::uint32_t>(at[a])));
+    edges.sum_a.push_back(sums[a].a);
+    edges.sum_b.push_back(sums[a].b);
+    at[a] = 0;
+    sums[a] = PairSums{};
+  }
 }
 
-// As sort_samples, for keys of at most 32 bits: the samples counted (as
-// they are kept) and placed per region_b, every region's handful then sorted
-// by region_a. With at most 2^16 regions the counters stay in the
-// second-level cache; the samples keep no other order than that of the scan.
+// The samples condensed per pair, for keys of at most 32 bits: counted (as
+// they are kept) and placed per region_b, then every region's handful
+// condensed per region_a while in cache. With at most 2^16 regions the
+// counters stay in the second-level cache; the samples keep no other order
+// than that of the scan.
 template <class Samples, class Sample = typename Samples::Sample>
-Sorted<Sample> sort_samples_by_region(Samples& samples, std::int32_t largest,
-                                      unsigned region_bits) {
+Edges condense_by_region(Samples& samples, std::int32_t largest, unsigned region_bits) {
   const auto void_key = samples.void_key();
   // After the placing pass heads[b] is where region b's samples end.
   const std::span<std::size_t> heads =
       samples.per_region().first(static_cast<std::size_t>(largest) + 2);
-  std::size_t largest_bucket = 0;
-  for (std::size_t b = 1; b < heads.size(); ++b) {
-    largest_bucket = std::max(largest_bucket, heads[b]);
-    heads[b] += heads[b - 1];
-  }
-  Buffer<Sample> sorted = uninitialized<Sample>(heads.back());
+  for (std::size_t b = 1; b < heads.size(); ++b) heads[b] += heads[b - 1];
+  Buffer<Sample> placed = uninitialized<Sample>(heads.back());
   for (std::size_t k = 0; k < samples.block_count(); ++k) {
     for (const Sample& s : samples.block(k)) {
-      if (s.key != void_key) sorted[heads[static_cast<std::size_t>(s.key >> region_bits)]++] = s;
+      if (s.key != void_key) placed[heads[static_cast<std::size_t>(s.key >> region_bits)]++] = s;
     }
     Buffer<Sample> released = samples.take_block(k);
   }
-  Buffer<Sample> spare = uninitialized<Sample>(largest_bucket);
-  Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
-  const bool counted = largest_bucket < std::numeric_limits<std::uint32_t>::max();
-  Buffer<std::uint32_t> at = zeros<std::uint32_t>(counted ? heads.size() : 0);
+
+  Edges edges;
+  Buffer<std::size_t> at = zeros<std::size_t>(heads.size());
+  Buffer<PairSums> sums = filled<PairSums>(heads.size(), PairSums{});
   Buffer<std::uint32_t> present;
   std::size_t begin = 0;
-  std::size_t keys = 0;
   for (std::size_t b = 0; b + 1 < heads.size(); ++b) {
     const std::size_t end = heads[b];
-    const std::span<Sample> bucket = std::span<Sample>(sorted).subspan(begin, end - begin);
-    if (bucket.size() <= 8 || !counted) {
-      sort_by_low_bits(bucket, region_bits, spare.data(), digit_heads.data());
-      keys += distinct_keys(std::span<const Sample>(bucket));
-    } else {
-      keys += sort_by_first_region(bucket, region_bits, spare.data(), at.data(), present);
-    }
+    if (end == begin) continue;
+    condense_region(std::span<const Sample>(placed).subspan(begin, end - begin),
+                    static_cast<std::int32_t>(b), region_bits, at.data(), sums.data(), present,
+                    edges);
     begin = end;
   }
-  return {std::move(sorted), keys};
+  return edges;
 }
 
 // The contacts of the scan with keys of type Key, condensed per pair.
@@ -547,39 +550,38 @@ Edges tally_contacts(std::span<const std::int32_t> labels, std::span<const float
   walk_contacts(labels, nrays, ngates, rays_wrap_around, walk_length(skip_between_rays),
                 walk_length(skip_along_ray), samples);
 
-  Sorted<typename Samples::Sample> sorted;
   if constexpr (Samples::counts_regions) {
-    sorted = sort_samples_by_region(samples, largest, region_bits);
+    return condense_by_region(samples, largest, region_bits);
   } else {
-    sorted = sort_samples(samples, 2 * region_bits);
-  }
+    const Sorted<typename Samples::Sample> sorted = sort_samples(samples, 2 * region_bits);
 
-  // Each entry written once, its sums added up from zero in scan order.
-  Edges edges;
-  edges.region_a.reserve(sorted.keys);
-  edges.region_b.reserve(sorted.keys);
-  edges.count.reserve(sorted.keys);
-  edges.sum_a.reserve(sorted.keys);
-  edges.sum_b.reserve(sorted.keys);
-  const std::span<const typename Samples::Sample> all = sorted.samples;
-  const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
-  for (std::size_t c = 0; c < all.size();) {
-    const Key key = all[c].key;
-    std::int32_t count = 0;
-    double sum_a = 0.0;
-    double sum_b = 0.0;
-    for (; c < all.size() && all[c].key == key; ++c) {
-      count = wrapping_add(count, std::int32_t{1});
-      sum_a += widen(all[c].vel_a);
-      sum_b += widen(all[c].vel_b);
+    // Each entry written once, its sums added up from zero in scan order.
+    Edges edges;
+    edges.region_a.reserve(sorted.keys);
+    edges.region_b.reserve(sorted.keys);
+    edges.count.reserve(sorted.keys);
+    edges.sum_a.reserve(sorted.keys);
+    edges.sum_b.reserve(sorted.keys);
+    const std::span<const typename Samples::Sample> all = sorted.samples;
+    const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
+    for (std::size_t c = 0; c < all.size();) {
+      const Key key = all[c].key;
+      std::int32_t count = 0;
+      double sum_a = 0.0;
+      double sum_b = 0.0;
+      for (; c < all.size() && all[c].key == key; ++c) {
+        count = wrapping_add(count, std::int32_t{1});
+        sum_a += widen(all[c].vel_a);
+        sum_b += widen(all[c].vel_b);
+      }
+      edges.region_a.push_back(static_cast<std::int32_t>(key & low));
+      edges.region_b.push_back(static_cast<std::int32_t>(key >> region_bits));
+      edges.count.push_back(count);
+      edges.sum_a.push_back(sum_a);
+      edges.sum_b.push_back(sum_b);
     }
-    edges.region_a.push_back(static_cast<std::int32_t>(key & low));
-    edges.region_b.push_back(static_cast<std::int32_t>(key >> region_bits));
-    edges.count.push_back(count);
-    edges.sum_a.push_back(sum_a);
-    edges.sum_b.push_back(sum_b);
+    return edges;
   }
-  return edges;
 }
 
 // Contacts are collected in scan order, sorted stably by pair in (region_b,

@@ -523,7 +523,15 @@ Edges condense_by_region(Samples& samples, std::int32_t largest, unsigned region
     Buffer<Sample> released = samples.take_block(k);
   }
 
+  // Room for the pairs as smooth sweeps have them, some ten samples each;
+  // more take the usual growth.
   Edges edges;
+  const std::size_t expected = heads.back() / 8;
+  edges.region_a.reserve(expected);
+  edges.region_b.reserve(expected);
+  edges.count.reserve(expected);
+  edges.sum_a.reserve(expected);
+  edges.sum_b.reserve(expected);
   Buffer<std::size_t> at = zeros<std::size_t>(heads.size());
   Buffer<PairSums> sums = filled<PairSums>(heads.size(), PairSums{});
   Buffer<std::uint32_t> present;

@@ -75,6 +75,10 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
   std::size_t g = 1;
   constexpr std::size_t step = 16;
   for (; g + step < ngates; g += step) {
+    // Stretches with no region (gaps in the echo) have nothing to visit.
+    const IntLanes any = load_ints(here + g) | load_ints(here + g + 4) |
+                         load_ints(here + g + 8) | load_ints(here + g + 12);
+    if ((any[0] | any[1] | any[2] | any[3]) == 0) continue;
     // Bit k set: gate g + k to visit.
     const IntLanes weighed = (~idle_at(g) & IntLanes{1, 2, 4, 8}) |
                              (~idle_at(g + 4) & IntLanes{16, 32, 64, 128}) |

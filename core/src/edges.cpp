@@ -58,10 +58,10 @@ IntLanes idle_lanes(const std::int32_t* before, const std::int32_t* here,
 // a ray). `gates` needs room for eight more than the ray's gates.
 template <bool larger_first_only>
 std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
-                         const std::int32_t* after, std::size_t ngates, std::int32_t* gates) {
+                         const std::int32_t* after, std::size_t ngates, std::uint32_t* gates) {
   std::size_t count = 0;
   auto keep_if_labelled = [&](std::size_t g) {
-    gates[count] = static_cast<std::int32_t>(g);
+    gates[count] = static_cast<std::uint32_t>(g);
     count += here[g] != 0 ? 1 : 0;
   };
   if (before == nullptr || after == nullptr || ngates < 3) {
@@ -85,13 +85,13 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
                              (~idle_at(g + 8) & IntLanes{256, 512, 1024, 2048}) |
                              (~idle_at(g + 12) & IntLanes{4096, 8192, 16384, 32768});
     const auto bits = static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
-    const auto at = static_cast<std::int32_t>(g);
+    const auto at = static_cast<std::uint32_t>(g);
     count += lanes::set_bit_positions(bits & 0xffu, at, gates + count);
     count += lanes::set_bit_positions(bits >> 8, at + 8, gates + count);
   }
   for (; g + 1 < ngates; ++g) {
     const std::int32_t a = here[g];
-    gates[count] = static_cast<std::int32_t>(g);
+    gates[count] = static_cast<std::uint32_t>(g);
     count += a != 0 && !idle<larger_first_only>(a, here[g - 1], here[g + 1], before[g], after[g])
                  ? 1
                  : 0;
@@ -233,7 +233,8 @@ class SampleList {
 // The walks of the scan: every labelled gate, in ray-major order, looks for
 // the first labelled gate toward the previous ray, the next ray, the previous
 // gate and the next gate, in that order, and each one found becomes a sample
-// in that order. Interior gates are not visited: they find no contact.
+// in that order. Idle gates are not visited: they find no contact that is
+// wanted (idle).
 //
 // No walk steps over unlabelled gates. A labelled adjacent gate ends it at
 // once. Otherwise it ends on the nearest labelled gate of its column or ray
@@ -261,7 +262,7 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
   }
 
   // Room for eight stores past the last gate (active_gates).
-  Buffer<std::int32_t> gates = zeros<std::int32_t>(ngates + 8);
+  Buffer<std::uint32_t> gates = zeros<std::uint32_t>(ngates + 8);
   const std::int32_t* const all = labels.data();
   for (std::size_t r = 0; r < nrays; ++r) {
     const std::size_t row = r * ngates;
@@ -276,7 +277,7 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
         samples.keep(out);
         out = samples.staged();
       }
-      const auto g = static_cast<std::size_t>(gates[k]);
+      const std::size_t g = gates[k];
       const std::size_t i = row + g;
 
       if (before != nullptr && before[g] != 0) {
@@ -304,10 +305,10 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
       // Along the ray the nearest labelled gate is the adjacent one or the
       // visited one beyond the gap; none (this gate itself) at either end.
       const std::size_t left =
-          g > 0 && here[g - 1] != 0 ? g - 1 : (k > 0 ? static_cast<std::size_t>(gates[k - 1]) : g);
+          g > 0 && here[g - 1] != 0 ? g - 1 : (k > 0 ? gates[k - 1] : g);
       out = samples.add(out, i, g - left <= along ? row + left : i);
       const std::size_t right =
-          g + 1 < ngates && here[g + 1] != 0 ? g + 1 : (k + 1 < active ? static_cast<std::size_t>(gates[k + 1]) : g);
+          g + 1 < ngates && here[g + 1] != 0 ? g + 1 : (k + 1 < active ? gates[k + 1] : g);
       out = samples.add(out, i, right - g <= along ? row + right : i);
 
       previous_ray[g] = static_cast<std::uint32_t>(r);

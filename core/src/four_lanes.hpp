@@ -60,14 +60,16 @@ inline constexpr BitPositions bit_positions = [] {
 // Writes base + k for every set bit k of `byte`, lowest first, to out and
 // returns their number. Eight values are stored whatever the number, so out
 // needs room for eight: no branch on the bits, which come unpredictably.
-inline std::size_t set_bit_positions(unsigned byte, std::int32_t base, std::int32_t* out) noexcept {
+inline std::size_t set_bit_positions(unsigned byte, std::uint32_t base,
+                                     std::uint32_t* out) noexcept {
   using Bytes = std::uint8_t __attribute__((vector_size(4)));
   const std::uint64_t packed = bit_positions.positions[byte];
   Bytes low;
   Bytes high;
   std::memcpy(&low, &packed, sizeof low);
   std::memcpy(&high, reinterpret_cast<const char*>(&packed) + sizeof low, sizeof high);
-  const IntLanes at = {base, base, base, base};
+  const auto start = static_cast<std::int32_t>(base);
+  const IntLanes at = {start, start, start, start};
   const IntLanes first = __builtin_convertvector(low, IntLanes) + at;
   const IntLanes second = __builtin_convertvector(high, IntLanes) + at;
   std::memcpy(out, &first, sizeof first);

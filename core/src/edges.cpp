@@ -597,9 +597,11 @@ Edges tally_contacts(std::span<const std::int32_t> labels, std::span<const float
   }
 }
 
-// Contacts are collected in scan order, sorted stably by pair in (region_b,
-// region_a) order, and each run of one pair condensed into one entry; the
-// sums thus add each pair's contacts in scan order.
+// Contacts are collected in scan order and condensed per pair, in (region_b,
+// region_a) order: sorted stably by pair and each run of one pair condensed
+// into one entry, or with narrow keys placed per region_b and each region's
+// condensed per region_a. Either way the sums add each pair's contacts in
+// scan order.
 // `largest` is at least the largest label.
 template <bool larger_first_only>
 Edges scan_edges(std::span<const std::int32_t> labels, std::int32_t largest,

@@ -2,6 +2,7 @@
 #include "vornak/edges.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <limits>
 #include <utility>
@@ -23,21 +24,39 @@ std::uint64_t walk_length(std::int64_t skip) noexcept {
 using lanes::IntLanes;
 using lanes::load_ints;
 
+// Whether a labelled gate whose four adjacent gates carry `left`, `right`,
+// `up` and `down` has nothing to find. Every walk then ends at once on its
+// adjacent gate: with all four in its own region (interior) nothing is
+// found; when only contacts from the larger region count, nothing is
+// wanted either while all four are labelled no smaller than its own. Gates
+// beside an unlabelled gate are always visited: the walks across gaps rely
+// on it (walk_contacts). Lane by lane or on single gates.
+template <bool larger_first_only, class T>
+T idle(T a, T left, T right, T up, T down) noexcept {
+  if constexpr (larger_first_only) {
+    // Labels are not negative, so with a > 0, b >= a means b labelled too.
+    return (left >= a) & (right >= a) & (up >= a) & (down >= a);
+  } else {
+    return (left == a) & (right == a) & (up == a) & (down == a);
+  }
+}
+
 // -1 in the lanes where gate g + k of the ray `here` has nothing to do: it is
-// unlabelled, or interior: its four adjacent gates carry its own label, so
-// that all four walks end at once on its own region.
+// unlabelled or idle.
+template <bool larger_first_only>
 IntLanes idle_lanes(const std::int32_t* before, const std::int32_t* here,
                     const std::int32_t* after, std::size_t g) noexcept {
   const IntLanes a = load_ints(here + g);
-  return (a == 0) | ((load_ints(here + g - 1) == a) & (load_ints(here + g + 1) == a) &
-                     (load_ints(before + g) == a) & (load_ints(after + g) == a));
+  return (a == 0) | idle<larger_first_only>(a, load_ints(here + g - 1), load_ints(here + g + 1),
+                                            load_ints(before + g), load_ints(after + g));
 }
 
 // Writes to `gates` the labelled gates of one ray whose walks may find a
-// contact, all but the interior ones, and returns their number. `before` and
+// contact, all but the idle ones, and returns their number. `before` and
 // `after` are the labels of the previous and next ray, null on the first and
-// last ray of the sweep, where no gate counts as interior (nor at either end
-// of a ray).
+// last ray of the sweep, where no gate counts as idle (nor at either end of
+// a ray). `gates` needs room for eight more than the ray's gates.
+template <bool larger_first_only>
 std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
                          const std::int32_t* after, std::size_t ngates, std::uint32_t* gates) {
   std::size_t count = 0;
@@ -49,27 +68,33 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
     for (std::size_t g = 0; g < ngates; ++g) keep_if_labelled(g);
     return count;
   }
+  const auto idle_at = [&](std::size_t g) {
+    return idle_lanes<larger_first_only>(before, here, after, g);
+  };
   keep_if_labelled(0);
   std::size_t g = 1;
   constexpr std::size_t step = 16;
   for (; g + step < ngates; g += step) {
+    // Stretches with no region (gaps in the echo) have nothing to visit.
+    const IntLanes any = load_ints(here + g) | load_ints(here + g + 4) |
+                         load_ints(here + g + 8) | load_ints(here + g + 12);
+    if ((any[0] | any[1] | any[2] | any[3]) == 0) continue;
     // Bit k set: gate g + k to visit.
-    const IntLanes weighed =
-        (~idle_lanes(before, here, after, g) & IntLanes{1, 2, 4, 8}) |
-        (~idle_lanes(before, here, after, g + 4) & IntLanes{16, 32, 64, 128}) |
-        (~idle_lanes(before, here, after, g + 8) & IntLanes{256, 512, 1024, 2048}) |
-        (~idle_lanes(before, here, after, g + 12) & IntLanes{4096, 8192, 16384, 32768});
-    auto bits = static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
-    for (; bits != 0; bits &= bits - 1) {
-      const auto lane = static_cast<std::size_t>(std::countr_zero(bits));
-      gates[count++] = static_cast<std::uint32_t>(g + lane);
-    }
+    const IntLanes weighed = (~idle_at(g) & IntLanes{1, 2, 4, 8}) |
+                             (~idle_at(g + 4) & IntLanes{16, 32, 64, 128}) |
+                             (~idle_at(g + 8) & IntLanes{256, 512, 1024, 2048}) |
+                             (~idle_at(g + 12) & IntLanes{4096, 8192, 16384, 32768});
+    const auto bits = static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
+    const auto at = static_cast<std::uint32_t>(g);
+    count += lanes::set_bit_positions(bits & 0xffu, at, gates + count);
+    count += lanes::set_bit_positions(bits >> 8, at + 8, gates + count);
   }
   for (; g + 1 < ngates; ++g) {
     const std::int32_t a = here[g];
-    const bool interior = here[g - 1] == a && here[g + 1] == a && before[g] == a && after[g] == a;
     gates[count] = static_cast<std::uint32_t>(g);
-    count += a != 0 && !interior ? 1 : 0;
+    count += a != 0 && !idle<larger_first_only>(a, here[g - 1], here[g + 1], before[g], after[g])
+                 ? 1
+                 : 0;
   }
   keep_if_labelled(ngates - 1);
   return count;
@@ -96,10 +121,11 @@ struct Sample {
 // further on in the scan holds its place with a void sample and settles it
 // when its end is reached; a void sample stands for no contact, and its key
 // (both regions 2^region_bits - 1) is no pair's.
-template <bool larger_first_only, class Key>
+template <bool larger_first, class Key>
 class SampleList {
  public:
   using Sample = vornak::Sample<Key>;
+  static constexpr bool larger_first_only = larger_first;
 
   // Blocks of at least 64 KiB, which allocators map and unmap on their own
   // rather than leave in the heap.
@@ -189,7 +215,7 @@ class SampleList {
   // A contact within a region gives no sample, nor one from the smaller
   // region when only boundaries count.
   static bool wanted(std::int32_t a, std::int32_t b) noexcept {
-    return b != a && (!larger_first_only || b < a);
+    return b != a && (!larger_first || b < a);
   }
   Key key(std::int32_t a, std::int32_t b) const noexcept {
     return static_cast<Key>(static_cast<Key>(b) << region_bits_ | static_cast<Key>(a));
@@ -207,7 +233,8 @@ class SampleList {
 // The walks of the scan: every labelled gate, in ray-major order, looks for
 // the first labelled gate toward the previous ray, the next ray, the previous
 // gate and the next gate, in that order, and each one found becomes a sample
-// in that order. Interior gates are not visited: they find no contact.
+// in that order. Idle gates are not visited: they find no contact that is
+// wanted (idle).
 //
 // No walk steps over unlabelled gates. A labelled adjacent gate ends it at
 // once. Otherwise it ends on the nearest labelled gate of its column or ray
@@ -234,14 +261,16 @@ void walk_contacts(std::span<const std::int32_t> labels, std::size_t nrays, std:
     round_slot = filled<std::size_t>(ngates, no_slot);
   }
 
-  Buffer<std::uint32_t> gates = zeros<std::uint32_t>(ngates);
+  // Room for eight stores past the last gate (active_gates).
+  Buffer<std::uint32_t> gates = zeros<std::uint32_t>(ngates + 8);
   const std::int32_t* const all = labels.data();
   for (std::size_t r = 0; r < nrays; ++r) {
     const std::size_t row = r * ngates;
     const std::int32_t* const here = all + row;
     const std::int32_t* const before = r > 0 ? here - ngates : nullptr;
     const std::int32_t* const after = r + 1 < nrays ? here + ngates : nullptr;
-    const std::size_t active = active_gates(before, here, after, ngates, gates.data());
+    const std::size_t active =
+        active_gates<Samples::larger_first_only>(before, here, after, ngates, gates.data());
     auto* out = samples.staged();
     for (std::size_t k = 0; k < active; ++k) {
       if (samples.crowded(out)) {
@@ -419,83 +448,108 @@ Sorted<Sample> sort_samples(Samples& samples, unsigned key_bits) {
   return {std::move(sorted), keys};
 }
 
-// Stable sort of one region_b's samples by region_a (the low `region_bits`
-// bits of the key), through a counter per region_a (`at`, zero on entry and
-// on return): the few regions present are listed as first met, sorted, and
-// given their places.
-// Returns the number of regions present.
+// Sorts region numbers below 2^16 by two radix passes of eight bits: the
+// many neighbours of a large region, where a comparison sort's branches
+// mispredict at every other step.
+void sort_region_numbers(Buffer<std::uint32_t>& numbers) {
+  Buffer<std::uint32_t> other = uninitialized<std::uint32_t>(numbers.size());
+  for (const unsigned shift : {0u, 8u}) {
+    std::array<std::uint32_t, 257> start{};
+    for (const std::uint32_t x : numbers) ++start[((x >> shift) & 0xffu) + 1];
+    for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+    for (const std::uint32_t x : numbers) other[start[(x >> shift) & 0xffu]++] = x;
+    numbers.swap(other);
+  }
+}
+
+// The sums of one pair's velocities so far.
+struct PairSums {
+  double a = 0.0;
+  double b = 0.0;
+};
+
+// The samples of one region_b, in scan order, condensed per region_a and
+// appended to `edges` in ascending region_a: each region_a counted and its
+// sums added up in scan order, by counters and sums per region_a (`at` and
+// `sums`, clear on entry and on return); the few regions present are listed
+// as first met and sorted.
 template <class Sample>
-std::size_t sort_by_first_region(std::span<Sample> bucket, unsigned region_bits, Sample* spare,
-                                 std::uint32_t* at, Buffer<std::uint32_t>& present) {
+void condense_region(std::span<const Sample> bucket, std::int32_t region_b, unsigned region_bits,
+                     std::size_t* at, PairSums* sums, Buffer<std::uint32_t>& present,
+                     Edges& edges) {
   const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
   present.clear();
   for (const Sample& s : bucket) {
     const auto a = static_cast<std::size_t>(s.key & low);
     if (at[a]++ == 0) present.push_back(static_cast<std::uint32_t>(a));
+    sums[a].a += widen(s.vel_a);
+    sums[a].b += widen(s.vel_b);
   }
-  if (present.size() > 1) {
-    // A region has a handful of neighbours: insertion sorts them fastest.
-    if (present.size() <= 32) {
-      for (std::size_t c = 1; c < present.size(); ++c) {
-        const std::uint32_t a = present[c];
-        std::size_t d = c;
-        for (; d > 0 && present[d - 1] > a; --d) present[d] = present[d - 1];
-        present[d] = a;
-      }
-    } else {
-      std::sort(present.begin(), present.end());
+  // A region has a handful of neighbours: insertion sorts them fastest.
+  if (present.size() <= 32) {
+    for (std::size_t c = 1; c < present.size(); ++c) {
+      const std::uint32_t a = present[c];
+      std::size_t d = c;
+      for (; d > 0 && present[d - 1] > a; --d) present[d] = present[d - 1];
+      present[d] = a;
     }
-    std::uint32_t place = 0;
-    for (const std::uint32_t a : present) place += std::exchange(at[a], place);
-    for (const Sample& s : bucket) spare[at[static_cast<std::size_t>(s.key & low)]++] = s;
-    std::copy(spare, spare + bucket.size(), bucket.begin());
+  } else {
+    sort_region_numbers(present);
   }
-  for (const std::uint32_t a : present) at[a] = 0;
-  return present.size();
+  for (const std::uint32_t a : present) {
+    edges.region_a.push_back(static_cast<std::int32_t>(a));
+    edges.region_b.push_back(region_b);
+    // The count as added up one by one in 32 bits, wrapping.
+    edges.count.push_back(static_cast<std::int32_t>(static_cast<std::uint32_t>(at[a])));
+    edges.sum_a.push_back(sums[a].a);
+    edges.sum_b.push_back(sums[a].b);
+    at[a] = 0;
+    sums[a] = PairSums{};
+  }
 }
 
-// As sort_samples, for keys of at most 32 bits: the samples counted (as
-// they are kept) and placed per region_b, every region's handful then sorted
-// by region_a. With at most 2^16 regions the counters stay in the
-// second-level cache; the samples keep no other order than that of the scan.
+// The samples condensed per pair, for keys of at most 32 bits: counted (as
+// they are kept) and placed per region_b, then every region's handful
+// condensed per region_a while in cache. With at most 2^16 regions the
+// counters stay in the second-level cache; the samples keep no other order
+// than that of the scan.
 template <class Samples, class Sample = typename Samples::Sample>
-Sorted<Sample> sort_samples_by_region(Samples& samples, std::int32_t largest,
-                                      unsigned region_bits) {
+Edges condense_by_region(Samples& samples, std::int32_t largest, unsigned region_bits) {
   const auto void_key = samples.void_key();
   // After the placing pass heads[b] is where region b's samples end.
   const std::span<std::size_t> heads =
       samples.per_region().first(static_cast<std::size_t>(largest) + 2);
-  std::size_t largest_bucket = 0;
-  for (std::size_t b = 1; b < heads.size(); ++b) {
-    largest_bucket = std::max(largest_bucket, heads[b]);
-    heads[b] += heads[b - 1];
-  }
-  Buffer<Sample> sorted = uninitialized<Sample>(heads.back());
+  for (std::size_t b = 1; b < heads.size(); ++b) heads[b] += heads[b - 1];
+  Buffer<Sample> placed = uninitialized<Sample>(heads.back());
   for (std::size_t k = 0; k < samples.block_count(); ++k) {
     for (const Sample& s : samples.block(k)) {
-      if (s.key != void_key) sorted[heads[static_cast<std::size_t>(s.key >> region_bits)]++] = s;
+      if (s.key != void_key) placed[heads[static_cast<std::size_t>(s.key >> region_bits)]++] = s;
     }
     Buffer<Sample> released = samples.take_block(k);
   }
-  Buffer<Sample> spare = uninitialized<Sample>(largest_bucket);
-  Buffer<std::size_t> digit_heads = zeros<std::size_t>(std::size_t{1} << widest_digit);
-  const bool counted = largest_bucket < std::numeric_limits<std::uint32_t>::max();
-  Buffer<std::uint32_t> at = zeros<std::uint32_t>(counted ? heads.size() : 0);
+
+  // Room for the pairs as smooth sweeps have them, some ten samples each;
+  // more take the usual growth.
+  Edges edges;
+  const std::size_t expected = heads.back() / 8;
+  edges.region_a.reserve(expected);
+  edges.region_b.reserve(expected);
+  edges.count.reserve(expected);
+  edges.sum_a.reserve(expected);
+  edges.sum_b.reserve(expected);
+  Buffer<std::size_t> at = zeros<std::size_t>(heads.size());
+  Buffer<PairSums> sums = filled<PairSums>(heads.size(), PairSums{});
   Buffer<std::uint32_t> present;
   std::size_t begin = 0;
-  std::size_t keys = 0;
   for (std::size_t b = 0; b + 1 < heads.size(); ++b) {
     const std::size_t end = heads[b];
-    const std::span<Sample> bucket = std::span<Sample>(sorted).subspan(begin, end - begin);
-    if (bucket.size() <= 8 || !counted) {
-      sort_by_low_bits(bucket, region_bits, spare.data(), digit_heads.data());
-      keys += distinct_keys(std::span<const Sample>(bucket));
-    } else {
-      keys += sort_by_first_region(bucket, region_bits, spare.data(), at.data(), present);
-    }
+    if (end == begin) continue;
+    condense_region(std::span<const Sample>(placed).subspan(begin, end - begin),
+                    static_cast<std::int32_t>(b), region_bits, at.data(), sums.data(), present,
+                    edges);
     begin = end;
   }
-  return {std::move(sorted), keys};
+  return edges;
 }
 
 // The contacts of the scan with keys of type Key, condensed per pair.
@@ -509,44 +563,45 @@ Edges tally_contacts(std::span<const std::int32_t> labels, std::span<const float
   walk_contacts(labels, nrays, ngates, rays_wrap_around, walk_length(skip_between_rays),
                 walk_length(skip_along_ray), samples);
 
-  Sorted<typename Samples::Sample> sorted;
   if constexpr (Samples::counts_regions) {
-    sorted = sort_samples_by_region(samples, largest, region_bits);
+    return condense_by_region(samples, largest, region_bits);
   } else {
-    sorted = sort_samples(samples, 2 * region_bits);
-  }
+    const Sorted<typename Samples::Sample> sorted = sort_samples(samples, 2 * region_bits);
 
-  // Each entry written once, its sums added up from zero in scan order.
-  Edges edges;
-  edges.region_a.reserve(sorted.keys);
-  edges.region_b.reserve(sorted.keys);
-  edges.count.reserve(sorted.keys);
-  edges.sum_a.reserve(sorted.keys);
-  edges.sum_b.reserve(sorted.keys);
-  const std::span<const typename Samples::Sample> all = sorted.samples;
-  const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
-  for (std::size_t c = 0; c < all.size();) {
-    const Key key = all[c].key;
-    std::int32_t count = 0;
-    double sum_a = 0.0;
-    double sum_b = 0.0;
-    for (; c < all.size() && all[c].key == key; ++c) {
-      count = wrapping_add(count, std::int32_t{1});
-      sum_a += widen(all[c].vel_a);
-      sum_b += widen(all[c].vel_b);
+    // Each entry written once, its sums added up from zero in scan order.
+    Edges edges;
+    edges.region_a.reserve(sorted.keys);
+    edges.region_b.reserve(sorted.keys);
+    edges.count.reserve(sorted.keys);
+    edges.sum_a.reserve(sorted.keys);
+    edges.sum_b.reserve(sorted.keys);
+    const std::span<const typename Samples::Sample> all = sorted.samples;
+    const std::uint64_t low = (std::uint64_t{1} << region_bits) - 1;
+    for (std::size_t c = 0; c < all.size();) {
+      const Key key = all[c].key;
+      std::int32_t count = 0;
+      double sum_a = 0.0;
+      double sum_b = 0.0;
+      for (; c < all.size() && all[c].key == key; ++c) {
+        count = wrapping_add(count, std::int32_t{1});
+        sum_a += widen(all[c].vel_a);
+        sum_b += widen(all[c].vel_b);
+      }
+      edges.region_a.push_back(static_cast<std::int32_t>(key & low));
+      edges.region_b.push_back(static_cast<std::int32_t>(key >> region_bits));
+      edges.count.push_back(count);
+      edges.sum_a.push_back(sum_a);
+      edges.sum_b.push_back(sum_b);
     }
-    edges.region_a.push_back(static_cast<std::int32_t>(key & low));
-    edges.region_b.push_back(static_cast<std::int32_t>(key >> region_bits));
-    edges.count.push_back(count);
-    edges.sum_a.push_back(sum_a);
-    edges.sum_b.push_back(sum_b);
+    return edges;
   }
-  return edges;
 }
 
-// Contacts are collected in scan order, sorted stably by pair in (region_b,
-// region_a) order, and each run of one pair condensed into one entry; the
-// sums thus add each pair's contacts in scan order.
+// Contacts are collected in scan order and condensed per pair, in (region_b,
+// region_a) order: sorted stably by pair and each run of one pair condensed
+// into one entry, or with narrow keys placed per region_b and each region's
+// condensed per region_a. Either way the sums add each pair's contacts in
+// scan order.
 // `largest` is at least the largest label.
 template <bool larger_first_only>
 Edges scan_edges(std::span<const std::int32_t> labels, std::int32_t largest,

@@ -3,6 +3,7 @@
 // or plain code elsewhere). Internal to the core.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,6 +36,45 @@ inline IntLanes kept_lanes(const std::uint8_t* mask) noexcept {
   MaskBytes m;
   std::memcpy(&m, mask, sizeof m);
   return __builtin_convertvector(m, IntLanes) == 0;
+}
+
+// For every byte, the positions (0 to 7) of its set bits, one a byte from
+// the lowest, and their number.
+struct BitPositions {
+  std::array<std::uint64_t, 256> positions{};
+  std::array<std::uint8_t, 256> count{};
+};
+
+inline constexpr BitPositions bit_positions = [] {
+  BitPositions table;
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    unsigned n = 0;
+    for (unsigned k = 0; k < 8; ++k) {
+      if (((byte >> k) & 1u) != 0) table.positions[byte] |= std::uint64_t{k} << (8 * n++);
+    }
+    table.count[byte] = static_cast<std::uint8_t>(n);
+  }
+  return table;
+}();
+
+// Writes base + k for every set bit k of `byte`, lowest first, to out and
+// returns their number. Eight values are stored whatever the number, so out
+// needs room for eight: no branch on the bits, which come unpredictably.
+inline std::size_t set_bit_positions(unsigned byte, std::uint32_t base,
+                                     std::uint32_t* out) noexcept {
+  using Bytes = std::uint8_t __attribute__((vector_size(4)));
+  const std::uint64_t packed = bit_positions.positions[byte];
+  Bytes low;
+  Bytes high;
+  std::memcpy(&low, &packed, sizeof low);
+  std::memcpy(&high, reinterpret_cast<const char*>(&packed) + sizeof low, sizeof high);
+  const auto start = static_cast<std::int32_t>(base);
+  const IntLanes at = {start, start, start, start};
+  const IntLanes first = __builtin_convertvector(low, IntLanes) + at;
+  const IntLanes second = __builtin_convertvector(high, IntLanes) + at;
+  std::memcpy(out, &first, sizeof first);
+  std::memcpy(out + lane_count, &second, sizeof second);
+  return bit_positions.count[byte];
 }
 
 }  // namespace vornak::lanes

@@ -321,14 +321,20 @@ struct Run {
   std::uint32_t end;
 };
 
-// Writes `value` to labels [begin, end), four at a time: the last four may
-// reach up to three gates past `end`, never past `limit`. Labels are written
-// in scan order, so what follows covers them; runs are short, and a store
-// of four costs less than stopping exactly.
+// Writes `value` to labels [begin, end), four at a time, and the first eight
+// whatever the length: the stores may reach up to eight gates past `end`,
+// never past `limit`. Labels are written in scan order, each stretch from
+// where the last one ended, so what follows covers them; most stretches
+// are short, and two stores cost less than a mispredicted loop.
 void fill_ahead(std::int32_t* labels, std::size_t begin, std::size_t end, std::int32_t value,
                 std::size_t limit) noexcept {
   const IntLanes four = {value, value, value, value};
   std::size_t at = begin;
+  if (at + 8 <= limit) {
+    std::memcpy(labels + at, &four, sizeof four);
+    std::memcpy(labels + at + 4, &four, sizeof four);
+    at += 8;
+  }
   for (; at < end && at + 4 <= limit; at += 4) std::memcpy(labels + at, &four, sizeof four);
   for (; at < end; ++at) labels[at] = value;
 }
@@ -444,15 +450,18 @@ std::optional<Regions> label_regions(std::span<const float> vel,
       interval_of.ray_changes<watch>(
           vel.data() + row, mask.data() + row, ngates, seen,
           [&](std::size_t g, std::uint64_t key) {
+            // Without branches, the mix of runs and gaps being unpredictable:
+            // the open run ends here, or else the free slot after the runs
+            // takes the write; a new run is written to that slot either way
+            // and kept only when this gate opens one. A ray's changes lie at
+            // distinct gates, so the slot stays within the room made above.
             const auto i = static_cast<std::uint32_t>(row + g);
-            if (open) runs[found - 1].end = i;
+            runs[found - (open ? 1 : 0)].end = i;
             open = key != none;
-            if (open) {
-              parent[found] = static_cast<std::int32_t>(found);
-              runs[found] = Run{i, 0};
-              run_keys[found] = key;
-              ++found;
-            }
+            parent[found] = static_cast<std::int32_t>(found);
+            runs[found] = Run{i, 0};
+            run_keys[found] = key;
+            found += open ? 1 : 0;
           });
       runs.resize(found);
       run_keys.resize(found);
@@ -469,11 +478,15 @@ std::optional<Regions> label_regions(std::span<const float> vel,
           const std::size_t p_end = runs[p].end - (row - ngates);
           const std::size_t c_begin = runs[c].begin - row;
           const std::size_t c_end = runs[c].end - row;
-          if (p_begin < c_end && c_begin < p_end && run_keys[p] == run_keys[c]) {
+          // One branch, on whether the runs join; the walk itself steps
+          // without branches.
+          const bool touch =
+              (p_begin < c_end) & (c_begin < p_end) & (run_keys[p] == run_keys[c]);
+          if (touch) {
             join_first(parent, static_cast<std::int32_t>(c), static_cast<std::int32_t>(p));
           }
-          if (p_end <= c_end) ++p;
-          if (c_end <= p_end) ++c;
+          p += p_end <= c_end ? 1 : 0;
+          c += c_end <= p_end ? 1 : 0;
         }
       }
       previous_first = first;
@@ -488,14 +501,15 @@ std::optional<Regions> label_regions(std::span<const float> vel,
   // become the region numbers.
   Buffer<std::int32_t> component = std::move(parent);
   std::size_t components = 0;
+  // Without branches: the key is copied whether or not the run is a root,
+  // to the one place (components <= j) that the next root takes.
   for (std::size_t j = 0; j < runs.size(); ++j) {
     const auto up = static_cast<std::size_t>(component[j]);  // still the parent run
-    if (up == j) {
-      component[j] = static_cast<std::int32_t>(components);
-      run_keys[components++] = run_keys[j];
-    } else {
-      component[j] = component[up];
-    }
+    const bool root = up == j;
+    const std::int32_t above = component[up];
+    component[j] = root ? static_cast<std::int32_t>(components) : above;
+    run_keys[components] = run_keys[j];
+    components += root ? 1 : 0;
   }
   result.region_count = static_cast<std::int32_t>(components);
 

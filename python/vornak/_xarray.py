@@ -150,15 +150,20 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, 
         ) from None
     if report is not None:
         report.update(done)
+    shift = 0
+    if vad_azimuth is not None:
+        # In scan order: the nearby echo step pairs neighbouring rays. Neither
+        # it nor the VAD fit needs the elevation or the gate ranges.
+        azimuth = vad_azimuth if order is None else vad_azimuth[order]
+        sweep = _anchor.SweepInput(scan_vel, folds, scan_excluded, nyquist, azimuth, 0.0, np.zeros(vel.shape[1]),
+                                   rays_wrap_around)
+        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
+        shift = anchoring.sweep_shift
+        if report is not None:
+            report["nearby_gates"] = anchoring.nearby_gates
     if order is not None:
         scan_folds, folds = folds, np.empty(vel.shape, dtype=np.int32)
         folds[order] = scan_folds  # back to the dataset's own ray order
-    shift = 0
-    if vad_azimuth is not None:
-        # the VAD fit needs no elevation or gate ranges
-        sweep = _anchor.SweepInput(vel, folds, excluded, nyquist, vad_azimuth, 0.0, np.zeros(vel.shape[1]))
-        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
-        shift = anchoring.sweep_shift
     with np.errstate(invalid="ignore", over="ignore"):
         out = _array.unfold(vel, folds, nyquist)
     out[excluded] = np.nan  # the CF fill value of the dealiased field
@@ -360,7 +365,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     dealiased.attrs.update(_repair_attrs(ds, report, order, angle, rays_wrap_around, settings))
     dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
     if vad:
-        dealiased.attrs.update(_vad_attrs(shift))
+        dealiased.attrs.update(_vad_attrs(shift, report))
     new = {names.DEALIASED: dealiased}
     if keep_folds:
         new[names.FOLDS] = results[1].transpose(*var.dims)
@@ -421,15 +426,22 @@ def _in_order(da, dims):
     return np.transpose(np.asarray(da.values), [da.dims.index(d) for d in dims])
 
 
-def _vad_attrs(shift):
+def _vad_attrs(shift, report):
     """What the VAD anchoring did: the shift when known, which it is not
-    until a Dask-backed sweep is computed."""
+    until a Dask-backed sweep is computed, and the gates that the nearby
+    echo step moved (`report`, of a sweep computed here)."""
     if shift is None:
         return {names.ANCHOR: "not anchored: no PPI"}
     if getattr(shift, "chunks", None) is not None:
         return {names.ANCHOR: "anchored by vad (computed lazily: the sweep shift is not recorded)"}
     k = int(np.asarray(shift))
-    return {names.ANCHOR: f"anchored by vad: sweep shift {k:+d} folds", names.ANCHOR_SHIFT: k}
+    attrs = {names.ANCHOR: f"anchored by vad: sweep shift {k:+d} folds", names.ANCHOR_SHIFT: k}
+    if "nearby_gates" in report:
+        attrs[names.ANCHOR_NEARBY] = np.int64(report["nearby_gates"])
+        if report["nearby_gates"]:
+            attrs[names.ANCHOR] += (f", then {report['nearby_gates']} gates of small echo areas moved to the "
+                                    "fold of the echo beside them")
+    return attrs
 
 
 def _velocity_name(ds, field):

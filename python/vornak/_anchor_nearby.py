@@ -1,0 +1,150 @@
+"""Nearby echo: small echo areas put on the fold of the large echo beside them.
+
+An area of fewer than MIN_GATES gates is never moved by the other
+references: too few of its gates meet a profile, a neighbouring sweep or a
+VAD ring for a vote. Most such areas are one to a few gates measured near
+the Nyquist velocity that the exact algorithm left a fold off the echo
+around them (a velocity of +5.9 m/s folded at 6 m/s beside echo at
+-6.2 m/s). The echo right beside them tells: each gate of a small area is
+paired with every gate of a large area within REACH_RAYS rays and
+REACH_GATES gates (across rays as well as along them), and the area moves by
+the whole folds that the pairs ask for, only where the evidence is strong:
+
+- enough pairs (MIN_PAIRS), and enough distinct large-area gates around
+  the area (SURROUND per gate of it): an area barely touching the echo
+  keeps its fold;
+- the pairs agree (MIN_AGREEMENT ask for the same shift), and after the
+  shift most of them (MIN_CLOSE) are within CLOSE of a fold apart: a
+  reference that disagrees with itself, or that the area would still not
+  join, keeps the fold;
+- the sweep as it stands is centred: its VAD rings (as for the VAD shift)
+  have a mean radial velocity within a quarter of a fold of zero in most
+  of them. A sweep partly or wholly a fold off (its rings' means far from
+  zero, or too few rings to tell) is no reference for its own pieces.
+
+Clutter-like areas at fold 0 (mean velocity within the speckle repair's
+NEAR_ZERO of zero, as measured) are left alone: that is where the speckle
+repair puts raised clutter, and this step must not lift it again.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+
+import numpy as np
+
+from . import _anchor, _speckle
+
+#: Areas of at least this many gates are the reference; smaller ones may move.
+LARGE_GATES = 100
+#: Pairs reach this many rays and gates from each gate of a small area.
+REACH_RAYS = 1
+REACH_GATES = 2
+#: Fewest pairs, and least share of them asking for the same whole folds.
+MIN_PAIRS = 5
+MIN_AGREEMENT = 0.9
+#: Distinct large-area gates in reach, per gate of the small area.
+SURROUND = 2
+#: After the shift, at least MIN_CLOSE of the pairs within CLOSE of a fold.
+CLOSE = 0.15
+MIN_CLOSE = 0.5
+#: A centred sweep: at least CENTRED_SHARE of its VAD rings have a mean
+#: within CENTRED_FOLDS of zero.
+CENTRED_FOLDS = 0.25
+CENTRED_SHARE = 0.5
+
+
+def nearby_step(sweep, folds, report):
+    """`folds` (rays, gates) of `sweep` (a SweepInput) with its small echo
+    areas moved to the large echo beside them, and `report` (an Anchoring)
+    saying so; both as given where nothing moved."""
+    current = dataclasses.replace(sweep, folds=folds)
+    gates = _anchor._Gates(current)
+    if gates.flat.size == 0 or not is_centred(gates, sweep.azimuth):
+        return folds, report
+    comp, shift = area_shifts(gates, sweep)
+    moved = int(np.count_nonzero(shift))
+    if not moved:
+        return folds, report
+    by_gate = shift[comp]
+    changed = np.flatnonzero(by_gate)
+    out = np.array(folds, dtype=np.int32, copy=True)
+    out.ravel()[gates.flat[changed]] += by_gate[changed].astype(np.int32)
+    valid = ~np.asarray(sweep.excluded, dtype=bool)
+    total = int(np.count_nonzero((out != np.asarray(sweep.folds)) & valid))
+    return out, dataclasses.replace(report, gates_changed=total, nearby_components=moved,
+                                    nearby_gates=int(changed.size))
+
+
+def is_centred(gates, azimuth):
+    """Whether most well-covered VAD rings of the sweep as it stands
+    (`gates.dealiased`) have a mean within CENTRED_FOLDS of zero."""
+    step = _anchor.VAD_RING_STEP
+    position = np.arange(gates.shape[1])
+    on = np.flatnonzero((position % step == 0)[gates.gate])
+    ring = (position // step)[gates.gate[on]]
+    nrings = (gates.shape[1] + step - 1) // step
+    az = np.radians(np.asarray(azimuth, dtype=np.float64))
+    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)[gates.ray[on]]
+    ray = gates.ray[on]
+    coef, good = _anchor._ring_fits(ring, nrings, sector, np.cos(az)[ray], np.sin(az)[ray],
+                                    gates.dealiased[on].astype(np.float64), _anchor.VAD_SECTORS)
+    mean = coef[good, 0] / gates.span
+    centred = np.count_nonzero(np.abs(mean) < CENTRED_FOLDS)
+    return mean.size >= _anchor.VAD_MIN_RINGS and centred >= CENTRED_SHARE * mean.size
+
+
+def area_shifts(gates, sweep):
+    """Component of each valid gate (echo_components) and the whole folds
+    each component moves by (0 for most)."""
+    comp, n = gates.components(sweep.rays_wrap_around)
+    size = np.bincount(comp, minlength=n)
+    large = size >= LARGE_GATES
+    small = size < _anchor.MIN_GATES
+    if not large.any() or not small.any():
+        return comp, np.zeros(n, dtype=np.int64)
+    # Clutter at fold 0 stays where the speckle repair leaves it.
+    phase = np.pi / sweep.nyquist * np.asarray(sweep.velocity).ravel()[gates.flat]
+    mean_phase = np.arctan2(np.bincount(comp, np.sin(phase), n), np.bincount(comp, np.cos(phase), n))
+    at_zero = np.bincount(comp, gates.folds != 0, n) == 0
+    small &= ~(at_zero & (np.abs(mean_phase) < _speckle.NEAR_ZERO * np.pi))
+    area, ratio, reference = _pairs(gates, comp, np.flatnonzero(small[comp]), large, sweep.rays_wrap_around)
+    if area.size == 0:
+        return comp, np.zeros(n, dtype=np.int64)
+    wanted = np.rint(ratio).astype(np.int64)
+    shift, compared = _anchor._consensus(wanted, area, n, MIN_PAIRS, MIN_AGREEMENT)
+    close = np.bincount(area, (wanted == shift[area]) & (np.abs(ratio - wanted) <= CLOSE), n)
+    distinct = np.unique(area * np.int64(gates.flat.size) + reference) // gates.flat.size
+    around = np.bincount(distinct, minlength=n)
+    strong = small & (close >= MIN_CLOSE * compared) & (around >= SURROUND * size)
+    return comp, np.where(strong, shift, 0)
+
+
+def _pairs(gates, comp, inner, large, wrap):
+    """Every pair of a gate `inner` (valid-gate numbers) and a gate of a
+    `large` component within reach: the inner gate's component, the folds
+    between them (reference minus inner, over twice the Nyquist velocity,
+    unrounded) and the reference's valid-gate number."""
+    rays, ngates = gates.shape
+    ray, gate, v = gates.ray[inner], gates.gate[inner], gates.dealiased[inner]
+    end = gates.where.size - 1  # holds -1: no gate
+    areas, ratios, references = [], [], []
+    for dr in range(-REACH_RAYS, REACH_RAYS + 1):
+        r = ray + dr
+        if wrap:
+            r %= rays
+        ray_ok = (r >= 0) & (r < rays)
+        for dg in range(-REACH_GATES, REACH_GATES + 1):
+            if dr == 0 and dg == 0:
+                continue
+            g = gate + dg
+            ok = ray_ok & (g >= 0) & (g < ngates)
+            other = gates.where.take(np.where(ok, r * ngates + g, end))
+            mine = np.flatnonzero(other >= 0)
+            other = other[mine]
+            keep = large[comp[other]]
+            mine, other = mine[keep], other[keep]
+            areas.append(comp[inner[mine]])
+            ratios.append((gates.dealiased[other] - v[mine]) / gates.span)
+            references.append(other)
+    return np.concatenate(areas), np.concatenate(ratios), np.concatenate(references)

@@ -514,7 +514,7 @@ def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True, nearby=True):
     given, else by its VAD fit; then (`nearby`) its small echo areas to the
     echo beside them. Returns the new fold counts and an Anchoring."""
     folds, report = _anchor_alone(sweep, profile, vad)
-    if nearby and (profile is not None or vad):
+    if nearby:
         return _anchor_nearby.nearby_step(sweep, folds, report)
     return folds, report
 

@@ -68,10 +68,14 @@ def nearby_step(sweep, folds, report):
         return folds, report
     by_gate = shift[comp]
     changed = np.flatnonzero(by_gate)
+    at = gates.flat[changed]
     out = np.array(folds, dtype=np.int32, copy=True)
-    out.ravel()[gates.flat[changed]] += by_gate[changed].astype(np.int32)
-    valid = ~np.asarray(sweep.excluded, dtype=bool)
-    total = int(np.count_nonzero((out != np.asarray(sweep.folds)) & valid))
+    out.ravel()[at] += by_gate[changed].astype(np.int32)
+    # Gates changed in all: those the references changed, give or take the
+    # ones this step moves off or back onto the exact fold counts.
+    exact = np.asarray(sweep.folds).ravel()[at]
+    total = (report.gates_changed + int(np.count_nonzero(gates.folds[changed] == exact))
+             - int(np.count_nonzero(out.ravel()[at] == exact)))
     return out, dataclasses.replace(report, gates_changed=total, nearby_components=moved,
                                     nearby_gates=int(changed.size))
 
@@ -101,14 +105,16 @@ def area_shifts(gates, sweep):
     size = np.bincount(comp, minlength=n)
     large = size >= LARGE_GATES
     small = size < _anchor.MIN_GATES
-    if not large.any() or not small.any():
+    inner = np.flatnonzero(small[comp])
+    if not large.any() or inner.size == 0:
         return comp, np.zeros(n, dtype=np.int64)
     # Clutter at fold 0 stays where the speckle repair leaves it.
-    phase = np.pi / sweep.nyquist * np.asarray(sweep.velocity).ravel()[gates.flat]
-    mean_phase = np.arctan2(np.bincount(comp, np.sin(phase), n), np.bincount(comp, np.cos(phase), n))
-    at_zero = np.bincount(comp, gates.folds != 0, n) == 0
+    phase = np.pi / sweep.nyquist * np.asarray(sweep.velocity).ravel()[gates.flat[inner]]
+    mine = comp[inner]
+    mean_phase = np.arctan2(np.bincount(mine, np.sin(phase), n), np.bincount(mine, np.cos(phase), n))
+    at_zero = np.bincount(mine, gates.folds[inner] != 0, n) == 0
     small &= ~(at_zero & (np.abs(mean_phase) < _speckle.NEAR_ZERO * np.pi))
-    area, ratio, reference = _pairs(gates, comp, np.flatnonzero(small[comp]), large, sweep.rays_wrap_around)
+    area, ratio, reference = _pairs(gates, comp, inner[small[mine]], large, sweep.rays_wrap_around)
     if area.size == 0:
         return comp, np.zeros(n, dtype=np.int64)
     wanted = np.rint(ratio).astype(np.int64)

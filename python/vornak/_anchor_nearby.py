@@ -58,10 +58,9 @@ def nearby_step(sweep, folds, report):
     """`folds` (rays, gates) of `sweep` (a SweepInput) with its small echo
     areas moved to the large echo beside them, and `report` (an Anchoring)
     saying so; both as given where nothing moved."""
-    current = dataclasses.replace(sweep, folds=folds)
-    gates = _anchor._Gates(current)
-    if gates.flat.size == 0 or not is_centred(gates, sweep.azimuth):
+    if not is_centred(sweep, folds):
         return folds, report
+    gates = _anchor._Gates(dataclasses.replace(sweep, folds=folds))
     comp, shift = area_shifts(gates, sweep)
     moved = int(np.count_nonzero(shift))
     if not moved:
@@ -80,20 +79,20 @@ def nearby_step(sweep, folds, report):
                                     nearby_gates=int(changed.size))
 
 
-def is_centred(gates, azimuth):
-    """Whether most well-covered VAD rings of the sweep as it stands
-    (`gates.dealiased`) have a mean within CENTRED_FOLDS of zero."""
+def is_centred(sweep, folds):
+    """Whether most well-covered VAD rings of the sweep with these fold
+    counts have a mean within CENTRED_FOLDS of zero."""
     step = _anchor.VAD_RING_STEP
-    position = np.arange(gates.shape[1])
-    on = np.flatnonzero((position % step == 0)[gates.gate])
-    ring = (position // step)[gates.gate[on]]
-    nrings = (gates.shape[1] + step - 1) // step
-    az = np.radians(np.asarray(azimuth, dtype=np.float64))
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)[gates.ray[on]]
-    ray = gates.ray[on]
-    coef, good = _anchor._ring_fits(ring, nrings, sector, np.cos(az)[ray], np.sin(az)[ray],
-                                    gates.dealiased[on].astype(np.float64), _anchor.VAD_SECTORS)
-    mean = coef[good, 0] / gates.span
+    excluded = np.asarray(sweep.excluded, dtype=bool)[:, ::step]
+    ray, ring = np.nonzero(~excluded)
+    with np.errstate(invalid="ignore"):
+        v = (np.asarray(sweep.velocity)[:, ::step][ray, ring].astype(np.float64)
+             + np.asarray(folds)[:, ::step][ray, ring] * (2.0 * sweep.nyquist))
+    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+    coef, good = _anchor._ring_fits(ring, excluded.shape[1], sector[ray], np.cos(az)[ray], np.sin(az)[ray], v,
+                                    _anchor.VAD_SECTORS)
+    mean = coef[good, 0] / (2.0 * sweep.nyquist)
     centred = np.count_nonzero(np.abs(mean) < CENTRED_FOLDS)
     return mean.size >= _anchor.VAD_MIN_RINGS and centred >= CENTRED_SHARE * mean.size
 

@@ -85,9 +85,10 @@ def is_centred(sweep, folds):
     step = _anchor.VAD_RING_STEP
     excluded = np.asarray(sweep.excluded, dtype=bool)[:, ::step]
     ray, ring = np.nonzero(~excluded)
+    gate = ring * step
     with np.errstate(invalid="ignore"):
-        v = (np.asarray(sweep.velocity)[:, ::step][ray, ring].astype(np.float64)
-             + np.asarray(folds)[:, ::step][ray, ring] * (2.0 * sweep.nyquist))
+        v = (_anchor._at(sweep.velocity, ray, gate).astype(np.float64)
+             + _anchor._at(folds, ray, gate) * (2.0 * sweep.nyquist))
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
     coef, good = _anchor._ring_fits(ring, excluded.shape[1], sector[ray], np.cos(az)[ray], np.sin(az)[ray], v,

@@ -520,6 +520,7 @@ def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True, nearby=True):
 
 
 def _anchor_alone(sweep, profile, vad):
+    """anchor_sweep by its reference alone, without the nearby echo."""
     if profile is not None:
         profile = wind_profile(profile)
         gates = _Gates(sweep)

@@ -4,11 +4,12 @@ An area of fewer than MIN_GATES gates is never moved by the other
 references: too few of its gates meet a profile, a neighbouring sweep or a
 VAD ring for a vote. Most such areas are one to a few gates measured near
 the Nyquist velocity that the exact algorithm left a fold off the echo
-around them (a velocity of +5.9 m/s folded at 6 m/s beside echo at
--6.2 m/s). The echo right beside them tells: each gate of a small area is
-paired with every gate of a large area within REACH_RAYS rays and
-REACH_GATES gates (across rays as well as along them), and the area moves by
-the whole folds that the pairs ask for, only where the evidence is strong:
+around them (a gate measured at +5.9 m/s, folded at 6 m/s, left there
+beside echo at -6.2 m/s, where it is in truth -6.1). The echo right beside
+them tells: each gate of a small area is paired with every gate of a large
+area within REACH_RAYS rays and REACH_GATES gates (across rays as well as
+along them), and the area moves by the whole folds that the pairs ask for,
+only where the evidence is strong:
 
 - enough pairs (MIN_PAIRS), and enough distinct large-area gates around
   the area (SURROUND per gate of it): an area barely touching the echo

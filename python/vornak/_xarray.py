@@ -226,9 +226,11 @@ def dealias_sweep(
         Anchor the result by whole folds (a PPI only; see README, Quality):
         to a wind profile, (height above the radar in m, u, v in m/s) or a
         dataset with variables `u` and `v` along `height`, or to the sweep's
-        own VAD fit ("vad"). The attribute `anchoring` of `VRADDH` says what
-        was changed. The fold counts of the exact algorithm are kept as they
-        are where the reference is weak.
+        own VAD fit ("vad"); then echo areas of a few gates a fold off the
+        large echo beside them are moved to it. The attributes `anchoring`
+        and `anchor_nearby_gates_changed` of `VRADDH` say what was changed.
+        The fold counts of the exact algorithm are kept as they are where
+        the reference is weak.
     seam_repair, speckle_repair, noise_mask : bool
         The steps after the exact fold counts (see README, "After the exact
         folds"): a seam line along the first ray of a full PPI repaired by
@@ -560,7 +562,8 @@ def dealias_volume(
     read from the file itself.
 
     `anchor` "vad" (the default) shifts a PPI by whole folds where the VAD
-    fit of the sweep shows it off as a whole (the quality benchmark found it
+    fit of the sweep shows it off as a whole, then echo areas of a few gates
+    a fold off the large echo beside them (the quality benchmark found it
     never worse than no anchoring); None leaves the exact fold counts as
     they are. "volume" also moves sweeps and detached echo areas to agree
     with the neighbouring sweeps in elevation, then with the wind profile

@@ -81,22 +81,35 @@ def nearby_step(sweep, folds, report):
 
 
 def is_centred(sweep, folds):
-    """Whether most well-covered VAD rings of the sweep with these fold
-    counts have a mean within CENTRED_FOLDS of zero."""
+    """Whether most well-covered range rings of the sweep with these fold
+    counts (every VAD_RING_STEP-th, echo in VAD_SECTORS of 8 sectors and
+    VAD_RING_GATES gates, as the VAD shift takes them) have a mean within
+    CENTRED_FOLDS of zero: the least-squares v = a + b cos(az) + c sin(az)
+    of each, from weighted sums over the rays of the dense arrays."""
     step = _anchor.VAD_RING_STEP
     excluded = np.asarray(sweep.excluded, dtype=bool)[:, ::step]
-    ray, ring = np.nonzero(~excluded)
-    gate = ring * step
+    span = np.float32(2.0 * sweep.nyquist)
     with np.errstate(invalid="ignore"):
-        v = (_anchor._at(sweep.velocity, ray, gate).astype(np.float64)
-             + _anchor._at(folds, ray, gate) * (2.0 * sweep.nyquist))
+        v = (np.asarray(sweep.velocity)[:, ::step].astype(np.float32)
+             + np.asarray(folds)[:, ::step].astype(np.float32) * span)
+    v[excluded] = 0.0
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+    c, s = np.cos(az), np.sin(az)
     sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
-    coef, good = _anchor._ring_fits(ring, excluded.shape[1], sector[ray], np.cos(az)[ray], np.sin(az)[ray], v,
-                                    _anchor.VAD_SECTORS)
-    mean = coef[good, 0] / (2.0 * sweep.nyquist)
-    centred = np.count_nonzero(np.abs(mean) < CENTRED_FOLDS)
-    return mean.size >= _anchor.VAD_MIN_RINGS and centred >= CENTRED_SHARE * mean.size
+    weights = np.vstack([np.ones_like(c), c, s, c * c, s * s, c * s, np.eye(8)[sector].T]).astype(np.float32)
+    # einsum, not a matrix product: BLAS would wake its threads for this.
+    sums = np.einsum("kr,rg->kg", weights, (~excluded).astype(np.float32))
+    rhs = np.einsum("kr,rg->gk", weights[:3], v).astype(np.float64)
+    n, sc, ss, scc, sss, scs = sums[:6].astype(np.float64)
+    rings = np.flatnonzero(((sums[6:] > 0).sum(axis=0) >= _anchor.VAD_SECTORS) & (n >= _anchor.VAD_RING_GATES))
+    if rings.size < _anchor.VAD_MIN_RINGS:
+        return False
+    normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
+    try:
+        mean = np.linalg.solve(normal[rings], rhs[rings][..., None])[:, 0, 0] / span
+    except np.linalg.LinAlgError:
+        return False
+    return np.count_nonzero(np.abs(mean) < CENTRED_FOLDS) >= CENTRED_SHARE * rings.size
 
 
 def area_shifts(gates, sweep):
@@ -119,12 +132,23 @@ def area_shifts(gates, sweep):
     if area.size == 0:
         return comp, np.zeros(n, dtype=np.int64)
     wanted = np.rint(ratio).astype(np.int64)
-    shift, compared = _anchor._consensus(wanted, area, n, MIN_PAIRS, MIN_AGREEMENT)
+    shift, compared, agreeing = _votes(wanted, area, n)
     close = np.bincount(area, (wanted == shift[area]) & (np.abs(ratio - wanted) <= CLOSE), n)
     distinct = np.unique(area * np.int64(gates.flat.size) + reference) // gates.flat.size
     around = np.bincount(distinct, minlength=n)
-    strong = small & (close >= MIN_CLOSE * compared) & (around >= SURROUND * size)
+    strong = (small & (compared >= MIN_PAIRS) & (agreeing >= MIN_AGREEMENT * compared)
+              & (close >= MIN_CLOSE * compared) & (around >= SURROUND * size))
     return comp, np.where(strong, shift, 0)
+
+
+def _votes(wanted, area, n):
+    """Per area (of `n`), the shift that most of its pairs ask for (within
+    MAX_SHIFT folds either way), its pairs and how many ask for that shift."""
+    width = 2 * _anchor.MAX_SHIFT + 1
+    k = np.clip(wanted, -_anchor.MAX_SHIFT, _anchor.MAX_SHIFT) + _anchor.MAX_SHIFT
+    counts = np.bincount(area * width + k, minlength=n * width).reshape(n, width)
+    best = counts.argmax(axis=1)
+    return best - _anchor.MAX_SHIFT, counts.sum(axis=1), counts[np.arange(n), best]
 
 
 def _pairs(gates, comp, inner, large, wrap):

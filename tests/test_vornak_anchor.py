@@ -182,6 +182,53 @@ def test_a_weak_reference_keeps_the_fold():
     assert report.gates_changed == 0
 
 
+def test_small_areas_move_to_the_echo_beside_them_on_strong_evidence_only():
+    area = np.zeros((360, 100), bool)
+    area[50, 30:33] = True  # three gates inside the echo
+    lone = np.zeros_like(area)
+    lone[200, 60] = True  # one gate in a hole, two gates of the echo within reach
+    hole = np.zeros_like(area)
+    hole[199:202, 58:63] = True
+    hole[lone] = hole[199, 62] = hole[201, 62] = False
+    sweep, truth = measured(1.0, hole)
+    folds, report = _anchor.anchor_sweep(offset(sweep, 1, area | lone))
+    np.testing.assert_array_equal(folds[~lone], truth[~lone])
+    assert folds[lone] == truth[lone] + 1  # two pairs: too weak
+    assert (report.sweep_shift, report.nearby_components, report.nearby_gates, report.gates_changed) == (0, 1, 3, 3)
+    assert "1 small echo areas (3 gates) moved to the fold of the echo beside them" in report.describe()
+    # echo in a quarter of the circle: no VAD ring tells whether the echo beside the area is itself right
+    sector, _ = measured(1.0, ~((np.arange(360) >= 30) & (np.arange(360) < 120))[:, None] & np.ones((1, 100), bool))
+    off = offset(sector, 1, area)
+    for nearby in (True, False):
+        folds, report = _anchor.anchor_sweep(off, nearby=nearby)
+        np.testing.assert_array_equal(folds, off.folds)
+        assert report.gates_changed == 0
+
+
+def test_dealias_sweep_moves_a_small_area_in_azimuth_order_and_says_so(monkeypatch):
+    pytest.importorskip("xarray")
+    from vornak_sweeps import sweep_dataset
+
+    ds = sweep_dataset(holes=False)
+    ds = ds.isel(azimuth=np.random.default_rng(1).permutation(ds.sizes["azimuth"]))  # rays out of order
+    right = vornak.dealias_sweep(ds, reference="vad")["VRADDH"]
+    assert right.attrs[vornak.names.ANCHOR_NEARBY] == 0
+    exact = vornak._array.sweep_folds
+
+    def one_area_off(vel, excluded, *args):  # in azimuth order: ray 100 is at 100.5 deg
+        folds = exact(vel, excluded, *args)
+        folds[100, 40:43] += 1
+        return folds
+
+    monkeypatch.setattr(vornak._array, "sweep_folds", one_area_off)
+    moved = vornak.dealias_sweep(ds, reference="vad")["VRADDH"]
+    np.testing.assert_array_equal(moved.values, right.values)
+    assert moved.attrs[vornak.names.ANCHOR_NEARBY] == 3
+    assert moved.attrs[vornak.names.ANCHOR].endswith("then 3 gates of small echo areas moved to the fold of the echo beside them")
+    kept = vornak.dealias_sweep(ds, reference=None)["VRADDH"]
+    assert np.count_nonzero(kept.values != right.values) == 3
+
+
 def test_profile_errors_name_the_fix():
     sweep, _ = measured(1.0)
     with pytest.raises(ValueError, match="^vornak: the wind profile's height, u and v differ in length"):

@@ -15,6 +15,8 @@ by agreement with a reference:
 - after the volume, the wind profile that the VAD fits of all its sweeps
   make together (median u, v by height): echo a fold off in every sweep
   alike, which the sweeps cannot reveal to one another, is moved by it.
+- last, for echo areas too small for any of these, the large echo of the
+  same sweep right beside them (`_anchor_nearby`).
 
 A shift is made only where the reference is strong: enough co-located gates,
 and most of them asking for the same whole number of folds. Otherwise the
@@ -30,7 +32,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import names
+from . import _anchor_nearby, names
 
 #: Effective earth radius (4/3 model), m: heights and ground ranges of gates.
 EFFECTIVE_EARTH_RADIUS = 4.0 / 3.0 * 6371000.0
@@ -80,11 +82,15 @@ class Anchoring:
     components_shifted: int  # detached echo components moved beyond the sweep shift
     gates_changed: int  # gates whose fold count changed
     gates_compared: int  # gates that had a reference value (blocks of 2 x 2 gates by the volume; VAD: rings)
+    nearby_components: int = 0  # small echo areas then moved to the large echo beside them
+    nearby_gates: int = 0  # their gates
 
     def describe(self) -> str:
+        nearby = (f", then {self.nearby_components} small echo areas ({self.nearby_gates} gates) moved to the "
+                  "fold of the echo beside them" if self.nearby_components else "")
         return (
             f"anchored by {self.reference}: sweep shift {self.sweep_shift:+d} folds, "
-            f"{self.components_shifted} echo components shifted, {self.gates_changed} gates changed "
+            f"{self.components_shifted} echo components shifted{nearby}, {self.gates_changed} gates changed "
             f"({self.gates_compared} gates compared)"
         )
 
@@ -503,9 +509,18 @@ def _whole_shift(sweep, k, reference, compared):
     return folds, Anchoring(reference, k, 0, changed, compared)
 
 
-def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True):
+def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True, nearby=True):
     """Anchor one sweep on its own: to a wind profile (height, u, v) where
-    given, else by its VAD fit. Returns the new fold counts and an Anchoring."""
+    given, else by its VAD fit; then (`nearby`) its small echo areas to the
+    echo beside them. Returns the new fold counts and an Anchoring."""
+    folds, report = _anchor_alone(sweep, profile, vad)
+    if nearby:
+        return _anchor_nearby.nearby_step(sweep, folds, report)
+    return folds, report
+
+
+def _anchor_alone(sweep, profile, vad):
+    """anchor_sweep by its reference alone, without the nearby echo."""
     if profile is not None:
         profile = wind_profile(profile)
         gates = _Gates(sweep)
@@ -539,7 +554,7 @@ def _outward(by_elevation, start):
     return order
 
 
-def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
+def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
     """Anchor the sweeps of one volume. References, in order of preference:
     `profile` (height above the radar in m, u, v in m/s), the other sweeps
     (`volume`), the sweep's own VAD fit (`vad`). Returns [(folds, Anchoring)]
@@ -552,16 +567,20 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
     `vad` too, every sweep is then held against the wind profile that the
     VAD fits of all sweeps so anchored make together: echo that the sweeps
     agree on but that is a fold off in all of them (a band detached in
-    each) moves where the volume's wind says."""
+    each) moves where the volume's wind says. Last (`nearby`), the small
+    echo areas of every sweep go to the echo beside them."""
     sweeps = list(sweeps)
     if not sweeps:
         return []
     if profile is not None:
         profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
-        return [anchor_sweep(s, profile=profile, vad=vad) for s in sweeps]
+        return [anchor_sweep(s, profile=profile, vad=vad, nearby=nearby) for s in sweeps]
     gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad)
-    return [_unblock(s, g, shift, report) for s, g, shift, report in zip(sweeps, gates, shifts, reports)]
+    done = [_unblock(s, g, shift, report) for s, g, shift, report in zip(sweeps, gates, shifts, reports)]
+    if nearby:
+        done = [_anchor_nearby.nearby_step(s, *result) for s, result in zip(sweeps, done)]
+    return done
 
 
 def _blocks(sweep):

@@ -81,7 +81,7 @@ def _replace(ds, prepared, folds_sorted, report):
     dealiased[excluded] = np.nan
     attrs = dict(ds[names.DEALIASED].attrs)
     attrs.update({names.ANCHOR: report.describe(), names.ANCHOR_SHIFT: report.sweep_shift,
-                  names.ANCHOR_GATES: report.gates_changed})
+                  names.ANCHOR_GATES: report.gates_changed, names.ANCHOR_NEARBY: report.nearby_gates})
     encoding = ds[names.DEALIASED].encoding
     ds[names.DEALIASED] = ((ray_dim, gate_dim), dealiased)
     ds[names.DEALIASED] = ds[names.DEALIASED].transpose(*dims).assign_attrs(attrs)

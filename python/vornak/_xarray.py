@@ -150,15 +150,20 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, 
         ) from None
     if report is not None:
         report.update(done)
+    shift = 0
+    if vad_azimuth is not None:
+        # In scan order: the nearby echo step pairs neighbouring rays. Neither
+        # it nor the VAD fit needs the elevation or the gate ranges.
+        azimuth = vad_azimuth if order is None else vad_azimuth[order]
+        sweep = _anchor.SweepInput(scan_vel, folds, scan_excluded, nyquist, azimuth, 0.0, np.zeros(vel.shape[1]),
+                                   rays_wrap_around)
+        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
+        shift = anchoring.sweep_shift
+        if report is not None:
+            report["nearby_gates"] = anchoring.nearby_gates
     if order is not None:
         scan_folds, folds = folds, np.empty(vel.shape, dtype=np.int32)
         folds[order] = scan_folds  # back to the dataset's own ray order
-    shift = 0
-    if vad_azimuth is not None:
-        # the VAD fit needs no elevation or gate ranges
-        sweep = _anchor.SweepInput(vel, folds, excluded, nyquist, vad_azimuth, 0.0, np.zeros(vel.shape[1]))
-        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
-        shift = anchoring.sweep_shift
     with np.errstate(invalid="ignore", over="ignore"):
         out = _array.unfold(vel, folds, nyquist)
     out[excluded] = np.nan  # the CF fill value of the dealiased field
@@ -221,9 +226,11 @@ def dealias_sweep(
         Anchor the result by whole folds (a PPI only; see README, Quality):
         to a wind profile, (height above the radar in m, u, v in m/s) or a
         dataset with variables `u` and `v` along `height`, or to the sweep's
-        own VAD fit ("vad"). The attribute `anchoring` of `VRADDH` says what
-        was changed. The fold counts of the exact algorithm are kept as they
-        are where the reference is weak.
+        own VAD fit ("vad"); then echo areas of a few gates a fold off the
+        large echo beside them are moved to it. The attributes `anchoring`
+        and `anchor_nearby_gates_changed` of `VRADDH` say what was changed.
+        The fold counts of the exact algorithm are kept as they are where
+        the reference is weak.
     seam_repair, speckle_repair, noise_mask : bool
         The steps after the exact fold counts (see README, "After the exact
         folds"): a seam line along the first ray of a full PPI repaired by
@@ -360,7 +367,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     dealiased.attrs.update(_repair_attrs(ds, report, order, angle, rays_wrap_around, settings))
     dealiased.encoding = {"dtype": "float32", "_FillValue": np.float32(np.nan)}
     if vad:
-        dealiased.attrs.update(_vad_attrs(shift))
+        dealiased.attrs.update(_vad_attrs(shift, report))
     new = {names.DEALIASED: dealiased}
     if keep_folds:
         new[names.FOLDS] = results[1].transpose(*var.dims)
@@ -421,15 +428,22 @@ def _in_order(da, dims):
     return np.transpose(np.asarray(da.values), [da.dims.index(d) for d in dims])
 
 
-def _vad_attrs(shift):
+def _vad_attrs(shift, report):
     """What the VAD anchoring did: the shift when known, which it is not
-    until a Dask-backed sweep is computed."""
+    until a Dask-backed sweep is computed, and the gates that the nearby
+    echo step moved (`report`, of a sweep computed here)."""
     if shift is None:
         return {names.ANCHOR: "not anchored: no PPI"}
     if getattr(shift, "chunks", None) is not None:
         return {names.ANCHOR: "anchored by vad (computed lazily: the sweep shift is not recorded)"}
     k = int(np.asarray(shift))
-    return {names.ANCHOR: f"anchored by vad: sweep shift {k:+d} folds", names.ANCHOR_SHIFT: k}
+    attrs = {names.ANCHOR: f"anchored by vad: sweep shift {k:+d} folds", names.ANCHOR_SHIFT: k}
+    if "nearby_gates" in report:
+        attrs[names.ANCHOR_NEARBY] = np.int64(report["nearby_gates"])
+        if report["nearby_gates"]:
+            attrs[names.ANCHOR] += (f", then {report['nearby_gates']} gates of small echo areas moved to the "
+                                    "fold of the echo beside them")
+    return attrs
 
 
 def _velocity_name(ds, field):
@@ -548,7 +562,8 @@ def dealias_volume(
     read from the file itself.
 
     `anchor` "vad" (the default) shifts a PPI by whole folds where the VAD
-    fit of the sweep shows it off as a whole (the quality benchmark found it
+    fit of the sweep shows it off as a whole, then echo areas of a few gates
+    a fold off the large echo beside them (the quality benchmark found it
     never worse than no anchoring); None leaves the exact fold counts as
     they are. "volume" also moves sweeps and detached echo areas to agree
     with the neighbouring sweeps in elevation, then with the wind profile

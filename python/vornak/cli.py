@@ -55,8 +55,8 @@ def _parser():
                    help="write uncompressed netCDF: faster to write, several times larger")
     d.add_argument("--anchor", choices=("vad", "volume", "none"), default="vad",
                    help="add whole folds where the sweep's VAD fit (vad, the default) or also the file's other "
-                   "sweeps (volume) show a sweep or a detached echo area a fold off; none keeps the exact "
-                   "fold counts (see README, Quality)")
+                   "sweeps (volume) show a sweep or a detached echo area a fold off, then to small echo areas "
+                   "a fold off the echo beside them; none keeps the exact fold counts (see README, Quality)")
     tuning = d.add_argument_group("tuning (see README)")
     tuning.add_argument("--interval-splits", type=int, default=DEFAULT_SETTINGS.interval_splits, metavar="N")
     tuning.add_argument("--skip-between-rays", type=int, default=DEFAULT_SETTINGS.skip_between_rays, metavar="N")

@@ -30,6 +30,8 @@ PROFILE_V = "v"
 ANCHOR = "anchoring"
 ANCHOR_SHIFT = "anchor_sweep_shift"
 ANCHOR_GATES = "anchor_gates_changed"
+#: Gates of small echo areas moved to the fold of the large echo beside them.
+ANCHOR_NEARBY = "anchor_nearby_gates_changed"
 
 #: Output variables.
 DEALIASED = "VRADDH"

@@ -20,7 +20,9 @@ A shift is made only where the reference is strong: enough co-located gates,
 and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
 as flat vectors; a volume on blocks of 2 x 2 gates (bench/README.md,
-Quality, has the figures and the cost).
+Quality, has the figures and the cost). The work per gate (blocks, echo
+components, co-located values, agreement, VAD ring sums) is done in
+compiled code, the extension `vornak._vornak_anchor` (core/src/anchor_*.cpp).
 """
 
 from __future__ import annotations
@@ -31,6 +33,14 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import names
+
+try:
+    from . import _vornak_anchor as _kernel
+except ImportError as exc:
+    raise ImportError(
+        "vornak: the compiled extension vornak._vornak_anchor is missing; reinstall vornak with `pip install .` "
+        "from the source tree so that it is built"
+    ) from exc
 
 #: Effective earth radius (4/3 model), m: heights and ground ranges of gates.
 EFFECTIVE_EARTH_RADIUS = 4.0 / 3.0 * 6371000.0
@@ -130,15 +140,15 @@ class _Gates:
     position to valid-gate number (-1 elsewhere) made when first needed."""
 
     def __init__(self, sweep: SweepInput, valid=None):
-        """`valid`: the rays and gates of the valid gates, where known."""
-        rays, ngates = sweep.excluded.shape
-        self.shape = (rays, ngates)
-        self.ray, self.gate = np.nonzero(~np.asarray(sweep.excluded)) if valid is None else valid
-        self.flat = self.ray * ngates + self.gate
-        self.folds = np.asarray(sweep.folds).ravel()[self.flat]
+        """`valid`: the rays and gates of the valid gates (ray-major), where known."""
+        excluded, velocity, folds = _kernel_arrays(sweep)
+        self.shape = excluded.shape
+        if valid is None:
+            self.ray, self.gate = _kernel.echo_cells(excluded)
+        else:
+            self.ray, self.gate = (np.ascontiguousarray(a, dtype=np.int64) for a in valid)
         self.span = 2.0 * sweep.nyquist
-        vel = np.asarray(sweep.velocity).ravel()[self.flat]
-        self.dealiased = (vel + self.folds * self.span).astype(np.float32)
+        self.flat, self.folds, self.dealiased = _kernel.gates(velocity, folds, self.span, self.ray, self.gate)
         self._where = None
         self._components = None
 
@@ -153,9 +163,26 @@ class _Gates:
     def where(self):
         """Valid-gate number by flat position, one -1 past the end."""
         if self._where is None:
-            self._where = np.full(self.shape[0] * self.shape[1] + 1, -1, dtype=np.int32)
-            self._where[self.flat] = np.arange(self.flat.size, dtype=np.int32)
+            self._where = _kernel.positions(self.flat, self.shape[0] * self.shape[1])
         return self._where
+
+
+_VELOCITY_TYPES = (np.dtype(np.float32), np.dtype(np.float64))
+_FOLD_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
+
+
+def _kernel_arrays(sweep):
+    """The excluded gates, velocities and fold counts of a sweep as the
+    kernels read them: C-contiguous bool, float32 or float64, int32 or int64
+    (other types widened, as NumPy's arithmetic would)."""
+    excluded = np.ascontiguousarray(sweep.excluded, dtype=bool)
+    velocity = np.ascontiguousarray(sweep.velocity)
+    if velocity.dtype not in _VELOCITY_TYPES:
+        velocity = velocity.astype(np.float64)
+    folds = np.ascontiguousarray(sweep.folds)
+    if folds.dtype not in _FOLD_TYPES:
+        folds = folds.astype(np.int64)
+    return excluded, velocity, folds
 
 
 def echo_components(gates, wrap, gap=COMPONENT_GAP):
@@ -166,104 +193,35 @@ def echo_components(gates, wrap, gap=COMPONENT_GAP):
     neighbouring rays) and their dealiased velocities differ by no more than
     the Nyquist velocity. A component is thus an echo area the exact
     algorithm left continuous, cut off from the rest by gaps or fold jumps:
-    the unit that whole folds move.
+    the unit that whole folds move. Components are numbered in the order a
+    ray-major scan meets their first gate.
     """
-    ray, gate, v = gates.ray, gates.gate, gates.dealiased
-    if ray.size == 0:
-        return np.zeros(0, dtype=np.int64), 0
-    rays, ngates = gates.shape
-    limit = 0.5 * gates.span
-    starts = np.empty(ray.size, dtype=bool)
-    starts[0] = True
-    starts[1:] = (ray[1:] != ray[:-1]) | (np.diff(gate) > gap + 1) | (np.abs(np.diff(v)) > limit)
-    run_of_gate = np.cumsum(starts) - 1
-    # Across rays: the same gate of the next ray (past the last ray, the
-    # first when rays wrap around, else the -1 after the map's end).
-    below = gates.flat + ngates
-    if wrap:  # past the last ray: the first (a subtraction; integer division is slow)
-        np.subtract(below, rays * ngates, out=below, where=below >= rays * ngates)
-    else:
-        np.minimum(below, rays * ngates, out=below)
-    other = gates.where.take(below)
-    has = other >= 0
-    mine = np.flatnonzero(has)
-    other = other[has]
-    close = np.abs(v[mine] - v[other]) <= limit
-    a, b = run_of_gate[mine[close]], run_of_gate[other[close]]
-    # Two runs side by side give one edge per gate pair, consecutive here:
-    # one of each suffices.
-    keep = a != b
-    keep[1:] &= (a[1:] != a[:-1]) | (b[1:] != b[:-1])
-    labels = _connected(int(run_of_gate[-1]) + 1, a[keep], b[keep])
-    # Components numbered by their smallest run, as a sort of the labels
-    # would: each label is that run, the one run labelled by itself.
-    roots = labels == np.arange(labels.size)
-    number = np.cumsum(roots) - 1
-    return number[labels[run_of_gate]], int(number[-1]) + 1
-
-
-def _connected(n, a, b):
-    """Smallest member of the connected set of each node, edges (a, b)."""
-    labels = np.arange(n)
-    while a.size:
-        la, lb = labels[a], labels[b]
-        apart = la != lb
-        if not apart.any():
-            break
-        a, b, la, lb = a[apart], b[apart], la[apart], lb[apart]
-        np.minimum.at(labels, np.maximum(la, lb), np.minimum(la, lb))
-        while True:  # point every node at its root
-            jumped = labels[labels]
-            if np.array_equal(jumped, labels):
-                break
-            labels = jumped
-    return labels
+    return _kernel.components(gates.ray, gates.gate, gates.dealiased, gates.shape[0], gates.shape[1], wrap, gap,
+                              0.5 * gates.span)
 
 
 # ---------------------------------------------------------------- agreement
 
 
-def _consensus(wanted, group, groups, min_gates, min_agreement):
-    """Whole-fold shift per group that most co-located gates ask for, 0 where
-    too few gates have a reference or they disagree. Also the gate counts.
-    `group` None: all in one."""
-    k = np.clip(wanted, -MAX_SHIFT, MAX_SHIFT) + MAX_SHIFT
-    width = 2 * MAX_SHIFT + 1
-    counts = np.bincount(k if group is None else group * width + k, minlength=groups * width).reshape(groups, width)
-    compared = counts.sum(axis=1)
-    best = counts.argmax(axis=1)
-    top = counts[np.arange(groups), best]
-    strong = (compared >= min_gates) & (top >= min_agreement * compared)
-    return np.where(strong, best - MAX_SHIFT, 0), compared
-
-
 def _agree(gates, reference, wrap, min_gates=MIN_GATES):
     """Per valid gate, the whole folds that bring it to agree with the
     reference (NaN where there is none): a sweep shift, then per component
-    (with at least `min_gates` co-located gates)."""
-    has = np.flatnonzero(np.isfinite(reference))
-    compared = int(has.size)
+    (with at least `min_gates` co-located gates). A shift counts where most
+    (MIN_AGREEMENT) of at least `min_gates` co-located gates ask for it, up
+    to MAX_SHIFT folds; a component moves only where MIN_COVERED of its
+    gates have a reference."""
+    rule = (min_gates, MIN_AGREEMENT, MAX_SHIFT)
+    sweep_shift, compared, paired = _kernel.sweep_agreement(reference, gates.dealiased, gates.span, *rule)
     if compared == 0:
         return np.zeros(gates.flat.size, dtype=np.int64), 0, 0, 0
-    wanted = np.rint((reference[has] - gates.dealiased[has]) / gates.span).astype(np.int64)
-    sweep_shift, _ = _consensus(wanted, None, 1, min_gates, MIN_AGREEMENT)
-    sweep_shift = int(sweep_shift[0])
-    shift = np.full(gates.flat.size, sweep_shift, dtype=np.int64)
-    moved = 0
-    # A component moves only when most of at least min_gates of its gates ask
-    # for it. Gates that ask for a move one by one, none beside another along
-    # the ray, are noise: labelling is skipped unless enough come in pairs.
-    differ = np.flatnonzero(wanted != sweep_shift)
-    paired = np.count_nonzero(np.diff(has[differ]) == 1)
+    # Gates that ask for a move one by one, none beside another along the
+    # ray, are noise: labelling is skipped unless enough come in pairs.
     if paired >= MIN_AGREEMENT * min_gates:
         comp, ncomp = gates.components(wrap)
-        own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, min_gates, MIN_AGREEMENT)
-        size = np.bincount(comp, minlength=ncomp)
-        own = np.where(compared_per >= MIN_COVERED * size, own, 0)
-        moved = int(np.count_nonzero(own))
-        if moved:
-            shift += own[comp]
-    return shift, sweep_shift, moved, compared
+        shift, moved = _kernel.component_agreement(reference, gates.dealiased, gates.span, sweep_shift, comp, ncomp,
+                                                   *rule, MIN_COVERED)
+        return shift, sweep_shift, moved, compared
+    return np.full(gates.flat.size, sweep_shift, dtype=np.int64), sweep_shift, 0, compared
 
 
 # ---------------------------------------------------------------- references
@@ -305,23 +263,7 @@ def profile_reference(gates, sweep, profile):
     h = gate_height(sweep.ranges, sweep.elevation)  # the wind by gate along the ray, then by valid gate
     east = np.interp(h, height, u, left=np.nan, right=np.nan) * np.cos(el)
     north = np.interp(h, height, v, left=np.nan, right=np.nan) * np.cos(el)
-    return east[gates.gate] * np.sin(az)[gates.ray] + north[gates.gate] * np.cos(az)[gates.ray]
-
-
-def _nearest_sorted(values, targets, tolerance, period=None):
-    """Index into `values` (sorted) nearest each target, -1 beyond `tolerance`."""
-    if values.size == 0:
-        return np.full(targets.shape, -1)
-    if period is not None:
-        values = np.concatenate([values[-1:] - period, values, values[:1] + period])
-    pos = np.clip(np.searchsorted(values, targets), 1, values.size - 1)
-    left = values[pos - 1]
-    right = values[pos]
-    take = np.where(targets - left <= right - targets, pos - 1, pos)
-    dist = np.abs(values[take] - targets)
-    if period is not None:
-        take = (take - 1) % (values.size - 2)
-    return np.where(dist <= tolerance, take, -1)
+    return _kernel.along_rays(east, north, np.sin(az), np.cos(az), gates.ray, gates.gate)
 
 
 def _ray_spacing(azimuth):
@@ -356,32 +298,13 @@ def volume_reference(own, others):
     valid gate of `own` (an _Anchored), by azimuth and ground range, as the
     horizontal wind seen at its elevation. Where two neighbours both have a
     value they must agree within half a fold (their mean is taken); where
-    they disagree there is no reference."""
-    gates, az, ground, cos_el, spacing = own.gates, own.ray_azimuth, own.ground, own.cos_el, own.spacing
-    values = []
-    for other in others:
-        ray_at = _nearest_sorted(other.azimuth, az, 0.75 * max(other.spacing, spacing), period=360.0)
-        ray_at = np.where(ray_at >= 0, other.ray_order[np.maximum(ray_at, 0)], -1)
-        gate_at = _nearest_sorted(other.ground, ground, 0.75 * max(other.gate_step, 1.0))
-        # Flat position in the other sweep of each ray and gate of this one;
-        # past its end (where `where` holds -1) when there is none. The
-        # other's valid-gate number -1 then picks the NaN after its values.
-        end = other.gates.where.size - 1
-        ray_base = np.where(ray_at >= 0, ray_at * other.gates.shape[1], end)
-        gate_base = np.where(gate_at >= 0, gate_at, end)
-        pos = np.minimum(ray_base[gates.ray] + gate_base[gates.gate], end)
-        value = other.current.take(other.gates.where.take(pos))
-        value *= np.float32(cos_el / other.cos_el)
-        values.append(value)
-    if len(values) == 1:
-        return values[0]
-    a, b = values
-    reference = np.where(np.isnan(a), b, a)
-    both = np.flatnonzero(~np.isnan(b))
-    both = both[~np.isnan(a[both])]
-    a, b = a[both], b[both]
-    reference[both] = np.where(np.abs(a - b) <= 0.5 * gates.span, 0.5 * (a + b), np.nan)
-    return reference
+    they disagree there is no reference. Each gate takes the nearest ray of
+    a neighbour by azimuth (within 3/4 of the larger ray spacing) and its
+    nearest gate by ground range (within 3/4 of its gate spacing)."""
+    neighbours = tuple((o.azimuth, o.ray_order, o.spacing, o.ground, o.gate_step, o.gates.shape[1], o.gates.where,
+                        o.current, o.cos_el) for o in others)
+    return _kernel.colocated(own.gates.ray, own.gates.gate, own.ray_azimuth, own.ground, own.spacing, own.cos_el,
+                             0.5 * own.gates.span, neighbours)
 
 
 def vad_shift(sweep):
@@ -420,8 +343,7 @@ def vad_shift(sweep):
     except np.linalg.LinAlgError:
         return 0, int(rings.size)
     wanted = np.rint(-mean / span).astype(np.int64)
-    shift, _ = _consensus(wanted, None, 1, VAD_MIN_RINGS, MIN_AGREEMENT)
-    return int(shift[0]), int(rings.size)
+    return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rings.size)
 
 
 def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
@@ -431,35 +353,28 @@ def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
     VAD_RING_GATES gates. A first fit, then a second one without the gates
     more than the Nyquist velocity off it, so that echo on another fold than
     the ring's bulk does not bend it."""
-    # Ring of each gate position by table: integer division of every gate is slow.
-    position = np.arange(gates.shape[1])
-    on = np.flatnonzero((position % VAD_RING_STEP == 0)[gates.gate])
-    ring = (position // VAD_RING_STEP)[gates.gate[on]]
     nrings = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)[gates.ray[on]]
-    c, s = np.cos(az)[gates.ray[on]], np.sin(az)[gates.ray[on]]
-    v = gates.dealiased[on].astype(np.float64)
-    coef, good = _ring_fits(ring, nrings, sector, c, s, v, sectors)
-    keep = np.abs(v - (coef[ring, 0] + coef[ring, 1] * c + coef[ring, 2] * s)) <= sweep.nyquist
-    coef, good = _ring_fits(ring[keep], nrings, sector[keep], c[keep], s[keep], v[keep], sectors)
+    rays = (np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7), np.cos(az), np.sin(az))
+    coef, good = _ring_fits(gates, rays, nrings, sectors)
+    coef, good = _ring_fits(gates, rays, nrings, sectors, coef, sweep.nyquist)
     ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
     cos_el = np.cos(np.radians(sweep.elevation))
     return gate_height(ranges, sweep.elevation), coef[good, 2] / cos_el, coef[good, 1] / cos_el
 
 
-def _ring_fits(ring, nrings, sector, c, s, v, sectors):
+def _ring_fits(gates, rays, nrings, sectors, previous=None, tolerance=0.0):
     """Least-squares v = a + b cos(az) + c sin(az) of each of `nrings` range
-    rings from its gates (ring number, azimuth sector, cosine and sine of the
-    azimuth, velocity): the coefficients (nrings, 3), and which rings have
-    echo in `sectors` of 8 sectors and VAD_RING_GATES gates."""
-    n, sc, ss, scc, sss, scs, sv, svc, svs = (np.bincount(ring, weights=w, minlength=nrings) for w in (
-        None, c, s, c * c, s * s, c * s, v, v * c, v * s))
-    seen = np.bincount(ring * 8 + sector, minlength=nrings * 8).reshape(nrings, 8)
-    good = (np.count_nonzero(seen, axis=1) >= sectors) & (n >= VAD_RING_GATES)
-    normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
-    normal[~good] = np.eye(3)
-    return np.linalg.solve(normal, np.stack([sv, svc, svs], -1)[..., None])[..., 0], good
+    rings from its gates (`rays`: azimuth sector, cosine and sine of each
+    ray): the coefficients (nrings, 3), and which rings have echo in
+    `sectors` of 8 sectors and VAD_RING_GATES gates. With `previous`
+    coefficients, only the gates within `tolerance` of that fit count."""
+    sector, c, s = rays
+    if previous is not None:
+        previous = np.ascontiguousarray(previous)
+    normal, rhs, good = _kernel.ring_sums(gates.ray, gates.gate, gates.dealiased, sector, c, s, VAD_RING_STEP, nrings,
+                                          VAD_RING_GATES, sectors, previous, tolerance)
+    return np.linalg.solve(normal, rhs[..., None])[..., 0], good
 
 
 def volume_profile(winds):
@@ -570,65 +485,17 @@ def _blocks(sweep):
     (along the ray, then the next ray). Volume anchoring works on these: a
     quarter of the gates to look up and label, and areas whose wind a few
     gates of noise no longer split."""
-    excluded = np.asarray(sweep.excluded, dtype=bool)
-    # Gates beyond the farthest echo are left out: often half the sweep.
-    with_echo = np.flatnonzero(~excluded.all(axis=0))
-    reach = int(with_echo[-1]) + 1 if with_echo.size else 1
-    rays, ngates = (n // 2 + n % 2 for n in (excluded.shape[0], reach))
-    block, (block_ray, block_gate), (next_ray, next_gate) = _first_echo(excluded[:, :reach], rays, ngates)
-    ray, gate = 2 * block_ray + next_ray, 2 * block_gate + next_gate
-    vel = np.zeros((rays, ngates), dtype=np.float32)
-    fold = np.zeros((rays, ngates), dtype=np.int32)
-    vel.ravel()[block] = _at(sweep.velocity, ray, gate)
-    fold.ravel()[block] = _at(sweep.folds, ray, gate)
-    empty = np.ones((rays, ngates), dtype=bool)
-    empty.ravel()[block] = False
+    vel, fold, empty, block_ray, block_gate, reach = _kernel.blocks(*_kernel_arrays(sweep))
     blocks = SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
                         np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
     return blocks, (block_ray, block_gate)
 
 
-def _first_echo(excluded, rays, ngates):
-    """The blocks with echo: flat numbers (in order), block rays and gates,
-    and whether the first gate with echo in each is on its second ray and
-    at its second gate. The four gates of a block are the four bytes of one
-    word, in the order of preference, (0, 0) lowest: a few passes over whole
-    words, and the first choice is the lowest byte set."""
-    padded = np.ones((rays, 2, 2 * ngates), dtype=bool)  # odd edges: a ray or gate without echo
-    padded.reshape(2 * rays, 2 * ngates)[:excluded.shape[0], :excluded.shape[1]] = excluded
-    pairs = padded.view("<u2")  # (rays, 2, ngates): the two gates of a block on one ray
-    word = pairs[:, 1].astype("<u4")
-    word <<= 16
-    word |= pairs[:, 0]
-    word ^= 0x01010101  # excluded -> echo
-    word = word.ravel()
-    block = np.flatnonzero(word)
-    word = word[block]
-    low = word & (~word + np.uint32(1))  # the lowest bit set: in the byte of the first choice
-    return block, np.divmod(block, ngates), (low > 0xFFFF, (low & 0xFF00FF00) != 0)
-
-
-def _at(a, ray, gate):
-    """a[ray, gate], by one take where `a` is contiguous."""
-    a = np.asarray(a)
-    return a.ravel().take(ray * a.shape[1] + gate) if a.flags.c_contiguous else a[ray, gate]
-
-
 def _unblock(sweep, gates, shift, report):
     """Fold counts of the sweep with the shift of each valid block (`gates`,
     a _Gates of the blocks) added to the gates with echo in it."""
-    folds = np.array(sweep.folds, dtype=np.int32, copy=True)
-    shifted = np.flatnonzero(shift)
-    changed = 0
-    if shifted.size:  # (in most sweeps nothing moved)
-        excluded = np.asarray(sweep.excluded, dtype=bool)
-        for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):  # the gates of the shifted blocks
-            ray, gate = 2 * gates.ray[shifted] + dr, 2 * gates.gate[shifted] + dg
-            inside = np.flatnonzero((ray < folds.shape[0]) & (gate < folds.shape[1]))
-            ray, gate, by = ray[inside], gate[inside], shift[shifted[inside]]
-            echo = ~excluded[ray, gate]
-            folds[ray[echo], gate[echo]] += by[echo].astype(np.int32)
-            changed += int(np.count_nonzero(echo))
+    excluded, _, folds = _kernel_arrays(sweep)
+    folds, changed = _kernel.unblock(excluded, folds, gates.ray, gates.gate, shift)
     label, k, moved, compared = report
     return folds, Anchoring(label, k, moved, changed, compared)
 

@@ -1,0 +1,549 @@
+// Each function: positional arguments only, checked (shapes, kinds, indices
+// inside the arrays they index) before a kernel reads any memory; every
+// failure a Python exception, no C++ exception past `guarded`.
+#include "anchor_calls.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <type_traits>
+#include <vector>
+
+#include "anchor_arrays.hpp"
+#include "vornak/anchor_agreement.hpp"
+#include "vornak/anchor_blocks.hpp"
+#include "vornak/anchor_components.hpp"
+#include "vornak/anchor_reference.hpp"
+#include "vornak/anchor_rings.hpp"
+
+namespace vornak::anchor_module {
+
+namespace {
+
+using I64 = std::int64_t;
+template <class T>
+using Span = std::span<const T>;
+
+State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    PyErr_Format(PyExc_RuntimeError, "vornak: anchoring failed inside: %s", failure.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "vornak: anchoring failed inside (no description)");
+    return nullptr;
+  }
+}
+
+bool count_is(const char* function, Py_ssize_t nargs, Py_ssize_t wanted) {
+  if (nargs == wanted) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", function, wanted, nargs);
+  return false;
+}
+
+bool fail_value(const char* text) {
+  PyErr_SetString(PyExc_ValueError, text);
+  return false;
+}
+
+bool to_double(PyObject* obj, double& value) {
+  value = PyFloat_AsDouble(obj);
+  return !(value == -1.0 && PyErr_Occurred());
+}
+
+bool to_int64(PyObject* obj, I64& value) {
+  value = PyLong_AsLongLong(obj);
+  return !(value == -1 && PyErr_Occurred());
+}
+
+bool to_bool(PyObject* obj, bool& value) {
+  const int truth = PyObject_IsTrue(obj);
+  value = truth == 1;
+  return truth >= 0;
+}
+
+// Every index below `bound` (and not negative).
+bool indices_below(Span<I64> index, std::size_t bound, const char* text) {
+  for (const I64 i : index) {
+    if (i < 0 || static_cast<std::size_t>(i) >= bound) return fail_value(text);
+  }
+  return true;
+}
+
+bool same_length(std::size_t a, std::size_t b, const char* text) { return a == b || fail_value(text); }
+
+// The valid gates (ray, gate) of a sweep of rays x gates, in ray-major order.
+bool echo_gates_ok(const View& ray, const View& gate, std::size_t rays, std::size_t gates) {
+  if (!same_length(ray.size(), gate.size(), "vornak: anchoring needs as many rays as gates of valid gates") ||
+      !indices_below(ray.span<const I64>(), rays, "vornak: a valid gate's ray lies outside the sweep") ||
+      !indices_below(gate.span<const I64>(), gates, "vornak: a valid gate lies outside the sweep")) {
+    return false;
+  }
+  const auto r = ray.span<const I64>();
+  const auto g = gate.span<const I64>();
+  for (std::size_t i = 1; i < r.size(); ++i) {
+    if (r[i] < r[i - 1] || (r[i] == r[i - 1] && g[i] <= g[i - 1])) {
+      return fail_value("vornak: the valid gates must be in ray-major order");
+    }
+  }
+  return true;
+}
+
+template <class F>
+auto with_velocity_and_folds(const View& velocity, const View& folds, F&& f) {
+  const bool single = velocity.kind() == Kind::float32;
+  const bool narrow = folds.kind() == Kind::int32;
+  if (single && narrow) return f(velocity.span<const float>().data(), folds.span<const std::int32_t>().data());
+  if (single) return f(velocity.span<const float>().data(), folds.span<const I64>().data());
+  if (narrow) return f(velocity.span<const double>().data(), folds.span<const std::int32_t>().data());
+  return f(velocity.span<const double>().data(), folds.span<const I64>().data());
+}
+
+bool sweep_arrays(PyObject* const* args, View& excluded, View& velocity, View& folds) {
+  if (!excluded.take(args[0], "excluded", {Kind::boolean}, 2) ||
+      !velocity.take(args[1], "velocity", {Kind::float32, Kind::float64}, 2) ||
+      !folds.take(args[2], "folds", {Kind::int32, Kind::int64}, 2)) {
+    return false;
+  }
+  return (velocity.extent(0) == excluded.extent(0) && velocity.extent(1) == excluded.extent(1) &&
+          folds.extent(0) == excluded.extent(0) && folds.extent(1) == excluded.extent(1)) ||
+         fail_value("vornak: the sweep's excluded, velocity and folds must have the same shape");
+}
+
+// blocks(excluded, velocity, folds) -> (velocity, folds, empty, ray, gate, reach)
+PyObject* blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("blocks", nargs, 3)) return nullptr;
+  View excluded, velocity, folds;
+  if (!sweep_arrays(args, excluded, velocity, folds)) return nullptr;
+  const std::size_t rays = excluded.extent(0), gates = excluded.extent(1);
+  const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), rays, gates};
+  const std::size_t reach = anchor::echo_reach(mask);
+  const auto block_rays = static_cast<Py_ssize_t>((rays + 1) / 2);
+  const auto block_gates = static_cast<Py_ssize_t>((reach + 1) / 2);
+  const State& state = state_of(module);
+  View v, f, e;
+  Ref out_velocity = new_array(state, {block_rays, block_gates}, Kind::float32, v);
+  Ref out_folds = out_velocity ? new_array(state, {block_rays, block_gates}, Kind::int32, f) : nullptr;
+  Ref out_empty = out_folds ? new_array(state, {block_rays, block_gates}, Kind::boolean, e) : nullptr;
+  if (!out_empty) return nullptr;
+  const auto br = static_cast<std::size_t>(block_rays), bg = static_cast<std::size_t>(block_gates);
+  const std::size_t count = with_velocity_and_folds(velocity, folds, [&](const auto* vel, const auto* fold) {
+    return anchor::make_blocks(mask, vel, fold, reach, {v.span<float>(), br, bg}, {f.span<std::int32_t>(), br, bg},
+                               {e.span<std::uint8_t>(), br, bg});
+  });
+  View r, g;
+  Ref ray = new_array(state, {static_cast<Py_ssize_t>(count)}, Kind::int64, r);
+  Ref gate = ray ? new_array(state, {static_cast<Py_ssize_t>(count)}, Kind::int64, g) : nullptr;
+  Ref reach_obj(gate ? PyLong_FromSize_t(reach) : nullptr);
+  if (!reach_obj) return nullptr;
+  anchor::nonempty_cells({e.span<const std::uint8_t>(), br, bg}, r.span<I64>(), g.span<I64>());
+  return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get()})
+      .release();
+}
+
+// echo_cells(excluded) -> (ray, gate) of the cells not excluded, ray-major
+PyObject* echo_cells(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("echo_cells", nargs, 1)) return nullptr;
+  View excluded;
+  if (!excluded.take(args[0], "excluded", {Kind::boolean}, 2)) return nullptr;
+  const auto cells = excluded.span<const std::uint8_t>();
+  const auto count = static_cast<Py_ssize_t>(std::count(cells.begin(), cells.end(), std::uint8_t{0}));
+  const State& state = state_of(module);
+  View r, g;
+  Ref ray = new_array(state, {count}, Kind::int64, r);
+  Ref gate = ray ? new_array(state, {count}, Kind::int64, g) : nullptr;
+  if (!gate) return nullptr;
+  anchor::nonempty_cells({cells, excluded.extent(0), excluded.extent(1)}, r.span<I64>(), g.span<I64>());
+  return tuple_of({ray.get(), gate.get()}).release();
+}
+
+// gates(velocity, folds, span, ray, gate) -> (flat, folds, dealiased)
+PyObject* gates(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("gates", nargs, 5)) return nullptr;
+  View velocity, folds, ray, gate;
+  double span = 0.0;
+  if (!velocity.take(args[0], "velocity", {Kind::float32, Kind::float64}, 2) ||
+      !folds.take(args[1], "folds", {Kind::int32, Kind::int64}, 2) || !to_double(args[2], span) ||
+      !ray.take(args[3], "ray", {Kind::int64}, 1) || !gate.take(args[4], "gate", {Kind::int64}, 1)) {
+    return nullptr;
+  }
+  const std::size_t rays = velocity.extent(0), ngates = velocity.extent(1);
+  if (folds.extent(0) != rays || folds.extent(1) != ngates) {
+    return fail_value("vornak: the sweep's velocity and folds must have the same shape"), nullptr;
+  }
+  if (!echo_gates_ok(ray, gate, rays, ngates)) return nullptr;
+  const State& state = state_of(module);
+  const auto n = static_cast<Py_ssize_t>(ray.size());
+  View flat_view, folds_view, dealiased_view;
+  Ref flat = new_array(state, {n}, Kind::int64, flat_view);
+  Ref gate_folds = flat ? new_array(state, {n}, folds.kind(), folds_view) : nullptr;
+  Ref dealiased = gate_folds ? new_array(state, {n}, Kind::float32, dealiased_view) : nullptr;
+  if (!dealiased) return nullptr;
+  with_velocity_and_folds(velocity, folds, [&](const auto* vel, const auto* fold) {
+    using Fold = std::remove_cvref_t<decltype(*fold)>;
+    anchor::gate_values(vel, fold, ngates, span, ray.span<const I64>(), gate.span<const I64>(),
+                        flat_view.span<I64>(), folds_view.span<Fold>(), dealiased_view.span<float>());
+    return 0;
+  });
+  return tuple_of({flat.get(), gate_folds.get(), dealiased.get()}).release();
+}
+
+// positions(flat, size) -> int32 valid-gate number by flat position, -1 elsewhere and at `size`
+PyObject* positions(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("positions", nargs, 2)) return nullptr;
+  View flat;
+  I64 size = 0;
+  if (!flat.take(args[0], "flat", {Kind::int64}, 1) || !to_int64(args[1], size)) return nullptr;
+  if (size < 0 || !indices_below(flat.span<const I64>(), static_cast<std::size_t>(size),
+                                 "vornak: a flat position lies outside the sweep")) {
+    if (!PyErr_Occurred()) fail_value("vornak: a sweep's size cannot be negative");
+    return nullptr;
+  }
+  View where_view;
+  Ref where = new_array(state_of(module), {static_cast<Py_ssize_t>(size + 1)}, Kind::int32, where_view);
+  if (!where) return nullptr;
+  const auto out = where_view.span<std::int32_t>();
+  std::fill(out.begin(), out.end(), -1);
+  const auto at = flat.span<const I64>();
+  for (std::size_t i = 0; i < at.size(); ++i) out[static_cast<std::size_t>(at[i])] = static_cast<std::int32_t>(i);
+  return where.release();
+}
+
+// components(ray, gate, dealiased, rays, gates, wrap, gap, limit) -> (number, count)
+PyObject* components(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("components", nargs, 8)) return nullptr;
+  View ray, gate, velocity;
+  I64 rays = 0, ngates = 0, gap = 0;
+  bool wrap = false;
+  double limit = 0.0;
+  if (!ray.take(args[0], "ray", {Kind::int64}, 1) || !gate.take(args[1], "gate", {Kind::int64}, 1) ||
+      !velocity.take(args[2], "dealiased", {Kind::float32}, 1) || !to_int64(args[3], rays) ||
+      !to_int64(args[4], ngates) || !to_bool(args[5], wrap) || !to_int64(args[6], gap) ||
+      !to_double(args[7], limit)) {
+    return nullptr;
+  }
+  if (rays < 0 || ngates < 0 || gap < 0) return fail_value("vornak: sizes and the gap cannot be negative"), nullptr;
+  if (!echo_gates_ok(ray, gate, static_cast<std::size_t>(rays), static_cast<std::size_t>(ngates)) ||
+      !same_length(velocity.size(), ray.size(), "vornak: one dealiased velocity per valid gate is needed")) {
+    return nullptr;
+  }
+  View number_view;
+  Ref number = new_array(state_of(module), {static_cast<Py_ssize_t>(ray.size())}, Kind::int64, number_view);
+  if (!number) return nullptr;
+  const anchor::EchoGates echo{ray.span<const I64>(), gate.span<const I64>(), velocity.span<const float>(),
+                               static_cast<std::size_t>(rays), static_cast<std::size_t>(ngates)};
+  // The velocities are float32 and so is the comparison, as NumPy makes it.
+  const std::size_t count =
+      anchor::echo_components(echo, wrap, gap, static_cast<float>(limit), number_view.span<I64>());
+  Ref count_obj(PyLong_FromSize_t(count));
+  if (!count_obj) return nullptr;
+  return tuple_of({number.get(), count_obj.get()}).release();
+}
+
+// One neighbour: (azimuth sorted, ray order, spacing, ground, gate step, gates, where, current, cos_el).
+struct NeighbourArgs {
+  View azimuth, order, ground, where, current;
+  double spacing = 0.0, gate_step = 0.0, cos_el = 1.0;
+  I64 gates = 0;
+};
+
+bool neighbour_args(PyObject* item, NeighbourArgs& n) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 9) {
+    PyErr_SetString(PyExc_TypeError, "vornak: a neighbouring sweep is a tuple of 9 items");
+    return false;
+  }
+  PyObject* a[9];
+  for (Py_ssize_t i = 0; i < 9; ++i) a[i] = PyTuple_GET_ITEM(item, i);
+  if (!n.azimuth.take(a[0], "azimuth", {Kind::float64}, 1) || !n.order.take(a[1], "ray_order", {Kind::int64}, 1) ||
+      !to_double(a[2], n.spacing) || !n.ground.take(a[3], "ground", {Kind::float64}, 1) ||
+      !to_double(a[4], n.gate_step) || !to_int64(a[5], n.gates) ||
+      !n.where.take(a[6], "where", {Kind::int32}, 1) || !n.current.take(a[7], "current", {Kind::float32}, 1) ||
+      !to_double(a[8], n.cos_el)) {
+    return false;
+  }
+  if (n.gates <= 0 || n.ground.size() > static_cast<std::size_t>(n.gates) ||
+      n.where.size() % static_cast<std::size_t>(n.gates) != 1 || n.order.size() != n.azimuth.size()) {
+    return fail_value("vornak: a neighbouring sweep's geometry and gate map do not fit together");
+  }
+  return indices_below(n.order.span<const I64>(), n.where.size() / static_cast<std::size_t>(n.gates),
+                       "vornak: a neighbouring sweep's ray order lies outside it");
+}
+
+// Python's max of two floats: the first unless the second is greater.
+double python_max(double a, double b) { return b > a ? b : a; }
+
+// colocated(ray, gate, azimuth, ground, spacing, cos_el, limit, neighbours) -> float32 reference
+PyObject* colocated(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("colocated", nargs, 8)) return nullptr;
+  View ray, gate, azimuth, ground;
+  double spacing = 0.0, cos_el = 1.0, limit = 0.0;
+  if (!ray.take(args[0], "ray", {Kind::int64}, 1) || !gate.take(args[1], "gate", {Kind::int64}, 1) ||
+      !azimuth.take(args[2], "azimuth", {Kind::float64}, 1) || !ground.take(args[3], "ground", {Kind::float64}, 1) ||
+      !to_double(args[4], spacing) || !to_double(args[5], cos_el) || !to_double(args[6], limit)) {
+    return nullptr;
+  }
+  PyObject* others = args[7];
+  if (!PyTuple_Check(others) || PyTuple_GET_SIZE(others) < 1 || PyTuple_GET_SIZE(others) > 2) {
+    PyErr_SetString(PyExc_TypeError, "vornak: a sweep is compared with one or two neighbouring sweeps");
+    return nullptr;
+  }
+  if (!echo_gates_ok(ray, gate, azimuth.size(), ground.size())) return nullptr;
+  const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(others));
+  NeighbourArgs given[2];
+  std::vector<I64> ray_at[2], gate_at[2];
+  std::vector<anchor::Neighbour> neighbours;
+  const double period = 360.0;
+  for (std::size_t k = 0; k < count; ++k) {
+    NeighbourArgs& n = given[k];
+    if (!neighbour_args(PyTuple_GET_ITEM(others, static_cast<Py_ssize_t>(k)), n)) return nullptr;
+    ray_at[k] = anchor::nearest_sorted(n.azimuth.span<const double>(), azimuth.span<const double>(),
+                                       0.75 * python_max(n.spacing, spacing), &period);
+    const auto order = n.order.span<const I64>();
+    for (I64& r : ray_at[k]) r = r >= 0 ? order[static_cast<std::size_t>(r)] : -1;
+    gate_at[k] = anchor::nearest_sorted(n.ground.span<const double>(), ground.span<const double>(),
+                                        0.75 * python_max(n.gate_step, 1.0), nullptr);
+    neighbours.push_back({ray_at[k], gate_at[k], n.where.span<const std::int32_t>(), n.current.span<const float>(),
+                          static_cast<std::size_t>(n.gates), static_cast<float>(cos_el / n.cos_el)});
+  }
+  View out;
+  Ref reference = new_array(state_of(module), {static_cast<Py_ssize_t>(ray.size())}, Kind::float32, out);
+  if (!reference) return nullptr;
+  anchor::colocated(neighbours, ray.span<const I64>(), gate.span<const I64>(), static_cast<float>(limit),
+                    out.span<float>());
+  return reference.release();
+}
+
+// along_rays(east, north, sin_az, cos_az, ray, gate) -> float64 reference
+PyObject* along_rays(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("along_rays", nargs, 6)) return nullptr;
+  View east, north, sin_az, cos_az, ray, gate;
+  if (!east.take(args[0], "east", {Kind::float64}, 1) || !north.take(args[1], "north", {Kind::float64}, 1) ||
+      !sin_az.take(args[2], "sin_az", {Kind::float64}, 1) || !cos_az.take(args[3], "cos_az", {Kind::float64}, 1) ||
+      !ray.take(args[4], "ray", {Kind::int64}, 1) || !gate.take(args[5], "gate", {Kind::int64}, 1)) {
+    return nullptr;
+  }
+  if (!same_length(east.size(), north.size(), "vornak: the wind's east and north parts differ in length") ||
+      !same_length(sin_az.size(), cos_az.size(), "vornak: the rays' sines and cosines differ in length") ||
+      !echo_gates_ok(ray, gate, sin_az.size(), east.size())) {
+    return nullptr;
+  }
+  View out;
+  Ref reference = new_array(state_of(module), {static_cast<Py_ssize_t>(ray.size())}, Kind::float64, out);
+  if (!reference) return nullptr;
+  anchor::along_rays(east.span<const double>(), north.span<const double>(), sin_az.span<const double>(),
+                     cos_az.span<const double>(), ray.span<const I64>(), gate.span<const I64>(), out.span<double>());
+  return reference.release();
+}
+
+bool rule_args(PyObject* const* args, anchor::Consensus& rule) {
+  if (!to_int64(args[0], rule.min_gates) || !to_double(args[1], rule.min_agreement) ||
+      !to_int64(args[2], rule.max_shift)) {
+    return false;
+  }
+  return (rule.max_shift >= 0 && rule.max_shift < 1000) ||
+         fail_value("vornak: the largest shift must be between 0 and 999 folds");
+}
+
+bool wanted_args(PyObject* const* args, double& span, anchor::Wanted& wanted) {
+  View reference, dealiased;
+  if (!reference.take(args[0], "reference", {Kind::float32, Kind::float64}, 1) ||
+      !dealiased.take(args[1], "dealiased", {Kind::float32}, 1) || !to_double(args[2], span)) {
+    return false;
+  }
+  if (!same_length(reference.size(), dealiased.size(), "vornak: one reference value per valid gate is needed")) {
+    return false;
+  }
+  wanted = reference.kind() == Kind::float32
+               ? anchor::wanted_folds(reference.span<const float>(), dealiased.span<const float>(), span)
+               : anchor::wanted_folds(reference.span<const double>(), dealiased.span<const float>(), span);
+  return true;
+}
+
+// sweep_agreement(reference, dealiased, span, min_gates, min_agreement, max_shift)
+//   -> (sweep shift, gates compared, gates asking for another shift beside another)
+PyObject* sweep_agreement(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("sweep_agreement", nargs, 6)) return nullptr;
+  double span = 0.0;
+  anchor::Wanted wanted;
+  anchor::Consensus rule;
+  if (!wanted_args(args, span, wanted) || !rule_args(args + 3, rule)) return nullptr;
+  const I64 shift = anchor::consensus(wanted.folds, rule);
+  return Py_BuildValue("(LnL)", static_cast<long long>(shift), static_cast<Py_ssize_t>(wanted.at.size()),
+                       static_cast<long long>(anchor::paired_dissent(wanted, shift)));
+}
+
+// component_agreement(reference, dealiased, span, sweep_shift, component, count,
+//                     min_gates, min_agreement, max_shift, min_covered) -> (shift per gate, components moved)
+PyObject* component_agreement(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("component_agreement", nargs, 10)) return nullptr;
+  double span = 0.0, min_covered = 0.0;
+  I64 sweep_shift = 0, count = 0;
+  anchor::Wanted wanted;
+  anchor::Consensus rule;
+  View component;
+  if (!wanted_args(args, span, wanted) || !to_int64(args[3], sweep_shift) ||
+      !component.take(args[4], "component", {Kind::int64}, 1) || !to_int64(args[5], count) ||
+      !rule_args(args + 6, rule) || !to_double(args[9], min_covered)) {
+    return nullptr;
+  }
+  const auto number = component.span<const I64>();
+  if (count < 0 || !indices_below(number, static_cast<std::size_t>(count),
+                                  "vornak: a component number lies outside the count")) {
+    if (!PyErr_Occurred()) fail_value("vornak: a component count cannot be negative");
+    return nullptr;
+  }
+  if (!wanted.at.empty() && static_cast<std::size_t>(wanted.at.back()) >= number.size()) {
+    return fail_value("vornak: one component number per valid gate is needed"), nullptr;
+  }
+  const std::vector<I64> own =
+      anchor::component_shifts(wanted, sweep_shift, number, static_cast<std::size_t>(count), rule, min_covered);
+  View out;
+  Ref shift = new_array(state_of(module), {static_cast<Py_ssize_t>(number.size())}, Kind::int64, out);
+  if (!shift) return nullptr;
+  const auto per_gate = out.span<I64>();
+  for (std::size_t i = 0; i < number.size(); ++i) per_gate[i] = sweep_shift + own[static_cast<std::size_t>(number[i])];
+  const auto moved = std::count_if(own.begin(), own.end(), [](I64 s) { return s != 0; });
+  Ref moved_obj(PyLong_FromSsize_t(moved));
+  if (!moved_obj) return nullptr;
+  return tuple_of({shift.get(), moved_obj.get()}).release();
+}
+
+// consensus(wanted, min_gates, min_agreement, max_shift) -> shift
+PyObject* consensus(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("consensus", nargs, 4)) return nullptr;
+  View wanted;
+  anchor::Consensus rule;
+  if (!wanted.take(args[0], "wanted", {Kind::int64}, 1) || !rule_args(args + 1, rule)) return nullptr;
+  return PyLong_FromLongLong(anchor::consensus(wanted.span<const I64>(), rule));
+}
+
+// ring_sums(ray, gate, dealiased, sector, cos_az, sin_az, step, nrings, min_gates, min_sectors,
+//           previous or None, tolerance) -> (normal (nrings, 3, 3), rhs (nrings, 3), fitted)
+PyObject* ring_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("ring_sums", nargs, 12)) return nullptr;
+  View ray, gate, velocity, sector, cos_az, sin_az, previous;
+  I64 step = 0, nrings = 0;
+  anchor::RingRule rule;
+  if (!ray.take(args[0], "ray", {Kind::int64}, 1) || !gate.take(args[1], "gate", {Kind::int64}, 1) ||
+      !velocity.take(args[2], "dealiased", {Kind::float32}, 1) || !sector.take(args[3], "sector", {Kind::int64}, 1) ||
+      !cos_az.take(args[4], "cos_az", {Kind::float64}, 1) || !sin_az.take(args[5], "sin_az", {Kind::float64}, 1) ||
+      !to_int64(args[6], step) || !to_int64(args[7], nrings) || !to_int64(args[8], rule.min_gates) ||
+      !to_int64(args[9], rule.min_sectors) || !to_double(args[11], rule.tolerance)) {
+    return nullptr;
+  }
+  if (step <= 0 || nrings < 0) return fail_value("vornak: ring step and count must be positive"), nullptr;
+  const std::size_t rays = sector.size();
+  if (!same_length(cos_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") ||
+      !same_length(sin_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") ||
+      !indices_below(sector.span<const I64>(), 8, "vornak: an azimuth sector lies outside 0 to 7") ||
+      !echo_gates_ok(ray, gate, rays, static_cast<std::size_t>(nrings * step)) ||
+      !same_length(velocity.size(), ray.size(), "vornak: one dealiased velocity per valid gate is needed")) {
+    return nullptr;
+  }
+  if (args[10] != Py_None) {
+    if (!previous.take(args[10], "previous", {Kind::float64}, 2)) return nullptr;
+    if (previous.extent(0) != static_cast<std::size_t>(nrings) || previous.extent(1) != 3) {
+      return fail_value("vornak: the previous fit needs 3 coefficients per ring"), nullptr;
+    }
+    rule.previous = previous.span<const double>().data();
+  }
+  const State& state = state_of(module);
+  View normal_view, rhs_view, fitted_view;
+  Ref normal = new_array(state, {nrings, 3, 3}, Kind::float64, normal_view);
+  Ref rhs = normal ? new_array(state, {nrings, 3}, Kind::float64, rhs_view) : nullptr;
+  Ref fitted = rhs ? new_array(state, {nrings}, Kind::boolean, fitted_view) : nullptr;
+  if (!fitted) return nullptr;
+  const anchor::RingGates ring_gates{ray.span<const I64>(),    gate.span<const I64>(),    velocity.span<const float>(),
+                                     sector.span<const I64>(), cos_az.span<const double>(), sin_az.span<const double>(),
+                                     step};
+  anchor::ring_sums(ring_gates, rule, normal_view.span<double>(), rhs_view.span<double>(),
+                    fitted_view.span<std::uint8_t>());
+  return tuple_of({normal.get(), rhs.get(), fitted.get()}).release();
+}
+
+// unblock(excluded, folds, ray, gate, shift) -> (int32 folds of the sweep, gates changed)
+PyObject* unblock(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("unblock", nargs, 5)) return nullptr;
+  View excluded, folds, ray, gate, shift;
+  if (!excluded.take(args[0], "excluded", {Kind::boolean}, 2) ||
+      !folds.take(args[1], "folds", {Kind::int32, Kind::int64}, 2) || !ray.take(args[2], "ray", {Kind::int64}, 1) ||
+      !gate.take(args[3], "gate", {Kind::int64}, 1) || !shift.take(args[4], "shift", {Kind::int64}, 1)) {
+    return nullptr;
+  }
+  const std::size_t rays = excluded.extent(0), ngates = excluded.extent(1);
+  if (folds.extent(0) != rays || folds.extent(1) != ngates) {
+    return fail_value("vornak: the sweep's excluded and folds must have the same shape"), nullptr;
+  }
+  if (!echo_gates_ok(ray, gate, (rays + 1) / 2, (ngates + 1) / 2) ||
+      !same_length(shift.size(), ray.size(), "vornak: one shift per valid block is needed")) {
+    return nullptr;
+  }
+  View out;
+  Ref result = new_array(state_of(module), {static_cast<Py_ssize_t>(rays), static_cast<Py_ssize_t>(ngates)},
+                         Kind::int32, out);
+  if (!result) return nullptr;
+  const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), rays, ngates};
+  const std::size_t changed =
+      folds.kind() == Kind::int32
+          ? anchor::unblock(folds.span<const std::int32_t>().data(), mask, ray.span<const I64>(),
+                            gate.span<const I64>(), shift.span<const I64>(), out.span<std::int32_t>())
+          : anchor::unblock(folds.span<const I64>().data(), mask, ray.span<const I64>(), gate.span<const I64>(),
+                            shift.span<const I64>(), out.span<std::int32_t>());
+  Ref changed_obj(PyLong_FromSize_t(changed));
+  if (!changed_obj) return nullptr;
+  return tuple_of({result.get(), changed_obj.get()}).release();
+}
+
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guarded([&] { return F(module, args, nargs); });
+}
+
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
+PyMethodDef method(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<F>)), METH_FASTCALL, doc};
+}
+
+}  // namespace
+
+PyMethodDef methods[] = {
+    method<blocks>("blocks", "blocks(excluded, velocity, folds) -> (velocity, folds, empty, ray, gate, reach)\n--\n\n"
+                             "The sweep on blocks of 2 x 2 gates up to its farthest echo."),
+    method<echo_cells>("echo_cells", "echo_cells(excluded) -> (ray, gate)\n--\n\n"
+                                     "Ray and gate of the cells not excluded, in ray-major order."),
+    method<gates>("gates", "gates(velocity, folds, span, ray, gate) -> (flat, folds, dealiased)\n--\n\n"
+                           "Flat position, fold count and dealiased velocity of the valid gates."),
+    method<positions>("positions", "positions(flat, size) -> where\n--\n\n"
+                                   "Valid-gate number by flat position, -1 elsewhere and at the end."),
+    method<components>("components", "components(ray, gate, dealiased, rays, gates, wrap, gap, limit) -> "
+                                     "(number, count)\n--\n\nEcho components of the valid gates."),
+    method<colocated>("colocated", "colocated(ray, gate, azimuth, ground, spacing, cos_el, limit, neighbours) -> "
+                                   "reference\n--\n\nVelocities of neighbouring sweeps at the valid gates."),
+    method<along_rays>("along_rays", "along_rays(east, north, sin_az, cos_az, ray, gate) -> reference\n--\n\n"
+                                     "Radial velocity of a wind at the valid gates."),
+    method<sweep_agreement>("sweep_agreement", "sweep_agreement(reference, dealiased, span, min_gates, "
+                                               "min_agreement, max_shift) -> (shift, compared, paired)\n--\n\n"
+                                               "Whole-sweep shift the reference asks for."),
+    method<component_agreement>("component_agreement",
+                                "component_agreement(reference, dealiased, span, sweep_shift, component, count, "
+                                "min_gates, min_agreement, max_shift, min_covered) -> (shift, moved)\n--\n\n"
+                                "Shift of each valid gate: the sweep's, plus its component's own."),
+    method<consensus>("consensus", "consensus(wanted, min_gates, min_agreement, max_shift) -> shift\n--\n\n"
+                                   "The shift most of `wanted` ask for, where it counts."),
+    method<ring_sums>("ring_sums", "ring_sums(ray, gate, dealiased, sector, cos_az, sin_az, step, nrings, min_gates, "
+                                   "min_sectors, previous, tolerance) -> (normal, rhs, fitted)\n--\n\n"
+                                   "Least-squares sums of the VAD fit of each range ring."),
+    method<unblock>("unblock", "unblock(excluded, folds, ray, gate, shift) -> (folds, changed)\n--\n\n"
+                               "Fold counts with the shift of each block added to its gates with echo."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace vornak::anchor_module

@@ -2,22 +2,39 @@
 #include "vornak/anchor_blocks.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <type_traits>
+#include <vector>
 
 namespace vornak::anchor {
 
 std::size_t echo_reach(Grid<const std::uint8_t> excluded) noexcept {
-  std::size_t reach = 0;
+  // Whether each gate has echo on any ray: whole rows at a time, which the
+  // compiler vectorises, then the last such gate.
+  std::vector<std::uint8_t> all_excluded(excluded.gates, 1);
+  std::uint8_t* __restrict all = all_excluded.data();
   for (std::size_t r = 0; r < excluded.rays; ++r) {
-    const std::uint8_t* row = excluded.data.data() + r * excluded.gates;
-    for (std::size_t g = excluded.gates; g > reach; --g) {
-      if (row[g - 1] == 0) {
-        reach = g;
-        break;
-      }
-    }
+    const std::uint8_t* __restrict row = excluded.data.data() + r * excluded.gates;
+    for (std::size_t g = 0; g < excluded.gates; ++g) all[g] = static_cast<std::uint8_t>(all[g] & (row[g] != 0));
   }
+  std::size_t reach = excluded.gates;
+  while (reach > 0 && all_excluded[reach - 1] != 0) --reach;
   return std::max<std::size_t>(reach, 1);
 }
+
+namespace {
+
+// Which gate of a block holds its first echo (0 to 3, in order of
+// preference: along the first ray, then along the second), 4 for none; from
+// the excluded flags of its four gates. Arithmetic, not branches: the
+// compiler vectorises a row of these.
+inline std::uint8_t first_echo(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) noexcept {
+  const int na = a != 0, nb = b != 0, nc = c != 0, nd = d != 0;
+  return static_cast<std::uint8_t>(na * (1 + nb * (1 + nc * (1 + nd))));
+}
+
+}  // namespace
 
 template <class Velocity, class Fold>
 std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds,
@@ -25,27 +42,40 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
                         Grid<std::uint8_t> block_empty) noexcept {
   const std::size_t ngates = excluded.gates;
   const std::size_t columns = std::min(reach, ngates);
+  const std::size_t pairs = columns / 2;  // blocks with both gates inside
+  const std::size_t offset[4] = {0, 1, ngates, ngates + 1};
+  if (excluded.data.empty()) {  // no gate to read, even for a block without echo
+    std::fill(block_empty.data.begin(), block_empty.data.end(), std::uint8_t{1});
+    std::fill(block_velocity.data.begin(), block_velocity.data.end(), 0.0f);
+    std::fill(block_folds.data.begin(), block_folds.data.end(), 0);
+    return 0;
+  }
+  const std::size_t last = excluded.data.size() - 1;
+  // A missing second ray, or gate past the last column, reads as excluded.
+  const std::vector<std::uint8_t> none(columns + 1, 1);
+  std::vector<std::uint8_t> first(block_empty.gates, 4);
   std::size_t count = 0;
   for (std::size_t br = 0; br < block_empty.rays; ++br) {
-    const std::size_t first_ray = 2 * br;
-    for (std::size_t bg = 0; bg < block_empty.gates; ++bg) {
-      const std::size_t first_gate = 2 * bg;
-      // In order of preference: along the first ray, then along the second.
-      std::size_t at = 0;
-      bool found = false;
-      for (std::size_t r = first_ray; r < std::min(first_ray + 2, excluded.rays) && !found; ++r) {
-        for (std::size_t g = first_gate; g < std::min(first_gate + 2, columns) && !found; ++g) {
-          const std::size_t i = r * ngates + g;
-          if (excluded.data[i] == 0) {
-            at = i;
-            found = true;
-          }
-        }
-      }
-      const std::size_t b = br * block_empty.gates + bg;
-      block_empty.data[b] = found ? 0 : 1;
-      block_velocity.data[b] = found ? static_cast<float>(velocity[at]) : 0.0f;
-      block_folds.data[b] = found ? static_cast<std::int32_t>(folds[at]) : 0;
+    const std::size_t row = 2 * br * ngates;
+    const std::uint8_t* __restrict a = excluded.data.data() + row;
+    const std::uint8_t* __restrict b = 2 * br + 1 < excluded.rays ? a + ngates : none.data();
+    std::uint8_t* __restrict choice = first.data();
+    for (std::size_t k = 0; k < pairs; ++k) choice[k] = first_echo(a[2 * k], a[2 * k + 1], b[2 * k], b[2 * k + 1]);
+    if (pairs < block_empty.gates) {
+      const std::size_t g = 2 * pairs;
+      first[pairs] = g < columns ? first_echo(a[g], 1, b[g], 1) : 4;
+    }
+    std::uint8_t* empty = block_empty.data.data() + br * block_empty.gates;
+    for (std::size_t k = 0; k < block_empty.gates; ++k) empty[k] = first[k] == 4 ? 1 : 0;
+    // Read at every block (a block without echo reads its own first gate,
+    // always inside), kept where it has echo: no branch on the data.
+    for (std::size_t k = 0; k < block_empty.gates; ++k) {
+      const bool found = first[k] < 4;
+      const std::size_t at = std::min(row + 2 * k + offset[first[k] & 3], last);
+      const auto v = static_cast<float>(velocity[at]);
+      const auto f = static_cast<std::int32_t>(folds[at]);
+      block_velocity.data[br * block_empty.gates + k] = found ? v : 0.0f;
+      block_folds.data[br * block_empty.gates + k] = found ? f : 0;
       count += found ? 1 : 0;
     }
   }
@@ -54,14 +84,15 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
 
 void nonempty_cells(Grid<const std::uint8_t> empty, std::span<std::int64_t> ray,
                     std::span<std::int64_t> gate) noexcept {
+  // Written at every cell, kept where it has echo: no branch on the data.
   std::size_t k = 0;
-  for (std::size_t r = 0; r < empty.rays; ++r) {
-    for (std::size_t g = 0; g < empty.gates; ++g) {
-      if (empty.data[r * empty.gates + g] == 0 && k < ray.size()) {
-        ray[k] = static_cast<std::int64_t>(r);
-        gate[k] = static_cast<std::int64_t>(g);
-        ++k;
-      }
+  const std::size_t n = ray.size();
+  for (std::size_t r = 0; r < empty.rays && k < n; ++r) {
+    const std::uint8_t* row = empty.data.data() + r * empty.gates;
+    for (std::size_t g = 0; g < empty.gates && k < n; ++g) {
+      ray[k] = static_cast<std::int64_t>(r);
+      gate[k] = static_cast<std::int64_t>(g);
+      k += row[g] == 0 ? 1 : 0;
     }
   }
 }
@@ -85,7 +116,11 @@ template <class Fold>
 std::size_t unblock(const Fold* folds, Grid<const std::uint8_t> excluded, std::span<const std::int64_t> ray,
                     std::span<const std::int64_t> gate, std::span<const std::int64_t> shift,
                     std::span<std::int32_t> out) noexcept {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int32_t>(folds[i]);
+  if constexpr (std::is_same_v<Fold, std::int32_t>) {
+    if (!out.empty()) std::memcpy(out.data(), folds, out.size() * sizeof(std::int32_t));
+  } else {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int32_t>(folds[i]);
+  }
   std::size_t changed = 0;
   for (std::size_t b = 0; b < shift.size(); ++b) {
     if (shift[b] == 0) continue;

@@ -47,6 +47,23 @@ std::vector<std::int64_t> nearest_sorted(std::span<const double> values, std::sp
   return at;
 }
 
+double median_gap(std::span<const double> values, const double* period) {
+  std::vector<double> gaps;
+  gaps.reserve(values.size());
+  for (std::size_t i = 1; i < values.size(); ++i) gaps.push_back(values[i] - values[i - 1]);
+  if (period != nullptr && !values.empty()) gaps.push_back((values.front() + *period) - values.back());
+  if (std::any_of(gaps.begin(), gaps.end(), [](double g) { return std::isnan(g); })) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  // The upper middle, and for an even count the mean of both middles.
+  const std::size_t half = gaps.size() / 2;
+  std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(half), gaps.end());
+  const double upper = gaps[half];
+  if (gaps.size() % 2 == 1) return upper;
+  const double lower = *std::max_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(half));
+  return (lower + upper) / 2.0;
+}
+
 void colocated(std::span<const Neighbour> neighbours, std::span<const std::int64_t> ray,
                std::span<const std::int64_t> gate, float limit, std::span<float> reference) noexcept {
   constexpr float none = std::numeric_limits<float>::quiet_NaN();

@@ -321,6 +321,19 @@ PyObject* colocated(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   return reference.release();
 }
 
+// median_gap(values, period or None) -> median difference of successive values
+PyObject* median_gap(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("median_gap", nargs, 2)) return nullptr;
+  View values;
+  double period = 0.0;
+  if (!values.take(args[0], "values", {Kind::float64}, 1)) return nullptr;
+  if (args[1] != Py_None && !to_double(args[1], period)) return nullptr;
+  if (values.size() < (args[1] == Py_None ? 2u : 1u)) {
+    return fail_value("vornak: a spacing needs at least two values"), nullptr;
+  }
+  return PyFloat_FromDouble(anchor::median_gap(values.span<const double>(), args[1] == Py_None ? nullptr : &period));
+}
+
 // along_rays(east, north, sin_az, cos_az, ray, gate) -> float64 reference
 PyObject* along_rays(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (!count_is("along_rays", nargs, 6)) return nullptr;
@@ -527,6 +540,8 @@ PyMethodDef methods[] = {
                                      "(number, count)\n--\n\nEcho components of the valid gates."),
     method<colocated>("colocated", "colocated(ray, gate, azimuth, ground, spacing, cos_el, limit, neighbours) -> "
                                    "reference\n--\n\nVelocities of neighbouring sweeps at the valid gates."),
+    method<median_gap>("median_gap", "median_gap(values, period) -> spacing\n--\n\n"
+                                     "Median difference of successive values (with a period: wrapping around)."),
     method<along_rays>("along_rays", "along_rays(east, north, sin_az, cos_az, ray, gate) -> reference\n--\n\n"
                                      "Radial velocity of a wind at the valid gates."),
     method<sweep_agreement>("sweep_agreement", "sweep_agreement(reference, dealiased, span, min_gates, "

@@ -267,9 +267,8 @@ def profile_reference(gates, sweep, profile):
 
 
 def _ray_spacing(azimuth):
-    az = np.sort(np.mod(azimuth, 360.0))
-    gaps = np.diff(np.concatenate([az, az[:1] + 360.0]))
-    return float(np.median(gaps)) if az.size > 1 else 360.0
+    """Median azimuth step between rays, from the azimuths in [0, 360) sorted."""
+    return _kernel.median_gap(azimuth, 360.0) if azimuth.size > 1 else 360.0
 
 
 class _Anchored:
@@ -282,9 +281,9 @@ class _Anchored:
         self.ray_azimuth = az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
-        self.spacing = _ray_spacing(az)
+        self.spacing = _ray_spacing(self.azimuth)
         self.ground = ground_range(sweep.ranges, sweep.elevation)
-        self.gate_step = float(np.median(np.diff(self.ground))) if self.ground.size > 1 else 1.0
+        self.gate_step = _kernel.median_gap(self.ground, None) if self.ground.size > 1 else 1.0
         self.cos_el = np.cos(np.radians(sweep.elevation))
         self.elevation = sweep.elevation
 
@@ -346,35 +345,52 @@ def vad_shift(sweep):
     return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rings.size)
 
 
-def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
+def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS):
     """Horizontal wind (height, u, v) of every VAD_RING_STEP-th range ring of
-    a sweep as it stands (`gates.dealiased`), fitted as v = a + b cos(az) +
-    c sin(az) where the ring has echo in `sectors` of 8 azimuth sectors and
-    VAD_RING_GATES gates. A first fit, then a second one without the gates
-    more than the Nyquist velocity off it, so that echo on another fold than
-    the ring's bulk does not bend it."""
-    nrings = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    rays = (np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7), np.cos(az), np.sin(az))
-    coef, good = _ring_fits(gates, rays, nrings, sectors)
-    coef, good = _ring_fits(gates, rays, nrings, sectors, coef, sweep.nyquist)
-    ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
-    cos_el = np.cos(np.radians(sweep.elevation))
-    return gate_height(ranges, sweep.elevation), coef[good, 2] / cos_el, coef[good, 1] / cos_el
+    each sweep (`gates`: a _Gates per sweep, `dealiased` as it stands),
+    fitted as v = a + b cos(az) + c sin(az) where the ring has echo in
+    `sectors` of 8 azimuth sectors and VAD_RING_GATES gates. A first fit,
+    then a second one without the gates more than the Nyquist velocity off
+    it, so that echo on another fold than the ring's bulk does not bend it.
+    The rings of all sweeps are solved together."""
+    rings = [_Rings(g, s) for g, s in zip(gates, sweeps)]
+    coef = _ring_fits(rings, sectors)
+    coef = _ring_fits(rings, sectors, coef)
+    winds = []
+    for ring, sweep, (fit, good) in zip(rings, sweeps, coef):
+        ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
+        cos_el = np.cos(np.radians(sweep.elevation))
+        winds.append((gate_height(ranges, sweep.elevation), fit[good, 2] / cos_el, fit[good, 1] / cos_el))
+    return winds
 
 
-def _ring_fits(gates, rays, nrings, sectors, previous=None, tolerance=0.0):
-    """Least-squares v = a + b cos(az) + c sin(az) of each of `nrings` range
-    rings from its gates (`rays`: azimuth sector, cosine and sine of each
-    ray): the coefficients (nrings, 3), and which rings have echo in
-    `sectors` of 8 sectors and VAD_RING_GATES gates. With `previous`
-    coefficients, only the gates within `tolerance` of that fit count."""
-    sector, c, s = rays
-    if previous is not None:
-        previous = np.ascontiguousarray(previous)
-    normal, rhs, good = _kernel.ring_sums(gates.ray, gates.gate, gates.dealiased, sector, c, s, VAD_RING_STEP, nrings,
-                                          VAD_RING_GATES, sectors, previous, tolerance)
-    return np.linalg.solve(normal, rhs[..., None])[..., 0], good
+class _Rings:
+    """The range rings of one sweep for a VAD fit: its gates, the azimuth
+    sector (of 8), cosine and sine of each ray, and the ring count."""
+
+    def __init__(self, gates, sweep):
+        az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+        self.gates = gates
+        self.sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+        self.cos, self.sin = np.cos(az), np.sin(az)
+        self.count = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
+        self.nyquist = sweep.nyquist
+
+
+def _ring_fits(rings, sectors, previous=None):
+    """Least-squares v = a + b cos(az) + c sin(az) of each range ring of
+    each sweep (a _Rings each): per sweep the coefficients (rings, 3) and
+    which rings have echo in `sectors` of 8 sectors and VAD_RING_GATES
+    gates. With `previous` fits, only the gates within the Nyquist velocity
+    of them count. One solve for all."""
+    sums = [_kernel.ring_sums(r.gates.ray, r.gates.gate, r.gates.dealiased, r.sector, r.cos, r.sin, VAD_RING_STEP,
+                              r.count, VAD_RING_GATES, sectors, None if previous is None else previous[i][0],
+                              r.nyquist) for i, r in enumerate(rings)]
+    normal = np.concatenate([n for n, _, _ in sums])
+    rhs = np.concatenate([b for _, b, _ in sums])
+    coef = np.linalg.solve(normal, rhs[..., None])[..., 0]
+    ends = np.cumsum([r.count for r in rings]).tolist()
+    return [(coef[end - r.count:end], good) for r, end, (_, _, good) in zip(rings, ends, sums)]
 
 
 def volume_profile(winds):
@@ -539,7 +555,7 @@ def _own_profile(sweeps, gates, state, shifts, reports):
         now = copy.copy(g)
         now.dealiased = st.current[:-1]
         current.append(now)
-    profile = volume_profile([vad_winds(g, s) for g, s in zip(current, sweeps)])
+    profile = volume_profile(vad_winds(current, sweeps))
     if profile is None:
         return
     for i, (s, g) in enumerate(zip(sweeps, current)):

@@ -17,6 +17,11 @@ namespace vornak::anchor {
                                                        std::span<const double> targets, double tolerance,
                                                        const double* period);
 
+// Median of the differences of successive `values` (with `period`, also
+// from the last to the first one period on), as NumPy's median gives it:
+// NaN where any difference is NaN. Precondition: there is a difference.
+[[nodiscard]] double median_gap(std::span<const double> values, const double* period);
+
 // A sweep as a reference: its current velocities by valid-gate number
 // (`where`: that number by flat position, -1 without echo), scaled to the
 // elevation of the sweep it is compared with.

@@ -438,48 +438,95 @@ PyObject* consensus(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyLong_FromLongLong(anchor::consensus(wanted.span<const I64>(), rule));
 }
 
-// ring_sums(ray, gate, dealiased, sector, cos_az, sin_az, step, nrings, min_gates, min_sectors,
-//           previous or None, tolerance) -> (normal (nrings, 3, 3), rhs (nrings, 3), fitted)
+// One sweep's rings: (ray, gate, dealiased, sector, cos_az, sin_az, nrings, tolerance, fitted before or None).
+struct SweepRings {
+  View ray, gate, velocity, sector, cos_az, sin_az, fitted_before;
+  I64 nrings = 0;
+  double tolerance = 0.0;
+  bool again = false;
+};
+
+bool sweep_rings(PyObject* item, I64 step, SweepRings& s) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 9) {
+    PyErr_SetString(PyExc_TypeError, "vornak: a sweep's rings are a tuple of 9 items");
+    return false;
+  }
+  PyObject* a[9];
+  for (Py_ssize_t i = 0; i < 9; ++i) a[i] = PyTuple_GET_ITEM(item, i);
+  if (!s.ray.take(a[0], "ray", {Kind::int64}, 1) || !s.gate.take(a[1], "gate", {Kind::int64}, 1) ||
+      !s.velocity.take(a[2], "dealiased", {Kind::float32}, 1) || !s.sector.take(a[3], "sector", {Kind::int64}, 1) ||
+      !s.cos_az.take(a[4], "cos_az", {Kind::float64}, 1) || !s.sin_az.take(a[5], "sin_az", {Kind::float64}, 1) ||
+      !to_int64(a[6], s.nrings) || !to_double(a[7], s.tolerance)) {
+    return false;
+  }
+  s.again = a[8] != Py_None;
+  if (s.again && !s.fitted_before.take(a[8], "fitted", {Kind::boolean}, 1)) return false;
+  if (s.nrings < 0 || (s.again && s.fitted_before.size() != static_cast<std::size_t>(s.nrings))) {
+    return fail_value("vornak: a previous fit needs one flag per ring");
+  }
+  const std::size_t rays = s.sector.size();
+  return same_length(s.cos_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") &&
+         same_length(s.sin_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") &&
+         indices_below(s.sector.span<const I64>(), 8, "vornak: an azimuth sector lies outside 0 to 7") &&
+         echo_gates_ok(s.ray, s.gate, rays, static_cast<std::size_t>(s.nrings * step)) &&
+         same_length(s.velocity.size(), s.ray.size(), "vornak: one dealiased velocity per valid gate is needed");
+}
+
+// ring_sums(sweeps, step, min_gates, min_sectors, previous or None)
+//   -> (normal (fitted, 3, 3), rhs (fitted, 3), fitted flags per ring of each sweep)
 PyObject* ring_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!count_is("ring_sums", nargs, 12)) return nullptr;
-  View ray, gate, velocity, sector, cos_az, sin_az, previous;
-  I64 step = 0, nrings = 0;
-  anchor::RingRule rule;
-  if (!ray.take(args[0], "ray", {Kind::int64}, 1) || !gate.take(args[1], "gate", {Kind::int64}, 1) ||
-      !velocity.take(args[2], "dealiased", {Kind::float32}, 1) || !sector.take(args[3], "sector", {Kind::int64}, 1) ||
-      !cos_az.take(args[4], "cos_az", {Kind::float64}, 1) || !sin_az.take(args[5], "sin_az", {Kind::float64}, 1) ||
-      !to_int64(args[6], step) || !to_int64(args[7], nrings) || !to_int64(args[8], rule.min_gates) ||
-      !to_int64(args[9], rule.min_sectors) || !to_double(args[11], rule.tolerance)) {
+  if (!count_is("ring_sums", nargs, 5)) return nullptr;
+  I64 step = 0, min_gates = 0, min_sectors = 0;
+  View previous;
+  PyObject* sweeps = args[0];
+  if (!PyTuple_Check(sweeps)) {
+    PyErr_SetString(PyExc_TypeError, "vornak: the rings of the sweeps are a tuple");
     return nullptr;
   }
-  if (step <= 0 || nrings < 0) return fail_value("vornak: ring step and count must be positive"), nullptr;
-  const std::size_t rays = sector.size();
-  if (!same_length(cos_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") ||
-      !same_length(sin_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") ||
-      !indices_below(sector.span<const I64>(), 8, "vornak: an azimuth sector lies outside 0 to 7") ||
-      !echo_gates_ok(ray, gate, rays, static_cast<std::size_t>(nrings * step)) ||
-      !same_length(velocity.size(), ray.size(), "vornak: one dealiased velocity per valid gate is needed")) {
-    return nullptr;
-  }
-  if (args[10] != Py_None) {
-    if (!previous.take(args[10], "previous", {Kind::float64}, 2)) return nullptr;
-    if (previous.extent(0) != static_cast<std::size_t>(nrings) || previous.extent(1) != 3) {
-      return fail_value("vornak: the previous fit needs 3 coefficients per ring"), nullptr;
-    }
-    rule.previous = previous.span<const double>().data();
-  }
+  if (!to_int64(args[1], step) || !to_int64(args[2], min_gates) || !to_int64(args[3], min_sectors)) return nullptr;
+  if (step <= 0) return fail_value("vornak: the ring step must be positive"), nullptr;
+  if (args[4] != Py_None && !previous.take(args[4], "previous", {Kind::float64}, 2)) return nullptr;
   const State& state = state_of(module);
-  View normal_view, rhs_view, fitted_view;
-  Ref normal = new_array(state, {nrings, 3, 3}, Kind::float64, normal_view);
-  Ref rhs = normal ? new_array(state, {nrings, 3}, Kind::float64, rhs_view) : nullptr;
-  Ref fitted = rhs ? new_array(state, {nrings}, Kind::boolean, fitted_view) : nullptr;
+  const Py_ssize_t count = PyTuple_GET_SIZE(sweeps);
+  Ref fitted(PyTuple_New(count));
   if (!fitted) return nullptr;
-  const anchor::RingGates ring_gates{ray.span<const I64>(),    gate.span<const I64>(),    velocity.span<const float>(),
-                                     sector.span<const I64>(), cos_az.span<const double>(), sin_az.span<const double>(),
-                                     step};
-  anchor::ring_sums(ring_gates, rule, normal_view.span<double>(), rhs_view.span<double>(),
-                    fitted_view.span<std::uint8_t>());
-  return tuple_of({normal.get(), rhs.get(), fitted.get()}).release();
+  std::vector<double> normal, rhs;
+  std::size_t rows_before = 0;
+  for (Py_ssize_t k = 0; k < count; ++k) {
+    SweepRings s;
+    if (!sweep_rings(PyTuple_GET_ITEM(sweeps, k), step, s)) return nullptr;
+    if (s.again != (args[4] != Py_None)) {
+      return fail_value("vornak: a previous fit needs the rings it fitted, for every sweep"), nullptr;
+    }
+    anchor::RingRule rule{min_gates, min_sectors, {}, {}, s.tolerance};
+    if (s.again) {
+      const auto before = s.fitted_before.span<const std::uint8_t>();
+      const auto rows = static_cast<std::size_t>(std::count_if(before.begin(), before.end(),
+                                                               [](std::uint8_t f) { return f != 0; }));
+      if (previous.extent(1) != 3 || rows_before + rows > previous.extent(0)) {
+        return fail_value("vornak: the previous fit needs 3 coefficients per ring fitted"), nullptr;
+      }
+      rule.fitted_before = before;
+      rule.previous = previous.span<const double>().subspan(3 * rows_before, 3 * rows);
+      rows_before += rows;
+    }
+    View flags_view;
+    Ref flags = new_array(state, {static_cast<Py_ssize_t>(s.nrings)}, Kind::boolean, flags_view);
+    if (!flags) return nullptr;
+    const anchor::RingGates gates{s.ray.span<const I64>(),    s.gate.span<const I64>(),
+                                  s.velocity.span<const float>(), s.sector.span<const I64>(),
+                                  s.cos_az.span<const double>(), s.sin_az.span<const double>(), step};
+    anchor::ring_sums(gates, rule, flags_view.span<std::uint8_t>(), normal, rhs);
+    PyTuple_SET_ITEM(fitted.get(), k, flags.release());
+  }
+  const auto rows = static_cast<Py_ssize_t>(rhs.size() / 3);
+  View normal_view, rhs_view;
+  Ref normal_array = new_array(state, {rows, 3, 3}, Kind::float64, normal_view);
+  Ref rhs_array = normal_array ? new_array(state, {rows, 3}, Kind::float64, rhs_view) : nullptr;
+  if (!rhs_array) return nullptr;
+  std::copy(normal.begin(), normal.end(), normal_view.span<double>().begin());
+  std::copy(rhs.begin(), rhs.end(), rhs_view.span<double>().begin());
+  return tuple_of({normal_array.get(), rhs_array.get(), fitted.get()}).release();
 }
 
 // unblock(excluded, folds, ray, gate, shift) -> (int32 folds of the sweep, gates changed)
@@ -553,9 +600,9 @@ PyMethodDef methods[] = {
                                 "Shift of each valid gate: the sweep's, plus its component's own."),
     method<consensus>("consensus", "consensus(wanted, min_gates, min_agreement, max_shift) -> shift\n--\n\n"
                                    "The shift most of `wanted` ask for, where it counts."),
-    method<ring_sums>("ring_sums", "ring_sums(ray, gate, dealiased, sector, cos_az, sin_az, step, nrings, min_gates, "
-                                   "min_sectors, previous, tolerance) -> (normal, rhs, fitted)\n--\n\n"
-                                   "Least-squares sums of the VAD fit of each range ring."),
+    method<ring_sums>("ring_sums", "ring_sums(sweeps, step, min_gates, min_sectors, previous) -> "
+                                   "(normal, rhs, fitted)\n--\n\n"
+                                   "Least-squares sums of the VAD fit of the fitted range rings of each sweep."),
     method<unblock>("unblock", "unblock(excluded, folds, ray, gate, shift) -> (folds, changed)\n--\n\n"
                                "Fold counts with the shift of each block added to its gates with echo."),
     {nullptr, nullptr, 0, nullptr},

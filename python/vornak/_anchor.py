@@ -352,45 +352,39 @@ def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS):
     `sectors` of 8 azimuth sectors and VAD_RING_GATES gates. A first fit,
     then a second one without the gates more than the Nyquist velocity off
     it, so that echo on another fold than the ring's bulk does not bend it.
-    The rings of all sweeps are solved together."""
-    rings = [_Rings(g, s) for g, s in zip(gates, sweeps)]
-    coef = _ring_fits(rings, sectors)
-    coef = _ring_fits(rings, sectors, coef)
+    The rings of all sweeps are summed in one call and solved in one."""
+    rings = tuple(_rings(g, s) for g, s in zip(gates, sweeps))
+    first, fitted = _ring_fits(rings, sectors)
+    coef, fitted = _ring_fits(tuple(r[:8] + (f,) for r, f in zip(rings, fitted)), sectors, first)
     winds = []
-    for ring, sweep, (fit, good) in zip(rings, sweeps, coef):
+    end = 0
+    for sweep, good in zip(sweeps, fitted):
+        start, end = end, end + int(np.count_nonzero(good))
         ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
         cos_el = np.cos(np.radians(sweep.elevation))
-        winds.append((gate_height(ranges, sweep.elevation), fit[good, 2] / cos_el, fit[good, 1] / cos_el))
+        winds.append((gate_height(ranges, sweep.elevation), coef[start:end, 2] / cos_el, coef[start:end, 1] / cos_el))
     return winds
 
 
-class _Rings:
-    """The range rings of one sweep for a VAD fit: its gates, the azimuth
-    sector (of 8), cosine and sine of each ray, and the ring count."""
-
-    def __init__(self, gates, sweep):
-        az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-        self.gates = gates
-        self.sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
-        self.cos, self.sin = np.cos(az), np.sin(az)
-        self.count = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
-        self.nyquist = sweep.nyquist
+def _rings(gates, sweep):
+    """The range rings of one sweep as ring_sums takes them: its valid gates,
+    the azimuth sector (of 8), cosine and sine of each ray, the ring count,
+    the Nyquist velocity and no previous fit."""
+    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+    count = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
+    return gates.ray, gates.gate, gates.dealiased, sector, np.cos(az), np.sin(az), count, sweep.nyquist, None
 
 
 def _ring_fits(rings, sectors, previous=None):
-    """Least-squares v = a + b cos(az) + c sin(az) of each range ring of
-    each sweep (a _Rings each): per sweep the coefficients (rings, 3) and
-    which rings have echo in `sectors` of 8 sectors and VAD_RING_GATES
-    gates. With `previous` fits, only the gates within the Nyquist velocity
-    of them count. One solve for all."""
-    sums = [_kernel.ring_sums(r.gates.ray, r.gates.gate, r.gates.dealiased, r.sector, r.cos, r.sin, VAD_RING_STEP,
-                              r.count, VAD_RING_GATES, sectors, None if previous is None else previous[i][0],
-                              r.nyquist) for i, r in enumerate(rings)]
-    normal = np.concatenate([n for n, _, _ in sums])
-    rhs = np.concatenate([b for _, b, _ in sums])
-    coef = np.linalg.solve(normal, rhs[..., None])[..., 0]
-    ends = np.cumsum([r.count for r in rings]).tolist()
-    return [(coef[end - r.count:end], good) for r, end, (_, _, good) in zip(rings, ends, sums)]
+    """Least-squares v = a + b cos(az) + c sin(az) of the range rings of the
+    sweeps (from _rings) with echo in `sectors` of 8 sectors and
+    VAD_RING_GATES gates: the coefficients (3 per ring fitted, sweep after
+    sweep) and which rings of each sweep are. With `previous` coefficients
+    (and the rings they fitted in `rings`), only the gates within the
+    Nyquist velocity of that fit count."""
+    normal, rhs, fitted = _kernel.ring_sums(rings, VAD_RING_STEP, VAD_RING_GATES, sectors, previous)
+    return np.linalg.solve(normal, rhs[..., None])[..., 0], fitted
 
 
 def volume_profile(winds):

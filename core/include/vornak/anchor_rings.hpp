@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace vornak::anchor {
 
@@ -21,20 +22,24 @@ struct RingGates {
 };
 
 // A ring is fitted where its gates are at least `min_gates` and fall in at
-// least `min_sectors` of the 8 sectors. With `previous` (nrings x 3
-// coefficients), only gates within `tolerance` of that fit count.
+// least `min_sectors` of the 8 sectors. With a previous fit (`fitted_before`
+// per ring, `previous`: 3 coefficients per ring fitted before, in ring
+// order), only the gates of rings fitted before and within `tolerance` of
+// that fit count: fewer gates, so no other ring can be fitted.
 struct RingRule {
   std::int64_t min_gates = 0;
   std::int64_t min_sectors = 0;
-  const double* previous = nullptr;
+  std::span<const std::uint8_t> fitted_before;  // empty: a first fit
+  std::span<const double> previous;
   double tolerance = 0.0;
 };
 
-// Per ring: the 3 x 3 normal matrix (the identity where the ring is not
-// fitted), the right-hand side and whether it is fitted. Sums are taken
-// gate by gate in the order of the vectors. Precondition: every sector is
-// in 0..7 and every gate / step below the number of rings.
-void ring_sums(const RingGates& gates, const RingRule& rule, std::span<double> normal, std::span<double> rhs,
-               std::span<std::uint8_t> fitted);
+// Whether each ring is fitted (`fitted`, one per ring), and for each fitted
+// ring, in order, its 3 x 3 normal matrix and right-hand side appended to
+// `normal` and `rhs`. Sums are taken gate by gate in the order of the
+// vectors. Preconditions: every sector is in 0..7, every gate / step below
+// the number of rings, and `previous` holds a row per ring fitted before.
+void ring_sums(const RingGates& gates, const RingRule& rule, std::span<std::uint8_t> fitted,
+               std::vector<double>& normal, std::vector<double>& rhs);
 
 }  // namespace vornak::anchor

@@ -38,6 +38,8 @@ std::int64_t chosen(std::span<const std::int64_t> counts, std::int64_t compared,
 template <class Reference>
 Wanted wanted_of(std::span<const Reference> reference, std::span<const float> dealiased, double span) {
   Wanted wanted;
+  wanted.at.reserve(reference.size());
+  wanted.folds.reserve(reference.size());
   const auto unit = static_cast<Reference>(span);
   for (std::size_t i = 0; i < reference.size(); ++i) {
     const Reference r = reference[i];

@@ -50,7 +50,6 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
     std::fill(block_folds.data.begin(), block_folds.data.end(), 0);
     return 0;
   }
-  const std::size_t last = excluded.data.size() - 1;
   // A missing second ray, or gate past the last column, reads as excluded.
   const std::vector<std::uint8_t> none(columns + 1, 1);
   std::vector<std::uint8_t> first(block_empty.gates, 4);
@@ -63,20 +62,32 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
     for (std::size_t k = 0; k < pairs; ++k) choice[k] = first_echo(a[2 * k], a[2 * k + 1], b[2 * k], b[2 * k + 1]);
     if (pairs < block_empty.gates) {
       const std::size_t g = 2 * pairs;
-      first[pairs] = g < columns ? first_echo(a[g], 1, b[g], 1) : 4;
+      choice[pairs] = g < columns ? first_echo(a[g], 1, b[g], 1) : 4;
     }
     std::uint8_t* empty = block_empty.data.data() + br * block_empty.gates;
-    for (std::size_t k = 0; k < block_empty.gates; ++k) empty[k] = first[k] == 4 ? 1 : 0;
-    // Read at every block (a block without echo reads its own first gate,
-    // always inside), kept where it has echo: no branch on the data.
-    for (std::size_t k = 0; k < block_empty.gates; ++k) {
-      const bool found = first[k] < 4;
-      const std::size_t at = std::min(row + 2 * k + offset[first[k] & 3], last);
-      const auto v = static_cast<float>(velocity[at]);
-      const auto f = static_cast<std::int32_t>(folds[at]);
-      block_velocity.data[br * block_empty.gates + k] = found ? v : 0.0f;
-      block_folds.data[br * block_empty.gates + k] = found ? f : 0;
-      count += found ? 1 : 0;
+    for (std::size_t k = 0; k < block_empty.gates; ++k) empty[k] = choice[k] == 4 ? 1 : 0;
+    float* out_velocity = block_velocity.data.data() + br * block_empty.gates;
+    std::int32_t* out_folds = block_folds.data.data() + br * block_empty.gates;
+    std::fill(out_velocity, out_velocity + block_empty.gates, 0.0f);
+    std::fill(out_folds, out_folds + block_empty.gates, 0);
+    // Only the blocks with echo are read; eight empty ones are passed over
+    // at once (echo is sparse and comes in areas).
+    for (std::size_t k = 0; k < block_empty.gates;) {
+      if (k + 8 <= block_empty.gates) {
+        std::uint64_t eight = 0;
+        std::memcpy(&eight, choice + k, 8);
+        if (eight == 0x0404040404040404ULL) {
+          k += 8;
+          continue;
+        }
+      }
+      if (choice[k] < 4) {
+        const std::size_t at = row + 2 * k + offset[choice[k]];
+        out_velocity[k] = static_cast<float>(velocity[at]);
+        out_folds[k] = static_cast<std::int32_t>(folds[at]);
+        ++count;
+      }
+      ++k;
     }
   }
   return count;

@@ -81,20 +81,25 @@ bool indices_below(Span<I64> index, std::size_t bound, const char* text) {
 bool same_length(std::size_t a, std::size_t b, const char* text) { return a == b || fail_value(text); }
 
 // The valid gates (ray, gate) of a sweep of rays x gates, in ray-major order.
+// One pass without early exit (the compiler vectorises it): every kernel
+// call checks the vectors it indexes with.
 bool echo_gates_ok(const View& ray, const View& gate, std::size_t rays, std::size_t gates) {
-  if (!same_length(ray.size(), gate.size(), "vornak: anchoring needs as many rays as gates of valid gates") ||
-      !indices_below(ray.span<const I64>(), rays, "vornak: a valid gate's ray lies outside the sweep") ||
-      !indices_below(gate.span<const I64>(), gates, "vornak: a valid gate lies outside the sweep")) {
+  if (!same_length(ray.size(), gate.size(), "vornak: anchoring needs as many rays as gates of valid gates")) {
     return false;
   }
   const auto r = ray.span<const I64>();
   const auto g = gate.span<const I64>();
+  if (r.empty()) return true;
+  // Negative indices compare as huge ones.
+  auto outside = [&](std::size_t i) {
+    return static_cast<std::uint64_t>(r[i]) >= rays || static_cast<std::uint64_t>(g[i]) >= gates;
+  };
+  bool bad = outside(0);
   for (std::size_t i = 1; i < r.size(); ++i) {
-    if (r[i] < r[i - 1] || (r[i] == r[i - 1] && g[i] <= g[i - 1])) {
-      return fail_value("vornak: the valid gates must be in ray-major order");
-    }
+    const bool before = r[i] < r[i - 1] || (r[i] == r[i - 1] && g[i] <= g[i - 1]);
+    bad |= outside(i) | before;
   }
-  return true;
+  return !bad || fail_value("vornak: the valid gates must lie inside the sweep, in ray-major order");
 }
 
 template <class F>

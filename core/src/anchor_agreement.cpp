@@ -13,8 +13,7 @@ namespace {
 // smallest int64 for NaN and values out of range.
 std::int64_t to_int64(double x) noexcept {
   constexpr double bound = 9223372036854775808.0;  // 2^63
-  if (!(x >= -bound && x < bound)) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(x);
+  return x >= -bound && x < bound ? static_cast<std::int64_t>(x) : std::numeric_limits<std::int64_t>::min();
 }
 
 // Slot of a shift in the counts: clipped to the range counted.
@@ -37,17 +36,19 @@ std::int64_t chosen(std::span<const std::int64_t> counts, std::int64_t compared,
 
 template <class Reference>
 Wanted wanted_of(std::span<const Reference> reference, std::span<const float> dealiased, double span) {
-  Wanted wanted;
-  wanted.at.reserve(reference.size());
-  wanted.folds.reserve(reference.size());
+  const std::size_t n = reference.size();
+  Wanted wanted{std::vector<std::int64_t>(n), std::vector<std::uint8_t>(n), 0};
   const auto unit = static_cast<Reference>(span);
-  for (std::size_t i = 0; i < reference.size(); ++i) {
+  std::int64_t compared = 0;
+  for (std::size_t i = 0; i < n; ++i) {
     const Reference r = reference[i];
-    if (!std::isfinite(r)) continue;
-    wanted.at.push_back(static_cast<std::int64_t>(i));
+    const bool has = std::isfinite(r);
     const Reference folds = std::rint((r - static_cast<Reference>(dealiased[i])) / unit);
-    wanted.folds.push_back(to_int64(static_cast<double>(folds)));
+    wanted.folds[i] = has ? to_int64(static_cast<double>(folds)) : 0;
+    wanted.has[i] = has ? 1 : 0;
+    compared += has ? 1 : 0;
   }
+  wanted.compared = compared;
   return wanted;
 }
 
@@ -67,13 +68,19 @@ Wanted wanted_folds(std::span<const double> reference, std::span<const float> de
   return wanted_of(reference, dealiased, span);
 }
 
+std::int64_t sweep_shift(const Wanted& wanted, const Consensus& rule) {
+  std::vector<std::int64_t> counts(static_cast<std::size_t>(2 * rule.max_shift + 1), 0);
+  for (std::size_t i = 0; i < wanted.folds.size(); ++i) counts[slot(wanted.folds[i], rule.max_shift)] += wanted.has[i];
+  return chosen(counts, wanted.compared, rule);
+}
+
 std::int64_t paired_dissent(const Wanted& wanted, std::int64_t sweep_shift) noexcept {
   std::int64_t paired = 0;
-  std::int64_t previous = -2;
-  for (std::size_t i = 0; i < wanted.at.size(); ++i) {
-    if (wanted.folds[i] == sweep_shift) continue;
-    paired += wanted.at[i] - previous == 1 ? 1 : 0;
-    previous = wanted.at[i];
+  bool previous = false;
+  for (std::size_t i = 0; i < wanted.folds.size(); ++i) {
+    const bool dissents = wanted.has[i] != 0 && wanted.folds[i] != sweep_shift;
+    paired += previous && dissents ? 1 : 0;
+    previous = dissents;
   }
   return paired;
 }
@@ -84,12 +91,13 @@ std::vector<std::int64_t> component_shifts(const Wanted& wanted, std::int64_t sw
   const auto width = static_cast<std::size_t>(2 * rule.max_shift + 1);
   std::vector<std::int64_t> counts(components * width, 0);
   std::vector<std::int64_t> compared(components, 0), size(components, 0);
-  for (std::size_t i = 0; i < wanted.at.size(); ++i) {
-    const auto c = static_cast<std::size_t>(component[static_cast<std::size_t>(wanted.at[i])]);
-    ++counts[c * width + slot(minus(wanted.folds[i], sweep_shift), rule.max_shift)];
-    ++compared[c];
+  for (std::size_t i = 0; i < wanted.folds.size(); ++i) {
+    const auto c = static_cast<std::size_t>(component[i]);
+    const std::int64_t has = wanted.has[i];
+    counts[c * width + slot(minus(wanted.folds[i], sweep_shift), rule.max_shift)] += has;
+    compared[c] += has;
+    ++size[c];
   }
-  for (const std::int64_t c : component) ++size[static_cast<std::size_t>(c)];
   std::vector<std::int64_t> shift(components, 0);
   for (std::size_t c = 0; c < components; ++c) {
     const std::int64_t own = chosen(std::span(counts).subspan(c * width, width), compared[c], rule);

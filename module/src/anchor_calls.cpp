@@ -370,68 +370,69 @@ bool rule_args(PyObject* const* args, anchor::Consensus& rule) {
          fail_value("vornak: the largest shift must be between 0 and 999 folds");
 }
 
-bool wanted_args(PyObject* const* args, double& span, anchor::Wanted& wanted) {
+// agreement(reference, dealiased, span, min_gates, min_agreement, max_shift, min_covered, components)
+//   -> (shift per gate, sweep shift, components moved, gates compared)
+// `components` is called, for (number, count), only where enough gates
+// that ask for another shift than the sweep's come in pairs.
+PyObject* agreement(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("agreement", nargs, 8)) return nullptr;
   View reference, dealiased;
+  double span = 0.0, min_covered = 0.0;
+  anchor::Consensus rule;
   if (!reference.take(args[0], "reference", {Kind::float32, Kind::float64}, 1) ||
-      !dealiased.take(args[1], "dealiased", {Kind::float32}, 1) || !to_double(args[2], span)) {
-    return false;
+      !dealiased.take(args[1], "dealiased", {Kind::float32}, 1) || !to_double(args[2], span) ||
+      !rule_args(args + 3, rule) || !to_double(args[6], min_covered)) {
+    return nullptr;
   }
   if (!same_length(reference.size(), dealiased.size(), "vornak: one reference value per valid gate is needed")) {
-    return false;
-  }
-  wanted = reference.kind() == Kind::float32
-               ? anchor::wanted_folds(reference.span<const float>(), dealiased.span<const float>(), span)
-               : anchor::wanted_folds(reference.span<const double>(), dealiased.span<const float>(), span);
-  return true;
-}
-
-// sweep_agreement(reference, dealiased, span, min_gates, min_agreement, max_shift)
-//   -> (sweep shift, gates compared, gates asking for another shift beside another)
-PyObject* sweep_agreement(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (!count_is("sweep_agreement", nargs, 6)) return nullptr;
-  double span = 0.0;
-  anchor::Wanted wanted;
-  anchor::Consensus rule;
-  if (!wanted_args(args, span, wanted) || !rule_args(args + 3, rule)) return nullptr;
-  const I64 shift = anchor::consensus(wanted.folds, rule);
-  return Py_BuildValue("(LnL)", static_cast<long long>(shift), static_cast<Py_ssize_t>(wanted.at.size()),
-                       static_cast<long long>(anchor::paired_dissent(wanted, shift)));
-}
-
-// component_agreement(reference, dealiased, span, sweep_shift, component, count,
-//                     min_gates, min_agreement, max_shift, min_covered) -> (shift per gate, components moved)
-PyObject* component_agreement(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!count_is("component_agreement", nargs, 10)) return nullptr;
-  double span = 0.0, min_covered = 0.0;
-  I64 sweep_shift = 0, count = 0;
-  anchor::Wanted wanted;
-  anchor::Consensus rule;
-  View component;
-  if (!wanted_args(args, span, wanted) || !to_int64(args[3], sweep_shift) ||
-      !component.take(args[4], "component", {Kind::int64}, 1) || !to_int64(args[5], count) ||
-      !rule_args(args + 6, rule) || !to_double(args[9], min_covered)) {
     return nullptr;
   }
-  const auto number = component.span<const I64>();
-  if (count < 0 || !indices_below(number, static_cast<std::size_t>(count),
-                                  "vornak: a component number lies outside the count")) {
-    if (!PyErr_Occurred()) fail_value("vornak: a component count cannot be negative");
-    return nullptr;
-  }
-  if (!wanted.at.empty() && static_cast<std::size_t>(wanted.at.back()) >= number.size()) {
-    return fail_value("vornak: one component number per valid gate is needed"), nullptr;
-  }
-  const std::vector<I64> own =
-      anchor::component_shifts(wanted, sweep_shift, number, static_cast<std::size_t>(count), rule, min_covered);
+  const anchor::Wanted wanted =
+      reference.kind() == Kind::float32
+          ? anchor::wanted_folds(reference.span<const float>(), dealiased.span<const float>(), span)
+          : anchor::wanted_folds(reference.span<const double>(), dealiased.span<const float>(), span);
+  const std::size_t n = dealiased.size();
+  const State& state = state_of(module);
   View out;
-  Ref shift = new_array(state_of(module), {static_cast<Py_ssize_t>(number.size())}, Kind::int64, out);
+  Ref shift = new_array(state, {static_cast<Py_ssize_t>(n)}, Kind::int64, out);
   if (!shift) return nullptr;
   const auto per_gate = out.span<I64>();
-  for (std::size_t i = 0; i < number.size(); ++i) per_gate[i] = sweep_shift + own[static_cast<std::size_t>(number[i])];
-  const auto moved = std::count_if(own.begin(), own.end(), [](I64 s) { return s != 0; });
+  if (wanted.compared == 0) {
+    std::fill(per_gate.begin(), per_gate.end(), 0);
+    Ref zero(PyLong_FromLong(0));
+    return zero ? tuple_of({shift.get(), zero.get(), zero.get(), zero.get()}).release() : nullptr;
+  }
+  const I64 whole = anchor::sweep_shift(wanted, rule);
+  std::fill(per_gate.begin(), per_gate.end(), whole);
+  Py_ssize_t moved = 0;
+  const double pairs = static_cast<double>(anchor::paired_dissent(wanted, whole));
+  if (pairs >= rule.min_agreement * static_cast<double>(rule.min_gates)) {
+    Ref labelled(PyObject_CallNoArgs(args[7]));
+    if (!labelled) return nullptr;
+    PyObject* number_obj = nullptr;
+    PyObject* count_obj = nullptr;
+    if (!PyArg_ParseTuple(labelled.get(), "OO;vornak: components are (number, count)", &number_obj, &count_obj)) {
+      return nullptr;
+    }
+    View component;
+    I64 count = 0;
+    if (!component.take(number_obj, "component", {Kind::int64}, 1) || !to_int64(count_obj, count)) return nullptr;
+    const auto number = component.span<const I64>();
+    if (count < 0 || number.size() != n ||
+        !indices_below(number, static_cast<std::size_t>(count), "vornak: a component number lies outside the count")) {
+      if (!PyErr_Occurred()) fail_value("vornak: one component number per valid gate is needed");
+      return nullptr;
+    }
+    const std::vector<I64> own =
+        anchor::component_shifts(wanted, whole, number, static_cast<std::size_t>(count), rule, min_covered);
+    for (std::size_t i = 0; i < n; ++i) per_gate[i] += own[static_cast<std::size_t>(number[i])];
+    moved = std::count_if(own.begin(), own.end(), [](I64 s) { return s != 0; });
+  }
+  Ref whole_obj(PyLong_FromLongLong(whole));
   Ref moved_obj(PyLong_FromSsize_t(moved));
-  if (!moved_obj) return nullptr;
-  return tuple_of({shift.get(), moved_obj.get()}).release();
+  Ref compared_obj(PyLong_FromLongLong(wanted.compared));
+  if (!whole_obj || !moved_obj || !compared_obj) return nullptr;
+  return tuple_of({shift.get(), whole_obj.get(), moved_obj.get(), compared_obj.get()}).release();
 }
 
 // consensus(wanted, min_gates, min_agreement, max_shift) -> shift
@@ -596,13 +597,9 @@ PyMethodDef methods[] = {
                                      "Median difference of successive values (with a period: wrapping around)."),
     method<along_rays>("along_rays", "along_rays(east, north, sin_az, cos_az, ray, gate) -> reference\n--\n\n"
                                      "Radial velocity of a wind at the valid gates."),
-    method<sweep_agreement>("sweep_agreement", "sweep_agreement(reference, dealiased, span, min_gates, "
-                                               "min_agreement, max_shift) -> (shift, compared, paired)\n--\n\n"
-                                               "Whole-sweep shift the reference asks for."),
-    method<component_agreement>("component_agreement",
-                                "component_agreement(reference, dealiased, span, sweep_shift, component, count, "
-                                "min_gates, min_agreement, max_shift, min_covered) -> (shift, moved)\n--\n\n"
-                                "Shift of each valid gate: the sweep's, plus its component's own."),
+    method<agreement>("agreement", "agreement(reference, dealiased, span, min_gates, min_agreement, max_shift, "
+                                   "min_covered, components) -> (shift, sweep_shift, moved, compared)\n--\n\n"
+                                   "Shift of each valid gate: the sweep's, plus its component's own."),
     method<consensus>("consensus", "consensus(wanted, min_gates, min_agreement, max_shift) -> shift\n--\n\n"
                                    "The shift most of `wanted` ask for, where it counts."),
     method<ring_sums>("ring_sums", "ring_sums(sweeps, step, min_gates, min_sectors, previous) -> "

@@ -209,19 +209,14 @@ def _agree(gates, reference, wrap, min_gates=MIN_GATES):
     (with at least `min_gates` co-located gates). A shift counts where most
     (MIN_AGREEMENT) of at least `min_gates` co-located gates ask for it, up
     to MAX_SHIFT folds; a component moves only where MIN_COVERED of its
-    gates have a reference."""
-    rule = (min_gates, MIN_AGREEMENT, MAX_SHIFT)
-    sweep_shift, compared, paired = _kernel.sweep_agreement(reference, gates.dealiased, gates.span, *rule)
-    if compared == 0:
-        return np.zeros(gates.flat.size, dtype=np.int64), 0, 0, 0
-    # Gates that ask for a move one by one, none beside another along the
-    # ray, are noise: labelling is skipped unless enough come in pairs.
-    if paired >= MIN_AGREEMENT * min_gates:
-        comp, ncomp = gates.components(wrap)
-        shift, moved = _kernel.component_agreement(reference, gates.dealiased, gates.span, sweep_shift, comp, ncomp,
-                                                   *rule, MIN_COVERED)
-        return shift, sweep_shift, moved, compared
-    return np.full(gates.flat.size, sweep_shift, dtype=np.int64), sweep_shift, 0, compared
+    gates have a reference. Gates that ask for a move one by one, none
+    beside another along the ray, are noise: the components are labelled
+    only where enough come in pairs. Returns the shift per gate, the sweep
+    shift, the components moved and the gates compared."""
+    shift, sweep_shift, moved, compared = _kernel.agreement(
+        reference, gates.dealiased, gates.span, min_gates, MIN_AGREEMENT, MAX_SHIFT, MIN_COVERED,
+        lambda: gates.components(wrap))
+    return shift, sweep_shift, moved, compared
 
 
 # ---------------------------------------------------------------- references

@@ -21,22 +21,27 @@ struct Consensus {
 // Shift that most of `wanted` ask for when it counts, else 0.
 [[nodiscard]] std::int64_t consensus(std::span<const std::int64_t> wanted, const Consensus& rule);
 
-// Whole folds that bring each gate with a reference (finite) to it: the
+// The whole folds that bring each gate with a reference (finite) to it: the
 // rounded difference in units of `span`, in the reference's precision.
-// Returns the positions (valid-gate numbers) and the folds asked for.
 struct Wanted {
-  std::vector<std::int64_t> at;
-  std::vector<std::int64_t> folds;
+  std::vector<std::int64_t> folds;  // per gate, 0 without a reference
+  std::vector<std::uint8_t> has;    // per gate: whether it has a reference
+  std::int64_t compared = 0;        // gates with a reference
 };
 [[nodiscard]] Wanted wanted_folds(std::span<const float> reference, std::span<const float> dealiased, double span);
 [[nodiscard]] Wanted wanted_folds(std::span<const double> reference, std::span<const float> dealiased, double span);
 
-// Gates asking for another shift than `sweep_shift` that sit next to
-// another such gate (consecutive valid gates): noise comes one by one.
+// The shift most gates with a reference ask for, where it counts, else 0.
+[[nodiscard]] std::int64_t sweep_shift(const Wanted& wanted, const Consensus& rule);
+
+// Gates asking for another shift than `sweep_shift` next to another such
+// gate (consecutive valid gates, both with a reference): noise comes one by
+// one.
 [[nodiscard]] std::int64_t paired_dissent(const Wanted& wanted, std::int64_t sweep_shift) noexcept;
 
 // Shift of each component beyond `sweep_shift`, 0 where it does not count
 // or fewer than `min_covered` of the component's gates have a reference.
+// Precondition: one component number (below `components`) per gate.
 [[nodiscard]] std::vector<std::int64_t> component_shifts(const Wanted& wanted, std::int64_t sweep_shift,
                                                          std::span<const std::int64_t> component,
                                                          std::size_t components, const Consensus& rule,

@@ -72,10 +72,9 @@ bool to_bool(PyObject* obj, bool& value) {
 
 // Every index below `bound` (and not negative).
 bool indices_below(Span<I64> index, std::size_t bound, const char* text) {
-  for (const I64 i : index) {
-    if (i < 0 || static_cast<std::size_t>(i) >= bound) return fail_value(text);
-  }
-  return true;
+  bool bad = false;  // no early exit: the compiler vectorises the pass
+  for (const I64 i : index) bad |= static_cast<std::uint64_t>(i) >= bound;  // negative: huge
+  return !bad || fail_value(text);
 }
 
 bool same_length(std::size_t a, std::size_t b, const char* text) { return a == b || fail_value(text); }
@@ -90,14 +89,12 @@ bool echo_gates_ok(const View& ray, const View& gate, std::size_t rays, std::siz
   const auto r = ray.span<const I64>();
   const auto g = gate.span<const I64>();
   if (r.empty()) return true;
-  // Negative indices compare as huge ones.
-  auto outside = [&](std::size_t i) {
-    return static_cast<std::uint64_t>(r[i]) >= rays || static_cast<std::uint64_t>(g[i]) >= gates;
-  };
-  bool bad = outside(0);
+  // Negative indices compare as huge ones; bitwise operators, no early
+  // exit, so that the compiler vectorises the pass.
+  bool bad = static_cast<std::uint64_t>(r[0]) >= rays || static_cast<std::uint64_t>(g[0]) >= gates;
   for (std::size_t i = 1; i < r.size(); ++i) {
-    const bool before = r[i] < r[i - 1] || (r[i] == r[i - 1] && g[i] <= g[i - 1]);
-    bad |= outside(i) | before;
+    bad |= (static_cast<std::uint64_t>(r[i]) >= rays) | (static_cast<std::uint64_t>(g[i]) >= gates) |
+           (r[i] < r[i - 1]) | ((r[i] == r[i - 1]) & (g[i] <= g[i - 1]));
   }
   return !bad || fail_value("vornak: the valid gates must lie inside the sweep, in ray-major order");
 }

@@ -272,10 +272,11 @@ bool neighbour_args(PyObject* item, NeighbourArgs& n) {
     return false;
   }
   if (n.gates <= 0 || n.ground.size() > static_cast<std::size_t>(n.gates) ||
-      n.where.size() % static_cast<std::size_t>(n.gates) != 1 || n.order.size() != n.azimuth.size()) {
+      n.where.size() == 0 || (n.where.size() - 1) % static_cast<std::size_t>(n.gates) != 0 ||
+      n.order.size() != n.azimuth.size()) {
     return fail_value("vornak: a neighbouring sweep's geometry and gate map do not fit together");
   }
-  return indices_below(n.order.span<const I64>(), n.where.size() / static_cast<std::size_t>(n.gates),
+  return indices_below(n.order.span<const I64>(), (n.where.size() - 1) / static_cast<std::size_t>(n.gates),
                        "vornak: a neighbouring sweep's ray order lies outside it");
 }
 

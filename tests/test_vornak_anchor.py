@@ -325,5 +325,6 @@ def test_kernels_refuse_malformed_input_and_keep_no_reference():
     before = [sys.getrefcount(a) for a in arrays]
     for _ in range(50):
         blocks, (block_ray, block_gate) = _anchor._blocks(sweep)
-        kernel.unblock(*arrays[::2], block_ray, block_gate, np.ones(block_ray.size, np.int64))
+        kernel.unblock(*arrays[::2], block_ray, block_gate, np.ones(block_ray.size, np.int64),
+                       np.empty(sweep.folds.shape, np.int32))
     assert [sys.getrefcount(a) for a in arrays] == before

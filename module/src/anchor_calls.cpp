@@ -533,10 +533,11 @@ PyObject* ring_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   return tuple_of({normal_array.get(), rhs_array.get(), fitted.get()}).release();
 }
 
-// unblock(excluded, folds, ray, gate, shift) -> (int32 folds of the sweep, gates changed)
-PyObject* unblock(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!count_is("unblock", nargs, 5)) return nullptr;
-  View excluded, folds, ray, gate, shift;
+// unblock(excluded, folds, ray, gate, shift, out) -> gates changed; `out` (int32, the sweep's shape)
+// gets the fold counts with the shift of each block added to its gates with echo
+PyObject* unblock(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("unblock", nargs, 6)) return nullptr;
+  View excluded, folds, ray, gate, shift, out;
   if (!excluded.take(args[0], "excluded", {Kind::boolean}, 2) ||
       !folds.take(args[1], "folds", {Kind::int32, Kind::int64}, 2) || !ray.take(args[2], "ray", {Kind::int64}, 1) ||
       !gate.take(args[3], "gate", {Kind::int64}, 1) || !shift.take(args[4], "shift", {Kind::int64}, 1)) {
@@ -550,10 +551,10 @@ PyObject* unblock(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
       !same_length(shift.size(), ray.size(), "vornak: one shift per valid block is needed")) {
     return nullptr;
   }
-  View out;
-  Ref result = new_array(state_of(module), {static_cast<Py_ssize_t>(rays), static_cast<Py_ssize_t>(ngates)},
-                         Kind::int32, out);
-  if (!result) return nullptr;
+  if (!out.take(args[5], "out", {Kind::int32}, 2, true)) return nullptr;
+  if (out.extent(0) != rays || out.extent(1) != ngates) {
+    return fail_value("vornak: the fold counts out must have the sweep's shape"), nullptr;
+  }
   const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), rays, ngates};
   const std::size_t changed =
       folds.kind() == Kind::int32
@@ -561,9 +562,7 @@ PyObject* unblock(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                             gate.span<const I64>(), shift.span<const I64>(), out.span<std::int32_t>())
           : anchor::unblock(folds.span<const I64>().data(), mask, ray.span<const I64>(), gate.span<const I64>(),
                             shift.span<const I64>(), out.span<std::int32_t>());
-  Ref changed_obj(PyLong_FromSize_t(changed));
-  if (!changed_obj) return nullptr;
-  return tuple_of({result.get(), changed_obj.get()}).release();
+  return PyLong_FromSize_t(changed);
 }
 
 template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
@@ -603,8 +602,8 @@ PyMethodDef methods[] = {
     method<ring_sums>("ring_sums", "ring_sums(sweeps, step, min_gates, min_sectors, previous) -> "
                                    "(normal, rhs, fitted)\n--\n\n"
                                    "Least-squares sums of the VAD fit of the fitted range rings of each sweep."),
-    method<unblock>("unblock", "unblock(excluded, folds, ray, gate, shift) -> (folds, changed)\n--\n\n"
-                               "Fold counts with the shift of each block added to its gates with echo."),
+    method<unblock>("unblock", "unblock(excluded, folds, ray, gate, shift, out) -> changed\n--\n\n"
+                               "Fold counts into `out`, the shift of each block added to its gates with echo."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -481,7 +481,15 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True):
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad) for s in sweeps]
     gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad)
-    return [_unblock(s, g, shift, report) for s, g, shift, report in zip(sweeps, gates, shifts, reports)]
+    # The fold counts of all sweeps in one buffer: one allocation a volume,
+    # which the allocator keeps for the next volume rather than handing a
+    # dozen back to the system and faulting their pages in again (each
+    # sweep's array is a view of it).
+    sizes = [int(np.prod(np.shape(s.excluded))) for s in sweeps]
+    whole = np.empty(sum(sizes), dtype=np.int32)
+    ends = np.cumsum(sizes).tolist()
+    out = [whole[end - size:end].reshape(np.shape(s.excluded)) for s, size, end in zip(sweeps, sizes, ends)]
+    return [_unblock(s, g, shift, report, o) for s, g, shift, report, o in zip(sweeps, gates, shifts, reports, out)]
 
 
 def _blocks(sweep):
@@ -496,13 +504,14 @@ def _blocks(sweep):
     return blocks, (block_ray, block_gate)
 
 
-def _unblock(sweep, gates, shift, report):
-    """Fold counts of the sweep with the shift of each valid block (`gates`,
-    a _Gates of the blocks) added to the gates with echo in it."""
+def _unblock(sweep, gates, shift, report, out):
+    """Fold counts of the sweep (into `out`, int32) with the shift of each
+    valid block (`gates`, a _Gates of the blocks) added to the gates with
+    echo in it."""
     excluded, _, folds = _kernel_arrays(sweep)
-    folds, changed = _kernel.unblock(excluded, folds, gates.ray, gates.gate, shift)
+    changed = _kernel.unblock(excluded, folds, gates.ray, gates.gate, shift, out)
     label, k, moved, compared = report
-    return folds, Anchoring(label, k, moved, changed, compared)
+    return out, Anchoring(label, k, moved, changed, compared)
 
 
 def _carry(blocks, vad):

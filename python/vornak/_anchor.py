@@ -124,11 +124,12 @@ def gate_height(ranges, elevation):
     return np.sqrt(r * r + a * a + 2.0 * r * a * np.sin(np.radians(elevation))) - a
 
 
-def ground_range(ranges, elevation):
-    """Distance along the ground from the radar to below the gates (m)."""
+def ground_range(ranges, elevation, height=None):
+    """Distance along the ground from the radar to below the gates (m);
+    `height`: their gate_height, where known."""
     r = np.asarray(ranges, dtype=np.float64)
     a = EFFECTIVE_EARTH_RADIUS
-    h = gate_height(r, elevation)
+    h = gate_height(r, elevation) if height is None else height
     return a * np.arcsin(np.clip(r * np.cos(np.radians(elevation)) / (a + h), -1.0, 1.0))
 
 
@@ -250,12 +251,14 @@ def wind_profile(profile):
     return height[ok][order], u[ok][order], v[ok][order]
 
 
-def profile_reference(gates, sweep, profile):
-    """Radial velocity the wind profile (height, u, v) gives at each valid gate."""
+def profile_reference(gates, sweep, profile, gate_heights=None):
+    """Radial velocity the wind profile (height, u, v) gives at each valid
+    gate; `gate_heights`: the gate_height of the sweep's ranges, where known."""
     height, u, v = profile
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     el = np.radians(sweep.elevation)
-    h = gate_height(sweep.ranges, sweep.elevation)  # the wind by gate along the ray, then by valid gate
+    # the wind by gate along the ray, then by valid gate
+    h = gate_height(sweep.ranges, sweep.elevation) if gate_heights is None else gate_heights
     east = np.interp(h, height, u, left=np.nan, right=np.nan) * np.cos(el)
     north = np.interp(h, height, v, left=np.nan, right=np.nan) * np.cos(el)
     return _kernel.along_rays(east, north, np.sin(az), np.cos(az), gates.ray, gates.gate)
@@ -277,7 +280,8 @@ class _Anchored:
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
         self.spacing = _ray_spacing(self.azimuth)
-        self.ground = ground_range(sweep.ranges, sweep.elevation)
+        self.height = gate_height(sweep.ranges, sweep.elevation)
+        self.ground = ground_range(sweep.ranges, sweep.elevation, self.height)
         self.gate_step = _kernel.median_gap(self.ground, None) if self.ground.size > 1 else 1.0
         self.cos_el = np.cos(np.radians(sweep.elevation))
         self.elevation = sweep.elevation
@@ -340,24 +344,28 @@ def vad_shift(sweep):
     return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rings.size)
 
 
-def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS):
+def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
     """Horizontal wind (height, u, v) of every VAD_RING_STEP-th range ring of
     each sweep (`gates`: a _Gates per sweep, `dealiased` as it stands),
     fitted as v = a + b cos(az) + c sin(az) where the ring has echo in
     `sectors` of 8 azimuth sectors and VAD_RING_GATES gates. A first fit,
     then a second one without the gates more than the Nyquist velocity off
     it, so that echo on another fold than the ring's bulk does not bend it.
-    The rings of all sweeps are summed in one call and solved in one."""
+    The rings of all sweeps are summed in one call and solved in one.
+    `heights`: the gate_height of each sweep's ranges, where known."""
     rings = tuple(_rings(g, s) for g, s in zip(gates, sweeps))
     first, fitted = _ring_fits(rings, sectors)
     coef, fitted = _ring_fits(tuple(r[:8] + (f,) for r, f in zip(rings, fitted)), sectors, first)
     winds = []
     end = 0
-    for sweep, good in zip(sweeps, fitted):
+    for i, (sweep, good) in enumerate(zip(sweeps, fitted)):
         start, end = end, end + int(np.count_nonzero(good))
-        ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
+        if heights is None:
+            ring_heights = gate_height(np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good], sweep.elevation)
+        else:  # the same values: the height of each gate on its own
+            ring_heights = heights[i][::VAD_RING_STEP][good]
         cos_el = np.cos(np.radians(sweep.elevation))
-        winds.append((gate_height(ranges, sweep.elevation), coef[start:end, 2] / cos_el, coef[start:end, 1] / cos_el))
+        winds.append((ring_heights, coef[start:end, 2] / cos_el, coef[start:end, 1] / cos_el))
     return winds
 
 
@@ -553,11 +561,11 @@ def _own_profile(sweeps, gates, state, shifts, reports):
         now = copy.copy(g)
         now.dealiased = st.current[:-1]
         current.append(now)
-    profile = volume_profile(vad_winds(current, sweeps))
+    profile = volume_profile(vad_winds(current, sweeps, heights=[st.height for st in state]))
     if profile is None:
         return
     for i, (s, g) in enumerate(zip(sweeps, current)):
-        reference = profile_reference(g, s, profile)
+        reference = profile_reference(g, s, profile, state[i].height)
         shift, k, moved, _ = _agree(g, reference, s.rays_wrap_around, PROFILE_MIN_GATES)
         if moved or k:
             shifts[i] += shift

@@ -10,16 +10,29 @@
 namespace vornak::anchor {
 
 std::size_t echo_reach(Grid<const std::uint8_t> excluded) noexcept {
-  // Whether each gate has echo on any ray: whole rows at a time, which the
-  // compiler vectorises, then the last such gate.
-  std::vector<std::uint8_t> all_excluded(excluded.gates, 1);
-  std::uint8_t* __restrict all = all_excluded.data();
+  // Each ray from its end back to the reach so far, eight gates at a time
+  // where all are excluded: the gates within the reach are never read.
+  constexpr std::uint64_t all_excluded = 0x0101010101010101ULL;
+  std::size_t reach = 0;
   for (std::size_t r = 0; r < excluded.rays; ++r) {
-    const std::uint8_t* __restrict row = excluded.data.data() + r * excluded.gates;
-    for (std::size_t g = 0; g < excluded.gates; ++g) all[g] = static_cast<std::uint8_t>(all[g] & (row[g] != 0));
+    const std::uint8_t* row = excluded.data.data() + r * excluded.gates;
+    std::size_t g = excluded.gates;
+    while (g > reach) {
+      if (g - reach >= 8) {
+        std::uint64_t eight = 0;
+        std::memcpy(&eight, row + g - 8, 8);
+        if (eight == all_excluded) {
+          g -= 8;
+          continue;
+        }
+      }
+      if (row[g - 1] == 0) {
+        reach = g;
+        break;
+      }
+      --g;
+    }
   }
-  std::size_t reach = excluded.gates;
-  while (reach > 0 && all_excluded[reach - 1] != 0) --reach;
   return std::max<std::size_t>(reach, 1);
 }
 

@@ -302,3 +302,76 @@ def test_command_line_anchor_option(tmp_path):
     bad = subprocess.run([sys.executable, "-m", "vornak", "dealias", str(source), "-o", str(tmp_path),
                           "--anchor", "sounding"], capture_output=True, text=True, timeout=300)
     assert bad.returncode == 2 and "--anchor: invalid choice: 'sounding'" in bad.stderr
+
+
+def test_neighbouring_sweeps_give_their_nearest_ray_and_gate():
+    """Against a straightforward nearest search (random azimuths: no ties)."""
+    rng = np.random.default_rng(11)
+    for _ in range(40):
+        sweeps = []
+        for _ in range(3):
+            rays, ngates = int(rng.integers(1, 12)), int(rng.integers(1, 15))
+            azimuth = rng.uniform(-30.0, 400.0, rays)  # unsorted, beyond 0 to 360 too
+            ranges = np.sort(rng.uniform(0.0, 8000.0, ngates))
+            excluded = rng.random((rays, ngates)) > 0.7
+            vel = rng.uniform(-NYQUIST, NYQUIST, (rays, ngates)).astype(np.float32)
+            folds = rng.integers(-1, 2, (rays, ngates)).astype(np.int32)
+            sweeps.append(_anchor.SweepInput(vel, folds, excluded, NYQUIST, azimuth, rng.uniform(0.5, 5.0), ranges))
+        own, *others = [_anchor._Anchored(_anchor._Gates(s), s) for s in sweeps]
+        for near in (others[:1], others):
+            expected = []
+            for r, g in zip(own.gates.ray, own.gates.gate):
+                values = []
+                for o in near:
+                    turn = np.abs((o.ray_azimuth - own.ray_azimuth[r] + 180.0) % 360.0 - 180.0)
+                    ray, gate = int(np.argmin(turn)), int(np.argmin(np.abs(o.ground - own.ground[g])))
+                    close = (turn[ray] <= 0.75 * max(o.spacing, own.spacing)
+                             and abs(o.ground[gate] - own.ground[g]) <= 0.75 * max(o.gate_step, 1.0))
+                    k = o.gates.where[ray * o.gates.shape[1] + gate] if close else -1
+                    values.append(o.current[k] * np.float32(own.cos_el / o.cos_el) if k >= 0 else np.float32(np.nan))
+                a, b = (values + [np.float32(np.nan)])[:2]
+                if np.isnan(a) or np.isnan(b):
+                    expected.append(b if np.isnan(a) else a)
+                else:
+                    expected.append(np.float32(0.5) * (a + b) if abs(a - b) <= NYQUIST else np.nan)
+            np.testing.assert_array_equal(_anchor.volume_reference(own, near), np.array(expected, np.float32))
+
+
+def test_kernels_refuse_malformed_input_and_keep_no_reference():
+    import sys
+
+    kernel = _anchor._kernel
+    ray, gate = np.array([0, 0, 1]), np.array([0, 2, 1])
+    dealiased = np.zeros(3, np.float32)
+    split = np.array([20.0, 20.0, 0.0], np.float32)  # two gates a fold up, side by side: components are labelled
+    calls = [
+        (ValueError, "valid gates must lie inside", lambda: kernel.components(ray, gate + 5, dealiased, 2, 3, True, 4, 1.0)),
+        (ValueError, "ray-major order", lambda: kernel.components(ray[::-1].copy(), gate, dealiased, 2, 3, True, 4, 1.0)),
+        (TypeError, "'dealiased' as a C-contiguous 1-d array of float32",
+         lambda: kernel.components(ray, gate, dealiased.astype(np.float64), 2, 3, True, 4, 1.0)),
+        (ValueError, "one reference value per valid gate",
+         lambda: kernel.agreement(np.zeros(2, np.float32), dealiased, 20.0, 10, 0.7, 4, 0.3, None)),
+        (ValueError, "component number lies outside",
+         lambda: kernel.agreement(split, dealiased, 20.0, 1, 1.0, 4, 0.3, lambda: (np.array([0, 0, 7]), 1))),
+        (ValueError, "azimuth sector lies outside",
+         lambda: kernel.ring_sums(((ray, gate, dealiased, np.array([0, 9]), np.ones(2), np.ones(2), 1, 10.0, None),),
+                                  4, 24, 6, None)),
+        (ValueError, "same shape", lambda: kernel.blocks(np.zeros((2, 3), bool), np.zeros((2, 2), np.float32),
+                                                         np.zeros((2, 3), np.int32))),
+        (TypeError, "one or two neighbouring sweeps",
+         lambda: kernel.colocated(ray, gate, np.zeros(2), np.zeros(3), 1.0, 1.0, 10.0, ())),
+    ]
+    for error, said, call in calls:
+        with pytest.raises(error, match=f"^vornak: .*{said}"):
+            call()
+    # the labelling callback's own error passes through
+    with pytest.raises(ZeroDivisionError):
+        kernel.agreement(split, dealiased, 20.0, 1, 1.0, 4, 0.3, lambda: 1 / 0)
+    sweep, _ = measured(1.0)
+    arrays = (sweep.excluded, sweep.velocity, sweep.folds)
+    before = [sys.getrefcount(a) for a in arrays]
+    for _ in range(50):
+        blocks, (block_ray, block_gate) = _anchor._blocks(sweep)
+        kernel.unblock(*arrays[::2], block_ray, block_gate, np.ones(block_ray.size, np.int64),
+                       np.empty(sweep.folds.shape, np.int32))
+    assert [sys.getrefcount(a) for a in arrays] == before

@@ -22,7 +22,9 @@ A shift is made only where the reference is strong: enough co-located gates,
 and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
 as flat vectors; a volume on blocks of 2 x 2 gates (bench/README.md,
-Quality, has the figures and the cost).
+Quality, has the figures and the cost). The work per gate (blocks, echo
+components, co-located values, agreement, VAD ring sums) is done in
+compiled code, the extension `vornak._vornak_anchor` (core/src/anchor_*.cpp).
 """
 
 from __future__ import annotations
@@ -33,6 +35,14 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _anchor_nearby, names
+
+try:
+    from . import _vornak_anchor as _kernel
+except ImportError as exc:
+    raise ImportError(
+        "vornak: the compiled extension vornak._vornak_anchor is missing; reinstall vornak with `pip install .` "
+        "from the source tree so that it is built"
+    ) from exc
 
 #: Effective earth radius (4/3 model), m: heights and ground ranges of gates.
 EFFECTIVE_EARTH_RADIUS = 4.0 / 3.0 * 6371000.0
@@ -120,11 +130,12 @@ def gate_height(ranges, elevation):
     return np.sqrt(r * r + a * a + 2.0 * r * a * np.sin(np.radians(elevation))) - a
 
 
-def ground_range(ranges, elevation):
-    """Distance along the ground from the radar to below the gates (m)."""
+def ground_range(ranges, elevation, height=None):
+    """Distance along the ground from the radar to below the gates (m);
+    `height`: their gate_height, where known."""
     r = np.asarray(ranges, dtype=np.float64)
     a = EFFECTIVE_EARTH_RADIUS
-    h = gate_height(r, elevation)
+    h = gate_height(r, elevation) if height is None else height
     return a * np.arcsin(np.clip(r * np.cos(np.radians(elevation)) / (a + h), -1.0, 1.0))
 
 
@@ -136,15 +147,15 @@ class _Gates:
     position to valid-gate number (-1 elsewhere) made when first needed."""
 
     def __init__(self, sweep: SweepInput, valid=None):
-        """`valid`: the rays and gates of the valid gates, where known."""
-        rays, ngates = sweep.excluded.shape
-        self.shape = (rays, ngates)
-        self.ray, self.gate = np.nonzero(~np.asarray(sweep.excluded)) if valid is None else valid
-        self.flat = self.ray * ngates + self.gate
-        self.folds = np.asarray(sweep.folds).ravel()[self.flat]
+        """`valid`: the rays and gates of the valid gates (ray-major), where known."""
+        excluded, velocity, folds = _kernel_arrays(sweep)
+        self.shape = excluded.shape
+        if valid is None:
+            self.ray, self.gate = _kernel.echo_cells(excluded)
+        else:
+            self.ray, self.gate = (np.ascontiguousarray(a, dtype=np.int64) for a in valid)
         self.span = 2.0 * sweep.nyquist
-        vel = np.asarray(sweep.velocity).ravel()[self.flat]
-        self.dealiased = (vel + self.folds * self.span).astype(np.float32)
+        self.flat, self.folds, self.dealiased = _kernel.gates(velocity, folds, self.span, self.ray, self.gate)
         self._where = None
         self._components = None
 
@@ -159,9 +170,26 @@ class _Gates:
     def where(self):
         """Valid-gate number by flat position, one -1 past the end."""
         if self._where is None:
-            self._where = np.full(self.shape[0] * self.shape[1] + 1, -1, dtype=np.int32)
-            self._where[self.flat] = np.arange(self.flat.size, dtype=np.int32)
+            self._where = _kernel.positions(self.flat, self.shape[0] * self.shape[1])
         return self._where
+
+
+_VELOCITY_TYPES = (np.dtype(np.float32), np.dtype(np.float64))
+_FOLD_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
+
+
+def _kernel_arrays(sweep):
+    """The excluded gates, velocities and fold counts of a sweep as the
+    kernels read them: C-contiguous bool, float32 or float64, int32 or int64
+    (other types widened, as NumPy's arithmetic would)."""
+    excluded = np.ascontiguousarray(sweep.excluded, dtype=bool)
+    velocity = np.ascontiguousarray(sweep.velocity)
+    if velocity.dtype not in _VELOCITY_TYPES:
+        velocity = velocity.astype(np.float64)
+    folds = np.ascontiguousarray(sweep.folds)
+    if folds.dtype not in _FOLD_TYPES:
+        folds = folds.astype(np.int64)
+    return excluded, velocity, folds
 
 
 def echo_components(gates, wrap, gap=COMPONENT_GAP):
@@ -172,103 +200,29 @@ def echo_components(gates, wrap, gap=COMPONENT_GAP):
     neighbouring rays) and their dealiased velocities differ by no more than
     the Nyquist velocity. A component is thus an echo area the exact
     algorithm left continuous, cut off from the rest by gaps or fold jumps:
-    the unit that whole folds move.
+    the unit that whole folds move. Components are numbered in the order a
+    ray-major scan meets their first gate.
     """
-    ray, gate, v = gates.ray, gates.gate, gates.dealiased
-    if ray.size == 0:
-        return np.zeros(0, dtype=np.int64), 0
-    rays, ngates = gates.shape
-    limit = 0.5 * gates.span
-    starts = np.empty(ray.size, dtype=bool)
-    starts[0] = True
-    starts[1:] = (ray[1:] != ray[:-1]) | (np.diff(gate) > gap + 1) | (np.abs(np.diff(v)) > limit)
-    run_of_gate = np.cumsum(starts) - 1
-    # Across rays: the same gate of the next ray (past the last ray, the
-    # first when rays wrap around, else the -1 after the map's end).
-    below = gates.flat + ngates
-    if wrap:  # past the last ray: the first (a subtraction; integer division is slow)
-        np.subtract(below, rays * ngates, out=below, where=below >= rays * ngates)
-    else:
-        np.minimum(below, rays * ngates, out=below)
-    other = gates.where.take(below)
-    has = other >= 0
-    mine = np.flatnonzero(has)
-    other = other[has]
-    close = np.abs(v[mine] - v[other]) <= limit
-    a, b = run_of_gate[mine[close]], run_of_gate[other[close]]
-    # Two runs side by side give one edge per gate pair, consecutive here:
-    # one of each suffices.
-    keep = a != b
-    keep[1:] &= (a[1:] != a[:-1]) | (b[1:] != b[:-1])
-    labels = _connected(int(run_of_gate[-1]) + 1, a[keep], b[keep])
-    # Components numbered by their smallest run, as a sort of the labels
-    # would: each label is that run, the one run labelled by itself.
-    roots = labels == np.arange(labels.size)
-    number = np.cumsum(roots) - 1
-    return number[labels[run_of_gate]], int(number[-1]) + 1
-
-
-def _connected(n, a, b):
-    """Smallest member of the connected set of each node, edges (a, b)."""
-    labels = np.arange(n)
-    while a.size:
-        la, lb = labels[a], labels[b]
-        apart = la != lb
-        if not apart.any():
-            break
-        a, b, la, lb = a[apart], b[apart], la[apart], lb[apart]
-        np.minimum.at(labels, np.maximum(la, lb), np.minimum(la, lb))
-        while True:  # point every node at its root
-            jumped = labels[labels]
-            if np.array_equal(jumped, labels):
-                break
-            labels = jumped
-    return labels
+    return _kernel.components(gates.ray, gates.gate, gates.dealiased, gates.shape[0], gates.shape[1], wrap, gap,
+                              0.5 * gates.span)
 
 
 # ---------------------------------------------------------------- agreement
 
 
-def _consensus(wanted, group, groups, min_gates, min_agreement):
-    """Whole-fold shift per group that most co-located gates ask for, 0 where
-    too few gates have a reference or they disagree. Also the gate counts.
-    `group` None: all in one."""
-    k = np.clip(wanted, -MAX_SHIFT, MAX_SHIFT) + MAX_SHIFT
-    width = 2 * MAX_SHIFT + 1
-    counts = np.bincount(k if group is None else group * width + k, minlength=groups * width).reshape(groups, width)
-    compared = counts.sum(axis=1)
-    best = counts.argmax(axis=1)
-    top = counts[np.arange(groups), best]
-    strong = (compared >= min_gates) & (top >= min_agreement * compared)
-    return np.where(strong, best - MAX_SHIFT, 0), compared
-
-
 def _agree(gates, reference, wrap, min_gates=MIN_GATES):
     """Per valid gate, the whole folds that bring it to agree with the
     reference (NaN where there is none): a sweep shift, then per component
-    (with at least `min_gates` co-located gates)."""
-    has = np.flatnonzero(np.isfinite(reference))
-    compared = int(has.size)
-    if compared == 0:
-        return np.zeros(gates.flat.size, dtype=np.int64), 0, 0, 0
-    wanted = np.rint((reference[has] - gates.dealiased[has]) / gates.span).astype(np.int64)
-    sweep_shift, _ = _consensus(wanted, None, 1, min_gates, MIN_AGREEMENT)
-    sweep_shift = int(sweep_shift[0])
-    shift = np.full(gates.flat.size, sweep_shift, dtype=np.int64)
-    moved = 0
-    # A component moves only when most of at least min_gates of its gates ask
-    # for it. Gates that ask for a move one by one, none beside another along
-    # the ray, are noise: labelling is skipped unless enough come in pairs.
-    differ = np.flatnonzero(wanted != sweep_shift)
-    paired = np.count_nonzero(np.diff(has[differ]) == 1)
-    if paired >= MIN_AGREEMENT * min_gates:
-        comp, ncomp = gates.components(wrap)
-        own, compared_per = _consensus(wanted - sweep_shift, comp[has], ncomp, min_gates, MIN_AGREEMENT)
-        size = np.bincount(comp, minlength=ncomp)
-        own = np.where(compared_per >= MIN_COVERED * size, own, 0)
-        moved = int(np.count_nonzero(own))
-        if moved:
-            shift += own[comp]
+    (with at least `min_gates` co-located gates). A shift counts where most
+    (MIN_AGREEMENT) of at least `min_gates` co-located gates ask for it, up
+    to MAX_SHIFT folds; a component moves only where MIN_COVERED of its
+    gates have a reference. Gates that ask for a move one by one, none
+    beside another along the ray, are noise: the components are labelled
+    only where enough come in pairs. Returns the shift per gate, the sweep
+    shift, the components moved and the gates compared."""
+    shift, sweep_shift, moved, compared = _kernel.agreement(
+        reference, gates.dealiased, gates.span, min_gates, MIN_AGREEMENT, MAX_SHIFT, MIN_COVERED,
+        lambda: gates.components(wrap))
     return shift, sweep_shift, moved, compared
 
 
@@ -303,37 +257,22 @@ def wind_profile(profile):
     return height[ok][order], u[ok][order], v[ok][order]
 
 
-def profile_reference(gates, sweep, profile):
-    """Radial velocity the wind profile (height, u, v) gives at each valid gate."""
+def profile_reference(gates, sweep, profile, gate_heights=None):
+    """Radial velocity the wind profile (height, u, v) gives at each valid
+    gate; `gate_heights`: the gate_height of the sweep's ranges, where known."""
     height, u, v = profile
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     el = np.radians(sweep.elevation)
-    h = gate_height(sweep.ranges, sweep.elevation)  # the wind by gate along the ray, then by valid gate
+    # the wind by gate along the ray, then by valid gate
+    h = gate_height(sweep.ranges, sweep.elevation) if gate_heights is None else gate_heights
     east = np.interp(h, height, u, left=np.nan, right=np.nan) * np.cos(el)
     north = np.interp(h, height, v, left=np.nan, right=np.nan) * np.cos(el)
-    return east[gates.gate] * np.sin(az)[gates.ray] + north[gates.gate] * np.cos(az)[gates.ray]
-
-
-def _nearest_sorted(values, targets, tolerance, period=None):
-    """Index into `values` (sorted) nearest each target, -1 beyond `tolerance`."""
-    if values.size == 0:
-        return np.full(targets.shape, -1)
-    if period is not None:
-        values = np.concatenate([values[-1:] - period, values, values[:1] + period])
-    pos = np.clip(np.searchsorted(values, targets), 1, values.size - 1)
-    left = values[pos - 1]
-    right = values[pos]
-    take = np.where(targets - left <= right - targets, pos - 1, pos)
-    dist = np.abs(values[take] - targets)
-    if period is not None:
-        take = (take - 1) % (values.size - 2)
-    return np.where(dist <= tolerance, take, -1)
+    return _kernel.along_rays(east, north, np.sin(az), np.cos(az), gates.ray, gates.gate)
 
 
 def _ray_spacing(azimuth):
-    az = np.sort(np.mod(azimuth, 360.0))
-    gaps = np.diff(np.concatenate([az, az[:1] + 360.0]))
-    return float(np.median(gaps)) if az.size > 1 else 360.0
+    """Median azimuth step between rays, from the azimuths in [0, 360) sorted."""
+    return _kernel.median_gap(azimuth, 360.0) if azimuth.size > 1 else 360.0
 
 
 class _Anchored:
@@ -346,9 +285,10 @@ class _Anchored:
         self.ray_azimuth = az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
-        self.spacing = _ray_spacing(az)
-        self.ground = ground_range(sweep.ranges, sweep.elevation)
-        self.gate_step = float(np.median(np.diff(self.ground))) if self.ground.size > 1 else 1.0
+        self.spacing = _ray_spacing(self.azimuth)
+        self.height = gate_height(sweep.ranges, sweep.elevation)
+        self.ground = ground_range(sweep.ranges, sweep.elevation, self.height)
+        self.gate_step = _kernel.median_gap(self.ground, None) if self.ground.size > 1 else 1.0
         self.cos_el = np.cos(np.radians(sweep.elevation))
         self.elevation = sweep.elevation
 
@@ -362,32 +302,13 @@ def volume_reference(own, others):
     valid gate of `own` (an _Anchored), by azimuth and ground range, as the
     horizontal wind seen at its elevation. Where two neighbours both have a
     value they must agree within half a fold (their mean is taken); where
-    they disagree there is no reference."""
-    gates, az, ground, cos_el, spacing = own.gates, own.ray_azimuth, own.ground, own.cos_el, own.spacing
-    values = []
-    for other in others:
-        ray_at = _nearest_sorted(other.azimuth, az, 0.75 * max(other.spacing, spacing), period=360.0)
-        ray_at = np.where(ray_at >= 0, other.ray_order[np.maximum(ray_at, 0)], -1)
-        gate_at = _nearest_sorted(other.ground, ground, 0.75 * max(other.gate_step, 1.0))
-        # Flat position in the other sweep of each ray and gate of this one;
-        # past its end (where `where` holds -1) when there is none. The
-        # other's valid-gate number -1 then picks the NaN after its values.
-        end = other.gates.where.size - 1
-        ray_base = np.where(ray_at >= 0, ray_at * other.gates.shape[1], end)
-        gate_base = np.where(gate_at >= 0, gate_at, end)
-        pos = np.minimum(ray_base[gates.ray] + gate_base[gates.gate], end)
-        value = other.current.take(other.gates.where.take(pos))
-        value *= np.float32(cos_el / other.cos_el)
-        values.append(value)
-    if len(values) == 1:
-        return values[0]
-    a, b = values
-    reference = np.where(np.isnan(a), b, a)
-    both = np.flatnonzero(~np.isnan(b))
-    both = both[~np.isnan(a[both])]
-    a, b = a[both], b[both]
-    reference[both] = np.where(np.abs(a - b) <= 0.5 * gates.span, 0.5 * (a + b), np.nan)
-    return reference
+    they disagree there is no reference. Each gate takes the nearest ray of
+    a neighbour by azimuth (within 3/4 of the larger ray spacing) and its
+    nearest gate by ground range (within 3/4 of its gate spacing)."""
+    neighbours = tuple((o.azimuth, o.ray_order, o.spacing, o.ground, o.gate_step, o.gates.shape[1], o.gates.where,
+                        o.current, o.cos_el) for o in others)
+    return _kernel.colocated(own.gates.ray, own.gates.gate, own.ray_azimuth, own.ground, own.spacing, own.cos_el,
+                             0.5 * own.gates.span, neighbours)
 
 
 def vad_shift(sweep):
@@ -426,46 +347,53 @@ def vad_shift(sweep):
     except np.linalg.LinAlgError:
         return 0, int(rings.size)
     wanted = np.rint(-mean / span).astype(np.int64)
-    shift, _ = _consensus(wanted, None, 1, VAD_MIN_RINGS, MIN_AGREEMENT)
-    return int(shift[0]), int(rings.size)
+    return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rings.size)
 
 
-def vad_winds(gates, sweep, sectors=PROFILE_SECTORS):
+def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
     """Horizontal wind (height, u, v) of every VAD_RING_STEP-th range ring of
-    a sweep as it stands (`gates.dealiased`), fitted as v = a + b cos(az) +
-    c sin(az) where the ring has echo in `sectors` of 8 azimuth sectors and
-    VAD_RING_GATES gates. A first fit, then a second one without the gates
-    more than the Nyquist velocity off it, so that echo on another fold than
-    the ring's bulk does not bend it."""
-    # Ring of each gate position by table: integer division of every gate is slow.
-    position = np.arange(gates.shape[1])
-    on = np.flatnonzero((position % VAD_RING_STEP == 0)[gates.gate])
-    ring = (position // VAD_RING_STEP)[gates.gate[on]]
-    nrings = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
+    each sweep (`gates`: a _Gates per sweep, `dealiased` as it stands),
+    fitted as v = a + b cos(az) + c sin(az) where the ring has echo in
+    `sectors` of 8 azimuth sectors and VAD_RING_GATES gates. A first fit,
+    then a second one without the gates more than the Nyquist velocity off
+    it, so that echo on another fold than the ring's bulk does not bend it.
+    The rings of all sweeps are summed in one call and solved in one.
+    `heights`: the gate_height of each sweep's ranges, where known."""
+    rings = tuple(_rings(g, s) for g, s in zip(gates, sweeps))
+    first, fitted = _ring_fits(rings, sectors)
+    coef, fitted = _ring_fits(tuple(r[:8] + (f,) for r, f in zip(rings, fitted)), sectors, first)
+    winds = []
+    end = 0
+    for i, (sweep, good) in enumerate(zip(sweeps, fitted)):
+        start, end = end, end + int(np.count_nonzero(good))
+        if heights is None:
+            ring_heights = gate_height(np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good], sweep.elevation)
+        else:  # the same values: the height of each gate on its own
+            ring_heights = heights[i][::VAD_RING_STEP][good]
+        cos_el = np.cos(np.radians(sweep.elevation))
+        winds.append((ring_heights, coef[start:end, 2] / cos_el, coef[start:end, 1] / cos_el))
+    return winds
+
+
+def _rings(gates, sweep):
+    """The range rings of one sweep as ring_sums takes them: its valid gates,
+    the azimuth sector (of 8), cosine and sine of each ray, the ring count,
+    the Nyquist velocity and no previous fit."""
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)[gates.ray[on]]
-    c, s = np.cos(az)[gates.ray[on]], np.sin(az)[gates.ray[on]]
-    v = gates.dealiased[on].astype(np.float64)
-    coef, good = _ring_fits(ring, nrings, sector, c, s, v, sectors)
-    keep = np.abs(v - (coef[ring, 0] + coef[ring, 1] * c + coef[ring, 2] * s)) <= sweep.nyquist
-    coef, good = _ring_fits(ring[keep], nrings, sector[keep], c[keep], s[keep], v[keep], sectors)
-    ranges = np.asarray(sweep.ranges, dtype=np.float64)[::VAD_RING_STEP][good]
-    cos_el = np.cos(np.radians(sweep.elevation))
-    return gate_height(ranges, sweep.elevation), coef[good, 2] / cos_el, coef[good, 1] / cos_el
+    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+    count = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
+    return gates.ray, gates.gate, gates.dealiased, sector, np.cos(az), np.sin(az), count, sweep.nyquist, None
 
 
-def _ring_fits(ring, nrings, sector, c, s, v, sectors):
-    """Least-squares v = a + b cos(az) + c sin(az) of each of `nrings` range
-    rings from its gates (ring number, azimuth sector, cosine and sine of the
-    azimuth, velocity): the coefficients (nrings, 3), and which rings have
-    echo in `sectors` of 8 sectors and VAD_RING_GATES gates."""
-    n, sc, ss, scc, sss, scs, sv, svc, svs = (np.bincount(ring, weights=w, minlength=nrings) for w in (
-        None, c, s, c * c, s * s, c * s, v, v * c, v * s))
-    seen = np.bincount(ring * 8 + sector, minlength=nrings * 8).reshape(nrings, 8)
-    good = (np.count_nonzero(seen, axis=1) >= sectors) & (n >= VAD_RING_GATES)
-    normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
-    normal[~good] = np.eye(3)
-    return np.linalg.solve(normal, np.stack([sv, svc, svs], -1)[..., None])[..., 0], good
+def _ring_fits(rings, sectors, previous=None):
+    """Least-squares v = a + b cos(az) + c sin(az) of the range rings of the
+    sweeps (from _rings) with echo in `sectors` of 8 sectors and
+    VAD_RING_GATES gates: the coefficients (3 per ring fitted, sweep after
+    sweep) and which rings of each sweep are. With `previous` coefficients
+    (and the rings they fitted in `rings`), only the gates within the
+    Nyquist velocity of that fit count."""
+    normal, rhs, fitted = _kernel.ring_sums(rings, VAD_RING_STEP, VAD_RING_GATES, sectors, previous)
+    return np.linalg.solve(normal, rhs[..., None])[..., 0], fitted
 
 
 def volume_profile(winds):
@@ -577,7 +505,15 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad, nearby=nearby) for s in sweeps]
     gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad)
-    done = [_unblock(s, g, shift, report) for s, g, shift, report in zip(sweeps, gates, shifts, reports)]
+    # The fold counts of all sweeps in one buffer: one allocation a volume,
+    # which the allocator keeps for the next volume rather than handing a
+    # dozen back to the system and faulting their pages in again (each
+    # sweep's array is a view of it).
+    sizes = [int(np.prod(np.shape(s.excluded))) for s in sweeps]
+    whole = np.empty(sum(sizes), dtype=np.int32)
+    ends = np.cumsum(sizes).tolist()
+    out = [whole[end - size:end].reshape(np.shape(s.excluded)) for s, size, end in zip(sweeps, sizes, ends)]
+    done = [_unblock(s, g, shift, report, o) for s, g, shift, report, o in zip(sweeps, gates, shifts, reports, out)]
     if nearby:
         done = [_anchor_nearby.nearby_step(s, *result) for s, result in zip(sweeps, done)]
     return done
@@ -589,67 +525,20 @@ def _blocks(sweep):
     (along the ray, then the next ray). Volume anchoring works on these: a
     quarter of the gates to look up and label, and areas whose wind a few
     gates of noise no longer split."""
-    excluded = np.asarray(sweep.excluded, dtype=bool)
-    # Gates beyond the farthest echo are left out: often half the sweep.
-    with_echo = np.flatnonzero(~excluded.all(axis=0))
-    reach = int(with_echo[-1]) + 1 if with_echo.size else 1
-    rays, ngates = (n // 2 + n % 2 for n in (excluded.shape[0], reach))
-    block, (block_ray, block_gate), (next_ray, next_gate) = _first_echo(excluded[:, :reach], rays, ngates)
-    ray, gate = 2 * block_ray + next_ray, 2 * block_gate + next_gate
-    vel = np.zeros((rays, ngates), dtype=np.float32)
-    fold = np.zeros((rays, ngates), dtype=np.int32)
-    vel.ravel()[block] = _at(sweep.velocity, ray, gate)
-    fold.ravel()[block] = _at(sweep.folds, ray, gate)
-    empty = np.ones((rays, ngates), dtype=bool)
-    empty.ravel()[block] = False
+    vel, fold, empty, block_ray, block_gate, reach = _kernel.blocks(*_kernel_arrays(sweep))
     blocks = SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
                         np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
     return blocks, (block_ray, block_gate)
 
 
-def _first_echo(excluded, rays, ngates):
-    """The blocks with echo: flat numbers (in order), block rays and gates,
-    and whether the first gate with echo in each is on its second ray and
-    at its second gate. The four gates of a block are the four bytes of one
-    word, in the order of preference, (0, 0) lowest: a few passes over whole
-    words, and the first choice is the lowest byte set."""
-    padded = np.ones((rays, 2, 2 * ngates), dtype=bool)  # odd edges: a ray or gate without echo
-    padded.reshape(2 * rays, 2 * ngates)[:excluded.shape[0], :excluded.shape[1]] = excluded
-    pairs = padded.view("<u2")  # (rays, 2, ngates): the two gates of a block on one ray
-    word = pairs[:, 1].astype("<u4")
-    word <<= 16
-    word |= pairs[:, 0]
-    word ^= 0x01010101  # excluded -> echo
-    word = word.ravel()
-    block = np.flatnonzero(word)
-    word = word[block]
-    low = word & (~word + np.uint32(1))  # the lowest bit set: in the byte of the first choice
-    return block, np.divmod(block, ngates), (low > 0xFFFF, (low & 0xFF00FF00) != 0)
-
-
-def _at(a, ray, gate):
-    """a[ray, gate], by one take where `a` is contiguous."""
-    a = np.asarray(a)
-    return a.ravel().take(ray * a.shape[1] + gate) if a.flags.c_contiguous else a[ray, gate]
-
-
-def _unblock(sweep, gates, shift, report):
-    """Fold counts of the sweep with the shift of each valid block (`gates`,
-    a _Gates of the blocks) added to the gates with echo in it."""
-    folds = np.array(sweep.folds, dtype=np.int32, copy=True)
-    shifted = np.flatnonzero(shift)
-    changed = 0
-    if shifted.size:  # (in most sweeps nothing moved)
-        excluded = np.asarray(sweep.excluded, dtype=bool)
-        for dr, dg in ((0, 0), (0, 1), (1, 0), (1, 1)):  # the gates of the shifted blocks
-            ray, gate = 2 * gates.ray[shifted] + dr, 2 * gates.gate[shifted] + dg
-            inside = np.flatnonzero((ray < folds.shape[0]) & (gate < folds.shape[1]))
-            ray, gate, by = ray[inside], gate[inside], shift[shifted[inside]]
-            echo = ~excluded[ray, gate]
-            folds[ray[echo], gate[echo]] += by[echo].astype(np.int32)
-            changed += int(np.count_nonzero(echo))
+def _unblock(sweep, gates, shift, report, out):
+    """Fold counts of the sweep (into `out`, int32) with the shift of each
+    valid block (`gates`, a _Gates of the blocks) added to the gates with
+    echo in it."""
+    excluded, _, folds = _kernel_arrays(sweep)
+    changed = _kernel.unblock(excluded, folds, gates.ray, gates.gate, shift, out)
     label, k, moved, compared = report
-    return folds, Anchoring(label, k, moved, changed, compared)
+    return out, Anchoring(label, k, moved, changed, compared)
 
 
 def _carry(blocks, vad):
@@ -691,11 +580,11 @@ def _own_profile(sweeps, gates, state, shifts, reports):
         now = copy.copy(g)
         now.dealiased = st.current[:-1]
         current.append(now)
-    profile = volume_profile([vad_winds(g, s) for g, s in zip(current, sweeps)])
+    profile = volume_profile(vad_winds(current, sweeps, heights=[st.height for st in state]))
     if profile is None:
         return
     for i, (s, g) in enumerate(zip(sweeps, current)):
-        reference = profile_reference(g, s, profile)
+        reference = profile_reference(g, s, profile, state[i].height)
         shift, k, moved, _ = _agree(g, reference, s.rays_wrap_around, PROFILE_MIN_GATES)
         if moved or k:
             shifts[i] += shift

@@ -112,16 +112,12 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
     if not todo:
         raise RadarFileError(_nothing_to_dealias(path, tree, options.field))
     output = Path(target) if target is not None else Path(outdir) / output_name(path)
-    try:
-        output.parent.mkdir(parents=True, exist_ok=True)  # made only once a file has something to write
-    except OSError as exc:
-        reason = exc.strerror or exc
-        raise RadarFileError(f"{path}: cannot make the output directory {output.parent}: {reason}") from exc
     tree.attrs = {**tree.attrs, **record}
     start = time.perf_counter()
     # each sweep is written as soon as it is dealiased, unless anchoring the volume changes them all at the end
     streamed = options.anchor != "volume"
-    with GroupWriter(tree, output, _io.COMPRESSION_LEVEL if options.compress else None) as writer:
+    with GroupWriter(tree, output, _io.COMPRESSION_LEVEL if options.compress else None,
+                     on_start=functools.partial(_make_folder, path, output)) as writer:
         if streamed:
             writer.put_rest({node_path for node_path, _, _ in todo})
         timings["write"] = time.perf_counter() - start
@@ -179,6 +175,15 @@ def _dealias_sweeps(path, tree, todo, options, notes, writer, on_sweep, timings)
         dealiased = [(sweep, result, field) for (sweep, _, field), result in zip(dealiased, anchored)]
         timings["dealias"] += time.perf_counter() - start
     return dealiased
+
+
+def _make_folder(path, output):
+    """The output's folder, made only once a file has something to write."""
+    try:
+        output.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        reason = exc.strerror or exc
+        raise RadarFileError(f"{path}: cannot make the output directory {output.parent}: {reason}") from exc
 
 
 def _not_sweeps(tree):

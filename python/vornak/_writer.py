@@ -52,8 +52,9 @@ class GroupWriter:
     stops the writer and removes the temporary file.
     """
 
-    def __init__(self, tree, path, compression=_io.COMPRESSION_LEVEL):
+    def __init__(self, tree, path, compression=_io.COMPRESSION_LEVEL, on_start=None):
         self.path = path
+        self._on_start = on_start  # called before the file is begun (making its folder)
         self.tmp = _io.part_path(path)
         self._tree = tree
         self._compression = compression
@@ -99,16 +100,20 @@ class GroupWriter:
                 self.put(node.path, node.to_dataset(inherit=False), start=False)
 
     def _start(self):
-        if not self._thread.is_alive() and self._thread.ident is None:
-            self._thread.start()
+        if self._thread is None or self._thread.ident is None:
+            if self._on_start is not None:
+                self._on_start()
+                self._on_start = None
+            if self._thread is not None:
+                self._thread.start()
 
     def finish(self, check=None):
         """Wait for the file, check it and give it its name; a `RadarFileError` when it fails."""
         try:
+            self._start()
             if self._thread is None:
                 _io.write_cfradial2(self._tree, self.path, self._compression, check=check)
                 return
-            self._start()
             self._thread.join()
             self._raise_failure()
             if check is not None:

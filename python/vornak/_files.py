@@ -160,7 +160,7 @@ def _dealias_sweeps(path, tree, todo, options, notes, writer, on_sweep, timings)
             notes.append(f"{sweep}: {result[names.DEALIASED].attrs[names.NOISE]}")
         tree[node_path].dataset = result
         if writer is not None:
-            writer.put(node_path, result)
+            writer.put(node_path)
         dealiased.append((sweep, result, field))
         timings["dealias"] += time.perf_counter() - start
         if on_sweep is not None:

@@ -71,20 +71,17 @@ class GroupWriter:
         self._root_coords = tree.to_dataset(inherit=False).coords.to_dataset()
         self._thread = threading.Thread(target=self._write, args=(root,), name="vornak-writer", daemon=True)
 
-    def put(self, node_path, dataset, start=True):
-        """Hand over the group `node_path` (of the tree given) as `dataset`, in
-        memory. The file is begun at the first group put with `start`: a
-        temporary file lives no longer than it must (a worker killed leaves it)."""
+    def put(self, node_path, start=True):
+        """Hand over the group `node_path` as the tree now holds it. The file
+        is begun at the first group put with `start`: a temporary file lives
+        no longer than it must (a worker killed leaves it)."""
         self._raise_failure()
         if self._thread is None:
             return
         if start:
             self._start()
-        # xradar's writer sees the coordinates the group inherits
-        dataset = dataset.copy().load()  # decoded here: only this thread may read the input
-        for name, coord in self._root_coords.coords.items():
-            if name not in dataset.variables:
-                dataset = dataset.assign_coords({name: coord.variable})
+        # as xradar's writer sees it, with the coordinates it inherits; decoded here: only this thread reads the input
+        dataset = self._tree[node_path].to_dataset(inherit="all_coords").copy().load()
         _io.keep_missing_values(dataset)
         if self._compression:
             _io.compress(dataset, self._compression)
@@ -97,7 +94,7 @@ class GroupWriter:
         tree holds them, without beginning the file."""
         for node in self._tree.subtree:
             if node.path != "/" and node.path not in written:
-                self.put(node.path, node.to_dataset(inherit=False), start=False)
+                self.put(node.path, start=False)
 
     def _start(self):
         if self._thread is None or self._thread.ident is None:

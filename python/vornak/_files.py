@@ -104,11 +104,15 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
     tree, engine = _io.open_volume(path, timings=timings)
     start = time.perf_counter()
     # decoded here (the writer needs every variable and checks them for NaN): all at once, unless the
-    # reader decodes in Python, which may go on beside the writer, one sweep at a time
+    # reader decodes in Python, which may go on beside the writer: then the sweeps to dealias one at a time
     per_sweep = engine in READERS_BESIDE_WRITER
-    tree = _load(path, tree, _not_sweeps(tree) if per_sweep else None)
+    if not per_sweep:
+        tree = _load(path, tree)
+    todo = velocity_sweeps(tree, options.field)  # names and attributes only
+    if per_sweep:
+        velocity = {node_path for node_path, _, _ in todo}
+        _load(path, tree, [node for node in tree.subtree if node.path not in velocity])
     timings["read"] += time.perf_counter() - start
-    todo = velocity_sweeps(tree, options.field)
     if not todo:
         raise RadarFileError(_nothing_to_dealias(path, tree, options.field))
     output = Path(target) if target is not None else Path(outdir) / output_name(path)
@@ -184,12 +188,6 @@ def _make_folder(path, output):
     except OSError as exc:
         reason = exc.strerror or exc
         raise RadarFileError(f"{path}: cannot make the output directory {output.parent}: {reason}") from exc
-
-
-def _not_sweeps(tree):
-    """The groups of `tree` that are no sweep (the root, the radar's parameters, ...)."""
-    sweeps = {node_path for node_path, _ in sweep_nodes(tree)}
-    return [node for node in tree.subtree if node.path not in sweeps]
 
 
 def _load(path, data, parts=None):

@@ -118,8 +118,9 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
     output = Path(target) if target is not None else Path(outdir) / output_name(path)
     tree.attrs = {**tree.attrs, **record}
     start = time.perf_counter()
-    # each sweep is written as soon as it is dealiased, unless anchoring the volume changes them all at the end
-    streamed = options.anchor != "volume"
+    # each sweep is written as soon as it is dealiased, beside the next, unless there is no next or
+    # anchoring the volume changes them all at the end
+    streamed = options.anchor != "volume" and len(todo) > 1
     with GroupWriter(tree, output, _io.COMPRESSION_LEVEL if options.compress else None,
                      on_start=functools.partial(_make_folder, path, output)) as writer:
         if streamed:

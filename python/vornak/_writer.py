@@ -67,16 +67,16 @@ class GroupWriter:
         self._thread = None
         if self._steps is None:
             return
-        root = _root_dataset(tree, compression, self._steps)
+        self._root = _root_dataset(tree, compression, self._steps)
         self._root_coords = tree.to_dataset(inherit=False).coords.to_dataset()
-        self._thread = threading.Thread(target=self._write, args=(root,), name="vornak-writer", daemon=True)
+        self._thread = threading.Thread(target=self._write, name="vornak-writer", daemon=True)
 
     def put(self, node_path, start=True):
         """Hand over the group `node_path` as the tree now holds it. The file
         is begun at the first group put with `start`: a temporary file lives
         no longer than it must (a worker killed leaves it)."""
         self._raise_failure()
-        if self._thread is None:
+        if self._steps is None:
             return
         if start:
             self._start()
@@ -96,22 +96,33 @@ class GroupWriter:
             if node.path != "/" and node.path not in written:
                 self.put(node.path, start=False)
 
-    def _start(self):
+    def _start(self, thread=True):
+        """Begin the file: in the writer's thread, or (`thread` False) in this one, at once."""
         if self._thread is None or self._thread.ident is None:
             if self._on_start is not None:
                 self._on_start()
                 self._on_start = None
-            if self._thread is not None:
+            if self._thread is None:
+                return
+            if thread:
                 self._thread.start()
+            else:
+                missing = [p for p in self._order[1:] if p not in self._ready]
+                if missing:
+                    raise RuntimeError(f"vornak: the groups {missing} were never handed to the writer")
+                self._thread = None  # all handed over already: a thread would only be waited for
+                self._write()
 
     def finish(self, check=None):
         """Wait for the file, check it and give it its name; a `RadarFileError` when it fails."""
         try:
-            self._start()
-            if self._thread is None:
+            if self._steps is None:
+                self._start()
                 _io.write_cfradial2(self._tree, self.path, self._compression, check=check)
                 return
-            self._thread.join()
+            self._start(thread=False)
+            if self._thread is not None:
+                self._thread.join()
             self._raise_failure()
             if check is not None:
                 check(self.tmp)
@@ -150,12 +161,12 @@ class GroupWriter:
                 self._done.wait()
             return None if self._stopped else self._ready.pop(node_path)
 
-    def _write(self, root):
+    def _write(self):
         store_type, conform, encode_bools, resolve_encoding, _ = self._steps
         store = None
         try:
             store = store_type.open(self.tmp, mode="w", format="NETCDF4")
-            _dump(root, store)
+            _dump(self._root, store)
             for node_path in self._order[1:]:
                 dataset = self._next(node_path)
                 if dataset is None:

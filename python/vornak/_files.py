@@ -85,27 +85,31 @@ def _clashes(chosen):
     return {name: group for name, group in by_name.items() if len(group) > 1}
 
 
-def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None):
+def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None, write_beside=True):
     """Dealias every velocity sweep of one file into `outdir` (or `target`).
+
+    With `write_beside`, each sweep is written in a thread of its own while
+    the next is dealiased: faster where a core is free for it, and only in
+    the way where every core has a file of its own.
 
     The warnings of the readers and of the dealiasing are collected, one line
     each, into the result's `notes` rather than printed where they arise (on
     a cluster, that would be a worker's log)."""
     notes = []
     with _noting(notes):
-        result = _process_file(path, outdir, options, on_sweep, target, notes)
+        result = _process_file(path, outdir, options, on_sweep, target, notes, write_beside)
     result.notes = notes
     return result
 
 
-def _process_file(path, outdir, options, on_sweep, target, notes):
+def _process_file(path, outdir, options, on_sweep, target, notes, write_beside=True):
     timings = {}
     record = _source_record(path, options)
     tree, engine = _io.open_volume(path, timings=timings)
     start = time.perf_counter()
     # decoded here (the writer needs every variable and checks them for NaN): all at once, unless the
     # reader decodes in Python, which may go on beside the writer: then the sweeps to dealias one at a time
-    per_sweep = engine in READERS_BESIDE_WRITER
+    per_sweep = write_beside and engine in READERS_BESIDE_WRITER
     if not per_sweep:
         tree = _load(path, tree)
     todo = velocity_sweeps(tree, options.field)  # names and attributes only
@@ -120,7 +124,7 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
     start = time.perf_counter()
     # each sweep is written as soon as it is dealiased, beside the next, unless there is no next or
     # anchoring the volume changes them all at the end
-    streamed = options.anchor != "volume" and len(todo) > 1
+    streamed = write_beside and options.anchor != "volume" and len(todo) > 1
     with GroupWriter(tree, output, _io.COMPRESSION_LEVEL if options.compress else None,
                      on_start=functools.partial(_make_folder, path, output)) as writer:
         if streamed:

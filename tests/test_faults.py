@@ -281,17 +281,18 @@ def _miscount_folds(sweep):
 ])
 def test_a_wrong_output_is_an_error_and_not_kept(tmp_path, monkeypatch, corrupt, keep_folds, problem):
     netCDF4 = pytest.importorskip("netCDF4")
+    from vornak import _files
     from vornak._errors import RadarFileError
     from vornak._files import process_file
 
-    write = xd.io.to_cfradial2
+    check = _files.check_output
 
-    def faulty_write(tree, path, **kwargs):  # the file on disk goes wrong after it is written
-        write(tree, path, **kwargs)
-        with netCDF4.Dataset(path, "a") as nc:
+    def check_faulty_file(part, **kwargs):  # the file on disk goes wrong after it is written
+        with netCDF4.Dataset(part, "a") as nc:
             corrupt(nc.groups["sweep_0"])
+        check(part, **kwargs)
 
-    monkeypatch.setattr(xd.io, "to_cfradial2", faulty_write)
+    monkeypatch.setattr(_files, "check_output", check_faulty_file)
     with pytest.raises(RadarFileError, match=f"^{ODIM_FILE}: the written output is wrong, so it was not kept: "
                                              f"sweep_0: {problem}"):
         process_file(ODIM_FILE, tmp_path, FileOptions(keep_folds=keep_folds))

@@ -1,5 +1,6 @@
 """The file path: time series of vertically pointing radars read as one image,
-and the command line's use of the machine's cores."""
+the command line's use of the machine's cores, and the output written group by
+group beside the dealiasing."""
 
 from pathlib import Path
 
@@ -121,3 +122,72 @@ def test_written_folds_of_rays_out_of_time_order_pass_the_check(tmp_path):
     valid = np.isfinite(sweep[names.DEALIASED].values)
     assert np.count_nonzero(sweep[names.FOLDS].values[valid]) > 500  # folds to check, not zeros
     np.testing.assert_allclose(unfolded.values[valid], sweep[names.DEALIASED].values[valid], atol=1e-3)
+
+
+def _netcdf_contents(path):
+    """Every group of a netCDF file, in order: its dimensions, attributes and
+    variables (type, dimensions, filters, chunks, attributes, raw values)."""
+    netCDF4 = pytest.importorskip("netCDF4")
+
+    def walk(group):
+        group.set_auto_maskandscale(False)
+        variables = {name: (str(v.dtype), v.dimensions, v.filters(), v.chunking(),
+                            {k: _raw(v.getncattr(k)) for k in v.ncattrs()}, _raw(v[...]))
+                     for name, v in group.variables.items()}
+        yield group.path, {k: len(d) for k, d in group.dimensions.items()}, \
+            {k: _raw(group.getncattr(k)) for k in group.ncattrs()}, variables
+        for sub in group.groups.values():
+            yield from walk(sub)
+
+    with netCDF4.Dataset(path) as nc:
+        return list(walk(nc))
+
+
+def _raw(values):
+    values = np.asarray(values)
+    return (values.dtype.str, values.tobytes()) if values.dtype.kind in "fiub" else values.tolist()  # NaN equals NaN
+
+
+@pytest.mark.parametrize("compression", [1, None])
+def test_the_file_written_group_by_group_is_the_one_xradars_writer_writes(tmp_path, compression):
+    from vornak._writer import GroupWriter
+    from vornak_sweeps import DATA
+
+    tree = vornak.dealias_volume(vornak.open_radar(DATA / "KLIX20050828_180149_sweeps0-1.gz"), keep_folds=True)
+    _io.write_cfradial2(tree, tmp_path / "whole.nc", compression)
+    with GroupWriter(tree, tmp_path / "groups.nc", compression) as writer:
+        for node in reversed(list(tree.subtree)):  # handed over in any order, written in the tree's
+            if node.path != "/":
+                writer.put(node.path)
+        writer.finish()
+    assert _netcdf_contents(tmp_path / "groups.nc") == _netcdf_contents(tmp_path / "whole.nc")
+
+
+def test_a_sweep_failing_after_others_were_handed_to_the_writer_leaves_nothing(tmp_path, monkeypatch):
+    import threading
+
+    from vornak._settings import FileOptions
+    from vornak_sweeps import volume_tree
+
+    dealias = _files._dealias_sweep
+    calls = []
+
+    def second_fails(ds, field, *args, **kwargs):
+        calls.append(field)
+        if len(calls) == 2:
+            raise ValueError("vornak: broken on purpose")
+        return dealias(ds, field, *args, **kwargs)
+
+    monkeypatch.setattr(_files, "_dealias_sweep", second_fails)
+    tree = volume_tree(2)
+    tree.dataset = xr.Dataset({"sweep_group_name": ("sweep", ["sweep_0", "sweep_1", "sweep_2"]),
+                               "time_coverage_start": "2024-01-01T00:00:00Z", "latitude": 50.0, "longitude": 8.0,
+                               "altitude": 100.0}, attrs={"history": ""})
+    for node in tree.children.values():
+        node.dataset = node.to_dataset().assign_coords(time=("azimuth", np.arange(360).astype("datetime64[s]")))
+    path = tmp_path / "two_sweeps.nc"
+    xradar.io.to_cfradial2(tree, str(path))
+    with pytest.raises(vornak.RadarFileError, match=f"^{path}: sweep_1: broken on purpose$"):
+        _files.process_file(path, tmp_path / "out", FileOptions(nyquist=10.0))
+    assert list((tmp_path / "out").iterdir()) == []  # its folder made, the temporary file gone
+    assert not [t for t in threading.enumerate() if t.name == "vornak-writer"]

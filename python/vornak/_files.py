@@ -21,6 +21,7 @@ from ._array import CoreFailure
 from ._errors import RadarFileError
 from ._integrity import check_output
 from ._settings import FileOptions
+from ._writer import READERS_BESIDE_WRITER, GroupWriter
 from ._xarray import _dealias_sweep, sweep_nodes, velocity_sweeps
 
 #: File name endings dropped from an input's name to make its output's.
@@ -84,34 +85,77 @@ def _clashes(chosen):
     return {name: group for name, group in by_name.items() if len(group) > 1}
 
 
-def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None):
+def process_file(path, outdir, options=FileOptions(), on_sweep=None, target=None, write_beside=True):
     """Dealias every velocity sweep of one file into `outdir` (or `target`).
+
+    With `write_beside`, each sweep is written in a thread of its own while
+    the next is dealiased: faster where a core is free for it, and only in
+    the way where every core has a file of its own.
 
     The warnings of the readers and of the dealiasing are collected, one line
     each, into the result's `notes` rather than printed where they arise (on
     a cluster, that would be a worker's log)."""
     notes = []
     with _noting(notes):
-        result = _process_file(path, outdir, options, on_sweep, target, notes)
+        result = _process_file(path, outdir, options, on_sweep, target, notes, write_beside)
     result.notes = notes
     return result
 
 
-def _process_file(path, outdir, options, on_sweep, target, notes):
+def _process_file(path, outdir, options, on_sweep, target, notes, write_beside=True):
     timings = {}
     record = _source_record(path, options)
-    tree, _ = _io.open_volume(path, timings=timings)
+    tree, engine = _io.open_volume(path, timings=timings)
     start = time.perf_counter()
-    # decoded once, here: the writer needs every variable and checks them for NaN
-    tree = _load(path, tree)
+    # decoded here (the writer needs every variable and checks them for NaN): all at once, unless the
+    # reader decodes in Python, which may go on beside the writer: then the sweeps to dealias one at a time
+    per_sweep = write_beside and engine in READERS_BESIDE_WRITER
+    if not per_sweep:
+        tree = _load(path, tree)
+    todo = velocity_sweeps(tree, options.field)  # names and attributes only
+    if per_sweep:
+        velocity = {node_path for node_path, _, _ in todo}
+        _load(path, tree, [node for node in tree.subtree if node.path not in velocity])
     timings["read"] += time.perf_counter() - start
-    todo = velocity_sweeps(tree, options.field)
     if not todo:
         raise RadarFileError(_nothing_to_dealias(path, tree, options.field))
+    output = Path(target) if target is not None else Path(outdir) / output_name(path)
+    tree.attrs = {**tree.attrs, **record}
     start = time.perf_counter()
+    # each sweep is written as soon as it is dealiased, beside the next, unless there is no next or
+    # anchoring the volume changes them all at the end
+    streamed = write_beside and options.anchor != "volume" and len(todo) > 1
+    with GroupWriter(tree, output, _io.COMPRESSION_LEVEL if options.compress else None,
+                     on_start=functools.partial(_make_folder, path, output)) as writer:
+        if streamed:
+            writer.put_rest({node_path for node_path, _, _ in todo})
+        timings["write"] = time.perf_counter() - start
+        dealiased = _dealias_sweeps(path, tree, todo, options, notes, writer if streamed else None, on_sweep, timings)
+        start = time.perf_counter()
+        if not streamed:
+            writer.put_rest(set())
+        writer.finish(check=functools.partial(check_output, sweeps=dealiased, source=path))
+        timings["write"] += time.perf_counter() - start
+    pictures = []
+    if options.plot:
+        start = time.perf_counter()
+        pictures = [_plot_sweep(path, tree, ds, field, sweep, output) for sweep, ds, field in dealiased]
+        timings["plot"] = time.perf_counter() - start
+    return FileResult(str(output), len(todo), pictures, timings, notes)
+
+
+def _dealias_sweeps(path, tree, todo, options, notes, writer, on_sweep, timings):
+    """Dealias every sweep of `todo`, each put back into `tree` (and handed
+    to `writer` when given); returns (sweep name, dataset, field) of each.
+    Sweeps not decoded yet are decoded first, that time counted as read."""
+    timings["dealias"] = 0.0
     dealiased = []
     for node_path, ds, field in todo:
         sweep = node_path.strip("/")
+        start = time.perf_counter()
+        ds = _load(path, ds)
+        timings["read"] += time.perf_counter() - start
+        start = time.perf_counter()
         try:
             check_units(ds[field], options.any_units)
             mask = quality_mask(ds, options.exclude_below)
@@ -124,39 +168,41 @@ def _process_file(path, outdir, options, on_sweep, target, notes):
         if names.NOISE in result[names.DEALIASED].attrs:
             notes.append(f"{sweep}: {result[names.DEALIASED].attrs[names.NOISE]}")
         tree[node_path].dataset = result
+        if writer is not None:
+            writer.put(node_path)
         dealiased.append((sweep, result, field))
+        timings["dealias"] += time.perf_counter() - start
         if on_sweep is not None:
             on_sweep()
     if options.anchor == "volume":
         from ._anchor_xarray import anchor_sweeps
 
+        start = time.perf_counter()
         anchored = anchor_sweeps([result for _, result, _ in dealiased], keep_folds=options.keep_folds)
         for (node_path, _, _), result in zip(todo, anchored):
             tree[node_path].dataset = result
         dealiased = [(sweep, result, field) for (sweep, _, field), result in zip(dealiased, anchored)]
-    timings["dealias"] = time.perf_counter() - start
-    output = Path(target) if target is not None else Path(outdir) / output_name(path)
-    start = time.perf_counter()
+        timings["dealias"] += time.perf_counter() - start
+    return dealiased
+
+
+def _make_folder(path, output):
+    """The output's folder, made only once a file has something to write."""
     try:
-        output.parent.mkdir(parents=True, exist_ok=True)  # made only once a file has something to write
+        output.parent.mkdir(parents=True, exist_ok=True)
     except OSError as exc:
         reason = exc.strerror or exc
         raise RadarFileError(f"{path}: cannot make the output directory {output.parent}: {reason}") from exc
-    tree.attrs = {**tree.attrs, **record}
-    _io.write_cfradial2(tree, output, _io.COMPRESSION_LEVEL if options.compress else None,
-                        check=functools.partial(check_output, sweeps=dealiased, source=path))
-    timings["write"] = time.perf_counter() - start
-    pictures = []
-    if options.plot:
-        start = time.perf_counter()
-        pictures = [_plot_sweep(path, tree, ds, field, sweep, output) for sweep, ds, field in dealiased]
-        timings["plot"] = time.perf_counter() - start
-    return FileResult(str(output), len(todo), pictures, timings, notes)
 
 
-def _load(path, tree):
+def _load(path, data, parts=None):
+    """`data` (a tree or a dataset) with its values decoded: all, or those of the tree nodes `parts`."""
     try:
-        return tree.load()
+        if parts is None:
+            return data.load()
+        for node in parts:
+            node.dataset = node.to_dataset(inherit=False).load()
+        return data
     except Exception as exc:  # a reader decodes lazily: a damaged record shows only now
         raise RadarFileError(f"{path}: the file's data cannot be decoded: {type(exc).__name__}: {_io._short(exc)}") from exc
 
@@ -187,6 +233,8 @@ def _noting(notes, prefix=""):
         warnings.simplefilter("always")
         for noise in (FutureWarning, DeprecationWarning, PendingDeprecationWarning, ResourceWarning):
             warnings.simplefilter("ignore", noise)
+        # the writer's, on packed fields: checked by _io.keep_missing_values, the ones left hold no NaN
+        warnings.filterwarnings("ignore", "saving variable .* without any _FillValue")
         try:
             yield
         finally:

@@ -216,30 +216,29 @@ def _sweep_number(group):
     return int(tail) if tail.isdigit() else None
 
 
-def _keep_missing_values(tree):
+def keep_missing_values(dataset):
     """Encodings that write back what was read: fields whose packed-integer
     encoding has no fill value but whose data hold NaN are written unpacked
     (packing would turn NaN into numbers), and a `missing_value` that differs
     from the `_FillValue` is dropped (both were decoded to NaN on reading, and
-    netCDF cannot encode two)."""
-    for node in tree.subtree:
-        for var in node.dataset.variables.values():
-            enc = var.encoding
-            if "missing_value" in enc and "_FillValue" in enc:
-                fill, missing = np.asarray(enc["_FillValue"]), np.asarray(enc["missing_value"])
-                if not np.array_equal(fill, missing, equal_nan=fill.dtype.kind == "f" and missing.dtype.kind == "f"):
-                    enc.pop("missing_value")
-            if var.dtype.kind != "f" or np.dtype(enc.get("dtype", var.dtype)).kind not in "iu" or "_FillValue" in enc:
-                continue
-            values = var.values
-            if values.size and np.isnan(values.min()):  # the minimum is NaN when any value is: one pass, no mask
-                for key in ("dtype", "scale_factor", "add_offset", "missing_value"):
-                    enc.pop(key, None)
+    netCDF cannot encode two). Changes the encodings of `dataset`'s variables."""
+    for var in dataset.variables.values():
+        enc = var.encoding
+        if "missing_value" in enc and "_FillValue" in enc:
+            fill, missing = np.asarray(enc["_FillValue"]), np.asarray(enc["missing_value"])
+            if not np.array_equal(fill, missing, equal_nan=fill.dtype.kind == "f" and missing.dtype.kind == "f"):
+                enc.pop("missing_value")
+        if var.dtype.kind != "f" or np.dtype(enc.get("dtype", var.dtype)).kind not in "iu" or "_FillValue" in enc:
+            continue
+        values = var.values
+        if values.size and np.isnan(values.min()):  # the minimum is NaN when any value is: one pass, no mask
+            for key in ("dtype", "scale_factor", "add_offset", "missing_value"):
+                enc.pop(key, None)
 
 
-def _complete_root(tree):
-    """Give the root group what CfRadial2 readers look for: the sweep group
-    names and fixed angles (xradar's NEXRAD reader leaves them out)."""
+def complete_root(tree):
+    """The root group of `tree` with what CfRadial2 readers look for: the
+    sweep group names and fixed angles (xradar's NEXRAD reader leaves them out)."""
     root = tree.to_dataset(inherit=False)
     sweeps = sweep_nodes(tree)
     if names.SWEEP_GROUP_NAME not in root.variables:
@@ -249,7 +248,7 @@ def _complete_root(tree):
             float(node[names.FIXED_ANGLE].values) if names.FIXED_ANGLE in node.variables else np.nan for _, node in sweeps
         ]
         root[names.FIXED_ANGLE] = (("sweep",), np.array(angles, dtype=np.float32), {"units": "degrees"})
-    tree.dataset = root
+    return root
 
 
 #: zlib level of the files written. Radar fields (long runs of one fill
@@ -258,17 +257,16 @@ def _complete_root(tree):
 COMPRESSION_LEVEL = 1
 
 
-def _compress(tree, level):
-    """Ask for zlib compression (with the byte shuffle) of every numeric array,
-    each array one chunk: a sweep is read whole, and the small chunks some
-    inputs were written with compress worse (a CfRadial 1 volume: 1.66 MB
-    in the input's chunks, 1.28 MB in one)."""
-    for node in tree.subtree:
-        for var in node.dataset.variables.values():
-            if var.ndim and var.dtype.kind in "fiub":
-                var.encoding.pop("contiguous", None)
-                var.encoding.update(zlib=True, complevel=level, shuffle=True,
-                                    chunksizes=tuple(max(1, n) for n in var.shape))
+def compress(dataset, level):
+    """Ask for zlib compression (with the byte shuffle) of every numeric array
+    of `dataset`, each array one chunk: a sweep is read whole, and the small
+    chunks some inputs were written with compress worse (a CfRadial 1 volume:
+    1.66 MB in the input's chunks, 1.28 MB in one)."""
+    for var in dataset.variables.values():
+        if var.ndim and var.dtype.kind in "fiub":
+            var.encoding.pop("contiguous", None)
+            var.encoding.update(zlib=True, complevel=level, shuffle=True,
+                                chunksizes=tuple(max(1, n) for n in var.shape))
 
 
 def write_cfradial2(tree, path, compression=COMPRESSION_LEVEL, *, check=None):
@@ -283,13 +281,14 @@ def write_cfradial2(tree, path, compression=COMPRESSION_LEVEL, *, check=None):
     tmp = part_path(path)
     try:
         tree = tree.copy()
-        _complete_root(tree)
-        _keep_missing_values(tree)
-        if compression:
-            _compress(tree, compression)
+        tree.dataset = complete_root(tree)
+        for node in tree.subtree:
+            keep_missing_values(node.dataset)
+            if compression:
+                compress(node.dataset, compression)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", FutureWarning)
-            # checked by _keep_missing_values: the packed fields left hold no NaN
+            # checked by keep_missing_values: the packed fields left hold no NaN
             warnings.filterwarnings("ignore", "saving variable .* without any _FillValue")
             xd.io.to_cfradial2(tree, tmp)
         if check is not None:
@@ -297,12 +296,20 @@ def write_cfradial2(tree, path, compression=COMPRESSION_LEVEL, *, check=None):
         os.replace(tmp, path)  # never leave a half-written file under the final name
     except BaseException as exc:
         # the reason first: removing the temporary file frees the space a full disk lacked
-        reason = None if isinstance(exc, RadarFileError) or not isinstance(exc, Exception) else _write_failure(exc, path)
+        failure = write_error(exc, path)
         with contextlib.suppress(OSError):
             os.remove(tmp)
-        if reason is None:
+        if failure is None:
             raise
-        raise RadarFileError(f"{path}: writing CfRadial2 failed: {reason}") from exc
+        raise failure from exc
+
+
+def write_error(exc, path):
+    """The `RadarFileError` naming `path` and the reason that a failed write
+    is reported as, or None for one that is already that or no error (Ctrl-C)."""
+    if isinstance(exc, RadarFileError) or not isinstance(exc, Exception):
+        return None
+    return RadarFileError(f"{path}: writing CfRadial2 failed: {write_failure(exc, path)}")
 
 
 def part_path(path):
@@ -318,7 +325,7 @@ def remove_parts(path):
             os.remove(part)
 
 
-def _write_failure(exc, path):
+def write_failure(exc, path):
     """Why a write failed, with the fix when it is a full disk (which the
     netCDF library reports only as an "HDF error")."""
     folder = os.path.dirname(os.path.abspath(path))

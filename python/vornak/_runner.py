@@ -119,7 +119,7 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
     try:
         while pending or busy:
             while pending and len(busy) < workers:
-                worker = _next_worker(idle)
+                worker = _next_worker(idle, workers)
                 path = pending.pop(0)
                 worker.send(path, targets[path], options)
                 busy[worker] = path
@@ -152,14 +152,15 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
             worker.close()
 
 
-def _next_worker(idle):
-    """An idle worker still alive (one can die between two files), else a new one."""
+def _next_worker(idle, workers=1):
+    """An idle worker still alive (one can die between two files), else a new
+    one; it writes beside its dealiasing when the `workers` leave a core free."""
     while idle:
         worker = idle.pop()
         if worker.proc.is_alive():
             return worker
         worker.close()
-    return _Worker()
+    return _Worker(spare_core=workers < (os.cpu_count() or 1))
 
 
 class _Worker:
@@ -167,10 +168,10 @@ class _Worker:
 
     Started with "spawn": a clean interpreter, whatever threads this one has."""
 
-    def __init__(self):
+    def __init__(self, spare_core=False):
         context = multiprocessing.get_context("spawn")
         self.conn, child = context.Pipe()
-        self.proc = context.Process(target=_serve, args=(child,), name="vornak-worker", daemon=True)
+        self.proc = context.Process(target=_serve, args=(child, spare_core), name="vornak-worker", daemon=True)
         self.proc.start()
         child.close()
         self.died = False
@@ -221,8 +222,9 @@ def _exit_reason(exitcode):
     return f"exit status {exitcode}"
 
 
-def _serve(conn):
-    """The worker process: dealias each (path, output, options) received."""
+def _serve(conn, spare_core=False):
+    """The worker process: dealias each (path, output, options) received,
+    writing beside the dealiasing when a core is left for it (`spare_core`)."""
     import warnings
 
     # Ctrl-C reaches every process of the terminal: the waiting process
@@ -238,7 +240,8 @@ def _serve(conn):
             # waiting process most of a second.
             os._exit(0)
         try:
-            outcome = process_file(path, None, options, on_sweep=lambda: conn.send(("sweep", None)), target=output)
+            outcome = process_file(path, None, options, on_sweep=lambda: conn.send(("sweep", None)), target=output,
+                                   write_beside=spare_core)
         except Exception as exc:  # reported by the waiting process, and the other files go on
             outcome = _portable(path, exc)
         conn.send(("done", outcome))
@@ -262,7 +265,7 @@ def _process_file_remote(path, output, options):
         # One task writes one file: xarray needs no cluster-wide lock for it,
         # and would otherwise open a client of the scheduler in every worker.
         with dask.config.set(scheduler="synchronous"):
-            return process_file(path, None, options, target=output)
+            return process_file(path, None, options, target=output, write_beside=False)  # the cores are the cluster's
     except Exception as exc:
         return _portable(path, exc)
 

@@ -1,0 +1,225 @@
+"""Writing the CfRadial2 output one group at a time, in a thread of its own,
+while the sweeps still to come are decoded and dealiased.
+
+The netCDF library lets go of the interpreter while it compresses and
+writes a variable, so on two cores the writing of one sweep runs beside the
+work on the next. The file holds what xradar's CfRadial2 writer makes of the
+same tree: every group goes through xradar's own steps (the sweep made
+CfRadial2, attributes encoded) and xarray's netCDF store, in the tree's
+order, into one open file.
+
+The netCDF library is not thread-safe: while the writer runs, no other
+thread may use it. The caller hands over only data already in memory, and
+reads with the netCDF library (CfRadial 1 and 2 inputs) before the writer
+starts; `READERS_BESIDE_WRITER` are xradar's readers that decode in Python
+and so may go on reading beside it.
+
+Where xradar's steps cannot be had one group at a time (another version of
+xradar), the whole tree is written at the end by xradar's own writer.
+"""
+
+import contextlib
+import os
+import threading
+
+from . import _io
+
+#: xradar's readers that decode the file in Python, without the netCDF or
+#: HDF5 library: their sweeps may be decoded while the writer writes.
+READERS_BESIDE_WRITER = frozenset({"nexradlevel2", "iris", "uf", "furuno", "rainbow", "datamet", "metek"})
+
+
+def _xradar_steps():
+    """xradar's steps of one group of its CfRadial2 writer, or None."""
+    try:
+        from importlib.metadata import version
+
+        from xarray.backends.netCDF4_ import NetCDF4DataStore
+        from xradar.io.export.cfradial2 import _encode_bool_attrs, _resolve_attrs_encoding
+        from xradar.model import conform_cfradial2_sweep_group
+
+        return NetCDF4DataStore, conform_cfradial2_sweep_group, _encode_bool_attrs, _resolve_attrs_encoding, version("xradar")
+    except (ImportError, AttributeError, ValueError):
+        return None
+
+
+class GroupWriter:
+    """A CfRadial2 file written group by group as `put` hands the groups over.
+
+    Written under a temporary name (`_io.part_path`); `finish(check)` waits
+    for the last group, calls `check(temporary path)` and only then gives
+    the file its name. `abort()` (or leaving a `with` block by an exception)
+    stops the writer and removes the temporary file.
+    """
+
+    def __init__(self, tree, path, compression=_io.COMPRESSION_LEVEL, on_start=None):
+        self.path = path
+        self._on_start = on_start  # called before the file is begun (making its folder)
+        self.tmp = _io.part_path(path)
+        self._tree = tree
+        self._compression = compression
+        self._steps = _xradar_steps()
+        self._ready = {}
+        self._order = [node.path for node in tree.subtree]
+        self._done = threading.Condition()
+        self._error = None
+        self._stopped = False
+        self._thread = None
+        if self._steps is None:
+            return
+        self._root = _root_dataset(tree, compression, self._steps)
+        self._root_coords = tree.to_dataset(inherit=False).coords.to_dataset()
+        self._thread = threading.Thread(target=self._write, name="vornak-writer", daemon=True)
+
+    def put(self, node_path, start=True):
+        """Hand over the group `node_path` as the tree now holds it. The file
+        is begun at the first group put with `start`: a temporary file lives
+        no longer than it must (a worker killed leaves it)."""
+        self._raise_failure()
+        if self._steps is None:
+            return
+        if start:
+            self._start()
+        # as xradar's writer sees it, with the coordinates it inherits; decoded here: only this thread reads the input
+        dataset = self._tree[node_path].to_dataset(inherit="all_coords").copy().load()
+        _io.keep_missing_values(dataset)
+        if self._compression:
+            _io.compress(dataset, self._compression)
+        with self._done:
+            self._ready[node_path] = dataset
+            self._done.notify()
+
+    def put_rest(self, written):
+        """Hand over every group of the tree not in `written` (paths), as the
+        tree holds them, without beginning the file."""
+        for node in self._tree.subtree:
+            if node.path != "/" and node.path not in written:
+                self.put(node.path, start=False)
+
+    def _start(self, thread=True):
+        """Begin the file: in the writer's thread, or (`thread` False) in this one, at once."""
+        if self._thread is None or self._thread.ident is None:
+            if self._on_start is not None:
+                self._on_start()
+                self._on_start = None
+            if self._thread is None:
+                return
+            if thread:
+                self._thread.start()
+            else:
+                missing = [p for p in self._order[1:] if p not in self._ready]
+                if missing:
+                    raise RuntimeError(f"vornak: the groups {missing} were never handed to the writer")
+                self._thread = None  # all handed over already: a thread would only be waited for
+                self._write()
+
+    def finish(self, check=None):
+        """Wait for the file, check it and give it its name; a `RadarFileError` when it fails."""
+        try:
+            if self._steps is None:
+                self._start()
+                _io.write_cfradial2(self._tree, self.path, self._compression, check=check)
+                return
+            self._start(thread=False)
+            if self._thread is not None:
+                self._thread.join()
+            self._raise_failure()
+            if check is not None:
+                check(self.tmp)
+            os.replace(self.tmp, self.path)  # never a half-written file under the final name
+        except BaseException as exc:
+            failure = _io.write_error(exc, self.path)  # before the temporary file frees the space it took
+            self.abort()
+            if failure is None:
+                raise
+            raise failure from exc
+
+    def abort(self):
+        """Stop writing (after the group being written) and remove the temporary file."""
+        with self._done:
+            self._stopped = True
+            self._done.notify()
+        if self._thread is not None and self._thread.ident is not None:
+            self._thread.join()
+        with contextlib.suppress(OSError):
+            os.remove(self.tmp)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, exc, traceback):
+        if exc is not None:
+            self.abort()
+
+    def _raise_failure(self):
+        if self._error is not None:
+            raise _io.write_error(self._error, self.path) or self._error
+
+    def _next(self, node_path):
+        with self._done:
+            while node_path not in self._ready and not self._stopped:
+                self._done.wait()
+            return None if self._stopped else self._ready.pop(node_path)
+
+    def _write(self):
+        store_type, conform, encode_bools, resolve_encoding, _ = self._steps
+        store = None
+        try:
+            store = store_type.open(self.tmp, mode="w", format="NETCDF4")
+            _dump(self._root, store)
+            for node_path in self._order[1:]:
+                dataset = self._next(node_path)
+                if dataset is None:
+                    return
+                name = node_path.rsplit("/", 1)[-1]
+                if "sweep" in node_path:
+                    dataset = conform(dataset, optional=False)
+                dataset = encode_bools(resolve_encoding(dataset))
+                # as in the tree xradar writes: the group holds no copy of what it inherits
+                dataset = _as_child(self._root_coords, name, dataset)
+                _dump(dataset, store.get_child_store(node_path))
+        except BaseException as exc:
+            self._error = exc
+        finally:
+            if store is not None:
+                try:
+                    store.close()
+                except BaseException as exc:
+                    self._error = self._error or exc
+
+
+def _dump(dataset, store):
+    # not in warnings.catch_warnings(), whose filters are the whole process's: the caller's apply
+    # (`_files` ignores xarray's FutureWarnings and its word on packed fields without a fill value)
+    dataset.dump_to_store(store)
+
+
+def _as_child(root_coords, name, dataset):
+    import xarray as xr
+
+    scratch = xr.DataTree(root_coords)
+    scratch[name] = xr.DataTree(dataset)
+    return scratch[name].to_dataset(inherit=False)
+
+
+def _root_dataset(tree, compression, steps):
+    """The root group as xradar's CfRadial2 writer writes it."""
+    import numpy as np
+    import xarray as xr
+
+    _, _, encode_bools, resolve_encoding, xradar_version = steps
+    root = xr.DataTree(_io.complete_root(tree)).to_dataset()  # the tree's order: data variables, then coordinates
+    _io.keep_missing_values(root)
+    if compression:
+        _io.compress(root, compression)
+    root = encode_bools(resolve_encoding(root))
+    sweep_names = [name for name in tree.children if name.startswith("sweep_")]
+    sweep_names.sort(key=lambda x: int(x.split("_", 1)[1]) if x[6:].isdigit() else 0)
+    group_names = root.variables.get("sweep_group_name")
+    if group_names is not None and group_names.dtype.kind not in "USO" and group_names.size == len(sweep_names):
+        root = root.assign(sweep_group_name=xr.DataArray(np.array(sweep_names, dtype=str), dims=group_names.dims,
+                                                         attrs=group_names.attrs))
+    root.attrs["Conventions"] = "Cf/Radial"
+    root.attrs["version"] = "2.0"
+    root.attrs["history"] = root.attrs.get("history", "") + f": xradar v{xradar_version} CfRadial2 export"
+    return root

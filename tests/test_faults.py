@@ -244,12 +244,12 @@ def test_scheduler_lost_keeps_finished_outputs_and_a_rerun_resumes(volumes, tmp_
     assert f"vornak: error: lost the connection to the Dask scheduler at {address}" in err
     assert "Traceback" not in err and len(err.splitlines()) <= len(paths) + 2, err
     finished = [p for p in paths if f"{p} -> " in done]
-    assert 0 < len(finished) < len(paths) and no_parts(out)
+    assert 0 < len(finished) < len(paths)  # workers cut off mid-write may leave a .part: the rerun clears it
     for path in finished:
         assert_sound(output_of(path, out))
 
     status, log = run("dealias", *paths, "-o", out, "--workers", "1", "-q")
-    assert status == 0 and log.count("(done before") >= len(finished), log
+    assert status == 0 and log.count("(done before") >= len(finished) and no_parts(out), log
     for path in paths:
         assert_sound(output_of(path, out))
 

@@ -294,6 +294,7 @@ def write_cfradial2(tree, path, compression=COMPRESSION_LEVEL, *, check=None):
         if check is not None:
             check(tmp)
         os.replace(tmp, path)  # never leave a half-written file under the final name
+        remove_parts(path)  # left by writers of earlier runs that were killed writing it
     except BaseException as exc:
         # the reason first: removing the temporary file frees the space a full disk lacked
         failure = write_error(exc, path)

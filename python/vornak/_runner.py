@@ -66,6 +66,7 @@ def run_files(paths, targets, options, on_outcome, on_sweep=None, *, workers=1, 
             for index, path in enumerate(paths):
                 output = targets[path]
                 if not force and _resume.is_done(path, output, options):
+                    _io.remove_parts(output)  # of writers killed after another had finished it
                     on_outcome(path, FileResult(str(output), 0, [], {}, skipped=True))
                 else:
                     todo.append(path)

@@ -127,6 +127,7 @@ class GroupWriter:
             if check is not None:
                 check(self.tmp)
             os.replace(self.tmp, self.path)  # never a half-written file under the final name
+            _io.remove_parts(self.path)  # left by writers of earlier runs that were killed writing it
         except BaseException as exc:
             failure = _io.write_error(exc, self.path)  # before the temporary file frees the space it took
             self.abort()

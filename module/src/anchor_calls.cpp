@@ -15,6 +15,7 @@
 #include "vornak/anchor_agreement.hpp"
 #include "vornak/anchor_blocks.hpp"
 #include "vornak/anchor_components.hpp"
+#include "vornak/anchor_nearby.hpp"
 #include "vornak/anchor_reference.hpp"
 #include "vornak/anchor_rings.hpp"
 
@@ -565,6 +566,60 @@ PyObject* unblock(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyLong_FromSize_t(changed);
 }
 
+// The rule of nearby_shifts: (large_gates, small_gates, reach_rays, reach_gates, min_pairs, min_agreement,
+// surround, close, min_close, max_shift).
+bool nearby_rule(PyObject* obj, anchor::NearbyRule& rule) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 10) {
+    PyErr_SetString(PyExc_TypeError, "vornak: the nearby echo rule is a tuple of 10 numbers");
+    return false;
+  }
+  PyObject* const* a = &PyTuple_GET_ITEM(obj, 0);
+  if (!to_int64(a[0], rule.large_gates) || !to_int64(a[1], rule.small_gates) || !to_int64(a[2], rule.reach_rays) ||
+      !to_int64(a[3], rule.reach_gates) || !to_int64(a[4], rule.min_pairs) || !to_double(a[5], rule.min_agreement) ||
+      !to_int64(a[6], rule.surround) || !to_double(a[7], rule.close) || !to_double(a[8], rule.min_close) ||
+      !to_int64(a[9], rule.max_shift)) {
+    return false;
+  }
+  return (rule.reach_rays >= 0 && rule.reach_gates >= 0 && rule.max_shift >= 0 && rule.max_shift < 1000) ||
+         fail_value("vornak: the nearby echo's reach and largest shift cannot be negative (shift below 1000)");
+}
+
+// nearby_shifts(ray, gate, dealiased, component, count, rays, gates, wrap, span, rule) -> (shift, moved)
+PyObject* nearby_shifts(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("nearby_shifts", nargs, 10)) return nullptr;
+  View ray, gate, velocity, component;
+  I64 count = 0, rays = 0, ngates = 0;
+  bool wrap = false;
+  double span = 0.0;
+  anchor::NearbyRule rule;
+  if (!ray.take(args[0], "ray", {Kind::int64}, 1) || !gate.take(args[1], "gate", {Kind::int64}, 1) ||
+      !velocity.take(args[2], "dealiased", {Kind::float32}, 1) ||
+      !component.take(args[3], "component", {Kind::int64}, 1) || !to_int64(args[4], count) ||
+      !to_int64(args[5], rays) || !to_int64(args[6], ngates) || !to_bool(args[7], wrap) ||
+      !to_double(args[8], span) || !nearby_rule(args[9], rule)) {
+    return nullptr;
+  }
+  if (count < 0 || rays < 0 || ngates < 0) return fail_value("vornak: sizes cannot be negative"), nullptr;
+  if (!echo_gates_ok(ray, gate, static_cast<std::size_t>(rays), static_cast<std::size_t>(ngates)) ||
+      !same_length(velocity.size(), ray.size(), "vornak: one dealiased velocity per valid gate is needed") ||
+      !same_length(component.size(), ray.size(), "vornak: one component number per valid gate is needed") ||
+      !indices_below(component.span<const I64>(), static_cast<std::size_t>(count),
+                     "vornak: a component number lies outside the count given")) {
+    return nullptr;
+  }
+  View shift_view;
+  Ref shift = new_array(state_of(module), {static_cast<Py_ssize_t>(count)}, Kind::int64, shift_view);
+  if (!shift) return nullptr;
+  const anchor::EchoGates echo{ray.span<const I64>(), gate.span<const I64>(), velocity.span<const float>(),
+                               static_cast<std::size_t>(rays), static_cast<std::size_t>(ngates)};
+  // The folds between gates are float32, as NumPy divides float32 velocities by the span.
+  const std::size_t moved = anchor::nearby_shifts(echo, component.span<const I64>(), wrap, static_cast<float>(span),
+                                                  rule, shift_view.span<I64>());
+  Ref moved_obj(PyLong_FromSize_t(moved));
+  if (!moved_obj) return nullptr;
+  return tuple_of({shift.get(), moved_obj.get()}).release();
+}
+
 template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded([&] { return F(module, args, nargs); });
@@ -604,6 +659,9 @@ PyMethodDef methods[] = {
                                    "Least-squares sums of the VAD fit of the fitted range rings of each sweep."),
     method<unblock>("unblock", "unblock(excluded, folds, ray, gate, shift, out) -> changed\n--\n\n"
                                "Fold counts into `out`, the shift of each block added to its gates with echo."),
+    method<nearby_shifts>("nearby_shifts", "nearby_shifts(ray, gate, dealiased, component, count, rays, gates, wrap, "
+                                           "span, rule) -> (shift, moved)\n--\n\n"
+                                           "Whole folds each small echo area moves by to the large echo beside it."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,115 +1,332 @@
-// Nearby echo, area by area: the pairs of the few gates of small areas with
-// the large echo in reach, found by searching the neighbouring rays' gates
-// (sorted along each ray) rather than through a map of the whole sweep.
+// Nearby echo in one pass over a sweep: its valid gates as compact vectors,
+// echo components by union-find over runs (as echo_components), then the
+// pairs of the few gates of small areas with the large echo in reach, found
+// by searching the neighbouring rays' gates (sorted along each ray). The
+// VAD rings are summed only where some area moves.
 #include "vornak/anchor_nearby.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
-#include <vector>
 
 namespace vornak::anchor {
 
 namespace {
 
+using I32 = std::int32_t;
+using I64 = std::int64_t;
+
 // A rounded value as int64, as the x86 conversion NumPy uses gives it: the
 // smallest int64 for NaN and values out of range.
-std::int64_t to_int64(double x) noexcept {
+I64 to_int64(double x) noexcept {
   constexpr double bound = 9223372036854775808.0;  // 2^63
-  return x >= -bound && x < bound ? static_cast<std::int64_t>(x) : std::numeric_limits<std::int64_t>::min();
+  return x >= -bound && x < bound ? static_cast<I64>(x) : std::numeric_limits<I64>::min();
+}
+
+I32 root(std::vector<I32>& parent, I32 x) noexcept {
+  while (parent[static_cast<std::size_t>(x)] != x) {
+    const I32 up = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(x)])];
+    parent[static_cast<std::size_t>(x)] = up;
+    x = up;
+  }
+  return x;
+}
+
+// An array of trivial values left uninitialised: every element used is
+// written first, and zeroing the whole would cost a pass of its own.
+template <class T>
+class Buffer {
+ public:
+  explicit Buffer(std::size_t size) : data_(new T[size]), size_(size) {}
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+  [[nodiscard]] const T* begin() const noexcept { return data_.get(); }
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+ private:
+  std::unique_ptr<T[]> data_;
+  std::size_t size_;
+};
+
+// The valid gates of a sweep, ray-major: gate along the ray, dealiased
+// velocity, run; where each ray's gates and each run's begin.
+struct Echo {
+  explicit Echo(std::size_t count, std::size_t rays) : gate(count + 1), velocity(count + 1), run(count), ray_start(rays + 1) {}
+  Buffer<I32> gate;
+  Buffer<float> velocity;
+  Buffer<I32> run;
+  Buffer<std::size_t> ray_start;  // rays + 1
+  std::vector<std::size_t> run_start;  // runs + 1
+};
+
+template <class Velocity, class Fold>
+Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
+                 const Joining& joining) {
+  const auto count = static_cast<std::size_t>(std::count(excluded.data.begin(), excluded.data.end(), 0));
+  Echo echo(count, excluded.rays);
+  // Written at every cell, kept where it has echo: no branch on the data
+  // (one slot past the last for the cells after it). Eight cells without
+  // echo at once are passed over: most of a sparse sweep.
+  constexpr std::uint64_t none = 0x0101010101010101ULL;
+  std::size_t k = 0;
+  for (std::size_t r = 0; r < excluded.rays; ++r) {
+    echo.ray_start[r] = k;
+    const std::uint8_t* row = excluded.data.data() + r * excluded.gates;
+    const Velocity* vel = velocity + r * excluded.gates;
+    const Fold* fold = folds + r * excluded.gates;
+    for (std::size_t g0 = 0; g0 < excluded.gates; g0 += 8) {
+      const std::size_t g1 = std::min(g0 + 8, excluded.gates);
+      if (g1 == g0 + 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, row + g0, 8);
+        if (word == none) continue;
+      }
+      for (std::size_t g = g0; g < g1; ++g) {
+        echo.gate[k] = static_cast<I32>(g);
+        // In double, then rounded once: as NumPy promotes the mixed expression.
+        echo.velocity[k] = static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span);
+        k += row[g] == 0 ? 1 : 0;
+      }
+    }
+  }
+  echo.ray_start[excluded.rays] = count;
+  // Runs: a ray's gates joined one to the next along it.
+  I32 runs = 0;
+  for (std::size_t r = 0; r < excluded.rays; ++r) {
+    for (std::size_t i = echo.ray_start[r]; i < echo.ray_start[r + 1]; ++i) {
+      const bool starts = i == echo.ray_start[r] || echo.gate[i] - echo.gate[i - 1] > joining.gap + 1 ||
+                          std::fabs(echo.velocity[i] - echo.velocity[i - 1]) > joining.limit;
+      if (starts) echo.run_start.push_back(i);
+      runs += starts ? 1 : 0;
+      echo.run[i] = runs - 1;
+    }
+  }
+  echo.run_start.push_back(count);
+  return echo;
+}
+
+// Component of each run: runs joined across rays at the same gate.
+std::vector<I32> run_components(const Echo& echo, std::size_t rays, const Joining& joining) {
+  const std::size_t runs = echo.run_start.size() - 1;
+  std::vector<I32> parent(runs);
+  for (std::size_t k = 0; k < runs; ++k) parent[k] = static_cast<I32>(k);
+  const std::size_t last = joining.wrap ? rays : rays - 1;
+  for (std::size_t r = 0; r < last; ++r) {
+    const std::size_t next = r + 1 == rays ? 0 : r + 1;
+    if (next == r) continue;
+    std::size_t i = echo.ray_start[r], j = echo.ray_start[next];
+    const std::size_t i_end = echo.ray_start[r + 1], j_end = echo.ray_start[next + 1];
+    I32 joined_a = -1, joined_b = -1;
+    while (i < i_end && j < j_end) {
+      if (echo.gate[i] < echo.gate[j]) {
+        ++i;
+      } else if (echo.gate[j] < echo.gate[i]) {
+        ++j;
+      } else {
+        if (std::fabs(echo.velocity[i] - echo.velocity[j]) <= joining.limit &&
+            (echo.run[i] != joined_a || echo.run[j] != joined_b)) {
+          joined_a = echo.run[i];
+          joined_b = echo.run[j];
+          const I32 a = root(parent, joined_a), b = root(parent, joined_b);
+          parent[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
+        }
+        ++i;
+        ++j;
+      }
+    }
+  }
+  for (std::size_t k = 0; k < runs; ++k) parent[k] = root(parent, static_cast<I32>(k));
+  return parent;  // a component is named by its first run
 }
 
 // One pair: the small area, the reference gate, the whole folds it asks for
 // and whether the unrounded folds are within `close` of them.
 struct Pair {
-  std::int64_t area;
-  std::int64_t reference;
-  std::int64_t wanted;
+  I32 area;
+  I32 reference;
+  I64 wanted;
   bool near;
 };
 
-}  // namespace
-
-std::size_t nearby_shifts(const EchoGates& echo, std::span<const std::int64_t> component, bool wrap, float span,
-                          const NearbyRule& rule, std::span<std::int64_t> shift) {
-  std::fill(shift.begin(), shift.end(), 0);
-  const std::size_t n = echo.ray.size(), count = shift.size();
-  std::vector<std::int64_t> size(count, 0);
-  for (const std::int64_t c : component) ++size[static_cast<std::size_t>(c)];
-  const bool any_large = std::any_of(size.begin(), size.end(), [&](std::int64_t s) { return s >= rule.large_gates; });
-  const bool any_small = std::any_of(size.begin(), size.end(), [&](std::int64_t s) { return s < rule.small_gates; });
-  if (!any_large || !any_small) return 0;
-
-  // Where each ray's gates begin in the vectors (rays without echo: where the next does).
-  std::vector<std::size_t> ray_start(echo.rays + 1, n);
-  for (std::size_t i = n; i-- > 0;) ray_start[static_cast<std::size_t>(echo.ray[i])] = i;
-  for (std::size_t r = echo.rays; r-- > 0;) ray_start[r] = std::min(ray_start[r], ray_start[r + 1]);
-
-  const auto rays = static_cast<std::int64_t>(echo.rays), gates = static_cast<std::int64_t>(echo.gates);
+// The pairs of every gate of a small area with the gates of large areas in reach.
+std::vector<Pair> pairs_of(const Echo& echo, const std::vector<I32>& component, const std::vector<I64>& size,
+                           std::size_t rays, std::size_t gates, bool wrap, float span, const NearbyRule& rule) {
   std::vector<Pair> pairs;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::int64_t area = component[i];
+  const auto nrays = static_cast<I64>(rays), ngates = static_cast<I64>(gates);
+  const std::size_t runs = echo.run_start.size() - 1;
+  std::size_t ray = 0;
+  for (std::size_t k = 0; k < runs; ++k) {
+    const I32 area = component[k];
     if (size[static_cast<std::size_t>(area)] >= rule.small_gates) continue;
-    for (std::int64_t dr = -rule.reach_rays; dr <= rule.reach_rays; ++dr) {
-      std::int64_t r = echo.ray[i] + dr;
-      if (wrap) r = ((r % rays) + rays) % rays;
-      if (r < 0 || r >= rays) continue;
-      const auto first = echo.gate.begin() + static_cast<std::ptrdiff_t>(ray_start[static_cast<std::size_t>(r)]);
-      const auto last = echo.gate.begin() + static_cast<std::ptrdiff_t>(ray_start[static_cast<std::size_t>(r) + 1]);
-      const std::int64_t low = std::max<std::int64_t>(echo.gate[i] - rule.reach_gates, 0);
-      const std::int64_t high = std::min<std::int64_t>(echo.gate[i] + rule.reach_gates, gates - 1);
-      for (auto at = std::lower_bound(first, last, low); at != last && *at <= high; ++at) {
-        const auto j = static_cast<std::size_t>(at - echo.gate.begin());
-        if (dr == 0 && *at == echo.gate[i]) continue;  // the gate itself (a ray of its own, wrapped, too)
-        if (size[static_cast<std::size_t>(component[j])] < rule.large_gates) continue;
-        // float32 throughout, as the velocities are.
-        const float ratio = (echo.velocity[j] - echo.velocity[i]) / span;
-        const std::int64_t wanted = to_int64(static_cast<double>(std::rint(ratio)));
-        const bool near =
-            std::fabs(static_cast<double>(ratio) - static_cast<double>(wanted)) <= rule.close;
-        pairs.push_back({area, static_cast<std::int64_t>(j), wanted, near});
+    for (std::size_t i = echo.run_start[k]; i < echo.run_start[k + 1]; ++i) {
+      while (echo.ray_start[ray + 1] <= i) ++ray;
+      for (I64 dr = -rule.reach_rays; dr <= rule.reach_rays; ++dr) {
+        I64 r = static_cast<I64>(ray) + dr;
+        if (wrap) r = ((r % nrays) + nrays) % nrays;
+        if (r < 0 || r >= nrays) continue;
+        const I32* first = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r)];
+        const I32* last = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r) + 1];
+        const I64 low = std::max<I64>(echo.gate[i] - rule.reach_gates, 0);
+        const I64 high = std::min<I64>(echo.gate[i] + rule.reach_gates, ngates - 1);
+        for (const I32* at = std::lower_bound(first, last, low); at != last && *at <= high; ++at) {
+          const auto j = static_cast<std::size_t>(at - echo.gate.begin());
+          if (dr == 0 && *at == echo.gate[i]) continue;  // the gate itself
+          if (size[static_cast<std::size_t>(component[static_cast<std::size_t>(echo.run[j])])] < rule.large_gates) {
+            continue;
+          }
+          // float32 throughout, as the velocities are.
+          const float ratio = (echo.velocity[j] - echo.velocity[i]) / span;
+          const I64 wanted = to_int64(static_cast<double>(std::rint(ratio)));
+          const bool near = std::fabs(static_cast<double>(ratio) - static_cast<double>(wanted)) <= rule.close;
+          pairs.push_back({area, static_cast<I32>(j), wanted, near});
+        }
       }
     }
   }
-  if (pairs.empty()) return 0;
+  return pairs;
+}
 
-  // Votes per area: the first most asked-for shift, the pairs and how many ask for it.
+// Shift of each area (by its first run) from its pairs: 0 where the evidence is weak.
+std::vector<I64> area_shifts(std::vector<Pair>& pairs, const std::vector<I64>& size, const NearbyRule& rule) {
+  const std::size_t count = size.size();
   const auto width = static_cast<std::size_t>(2 * rule.max_shift + 1);
-  std::vector<std::int64_t> votes(count * width, 0);
+  std::vector<I64> votes(count * width, 0);
   for (const Pair& p : pairs) {
-    const std::int64_t k = std::clamp(p.wanted, -rule.max_shift, rule.max_shift) + rule.max_shift;
+    const I64 k = std::clamp(p.wanted, -rule.max_shift, rule.max_shift) + rule.max_shift;
     ++votes[static_cast<std::size_t>(p.area) * width + static_cast<std::size_t>(k)];
   }
-  std::vector<std::int64_t> best(count, 0), compared(count, 0), agreeing(count, 0), close(count, 0);
-  for (std::size_t a = 0; a < count; ++a) {
+  std::vector<I64> best(count, 0), compared(count, 0), agreeing(count, 0), close(count, 0), around(count, 0);
+  for (const Pair& p : pairs) {
+    const auto a = static_cast<std::size_t>(p.area);
+    if (compared[a] != 0) continue;  // once per area
     const auto row = votes.begin() + static_cast<std::ptrdiff_t>(a * width);
-    const auto top = std::max_element(row, row + static_cast<std::ptrdiff_t>(width));
+    const auto top = std::max_element(row, row + static_cast<std::ptrdiff_t>(width));  // the first most asked for
     best[a] = (top - row) - rule.max_shift;
     agreeing[a] = *top;
     for (std::size_t k = 0; k < width; ++k) compared[a] += row[static_cast<std::ptrdiff_t>(k)];
   }
-  for (const Pair& p : pairs) close[static_cast<std::size_t>(p.area)] += p.near && p.wanted == best[static_cast<std::size_t>(p.area)];
+  for (const Pair& p : pairs) {
+    close[static_cast<std::size_t>(p.area)] += p.near && p.wanted == best[static_cast<std::size_t>(p.area)] ? 1 : 0;
+  }
   // Distinct large-area gates around each area.
-  std::vector<std::pair<std::int64_t, std::int64_t>> around_gates;
-  around_gates.reserve(pairs.size());
-  for (const Pair& p : pairs) around_gates.emplace_back(p.area, p.reference);
-  std::sort(around_gates.begin(), around_gates.end());
-  around_gates.erase(std::unique(around_gates.begin(), around_gates.end()), around_gates.end());
-  std::vector<std::int64_t> around(count, 0);
-  for (const auto& [area, reference] : around_gates) ++around[static_cast<std::size_t>(area)];
-
-  std::size_t moved = 0;
+  std::sort(pairs.begin(), pairs.end(),
+            [](const Pair& a, const Pair& b) { return std::pair(a.area, a.reference) < std::pair(b.area, b.reference); });
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    const bool again = k > 0 && pairs[k].area == pairs[k - 1].area && pairs[k].reference == pairs[k - 1].reference;
+    around[static_cast<std::size_t>(pairs[k].area)] += again ? 0 : 1;
+  }
+  std::vector<I64> shift(count, 0);
   for (std::size_t a = 0; a < count; ++a) {
     const auto asked = static_cast<double>(compared[a]);
     const bool strong = size[a] < rule.small_gates && compared[a] >= rule.min_pairs &&
                         static_cast<double>(agreeing[a]) >= rule.min_agreement * asked &&
-                        static_cast<double>(close[a]) >= rule.min_close * asked &&
-                        around[a] >= rule.surround * size[a];
+                        static_cast<double>(close[a]) >= rule.min_close * asked && around[a] >= rule.surround * size[a];
     shift[a] = strong ? best[a] : 0;
-    moved += shift[a] != 0 ? 1 : 0;
   }
-  return moved;
+  return shift;
 }
+
+// The sums of the VAD fit of each fitted ring, as ring_sums makes them:
+// gate by gate in ray-major order.
+void centring_sums(const Echo& echo, std::size_t gates, const CentringRings& rings, std::vector<double>& normal,
+                   std::vector<double>& rhs) {
+  const auto step = static_cast<std::size_t>(rings.step);
+  const std::size_t nrings = (gates + step - 1) / step;
+  std::vector<std::array<double, 9>> sums(nrings, std::array<double, 9>{});
+  std::vector<I64> count(nrings, 0);
+  std::vector<std::uint8_t> seen(nrings * 8, 0);
+  // Ring of each gate along the ray (nrings: none), by table: a division
+  // per gate would cost more than all the sums.
+  std::vector<std::size_t> ring_at(gates, nrings);
+  for (std::size_t k = 0; k < nrings; ++k) ring_at[k * step] = k;
+  const std::size_t rays = echo.ray_start.size() - 1;
+  for (std::size_t r = 0; r < rays; ++r) {
+    const double c = rings.cos_az[r], s = rings.sin_az[r];
+    const auto sector = static_cast<std::size_t>(rings.sector[r]);
+    for (std::size_t i = echo.ray_start[r]; i < echo.ray_start[r + 1]; ++i) {
+      const std::size_t ring = ring_at[static_cast<std::size_t>(echo.gate[i])];
+      if (ring == nrings) continue;
+      const auto v = static_cast<double>(echo.velocity[i]);
+      std::array<double, 9>& sum = sums[ring];
+      ++count[ring];
+      sum[1] += c;
+      sum[2] += s;
+      sum[3] += c * c;
+      sum[4] += s * s;
+      sum[5] += c * s;
+      sum[6] += v;
+      sum[7] += v * c;
+      sum[8] += v * s;
+      seen[ring * 8 + sector] = 1;
+    }
+  }
+  for (std::size_t k = 0; k < nrings; ++k) {
+    int sectors = 0;
+    for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
+    if (sectors < rings.min_sectors || count[k] < rings.min_gates) continue;
+    const std::array<double, 9>& s = sums[k];
+    const auto n = static_cast<double>(count[k]);
+    normal.insert(normal.end(), {n, s[1], s[2], s[1], s[3], s[5], s[2], s[5], s[4]});
+    rhs.insert(rhs.end(), {s[6], s[7], s[8]});
+  }
+}
+
+}  // namespace
+
+template <class Velocity, class Fold>
+NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
+                         const Joining& joining, const NearbyRule& rule, const CentringRings& rings) {
+  NearbyAreas out;
+  if (excluded.rays == 0 || excluded.gates == 0) return out;
+  Echo echo = valid_gates(excluded, velocity, folds, span, joining);
+  const std::vector<I32> component = run_components(echo, excluded.rays, joining);
+  const std::size_t runs = component.size();
+  std::vector<I64> size(runs, 0);  // by the first run of each component
+  for (std::size_t k = 0; k < runs; ++k) {
+    size[static_cast<std::size_t>(component[k])] += static_cast<I64>(echo.run_start[k + 1] - echo.run_start[k]);
+  }
+  bool any_large = false, any_small = false;
+  for (std::size_t k = 0; k < runs; ++k) {
+    if (component[k] != static_cast<I32>(k)) continue;
+    any_large |= size[k] >= rule.large_gates;
+    any_small |= size[k] < rule.small_gates;
+  }
+  if (!any_large || !any_small) return out;
+  std::vector<Pair> pairs = pairs_of(echo, component, size, excluded.rays, excluded.gates, joining.wrap,
+                                     static_cast<float>(span), rule);
+  if (pairs.empty()) return out;
+  const std::vector<I64> shift = area_shifts(pairs, size, rule);
+  // The moving areas numbered in the order their first gates come; their gates in flat order.
+  std::vector<I64> number(runs, -1);
+  std::size_t ray = 0;
+  for (std::size_t k = 0; k < runs; ++k) {
+    const auto area = static_cast<std::size_t>(component[k]);
+    if (shift[area] == 0) continue;
+    if (number[area] < 0) {
+      number[area] = static_cast<I64>(out.shift.size());
+      out.shift.push_back(shift[area]);
+    }
+    for (std::size_t i = echo.run_start[k]; i < echo.run_start[k + 1]; ++i) {
+      while (echo.ray_start[ray + 1] <= i) ++ray;
+      out.at.push_back(static_cast<I64>(ray * excluded.gates) + echo.gate[i]);
+      out.area.push_back(number[area]);
+    }
+  }
+  if (!out.shift.empty()) centring_sums(echo, excluded.gates, rings, out.normal, out.rhs);
+  return out;
+}
+
+#define VORNAK_ANCHOR_NEARBY(V, F)                                                                             \
+  template NearbyAreas nearby_areas<V, F>(Grid<const std::uint8_t>, const V*, const F*, double, const Joining&, \
+                                          const NearbyRule&, const CentringRings&);
+VORNAK_ANCHOR_NEARBY(float, std::int32_t)
+VORNAK_ANCHOR_NEARBY(float, std::int64_t)
+VORNAK_ANCHOR_NEARBY(double, std::int32_t)
+VORNAK_ANCHOR_NEARBY(double, std::int64_t)
+#undef VORNAK_ANCHOR_NEARBY
 
 }  // namespace vornak::anchor

@@ -59,79 +59,76 @@ def nearby_step(sweep, folds, report):
     """`folds` (rays, gates) of `sweep` (a SweepInput) with its small echo
     areas moved to the large echo beside them, and `report` (an Anchoring)
     saying so; both as given where nothing moved."""
-    gates = _anchor._Gates(dataclasses.replace(sweep, folds=folds))
-    comp, shift = area_shifts(gates, sweep)
+    found = moving_areas(sweep, folds)
     # The sweep's centring decides only where an area would move: checked last.
-    if shift is None or not is_centred(gates, sweep):
+    if found is None or not is_centred(*found[3:], sweep.nyquist):
         return folds, report
-    by_gate = shift[comp]
+    at, area, shift = found[:3]
+    folds_at = np.asarray(folds).ravel()[at]
+    by_gate = np.where(_clutter(sweep, at, area, shift.size, folds_at), 0, shift[area])
     changed = np.flatnonzero(by_gate)
-    at = gates.flat[changed]
+    if changed.size == 0:
+        return folds, report
+    at, folds_at = at[changed], folds_at[changed]
     out = np.array(folds, dtype=np.int32, copy=True)
     out.ravel()[at] += by_gate[changed].astype(np.int32)
     # Gates changed in all: those the references changed, give or take the
     # ones this step moves off or back onto the exact fold counts.
     exact = np.asarray(sweep.folds).ravel()[at]
-    total = (report.gates_changed + int(np.count_nonzero(gates.folds[changed] == exact))
+    total = (report.gates_changed + int(np.count_nonzero(folds_at == exact))
              - int(np.count_nonzero(out.ravel()[at] == exact)))
-    return out, dataclasses.replace(report, gates_changed=total, nearby_components=int(np.count_nonzero(shift)),
+    return out, dataclasses.replace(report, gates_changed=total,
+                                    nearby_components=int(np.unique(area[changed]).size),
                                     nearby_gates=int(changed.size))
 
 
-def is_centred(gates, sweep):
-    """Whether most well-covered range rings of the sweep (every
-    VAD_RING_STEP-th, echo in VAD_SECTORS of 8 sectors and VAD_RING_GATES
-    gates, as the VAD shift takes them) have a mean within CENTRED_FOLDS of
-    zero, with the fold counts of `gates` (a _Gates): the least-squares
-    v = a + b cos(az) + c sin(az) of each, from the VAD ring sums."""
+def moving_areas(sweep, folds):
+    """The small areas of the sweep with these fold counts that the echo
+    beside them would move, by one kernel call (nearby_areas): the flat
+    positions of their gates (in flat order), the area of each, each area's
+    whole folds, and the least-squares sums of the VAD fit of the sweep's
+    well-covered rings (every VAD_RING_STEP-th, echo in VAD_SECTORS of 8
+    sectors and VAD_RING_GATES gates, as the VAD shift takes them). None
+    where no area would move.
+
+    The areas are echo_components; each gate of an area of fewer than
+    MIN_GATES is paired with every gate of an area of at least LARGE_GATES
+    in reach, the folds between them being reference minus small over twice
+    the Nyquist velocity, in float32."""
+    excluded, velocity, folds = _anchor._kernel_arrays(dataclasses.replace(sweep, folds=folds))
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
     sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
-    count = (gates.shape[1] + _anchor.VAD_RING_STEP - 1) // _anchor.VAD_RING_STEP
-    rings = (gates.ray, gates.gate, gates.dealiased, sector, np.cos(az), np.sin(az), count, sweep.nyquist, None)
-    normal, rhs, _ = _anchor._kernel.ring_sums((rings,), _anchor.VAD_RING_STEP, _anchor.VAD_RING_GATES,
-                                               _anchor.VAD_SECTORS, None)
+    rings = (sector, np.cos(az), np.sin(az), _anchor.VAD_RING_STEP, _anchor.VAD_RING_GATES, _anchor.VAD_SECTORS)
+    span = 2.0 * sweep.nyquist
+    return _anchor._kernel.nearby_areas(excluded, velocity, folds, span, sweep.rays_wrap_around,
+                                        _anchor.COMPONENT_GAP, 0.5 * span, _rule(), rings)
+
+
+def _rule():
+    """The constants of the step, as nearby_areas takes them."""
+    return (LARGE_GATES, _anchor.MIN_GATES, REACH_RAYS, REACH_GATES, MIN_PAIRS, MIN_AGREEMENT, SURROUND, CLOSE,
+            MIN_CLOSE, _anchor.MAX_SHIFT)
+
+
+def is_centred(normal, rhs, nyquist):
+    """Whether at least CENTRED_SHARE of the rings (their least-squares
+    sums `normal`, `rhs`) fit v = a + b cos(az) + c sin(az) with a mean
+    within CENTRED_FOLDS of zero; not with fewer than VAD_MIN_RINGS."""
     if rhs.shape[0] < _anchor.VAD_MIN_RINGS:
         return False
     try:
-        mean = np.linalg.solve(normal, rhs[..., None])[:, 0, 0] / np.float32(gates.span)
+        mean = np.linalg.solve(normal, rhs[..., None])[:, 0, 0] / np.float32(2.0 * nyquist)
     except np.linalg.LinAlgError:
         return False
     return np.count_nonzero(np.abs(mean) < CENTRED_FOLDS) >= CENTRED_SHARE * rhs.shape[0]
 
 
-def _rule():
-    """The constants of the step, as nearby_shifts takes them."""
-    return (LARGE_GATES, _anchor.MIN_GATES, REACH_RAYS, REACH_GATES, MIN_PAIRS, MIN_AGREEMENT, SURROUND, CLOSE,
-            MIN_CLOSE, _anchor.MAX_SHIFT)
-
-
-def area_shifts(gates, sweep):
-    """Component of each valid gate (echo_components) and the whole folds
-    each component moves by (0 for most); None for the latter where none moves.
-
-    Each gate of an area of fewer than MIN_GATES is paired with every gate
-    of an area of at least LARGE_GATES in reach; the folds between them
-    (reference minus small, over twice the Nyquist velocity, in float32)
-    are counted per area (kernel nearby_shifts)."""
-    comp, n = gates.components(sweep.rays_wrap_around)
-    shift, moved = _anchor._kernel.nearby_shifts(gates.ray, gates.gate, gates.dealiased, comp, n, gates.shape[0],
-                                                 gates.shape[1], sweep.rays_wrap_around, np.float32(gates.span),
-                                                 _rule())
-    if moved:
-        moved = _clutter_kept(gates, sweep, comp, shift)
-    return comp, shift if moved else None
-
-
-def _clutter_kept(gates, sweep, comp, shift):
-    """Keeps (shift 0) the moving areas that look like clutter at fold 0:
-    all their gates at fold 0, mean velocity within the speckle repair's
-    NEAR_ZERO of zero, as measured. Returns the areas still moving."""
-    n = shift.size
-    moving = np.flatnonzero(shift)
-    mine_at = np.flatnonzero(np.isin(comp, moving))  # the moving areas' gates, in order
-    phase = np.pi / sweep.nyquist * np.asarray(sweep.velocity).ravel()[gates.flat[mine_at]]
-    mine = comp[mine_at]
-    mean_phase = np.arctan2(np.bincount(mine, np.sin(phase), n), np.bincount(mine, np.cos(phase), n))
-    at_zero = np.bincount(mine, gates.folds[mine_at] != 0, n) == 0
-    shift[at_zero & (np.abs(mean_phase) < _speckle.NEAR_ZERO * np.pi)] = 0
-    return int(np.count_nonzero(shift))
+def _clutter(sweep, at, area, areas, folds_at):
+    """Per area (of `areas`; `at`, `area`: the flat positions of their gates
+    in flat order and the area of each), whether it is clutter at fold 0:
+    all its gates at fold 0 and its mean velocity, as measured, within the
+    speckle repair's NEAR_ZERO of zero."""
+    phase = np.pi / sweep.nyquist * np.asarray(sweep.velocity).ravel()[at]
+    mean_phase = np.arctan2(np.bincount(area, np.sin(phase), areas), np.bincount(area, np.cos(phase), areas))
+    at_zero = np.bincount(area, folds_at != 0, areas) == 0
+    return (at_zero & (np.abs(mean_phase) < _speckle.NEAR_ZERO * np.pi))[area]

@@ -143,89 +143,100 @@ std::vector<I32> run_components(const Echo& echo, std::size_t rays, const Joinin
   return parent;  // a component is named by its first run
 }
 
-// One pair: the small area, the reference gate, the whole folds it asks for
-// and whether the unrounded folds are within `close` of them.
-struct Pair {
-  I32 area;
-  I32 reference;
-  I64 wanted;
-  bool near;
+// The pairs of one small area's gates with the large echo in reach: the
+// whole folds each asks for, whether the unrounded folds are within `close`
+// of them, and the reference gate.
+struct Pairs {
+  std::vector<I64> wanted;
+  std::vector<std::uint8_t> near;
+  std::vector<I32> reference;
+  void clear() noexcept {
+    wanted.clear();
+    near.clear();
+    reference.clear();
+  }
 };
 
-// The pairs of every gate of a small area with the gates of large areas in reach.
-std::vector<Pair> pairs_of(const Echo& echo, const std::vector<I32>& component, const std::vector<I64>& size,
-                           std::size_t rays, std::size_t gates, bool wrap, float span, const NearbyRule& rule) {
-  std::vector<Pair> pairs;
+// Appends the pairs of the gates of run `k` (on ray `ray`) with the gates of
+// large areas in reach: on each ray in reach, a pointer that moves along
+// with the run's gates.
+void pairs_of(const Echo& echo, std::size_t k, std::size_t ray, const std::vector<std::uint8_t>& large_run,
+              std::size_t rays, std::size_t gates, bool wrap, float span, const NearbyRule& rule, Pairs& pairs) {
   const auto nrays = static_cast<I64>(rays), ngates = static_cast<I64>(gates);
-  const std::size_t runs = echo.run_start.size() - 1;
-  std::size_t ray = 0;
-  for (std::size_t k = 0; k < runs; ++k) {
-    const I32 area = component[k];
-    if (size[static_cast<std::size_t>(area)] >= rule.small_gates) continue;
-    for (std::size_t i = echo.run_start[k]; i < echo.run_start[k + 1]; ++i) {
-      while (echo.ray_start[ray + 1] <= i) ++ray;
-      for (I64 dr = -rule.reach_rays; dr <= rule.reach_rays; ++dr) {
-        I64 r = static_cast<I64>(ray) + dr;
-        if (wrap) r = ((r % nrays) + nrays) % nrays;
-        if (r < 0 || r >= nrays) continue;
-        const I32* first = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r)];
-        const I32* last = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r) + 1];
-        const I64 low = std::max<I64>(echo.gate[i] - rule.reach_gates, 0);
-        const I64 high = std::min<I64>(echo.gate[i] + rule.reach_gates, ngates - 1);
-        for (const I32* at = std::lower_bound(first, last, low); at != last && *at <= high; ++at) {
-          const auto j = static_cast<std::size_t>(at - echo.gate.begin());
-          if (dr == 0 && *at == echo.gate[i]) continue;  // the gate itself
-          if (size[static_cast<std::size_t>(component[static_cast<std::size_t>(echo.run[j])])] < rule.large_gates) {
-            continue;
-          }
-          // float32 throughout, as the velocities are.
-          const float ratio = (echo.velocity[j] - echo.velocity[i]) / span;
-          const I64 wanted = to_int64(static_cast<double>(std::rint(ratio)));
-          const bool near = std::fabs(static_cast<double>(ratio) - static_cast<double>(wanted)) <= rule.close;
-          pairs.push_back({area, static_cast<I32>(j), wanted, near});
-        }
+  const std::size_t begin = echo.run_start[k], end = echo.run_start[k + 1];
+  for (I64 dr = -rule.reach_rays; dr <= rule.reach_rays; ++dr) {
+    I64 r = static_cast<I64>(ray) + dr;
+    if (wrap) r = ((r % nrays) + nrays) % nrays;
+    if (r < 0 || r >= nrays) continue;
+    const I32* first = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r)];
+    const I32* last = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r) + 1];
+    const I32* from = std::lower_bound(first, last, std::max<I64>(echo.gate[begin] - rule.reach_gates, 0));
+    for (std::size_t i = begin; i < end; ++i) {
+      const I64 low = std::max<I64>(echo.gate[i] - rule.reach_gates, 0);
+      const I64 high = std::min<I64>(echo.gate[i] + rule.reach_gates, ngates - 1);
+      while (from != last && *from < low) ++from;
+      for (const I32* at = from; at != last && *at <= high; ++at) {
+        const auto j = static_cast<std::size_t>(at - echo.gate.begin());
+        if (dr == 0 && *at == echo.gate[i]) continue;  // the gate itself
+        if (large_run[static_cast<std::size_t>(echo.run[j])] == 0) continue;
+        // float32 throughout, as the velocities are.
+        const float ratio = (echo.velocity[j] - echo.velocity[i]) / span;
+        const I64 wanted = to_int64(static_cast<double>(std::rint(ratio)));
+        pairs.wanted.push_back(wanted);
+        pairs.near.push_back(std::fabs(static_cast<double>(ratio) - static_cast<double>(wanted)) <= rule.close ? 1 : 0);
+        pairs.reference.push_back(static_cast<I32>(j));
       }
     }
   }
-  return pairs;
 }
 
-// Shift of each area (by its first run) from its pairs: 0 where the evidence is weak.
-std::vector<I64> area_shifts(std::vector<Pair>& pairs, const std::vector<I64>& size, const NearbyRule& rule) {
-  const std::size_t count = size.size();
-  const auto width = static_cast<std::size_t>(2 * rule.max_shift + 1);
-  std::vector<I64> votes(count * width, 0);
-  for (const Pair& p : pairs) {
-    const I64 k = std::clamp(p.wanted, -rule.max_shift, rule.max_shift) + rule.max_shift;
-    ++votes[static_cast<std::size_t>(p.area) * width + static_cast<std::size_t>(k)];
+// Shift of an area of `size` gates from its pairs: 0 where the evidence is weak.
+I64 area_shift(Pairs& pairs, I64 size, const NearbyRule& rule, std::vector<I64>& votes) {
+  const auto compared = static_cast<I64>(pairs.wanted.size());
+  if (compared == 0 || compared < rule.min_pairs) return 0;
+  std::fill(votes.begin(), votes.end(), 0);
+  for (const I64 w : pairs.wanted) ++votes[static_cast<std::size_t>(std::clamp(w, -rule.max_shift, rule.max_shift) + rule.max_shift)];
+  const auto top = std::max_element(votes.begin(), votes.end());  // the first most asked for
+  const I64 best = (top - votes.begin()) - rule.max_shift;
+  const auto asked = static_cast<double>(compared);
+  if (!(static_cast<double>(*top) >= rule.min_agreement * asked)) return 0;
+  I64 close = 0;
+  for (std::size_t k = 0; k < pairs.wanted.size(); ++k) close += pairs.near[k] != 0 && pairs.wanted[k] == best ? 1 : 0;
+  if (!(static_cast<double>(close) >= rule.min_close * asked)) return 0;
+  // Distinct large-area gates around the area.
+  std::sort(pairs.reference.begin(), pairs.reference.end());
+  const auto around = static_cast<I64>(std::unique(pairs.reference.begin(), pairs.reference.end()) - pairs.reference.begin());
+  return around >= rule.surround * size ? best : 0;
+}
+
+// Shift of each area (by its first run): the small areas' pairs, area by area.
+std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component, const std::vector<I64>& size,
+                             std::size_t rays, std::size_t gates, bool wrap, float span, const NearbyRule& rule) {
+  const std::size_t runs = component.size();
+  // Ray of each run, and the runs of small areas grouped by area.
+  std::vector<std::size_t> run_ray(runs);
+  for (std::size_t k = 0, ray = 0; k < runs; ++k) {
+    while (echo.ray_start[ray + 1] <= echo.run_start[k]) ++ray;
+    run_ray[k] = ray;
   }
-  std::vector<I64> best(count, 0), compared(count, 0), agreeing(count, 0), close(count, 0), around(count, 0);
-  for (const Pair& p : pairs) {
-    const auto a = static_cast<std::size_t>(p.area);
-    if (compared[a] != 0) continue;  // once per area
-    const auto row = votes.begin() + static_cast<std::ptrdiff_t>(a * width);
-    const auto top = std::max_element(row, row + static_cast<std::ptrdiff_t>(width));  // the first most asked for
-    best[a] = (top - row) - rule.max_shift;
-    agreeing[a] = *top;
-    for (std::size_t k = 0; k < width; ++k) compared[a] += row[static_cast<std::ptrdiff_t>(k)];
+  std::vector<std::pair<I32, I32>> small;  // (area, run)
+  std::vector<std::uint8_t> large_run(runs);
+  for (std::size_t k = 0; k < runs; ++k) {
+    large_run[k] = size[static_cast<std::size_t>(component[k])] >= rule.large_gates ? 1 : 0;
+    if (size[static_cast<std::size_t>(component[k])] < rule.small_gates) small.emplace_back(component[k], static_cast<I32>(k));
   }
-  for (const Pair& p : pairs) {
-    close[static_cast<std::size_t>(p.area)] += p.near && p.wanted == best[static_cast<std::size_t>(p.area)] ? 1 : 0;
-  }
-  // Distinct large-area gates around each area.
-  std::sort(pairs.begin(), pairs.end(),
-            [](const Pair& a, const Pair& b) { return std::pair(a.area, a.reference) < std::pair(b.area, b.reference); });
-  for (std::size_t k = 0; k < pairs.size(); ++k) {
-    const bool again = k > 0 && pairs[k].area == pairs[k - 1].area && pairs[k].reference == pairs[k - 1].reference;
-    around[static_cast<std::size_t>(pairs[k].area)] += again ? 0 : 1;
-  }
-  std::vector<I64> shift(count, 0);
-  for (std::size_t a = 0; a < count; ++a) {
-    const auto asked = static_cast<double>(compared[a]);
-    const bool strong = size[a] < rule.small_gates && compared[a] >= rule.min_pairs &&
-                        static_cast<double>(agreeing[a]) >= rule.min_agreement * asked &&
-                        static_cast<double>(close[a]) >= rule.min_close * asked && around[a] >= rule.surround * size[a];
-    shift[a] = strong ? best[a] : 0;
+  std::sort(small.begin(), small.end());
+  std::vector<I64> shift(runs, 0);
+  std::vector<I64> votes(static_cast<std::size_t>(2 * rule.max_shift + 1));
+  Pairs pairs;
+  for (std::size_t s = 0; s < small.size();) {
+    const I32 area = small[s].first;
+    pairs.clear();
+    for (; s < small.size() && small[s].first == area; ++s) {
+      const auto k = static_cast<std::size_t>(small[s].second);
+      pairs_of(echo, k, run_ray[k], large_run, rays, gates, wrap, span, rule, pairs);
+    }
+    shift[static_cast<std::size_t>(area)] = area_shift(pairs, size[static_cast<std::size_t>(area)], rule, votes);
   }
   return shift;
 }
@@ -296,10 +307,8 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
     any_small |= size[k] < rule.small_gates;
   }
   if (!any_large || !any_small) return out;
-  std::vector<Pair> pairs = pairs_of(echo, component, size, excluded.rays, excluded.gates, joining.wrap,
-                                     static_cast<float>(span), rule);
-  if (pairs.empty()) return out;
-  const std::vector<I64> shift = area_shifts(pairs, size, rule);
+  const std::vector<I64> shift =
+      area_shifts(echo, component, size, excluded.rays, excluded.gates, joining.wrap, static_cast<float>(span), rule);
   // The moving areas numbered in the order their first gates come; their gates in flat order.
   std::vector<I64> number(runs, -1);
   std::size_t ray = 0;

@@ -55,31 +55,33 @@ CENTRED_FOLDS = 0.25
 CENTRED_SHARE = 0.5
 
 
-def nearby_step(sweep, folds, report):
+def nearby_step(sweep, folds, report, *, own=False):
     """`folds` (rays, gates) of `sweep` (a SweepInput) with its small echo
     areas moved to the large echo beside them, and `report` (an Anchoring)
-    saying so; both as given where nothing moved."""
+    saying so; both as given where nothing moved. `own`: `folds` is an int32
+    array of the caller's own, changed in place rather than copied."""
     found = moving_areas(sweep, folds)
     # The sweep's centring decides only where an area would move: checked last.
     if found is None or not is_centred(*found[3:], sweep.nyquist):
         return folds, report
     at, area, shift = found[:3]
     folds_at = np.asarray(folds).ravel()[at]
-    by_gate = np.where(_clutter(sweep, at, area, shift.size, folds_at), 0, shift[area])
-    changed = np.flatnonzero(by_gate)
-    if changed.size == 0:
+    kept = _clutter(sweep, at, area, shift.size, folds_at)
+    moved = shift.size - int(np.count_nonzero(kept))
+    if not moved:
         return folds, report
-    at, folds_at = at[changed], folds_at[changed]
-    out = np.array(folds, dtype=np.int32, copy=True)
-    out.ravel()[at] += by_gate[changed].astype(np.int32)
+    if kept.any():
+        changed = np.flatnonzero(~kept[area])
+        at, area, folds_at = at[changed], area[changed], folds_at[changed]
+    mine = own and isinstance(folds, np.ndarray) and folds.dtype == np.int32 and folds.flags.c_contiguous
+    out = folds if mine else np.array(folds, dtype=np.int32, copy=True)
+    flat = out.reshape(-1)  # a view: `out` is C-contiguous
+    flat[at] = folds_at + shift[area].astype(np.int32)
     # Gates changed in all: those the references changed, give or take the
     # ones this step moves off or back onto the exact fold counts.
     exact = np.asarray(sweep.folds).ravel()[at]
-    total = (report.gates_changed + int(np.count_nonzero(folds_at == exact))
-             - int(np.count_nonzero(out.ravel()[at] == exact)))
-    return out, dataclasses.replace(report, gates_changed=total,
-                                    nearby_components=int(np.unique(area[changed]).size),
-                                    nearby_gates=int(changed.size))
+    total = report.gates_changed + int(np.count_nonzero(folds_at == exact)) - int(np.count_nonzero(flat[at] == exact))
+    return out, dataclasses.replace(report, gates_changed=total, nearby_components=moved, nearby_gates=int(at.size))
 
 
 def moving_areas(sweep, folds):
@@ -125,10 +127,11 @@ def is_centred(normal, rhs, nyquist):
 
 def _clutter(sweep, at, area, areas, folds_at):
     """Per area (of `areas`; `at`, `area`: the flat positions of their gates
-    in flat order and the area of each), whether it is clutter at fold 0:
+    in flat order and the area of each), whether it is clutter at fold 0 and
+    so kept where it is:
     all its gates at fold 0 and its mean velocity, as measured, within the
     speckle repair's NEAR_ZERO of zero."""
     phase = np.pi / sweep.nyquist * np.asarray(sweep.velocity).ravel()[at]
     mean_phase = np.arctan2(np.bincount(area, np.sin(phase), areas), np.bincount(area, np.cos(phase), areas))
     at_zero = np.bincount(area, folds_at != 0, areas) == 0
-    return (at_zero & (np.abs(mean_phase) < _speckle.NEAR_ZERO * np.pi))[area]
+    return at_zero & (np.abs(mean_phase) < _speckle.NEAR_ZERO * np.pi)

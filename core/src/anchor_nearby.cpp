@@ -53,31 +53,40 @@ class Buffer {
 };
 
 // The valid gates of a sweep, ray-major: gate along the ray, dealiased
-// velocity, run; where each ray's gates and each run's begin.
+// velocity, run; where each ray's gates and each run's begin. Sized for
+// every cell of the sweep, used for the valid ones.
 struct Echo {
-  explicit Echo(std::size_t count, std::size_t rays) : gate(count + 1), velocity(count + 1), run(count), ray_start(rays + 1) {}
+  Echo(std::size_t cells, std::size_t rays)
+      : gate(cells + 1), velocity(cells + 1), run(cells + 1), ray_start(rays + 1), run_start(cells + 2) {}
   Buffer<I32> gate;
   Buffer<float> velocity;
   Buffer<I32> run;
   Buffer<std::size_t> ray_start;  // rays + 1
-  std::vector<std::size_t> run_start;  // runs + 1
+  Buffer<std::size_t> run_start;  // runs + 1
+  std::size_t count = 0;          // valid gates
+  std::size_t runs = 0;
 };
 
 template <class Velocity, class Fold>
 Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
                  const Joining& joining) {
-  const auto count = static_cast<std::size_t>(std::count(excluded.data.begin(), excluded.data.end(), 0));
-  Echo echo(count, excluded.rays);
+  Echo echo(excluded.data.size(), excluded.rays);
   // Written at every cell, kept where it has echo: no branch on the data
   // (one slot past the last for the cells after it). Eight cells without
-  // echo at once are passed over: most of a sparse sweep.
+  // echo at once are passed over: most of a sparse sweep. A run (a ray's
+  // gates joined one to the next along it) starts at the first gate of a
+  // ray, after a gap or at a jump.
   constexpr std::uint64_t none = 0x0101010101010101ULL;
-  std::size_t k = 0;
+  const I64 step = joining.gap + 1;
+  std::size_t k = 0, runs = 0;
   for (std::size_t r = 0; r < excluded.rays; ++r) {
+    const std::size_t ray_first = k;
     echo.ray_start[r] = k;
     const std::uint8_t* row = excluded.data.data() + r * excluded.gates;
     const Velocity* vel = velocity + r * excluded.gates;
     const Fold* fold = folds + r * excluded.gates;
+    I64 last_gate = 0;
+    float last = 0.0F;
     for (std::size_t g0 = 0; g0 < excluded.gates; g0 += 8) {
       const std::size_t g1 = std::min(g0 + 8, excluded.gates);
       if (g1 == g0 + 8) {
@@ -86,32 +95,32 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
         if (word == none) continue;
       }
       for (std::size_t g = g0; g < g1; ++g) {
-        echo.gate[k] = static_cast<I32>(g);
+        const bool valid = row[g] == 0;
         // In double, then rounded once: as NumPy promotes the mixed expression.
-        echo.velocity[k] = static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span);
-        k += row[g] == 0 ? 1 : 0;
+        const auto v = static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span);
+        const auto at = static_cast<I64>(g);
+        const bool starts = valid & ((k == ray_first) | (at - last_gate > step) | (std::fabs(v - last) > joining.limit));
+        echo.run_start[runs] = k;
+        runs += starts ? 1 : 0;
+        echo.gate[k] = static_cast<I32>(g);
+        echo.velocity[k] = v;
+        echo.run[k] = static_cast<I32>(runs) - 1;
+        last_gate = valid ? at : last_gate;
+        last = valid ? v : last;
+        k += valid ? 1 : 0;
       }
     }
   }
-  echo.ray_start[excluded.rays] = count;
-  // Runs: a ray's gates joined one to the next along it.
-  I32 runs = 0;
-  for (std::size_t r = 0; r < excluded.rays; ++r) {
-    for (std::size_t i = echo.ray_start[r]; i < echo.ray_start[r + 1]; ++i) {
-      const bool starts = i == echo.ray_start[r] || echo.gate[i] - echo.gate[i - 1] > joining.gap + 1 ||
-                          std::fabs(echo.velocity[i] - echo.velocity[i - 1]) > joining.limit;
-      if (starts) echo.run_start.push_back(i);
-      runs += starts ? 1 : 0;
-      echo.run[i] = runs - 1;
-    }
-  }
-  echo.run_start.push_back(count);
+  echo.ray_start[excluded.rays] = k;
+  echo.run_start[runs] = k;
+  echo.count = k;
+  echo.runs = runs;
   return echo;
 }
 
 // Component of each run: runs joined across rays at the same gate.
 std::vector<I32> run_components(const Echo& echo, std::size_t rays, const Joining& joining) {
-  const std::size_t runs = echo.run_start.size() - 1;
+  const std::size_t runs = echo.runs;
   std::vector<I32> parent(runs);
   for (std::size_t k = 0; k < runs; ++k) parent[k] = static_cast<I32>(k);
   const std::size_t last = joining.wrap ? rays : rays - 1;

@@ -52,25 +52,42 @@ class Buffer {
   std::size_t size_;
 };
 
+// Gates along the ray per entry of Echo::stretch_start.
+constexpr std::size_t stretch = 16;
+static_assert(stretch % 8 == 0, "a stretch begins where a word of 8 cells does");
+
 // The valid gates of a sweep, ray-major: gate along the ray, dealiased
-// velocity, run; where each ray's gates and each run's begin. Sized for
-// every cell of the sweep, used for the valid ones.
+// velocity, run; where each ray's gates and each run's begin, and where the
+// gates of each stretch of 16 along a ray begin (to find a gate on a ray
+// without a search).
+// Sized for every cell of the sweep, used for the valid ones.
 struct Echo {
-  Echo(std::size_t cells, std::size_t rays)
-      : gate(cells + 1), velocity(cells + 1), run(cells + 1), ray_start(rays + 1), run_start(cells + 2) {}
+  Echo(std::size_t cells, std::size_t rays, std::size_t gates)
+      : gate(cells + 1), velocity(cells + 1), run(cells + 1), ray_start(rays + 1), run_start(cells + 2),
+        stretches((gates + stretch - 1) / stretch), stretch_start(rays * stretches + 1) {}
   Buffer<I32> gate;
   Buffer<float> velocity;
   Buffer<I32> run;
   Buffer<std::size_t> ray_start;  // rays + 1
   Buffer<std::size_t> run_start;  // runs + 1
-  std::size_t count = 0;          // valid gates
+  std::size_t stretches;
+  Buffer<std::size_t> stretch_start;  // per ray, per stretch
+  std::size_t count = 0;              // valid gates
   std::size_t runs = 0;
+
+  // The first valid gate at or beyond `gate` on `ray` (the ray's end where none).
+  [[nodiscard]] std::size_t first_from(std::size_t ray, std::size_t at) const noexcept {
+    std::size_t i = stretch_start[ray * stretches + at / stretch];
+    const std::size_t end = ray_start[ray + 1];
+    while (i < end && static_cast<std::size_t>(gate[i]) < at) ++i;
+    return i;
+  }
 };
 
 template <class Velocity, class Fold>
 Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
                  const Joining& joining) {
-  Echo echo(excluded.data.size(), excluded.rays);
+  Echo echo(excluded.data.size(), excluded.rays, excluded.gates);
   // Written at every cell, kept where it has echo: no branch on the data
   // (one slot past the last for the cells after it). Eight cells without
   // echo at once are passed over: most of a sparse sweep. A run (a ray's
@@ -88,6 +105,7 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
     I64 last_gate = 0;
     float last = 0.0F;
     for (std::size_t g0 = 0; g0 < excluded.gates; g0 += 8) {
+      if (g0 % stretch == 0) echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
       const std::size_t g1 = std::min(g0 + 8, excluded.gates);
       if (g1 == g0 + 8) {
         std::uint64_t word = 0;
@@ -177,9 +195,10 @@ void pairs_of(const Echo& echo, std::size_t k, std::size_t ray, const std::vecto
     I64 r = static_cast<I64>(ray) + dr;
     if (wrap) r = ((r % nrays) + nrays) % nrays;
     if (r < 0 || r >= nrays) continue;
-    const I32* first = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r)];
     const I32* last = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r) + 1];
-    const I32* from = std::lower_bound(first, last, std::max<I64>(echo.gate[begin] - rule.reach_gates, 0));
+    const I32* from =
+        echo.gate.begin() + echo.first_from(static_cast<std::size_t>(r),
+                                            static_cast<std::size_t>(std::max<I64>(echo.gate[begin] - rule.reach_gates, 0)));
     for (std::size_t i = begin; i < end; ++i) {
       const I64 low = std::max<I64>(echo.gate[i] - rule.reach_gates, 0);
       const I64 high = std::min<I64>(echo.gate[i] + rule.reach_gates, ngates - 1);
@@ -250,27 +269,26 @@ std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component
   return shift;
 }
 
-// The sums of the VAD fit of each fitted ring, as ring_sums makes them:
-// gate by gate in ray-major order.
-void centring_sums(const Echo& echo, std::size_t gates, const CentringRings& rings, std::vector<double>& normal,
-                   std::vector<double>& rhs) {
+// The sums of the VAD fit of each fitted ring, as ring_sums makes them
+// from the valid gates: ray by ray, from the cells of the rings alone (the
+// dealiased velocity made again, the same way).
+template <class Velocity, class Fold>
+void centring_sums(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
+                   const CentringRings& rings, std::vector<double>& normal, std::vector<double>& rhs) {
   const auto step = static_cast<std::size_t>(rings.step);
-  const std::size_t nrings = (gates + step - 1) / step;
+  const std::size_t nrings = (excluded.gates + step - 1) / step;
   std::vector<std::array<double, 9>> sums(nrings, std::array<double, 9>{});
   std::vector<I64> count(nrings, 0);
   std::vector<std::uint8_t> seen(nrings * 8, 0);
-  // Ring of each gate along the ray (nrings: none), by table: a division
-  // per gate would cost more than all the sums.
-  std::vector<std::size_t> ring_at(gates, nrings);
-  for (std::size_t k = 0; k < nrings; ++k) ring_at[k * step] = k;
-  const std::size_t rays = echo.ray_start.size() - 1;
-  for (std::size_t r = 0; r < rays; ++r) {
+  for (std::size_t r = 0; r < excluded.rays; ++r) {
     const double c = rings.cos_az[r], s = rings.sin_az[r];
     const auto sector = static_cast<std::size_t>(rings.sector[r]);
-    for (std::size_t i = echo.ray_start[r]; i < echo.ray_start[r + 1]; ++i) {
-      const std::size_t ring = ring_at[static_cast<std::size_t>(echo.gate[i])];
-      if (ring == nrings) continue;
-      const auto v = static_cast<double>(echo.velocity[i]);
+    const std::size_t base = r * excluded.gates;
+    for (std::size_t ring = 0; ring < nrings; ++ring) {
+      const std::size_t at = base + ring * step;
+      if (excluded.data[at] != 0) continue;
+      const auto v = static_cast<double>(
+          static_cast<float>(static_cast<double>(velocity[at]) + static_cast<double>(folds[at]) * span));
       std::array<double, 9>& sum = sums[ring];
       ++count[ring];
       sum[1] += c;
@@ -334,7 +352,7 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
       out.area.push_back(number[area]);
     }
   }
-  if (!out.shift.empty()) centring_sums(echo, excluded.gates, rings, out.normal, out.rhs);
+  if (!out.shift.empty()) centring_sums(excluded, velocity, folds, span, rings, out.normal, out.rhs);
   return out;
 }
 

@@ -219,7 +219,10 @@ void pairs_of(const Echo& echo, std::size_t k, std::size_t ray, const std::vecto
 }
 
 // Shift of an area of `size` gates from its pairs: 0 where the evidence is weak.
-I64 area_shift(Pairs& pairs, I64 size, const NearbyRule& rule, std::vector<I64>& votes) {
+// `seen` holds, per valid gate (of `count`), the last area that counted it
+// around itself: the areas are taken one after another.
+I64 area_shift(const Pairs& pairs, I32 area, I64 size, const NearbyRule& rule, std::vector<I64>& votes,
+               std::vector<I32>& seen, std::size_t count) {
   const auto compared = static_cast<I64>(pairs.wanted.size());
   if (compared == 0 || compared < rule.min_pairs) return 0;
   std::fill(votes.begin(), votes.end(), 0);
@@ -231,9 +234,14 @@ I64 area_shift(Pairs& pairs, I64 size, const NearbyRule& rule, std::vector<I64>&
   I64 close = 0;
   for (std::size_t k = 0; k < pairs.wanted.size(); ++k) close += pairs.near[k] != 0 && pairs.wanted[k] == best ? 1 : 0;
   if (!(static_cast<double>(close) >= rule.min_close * asked)) return 0;
+  if (seen.empty()) seen.assign(count, -1);
   // Distinct large-area gates around the area.
-  std::sort(pairs.reference.begin(), pairs.reference.end());
-  const auto around = static_cast<I64>(std::unique(pairs.reference.begin(), pairs.reference.end()) - pairs.reference.begin());
+  I64 around = 0;
+  for (const I32 j : pairs.reference) {
+    I32& last = seen[static_cast<std::size_t>(j)];
+    around += last != area ? 1 : 0;
+    last = area;
+  }
   return around >= rule.surround * size ? best : 0;
 }
 
@@ -256,6 +264,7 @@ std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component
   std::sort(small.begin(), small.end());
   std::vector<I64> shift(runs, 0);
   std::vector<I64> votes(static_cast<std::size_t>(2 * rule.max_shift + 1));
+  std::vector<I32> seen;  // made when an area first gets this far
   Pairs pairs;
   for (std::size_t s = 0; s < small.size();) {
     const I32 area = small[s].first;
@@ -264,7 +273,8 @@ std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component
       const auto k = static_cast<std::size_t>(small[s].second);
       pairs_of(echo, k, run_ray[k], large_run, rays, gates, wrap, span, rule, pairs);
     }
-    shift[static_cast<std::size_t>(area)] = area_shift(pairs, size[static_cast<std::size_t>(area)], rule, votes);
+    shift[static_cast<std::size_t>(area)] = area_shift(pairs, area, size[static_cast<std::size_t>(area)], rule, votes, seen,
+                                                       echo.count);
   }
   return shift;
 }

@@ -23,8 +23,9 @@ and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
 as flat vectors; a volume on blocks of 2 x 2 gates (bench/README.md,
 Quality, has the figures and the cost). The work per gate (blocks, echo
-components, co-located values, agreement, VAD ring sums) is done in
-compiled code, the extension `vornak._vornak_anchor` (core/src/anchor_*.cpp).
+components, co-located values, agreement, VAD ring sums, the nearby echo)
+is done in compiled code, the extension `vornak._vornak_anchor`
+(core/src/anchor_*.cpp).
 """
 
 from __future__ import annotations

@@ -190,12 +190,19 @@ def test_small_areas_move_to_the_echo_beside_them_on_strong_evidence_only():
     hole = np.zeros_like(area)
     hole[199:202, 58:63] = True
     hole[lone] = hole[199, 62] = hole[201, 62] = False
+    across = np.zeros_like(area)
+    across[[359, 0], 70] = True  # one area across the last and the first ray
     sweep, truth = measured(1.0, hole)
-    folds, report = _anchor.anchor_sweep(offset(sweep, 1, area | lone))
+    folds, report = _anchor.anchor_sweep(offset(sweep, 1, area | lone | across))
     np.testing.assert_array_equal(folds[~lone], truth[~lone])
     assert folds[lone] == truth[lone] + 1  # two pairs: too weak
-    assert (report.sweep_shift, report.nearby_components, report.nearby_gates, report.gates_changed) == (0, 1, 3, 3)
-    assert "1 small echo areas (3 gates) moved to the fold of the echo beside them" in report.describe()
+    assert (report.sweep_shift, report.nearby_components, report.nearby_gates, report.gates_changed) == (0, 2, 5, 5)
+    assert "2 small echo areas (5 gates) moved to the fold of the echo beside them" in report.describe()
+    # rays that do not wrap around: the area is two, each beside the echo on one side
+    sweep.rays_wrap_around = False
+    folds, report = _anchor.anchor_sweep(offset(sweep, 1, area | lone | across))
+    np.testing.assert_array_equal(folds[~lone], truth[~lone])
+    assert (report.nearby_components, report.nearby_gates) == (3, 5)
     # echo in a quarter of the circle: no VAD ring tells whether the echo beside the area is itself right
     sector, _ = measured(1.0, ~((np.arange(360) >= 30) & (np.arange(360) < 120))[:, None] & np.ones((1, 100), bool))
     off = offset(sector, 1, area)
@@ -360,6 +367,10 @@ def test_kernels_refuse_malformed_input_and_keep_no_reference():
                                                          np.zeros((2, 3), np.int32))),
         (TypeError, "one or two neighbouring sweeps",
          lambda: kernel.colocated(ray, gate, np.zeros(2), np.zeros(3), 1.0, 1.0, 10.0, ())),
+        (TypeError, "nearby echo rule is a tuple of 10",
+         lambda: kernel.nearby_areas(np.zeros((2, 3), bool), np.zeros((2, 3), np.float32), np.zeros((2, 3), np.int32),
+                                     20.0, True, 4, 10.0, (100, 20), (np.zeros(2, np.int64), np.ones(2), np.ones(2),
+                                                                      4, 24, 7))),
     ]
     for error, said, call in calls:
         with pytest.raises(error, match=f"^vornak: .*{said}"):

@@ -15,6 +15,7 @@
 #include "vornak/anchor_agreement.hpp"
 #include "vornak/anchor_blocks.hpp"
 #include "vornak/anchor_components.hpp"
+#include "vornak/anchor_nearby.hpp"
 #include "vornak/anchor_reference.hpp"
 #include "vornak/anchor_rings.hpp"
 
@@ -565,6 +566,99 @@ PyObject* unblock(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyLong_FromSize_t(changed);
 }
 
+// The rule of nearby_areas: (large_gates, small_gates, reach_rays, reach_gates, min_pairs, min_agreement,
+// surround, close, min_close, max_shift).
+bool nearby_rule(PyObject* obj, anchor::NearbyRule& rule) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 10) {
+    PyErr_SetString(PyExc_TypeError, "vornak: the nearby echo rule is a tuple of 10 numbers");
+    return false;
+  }
+  PyObject* const* a = &PyTuple_GET_ITEM(obj, 0);
+  if (!to_int64(a[0], rule.large_gates) || !to_int64(a[1], rule.small_gates) || !to_int64(a[2], rule.reach_rays) ||
+      !to_int64(a[3], rule.reach_gates) || !to_int64(a[4], rule.min_pairs) || !to_double(a[5], rule.min_agreement) ||
+      !to_int64(a[6], rule.surround) || !to_double(a[7], rule.close) || !to_double(a[8], rule.min_close) ||
+      !to_int64(a[9], rule.max_shift)) {
+    return false;
+  }
+  return (rule.reach_rays >= 0 && rule.reach_gates >= 0 && rule.max_shift >= 0 && rule.max_shift < 1000) ||
+         fail_value("vornak: the nearby echo's reach and largest shift cannot be negative (shift below 1000)");
+}
+
+// The rings of the centring check: (sector, cos_az, sin_az, step, min_gates, min_sectors), one entry per ray.
+bool centring_rings(PyObject* obj, std::size_t rays, View& sector, View& cos_az, View& sin_az,
+                    anchor::CentringRings& rings) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 6) {
+    PyErr_SetString(PyExc_TypeError, "vornak: the centring rings are a tuple of 6 items");
+    return false;
+  }
+  PyObject* const* a = &PyTuple_GET_ITEM(obj, 0);
+  if (!sector.take(a[0], "sector", {Kind::int64}, 1) || !cos_az.take(a[1], "cos_az", {Kind::float64}, 1) ||
+      !sin_az.take(a[2], "sin_az", {Kind::float64}, 1) || !to_int64(a[3], rings.step) ||
+      !to_int64(a[4], rings.min_gates) || !to_int64(a[5], rings.min_sectors)) {
+    return false;
+  }
+  if (rings.step <= 0) return fail_value("vornak: the ring step must be positive");
+  if (!same_length(sector.size(), rays, "vornak: one sector, cosine and sine per ray is needed") ||
+      !same_length(cos_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") ||
+      !same_length(sin_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") ||
+      !indices_below(sector.span<const I64>(), 8, "vornak: an azimuth sector lies outside 0 to 7")) {
+    return false;
+  }
+  rings.sector = sector.span<const I64>();
+  rings.cos_az = cos_az.span<const double>();
+  rings.sin_az = sin_az.span<const double>();
+  return true;
+}
+
+// A vector as a new 1-d int64 array.
+Ref int64_array(const State& state, const std::vector<I64>& values) {
+  View view;
+  Ref array = new_array(state, {static_cast<Py_ssize_t>(values.size())}, Kind::int64, view);
+  if (array) std::copy(values.begin(), values.end(), view.span<I64>().begin());
+  return array;
+}
+
+// nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings)
+//   -> None where nothing moves, else (at, area, shift, normal (rings, 3, 3), rhs (rings, 3))
+PyObject* nearby_areas(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("nearby_areas", nargs, 9)) return nullptr;
+  View excluded, velocity, folds, sector, cos_az, sin_az;
+  double span = 0.0, limit = 0.0;
+  anchor::Joining joining;
+  anchor::NearbyRule rule;
+  anchor::CentringRings rings;
+  if (!sweep_arrays(args, excluded, velocity, folds) || !to_double(args[3], span) ||
+      !to_bool(args[4], joining.wrap) || !to_int64(args[5], joining.gap) || !to_double(args[6], limit) ||
+      !nearby_rule(args[7], rule) || !centring_rings(args[8], excluded.extent(0), sector, cos_az, sin_az, rings)) {
+    return nullptr;
+  }
+  if (joining.gap < 0) return fail_value("vornak: the gap cannot be negative"), nullptr;
+  const std::size_t rays = excluded.extent(0), ngates = excluded.extent(1);
+  if (rays * ngates >= (std::size_t{1} << 31)) {
+    return fail_value("vornak: a sweep of 2^31 gates or more is too large to anchor"), nullptr;
+  }
+  // The velocities are float32 and so is the comparison, as NumPy makes it.
+  joining.limit = static_cast<float>(limit);
+  const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), rays, ngates};
+  const anchor::NearbyAreas found = with_velocity_and_folds(velocity, folds, [&](const auto* vel, const auto* fold) {
+    return anchor::nearby_areas(mask, vel, fold, span, joining, rule, rings);
+  });
+  if (found.shift.empty()) Py_RETURN_NONE;
+  const State& state = state_of(module);
+  Ref at = int64_array(state, found.at);
+  Ref area = at ? int64_array(state, found.area) : nullptr;
+  Ref shift = area ? int64_array(state, found.shift) : nullptr;
+  if (!shift) return nullptr;
+  const auto nrings = static_cast<Py_ssize_t>(found.rhs.size() / 3);
+  View normal_view, rhs_view;
+  Ref normal = new_array(state, {nrings, 3, 3}, Kind::float64, normal_view);
+  Ref rhs = normal ? new_array(state, {nrings, 3}, Kind::float64, rhs_view) : nullptr;
+  if (!rhs) return nullptr;
+  std::copy(found.normal.begin(), found.normal.end(), normal_view.span<double>().begin());
+  std::copy(found.rhs.begin(), found.rhs.end(), rhs_view.span<double>().begin());
+  return tuple_of({at.get(), area.get(), shift.get(), normal.get(), rhs.get()}).release();
+}
+
 template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded([&] { return F(module, args, nargs); });
@@ -604,6 +698,10 @@ PyMethodDef methods[] = {
                                    "Least-squares sums of the VAD fit of the fitted range rings of each sweep."),
     method<unblock>("unblock", "unblock(excluded, folds, ray, gate, shift, out) -> changed\n--\n\n"
                                "Fold counts into `out`, the shift of each block added to its gates with echo."),
+    method<nearby_areas>("nearby_areas", "nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings) "
+                                         "-> None or (at, area, shift, normal, rhs)\n--\n\n"
+                                         "Small echo areas that move to the large echo beside them, with the sums of "
+                                         "the sweep's VAD rings."),
     {nullptr, nullptr, 0, nullptr},
 };
 

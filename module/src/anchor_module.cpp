@@ -52,7 +52,8 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vornak._vornak_anchor",
-    "Kernels of volume anchoring: blocks, echo components, co-located references, agreement, VAD ring sums.",
+    "Kernels of volume anchoring: blocks, echo components, co-located references, agreement, VAD ring sums, "
+    "nearby echo.",
     sizeof(State),
     methods,
     slots,

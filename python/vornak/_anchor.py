@@ -23,8 +23,9 @@ and most of them asking for the same whole number of folds. Otherwise the
 fold counts are kept as they are. Everything works on the valid gates only,
 as flat vectors; a volume on blocks of 2 x 2 gates (bench/README.md,
 Quality, has the figures and the cost). The work per gate (blocks, echo
-components, co-located values, agreement, VAD ring sums) is done in
-compiled code, the extension `vornak._vornak_anchor` (core/src/anchor_*.cpp).
+components, co-located values, agreement, VAD ring sums, the nearby echo)
+is done in compiled code, the extension `vornak._vornak_anchor`
+(core/src/anchor_*.cpp).
 """
 
 from __future__ import annotations
@@ -443,7 +444,7 @@ def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True, nearby=True):
     echo beside them. Returns the new fold counts and an Anchoring."""
     folds, report = _anchor_alone(sweep, profile, vad)
     if nearby:
-        return _anchor_nearby.nearby_step(sweep, folds, report)
+        return _anchor_nearby.nearby_step(sweep, folds, report, own=True)
     return folds, report
 
 
@@ -515,7 +516,7 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
     out = [whole[end - size:end].reshape(np.shape(s.excluded)) for s, size, end in zip(sweeps, sizes, ends)]
     done = [_unblock(s, g, shift, report, o) for s, g, shift, report, o in zip(sweeps, gates, shifts, reports, out)]
     if nearby:
-        done = [_anchor_nearby.nearby_step(s, *result) for s, result in zip(sweeps, done)]
+        done = [_anchor_nearby.nearby_step(s, *result, own=True) for s, result in zip(sweeps, done)]
     return done
 
 

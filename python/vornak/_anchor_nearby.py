@@ -55,127 +55,83 @@ CENTRED_FOLDS = 0.25
 CENTRED_SHARE = 0.5
 
 
-def nearby_step(sweep, folds, report):
+def nearby_step(sweep, folds, report, *, own=False):
     """`folds` (rays, gates) of `sweep` (a SweepInput) with its small echo
     areas moved to the large echo beside them, and `report` (an Anchoring)
-    saying so; both as given where nothing moved."""
-    if not is_centred(sweep, folds):
+    saying so; both as given where nothing moved. `own`: `folds` is an int32
+    array of the caller's own, changed in place rather than copied."""
+    found = moving_areas(sweep, folds)
+    # The sweep's centring decides only where an area would move: checked last.
+    if found is None or not is_centred(*found[3:], sweep.nyquist):
         return folds, report
-    gates = _anchor._Gates(dataclasses.replace(sweep, folds=folds))
-    comp, shift = area_shifts(gates, sweep)
-    moved = int(np.count_nonzero(shift))
+    at, area, shift = found[:3]
+    folds_at = np.asarray(folds).ravel()[at]
+    kept = _clutter(sweep, at, area, shift.size, folds_at)
+    moved = shift.size - int(np.count_nonzero(kept))
     if not moved:
         return folds, report
-    by_gate = shift[comp]
-    changed = np.flatnonzero(by_gate)
-    at = gates.flat[changed]
-    out = np.array(folds, dtype=np.int32, copy=True)
-    out.ravel()[at] += by_gate[changed].astype(np.int32)
+    if kept.any():
+        changed = np.flatnonzero(~kept[area])
+        at, area, folds_at = at[changed], area[changed], folds_at[changed]
+    mine = own and isinstance(folds, np.ndarray) and folds.dtype == np.int32 and folds.flags.c_contiguous
+    out = folds if mine else np.array(folds, dtype=np.int32, copy=True)
+    flat = out.reshape(-1)  # a view: `out` is C-contiguous
+    flat[at] = folds_at + shift[area].astype(np.int32)
     # Gates changed in all: those the references changed, give or take the
     # ones this step moves off or back onto the exact fold counts.
     exact = np.asarray(sweep.folds).ravel()[at]
-    total = (report.gates_changed + int(np.count_nonzero(gates.folds[changed] == exact))
-             - int(np.count_nonzero(out.ravel()[at] == exact)))
-    return out, dataclasses.replace(report, gates_changed=total, nearby_components=moved,
-                                    nearby_gates=int(changed.size))
+    total = report.gates_changed + int(np.count_nonzero(folds_at == exact)) - int(np.count_nonzero(flat[at] == exact))
+    return out, dataclasses.replace(report, gates_changed=total, nearby_components=moved, nearby_gates=int(at.size))
 
 
-def is_centred(sweep, folds):
-    """Whether most well-covered range rings of the sweep with these fold
-    counts (every VAD_RING_STEP-th, echo in VAD_SECTORS of 8 sectors and
-    VAD_RING_GATES gates, as the VAD shift takes them) have a mean within
-    CENTRED_FOLDS of zero: the least-squares v = a + b cos(az) + c sin(az)
-    of each, from weighted sums over the rays of the dense arrays."""
-    step = _anchor.VAD_RING_STEP
-    excluded = np.asarray(sweep.excluded, dtype=bool)[:, ::step]
-    span = np.float32(2.0 * sweep.nyquist)
-    with np.errstate(invalid="ignore"):
-        v = (np.asarray(sweep.velocity)[:, ::step].astype(np.float32)
-             + np.asarray(folds)[:, ::step].astype(np.float32) * span)
-    v[excluded] = 0.0
+def moving_areas(sweep, folds):
+    """The small areas of the sweep with these fold counts that the echo
+    beside them would move, by one kernel call (nearby_areas): the flat
+    positions of their gates (in flat order), the area of each, each area's
+    whole folds, and the least-squares sums of the VAD fit of the sweep's
+    well-covered rings (every VAD_RING_STEP-th, echo in VAD_SECTORS of 8
+    sectors and VAD_RING_GATES gates, as the VAD shift takes them). None
+    where no area would move.
+
+    The areas are echo_components; each gate of an area of fewer than
+    MIN_GATES is paired with every gate of an area of at least LARGE_GATES
+    in reach, the folds between them being reference minus small over twice
+    the Nyquist velocity, in float32."""
+    excluded, velocity, folds = _anchor._kernel_arrays(dataclasses.replace(sweep, folds=folds))
     az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    c, s = np.cos(az), np.sin(az)
     sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
-    weights = np.vstack([np.ones_like(c), c, s, c * c, s * s, c * s, np.eye(8)[sector].T]).astype(np.float32)
-    # einsum, not a matrix product: BLAS would wake its threads for this.
-    sums = np.einsum("kr,rg->kg", weights, (~excluded).astype(np.float32))
-    rhs = np.einsum("kr,rg->gk", weights[:3], v).astype(np.float64)
-    n, sc, ss, scc, sss, scs = sums[:6].astype(np.float64)
-    rings = np.flatnonzero(((sums[6:] > 0).sum(axis=0) >= _anchor.VAD_SECTORS) & (n >= _anchor.VAD_RING_GATES))
-    if rings.size < _anchor.VAD_MIN_RINGS:
+    rings = (sector, np.cos(az), np.sin(az), _anchor.VAD_RING_STEP, _anchor.VAD_RING_GATES, _anchor.VAD_SECTORS)
+    span = 2.0 * sweep.nyquist
+    return _anchor._kernel.nearby_areas(excluded, velocity, folds, span, sweep.rays_wrap_around,
+                                        _anchor.COMPONENT_GAP, 0.5 * span, _rule(), rings)
+
+
+def _rule():
+    """The constants of the step, as nearby_areas takes them."""
+    return (LARGE_GATES, _anchor.MIN_GATES, REACH_RAYS, REACH_GATES, MIN_PAIRS, MIN_AGREEMENT, SURROUND, CLOSE,
+            MIN_CLOSE, _anchor.MAX_SHIFT)
+
+
+def is_centred(normal, rhs, nyquist):
+    """Whether at least CENTRED_SHARE of the rings (their least-squares
+    sums `normal`, `rhs`) fit v = a + b cos(az) + c sin(az) with a mean
+    within CENTRED_FOLDS of zero; not with fewer than VAD_MIN_RINGS."""
+    if rhs.shape[0] < _anchor.VAD_MIN_RINGS:
         return False
-    normal = np.stack([np.stack([n, sc, ss], -1), np.stack([sc, scc, scs], -1), np.stack([ss, scs, sss], -1)], -2)
     try:
-        mean = np.linalg.solve(normal[rings], rhs[rings][..., None])[:, 0, 0] / span
+        mean = np.linalg.solve(normal, rhs[..., None])[:, 0, 0] / np.float32(2.0 * nyquist)
     except np.linalg.LinAlgError:
         return False
-    return np.count_nonzero(np.abs(mean) < CENTRED_FOLDS) >= CENTRED_SHARE * rings.size
+    return np.count_nonzero(np.abs(mean) < CENTRED_FOLDS) >= CENTRED_SHARE * rhs.shape[0]
 
 
-def area_shifts(gates, sweep):
-    """Component of each valid gate (echo_components) and the whole folds
-    each component moves by (0 for most)."""
-    comp, n = gates.components(sweep.rays_wrap_around)
-    size = np.bincount(comp, minlength=n)
-    large = size >= LARGE_GATES
-    small = size < _anchor.MIN_GATES
-    inner = np.flatnonzero(small[comp])
-    if not large.any() or inner.size == 0:
-        return comp, np.zeros(n, dtype=np.int64)
-    # Clutter at fold 0 stays where the speckle repair leaves it.
-    phase = np.pi / sweep.nyquist * np.asarray(sweep.velocity).ravel()[gates.flat[inner]]
-    mine = comp[inner]
-    mean_phase = np.arctan2(np.bincount(mine, np.sin(phase), n), np.bincount(mine, np.cos(phase), n))
-    at_zero = np.bincount(mine, gates.folds[inner] != 0, n) == 0
-    small &= ~(at_zero & (np.abs(mean_phase) < _speckle.NEAR_ZERO * np.pi))
-    area, ratio, reference = _pairs(gates, comp, inner[small[mine]], large, sweep.rays_wrap_around)
-    if area.size == 0:
-        return comp, np.zeros(n, dtype=np.int64)
-    wanted = np.rint(ratio).astype(np.int64)
-    shift, compared, agreeing = _votes(wanted, area, n)
-    close = np.bincount(area, (wanted == shift[area]) & (np.abs(ratio - wanted) <= CLOSE), n)
-    distinct = np.unique(area * np.int64(gates.flat.size) + reference) // gates.flat.size
-    around = np.bincount(distinct, minlength=n)
-    strong = (small & (compared >= MIN_PAIRS) & (agreeing >= MIN_AGREEMENT * compared)
-              & (close >= MIN_CLOSE * compared) & (around >= SURROUND * size))
-    return comp, np.where(strong, shift, 0)
-
-
-def _votes(wanted, area, n):
-    """Per area (of `n`), the shift that most of its pairs ask for (within
-    MAX_SHIFT folds either way), its pairs and how many ask for that shift."""
-    width = 2 * _anchor.MAX_SHIFT + 1
-    k = np.clip(wanted, -_anchor.MAX_SHIFT, _anchor.MAX_SHIFT) + _anchor.MAX_SHIFT
-    counts = np.bincount(area * width + k, minlength=n * width).reshape(n, width)
-    best = counts.argmax(axis=1)
-    return best - _anchor.MAX_SHIFT, counts.sum(axis=1), counts[np.arange(n), best]
-
-
-def _pairs(gates, comp, inner, large, wrap):
-    """Every pair of a gate `inner` (valid-gate numbers) and a gate of a
-    `large` component within reach: the inner gate's component, the folds
-    between them (reference minus inner, over twice the Nyquist velocity,
-    unrounded) and the reference's valid-gate number."""
-    rays, ngates = gates.shape
-    ray, gate, v = gates.ray[inner], gates.gate[inner], gates.dealiased[inner]
-    end = gates.where.size - 1  # holds -1: no gate
-    areas, ratios, references = [], [], []
-    for dr in range(-REACH_RAYS, REACH_RAYS + 1):
-        r = ray + dr
-        if wrap:
-            r %= rays
-        ray_ok = (r >= 0) & (r < rays)
-        for dg in range(-REACH_GATES, REACH_GATES + 1):
-            if dr == 0 and dg == 0:
-                continue
-            g = gate + dg
-            ok = ray_ok & (g >= 0) & (g < ngates)
-            other = gates.where.take(np.where(ok, r * ngates + g, end))
-            mine = np.flatnonzero(other >= 0)
-            other = other[mine]
-            keep = large[comp[other]]
-            mine, other = mine[keep], other[keep]
-            areas.append(comp[inner[mine]])
-            ratios.append((gates.dealiased[other] - v[mine]) / gates.span)
-            references.append(other)
-    return np.concatenate(areas), np.concatenate(ratios), np.concatenate(references)
+def _clutter(sweep, at, area, areas, folds_at):
+    """Per area (of `areas`; `at`, `area`: the flat positions of their gates
+    in flat order and the area of each), whether it is clutter at fold 0 and
+    so kept where it is:
+    all its gates at fold 0 and its mean velocity, as measured, within the
+    speckle repair's NEAR_ZERO of zero."""
+    phase = np.pi / sweep.nyquist * np.asarray(sweep.velocity).ravel()[at]
+    mean_phase = np.arctan2(np.bincount(area, np.sin(phase), areas), np.bincount(area, np.cos(phase), areas))
+    at_zero = np.bincount(area, folds_at != 0, areas) == 0
+    return at_zero & (np.abs(mean_phase) < _speckle.NEAR_ZERO * np.pi)

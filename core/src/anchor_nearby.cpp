@@ -1,0 +1,378 @@
+// Nearby echo in one pass over a sweep: its valid gates as compact vectors,
+// echo components by union-find over runs (as echo_components), then the
+// pairs of the few gates of small areas with the large echo in reach, found
+// by searching the neighbouring rays' gates (sorted along each ray). The
+// VAD rings are summed only where some area moves.
+#include "vornak/anchor_nearby.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <utility>
+
+namespace vornak::anchor {
+
+namespace {
+
+using I32 = std::int32_t;
+using I64 = std::int64_t;
+
+// A rounded value as int64, as the x86 conversion NumPy uses gives it: the
+// smallest int64 for NaN and values out of range.
+I64 to_int64(double x) noexcept {
+  constexpr double bound = 9223372036854775808.0;  // 2^63
+  return x >= -bound && x < bound ? static_cast<I64>(x) : std::numeric_limits<I64>::min();
+}
+
+I32 root(std::vector<I32>& parent, I32 x) noexcept {
+  while (parent[static_cast<std::size_t>(x)] != x) {
+    const I32 up = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(x)])];
+    parent[static_cast<std::size_t>(x)] = up;
+    x = up;
+  }
+  return x;
+}
+
+// An array of trivial values left uninitialised: every element used is
+// written first, and zeroing the whole would cost a pass of its own.
+template <class T>
+class Buffer {
+ public:
+  explicit Buffer(std::size_t size) : data_(new T[size]), size_(size) {}
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+  [[nodiscard]] const T* begin() const noexcept { return data_.get(); }
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+ private:
+  std::unique_ptr<T[]> data_;
+  std::size_t size_;
+};
+
+// Gates along the ray per entry of Echo::stretch_start.
+constexpr std::size_t stretch = 16;
+static_assert(stretch % 8 == 0, "a stretch begins where a word of 8 cells does");
+
+// The valid gates of a sweep, ray-major: gate along the ray, dealiased
+// velocity, run; where each ray's gates and each run's begin, and where the
+// gates of each stretch of 16 along a ray begin (to find a gate on a ray
+// without a search).
+// Sized for every cell of the sweep, used for the valid ones.
+struct Echo {
+  Echo(std::size_t cells, std::size_t rays, std::size_t gates)
+      : gate(cells + 1), velocity(cells + 1), run(cells + 1), ray_start(rays + 1), run_start(cells + 2),
+        stretches((gates + stretch - 1) / stretch), stretch_start(rays * stretches + 1) {}
+  Buffer<I32> gate;
+  Buffer<float> velocity;
+  Buffer<I32> run;
+  Buffer<std::size_t> ray_start;  // rays + 1
+  Buffer<std::size_t> run_start;  // runs + 1
+  std::size_t stretches;
+  Buffer<std::size_t> stretch_start;  // per ray, per stretch
+  std::size_t count = 0;              // valid gates
+  std::size_t runs = 0;
+
+  // The first valid gate at or beyond `gate` on `ray` (the ray's end where none).
+  [[nodiscard]] std::size_t first_from(std::size_t ray, std::size_t at) const noexcept {
+    std::size_t i = stretch_start[ray * stretches + at / stretch];
+    const std::size_t end = ray_start[ray + 1];
+    while (i < end && static_cast<std::size_t>(gate[i]) < at) ++i;
+    return i;
+  }
+};
+
+template <class Velocity, class Fold>
+Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
+                 const Joining& joining) {
+  Echo echo(excluded.data.size(), excluded.rays, excluded.gates);
+  // Written at every cell, kept where it has echo: no branch on the data
+  // (one slot past the last for the cells after it). Eight cells without
+  // echo at once are passed over: most of a sparse sweep. A run (a ray's
+  // gates joined one to the next along it) starts at the first gate of a
+  // ray, after a gap or at a jump.
+  constexpr std::uint64_t none = 0x0101010101010101ULL;
+  const I64 step = joining.gap + 1;
+  std::size_t k = 0, runs = 0;
+  for (std::size_t r = 0; r < excluded.rays; ++r) {
+    const std::size_t ray_first = k;
+    echo.ray_start[r] = k;
+    const std::uint8_t* row = excluded.data.data() + r * excluded.gates;
+    const Velocity* vel = velocity + r * excluded.gates;
+    const Fold* fold = folds + r * excluded.gates;
+    I64 last_gate = 0;
+    float last = 0.0F;
+    for (std::size_t g0 = 0; g0 < excluded.gates; g0 += 8) {
+      if (g0 % stretch == 0) echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
+      const std::size_t g1 = std::min(g0 + 8, excluded.gates);
+      if (g1 == g0 + 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, row + g0, 8);
+        if (word == none) continue;
+      }
+      for (std::size_t g = g0; g < g1; ++g) {
+        const bool valid = row[g] == 0;
+        // In double, then rounded once: as NumPy promotes the mixed expression.
+        const auto v = static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span);
+        const auto at = static_cast<I64>(g);
+        const bool starts = valid & ((k == ray_first) | (at - last_gate > step) | (std::fabs(v - last) > joining.limit));
+        echo.run_start[runs] = k;
+        runs += starts ? 1 : 0;
+        echo.gate[k] = static_cast<I32>(g);
+        echo.velocity[k] = v;
+        echo.run[k] = static_cast<I32>(runs) - 1;
+        last_gate = valid ? at : last_gate;
+        last = valid ? v : last;
+        k += valid ? 1 : 0;
+      }
+    }
+  }
+  echo.ray_start[excluded.rays] = k;
+  echo.run_start[runs] = k;
+  echo.count = k;
+  echo.runs = runs;
+  return echo;
+}
+
+// Component of each run: runs joined across rays at the same gate.
+std::vector<I32> run_components(const Echo& echo, std::size_t rays, const Joining& joining) {
+  const std::size_t runs = echo.runs;
+  std::vector<I32> parent(runs);
+  for (std::size_t k = 0; k < runs; ++k) parent[k] = static_cast<I32>(k);
+  const std::size_t last = joining.wrap ? rays : rays - 1;
+  for (std::size_t r = 0; r < last; ++r) {
+    const std::size_t next = r + 1 == rays ? 0 : r + 1;
+    if (next == r) continue;
+    std::size_t i = echo.ray_start[r], j = echo.ray_start[next];
+    const std::size_t i_end = echo.ray_start[r + 1], j_end = echo.ray_start[next + 1];
+    I32 joined_a = -1, joined_b = -1;
+    while (i < i_end && j < j_end) {
+      if (echo.gate[i] < echo.gate[j]) {
+        ++i;
+      } else if (echo.gate[j] < echo.gate[i]) {
+        ++j;
+      } else {
+        if (std::fabs(echo.velocity[i] - echo.velocity[j]) <= joining.limit &&
+            (echo.run[i] != joined_a || echo.run[j] != joined_b)) {
+          joined_a = echo.run[i];
+          joined_b = echo.run[j];
+          const I32 a = root(parent, joined_a), b = root(parent, joined_b);
+          parent[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
+        }
+        ++i;
+        ++j;
+      }
+    }
+  }
+  for (std::size_t k = 0; k < runs; ++k) parent[k] = root(parent, static_cast<I32>(k));
+  return parent;  // a component is named by its first run
+}
+
+// The pairs of one small area's gates with the large echo in reach: the
+// whole folds each asks for, whether the unrounded folds are within `close`
+// of them, and the reference gate.
+struct Pairs {
+  std::vector<I64> wanted;
+  std::vector<std::uint8_t> near;
+  std::vector<I32> reference;
+  void clear() noexcept {
+    wanted.clear();
+    near.clear();
+    reference.clear();
+  }
+};
+
+// Appends the pairs of the gates of run `k` (on ray `ray`) with the gates of
+// large areas in reach: on each ray in reach, a pointer that moves along
+// with the run's gates.
+void pairs_of(const Echo& echo, std::size_t k, std::size_t ray, const std::vector<std::uint8_t>& large_run,
+              std::size_t rays, std::size_t gates, bool wrap, float span, const NearbyRule& rule, Pairs& pairs) {
+  const auto nrays = static_cast<I64>(rays), ngates = static_cast<I64>(gates);
+  const std::size_t begin = echo.run_start[k], end = echo.run_start[k + 1];
+  for (I64 dr = -rule.reach_rays; dr <= rule.reach_rays; ++dr) {
+    I64 r = static_cast<I64>(ray) + dr;
+    if (wrap) r = ((r % nrays) + nrays) % nrays;
+    if (r < 0 || r >= nrays) continue;
+    const I32* last = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r) + 1];
+    const I32* from =
+        echo.gate.begin() + echo.first_from(static_cast<std::size_t>(r),
+                                            static_cast<std::size_t>(std::max<I64>(echo.gate[begin] - rule.reach_gates, 0)));
+    for (std::size_t i = begin; i < end; ++i) {
+      const I64 low = std::max<I64>(echo.gate[i] - rule.reach_gates, 0);
+      const I64 high = std::min<I64>(echo.gate[i] + rule.reach_gates, ngates - 1);
+      while (from != last && *from < low) ++from;
+      for (const I32* at = from; at != last && *at <= high; ++at) {
+        const auto j = static_cast<std::size_t>(at - echo.gate.begin());
+        if (dr == 0 && *at == echo.gate[i]) continue;  // the gate itself
+        if (large_run[static_cast<std::size_t>(echo.run[j])] == 0) continue;
+        // float32 throughout, as the velocities are.
+        const float ratio = (echo.velocity[j] - echo.velocity[i]) / span;
+        const I64 wanted = to_int64(static_cast<double>(std::rint(ratio)));
+        pairs.wanted.push_back(wanted);
+        pairs.near.push_back(std::fabs(static_cast<double>(ratio) - static_cast<double>(wanted)) <= rule.close ? 1 : 0);
+        pairs.reference.push_back(static_cast<I32>(j));
+      }
+    }
+  }
+}
+
+// Shift of an area of `size` gates from its pairs: 0 where the evidence is weak.
+// `seen` holds, per valid gate (of `count`), the last area that counted it
+// around itself: the areas are taken one after another.
+I64 area_shift(const Pairs& pairs, I32 area, I64 size, const NearbyRule& rule, std::vector<I64>& votes,
+               std::vector<I32>& seen, std::size_t count) {
+  const auto compared = static_cast<I64>(pairs.wanted.size());
+  if (compared == 0 || compared < rule.min_pairs) return 0;
+  std::fill(votes.begin(), votes.end(), 0);
+  for (const I64 w : pairs.wanted) ++votes[static_cast<std::size_t>(std::clamp(w, -rule.max_shift, rule.max_shift) + rule.max_shift)];
+  const auto top = std::max_element(votes.begin(), votes.end());  // the first most asked for
+  const I64 best = (top - votes.begin()) - rule.max_shift;
+  const auto asked = static_cast<double>(compared);
+  if (!(static_cast<double>(*top) >= rule.min_agreement * asked)) return 0;
+  I64 close = 0;
+  for (std::size_t k = 0; k < pairs.wanted.size(); ++k) close += pairs.near[k] != 0 && pairs.wanted[k] == best ? 1 : 0;
+  if (!(static_cast<double>(close) >= rule.min_close * asked)) return 0;
+  if (seen.empty()) seen.assign(count, -1);
+  // Distinct large-area gates around the area.
+  I64 around = 0;
+  for (const I32 j : pairs.reference) {
+    I32& last = seen[static_cast<std::size_t>(j)];
+    around += last != area ? 1 : 0;
+    last = area;
+  }
+  return around >= rule.surround * size ? best : 0;
+}
+
+// Shift of each area (by its first run): the small areas' pairs, area by area.
+std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component, const std::vector<I64>& size,
+                             std::size_t rays, std::size_t gates, bool wrap, float span, const NearbyRule& rule) {
+  const std::size_t runs = component.size();
+  // Ray of each run, and the runs of small areas grouped by area.
+  std::vector<std::size_t> run_ray(runs);
+  for (std::size_t k = 0, ray = 0; k < runs; ++k) {
+    while (echo.ray_start[ray + 1] <= echo.run_start[k]) ++ray;
+    run_ray[k] = ray;
+  }
+  std::vector<std::pair<I32, I32>> small;  // (area, run)
+  std::vector<std::uint8_t> large_run(runs);
+  for (std::size_t k = 0; k < runs; ++k) {
+    large_run[k] = size[static_cast<std::size_t>(component[k])] >= rule.large_gates ? 1 : 0;
+    if (size[static_cast<std::size_t>(component[k])] < rule.small_gates) small.emplace_back(component[k], static_cast<I32>(k));
+  }
+  std::sort(small.begin(), small.end());
+  std::vector<I64> shift(runs, 0);
+  std::vector<I64> votes(static_cast<std::size_t>(2 * rule.max_shift + 1));
+  std::vector<I32> seen;  // made when an area first gets this far
+  Pairs pairs;
+  for (std::size_t s = 0; s < small.size();) {
+    const I32 area = small[s].first;
+    pairs.clear();
+    for (; s < small.size() && small[s].first == area; ++s) {
+      const auto k = static_cast<std::size_t>(small[s].second);
+      pairs_of(echo, k, run_ray[k], large_run, rays, gates, wrap, span, rule, pairs);
+    }
+    shift[static_cast<std::size_t>(area)] = area_shift(pairs, area, size[static_cast<std::size_t>(area)], rule, votes, seen,
+                                                       echo.count);
+  }
+  return shift;
+}
+
+// The sums of the VAD fit of each fitted ring, as ring_sums makes them
+// from the valid gates: ray by ray, from the cells of the rings alone (the
+// dealiased velocity made again, the same way).
+template <class Velocity, class Fold>
+void centring_sums(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
+                   const CentringRings& rings, std::vector<double>& normal, std::vector<double>& rhs) {
+  const auto step = static_cast<std::size_t>(rings.step);
+  const std::size_t nrings = (excluded.gates + step - 1) / step;
+  std::vector<std::array<double, 9>> sums(nrings, std::array<double, 9>{});
+  std::vector<I64> count(nrings, 0);
+  std::vector<std::uint8_t> seen(nrings * 8, 0);
+  for (std::size_t r = 0; r < excluded.rays; ++r) {
+    const double c = rings.cos_az[r], s = rings.sin_az[r];
+    const auto sector = static_cast<std::size_t>(rings.sector[r]);
+    const std::size_t base = r * excluded.gates;
+    for (std::size_t ring = 0; ring < nrings; ++ring) {
+      const std::size_t at = base + ring * step;
+      if (excluded.data[at] != 0) continue;
+      const auto v = static_cast<double>(
+          static_cast<float>(static_cast<double>(velocity[at]) + static_cast<double>(folds[at]) * span));
+      std::array<double, 9>& sum = sums[ring];
+      ++count[ring];
+      sum[1] += c;
+      sum[2] += s;
+      sum[3] += c * c;
+      sum[4] += s * s;
+      sum[5] += c * s;
+      sum[6] += v;
+      sum[7] += v * c;
+      sum[8] += v * s;
+      seen[ring * 8 + sector] = 1;
+    }
+  }
+  for (std::size_t k = 0; k < nrings; ++k) {
+    int sectors = 0;
+    for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
+    if (sectors < rings.min_sectors || count[k] < rings.min_gates) continue;
+    const std::array<double, 9>& s = sums[k];
+    const auto n = static_cast<double>(count[k]);
+    normal.insert(normal.end(), {n, s[1], s[2], s[1], s[3], s[5], s[2], s[5], s[4]});
+    rhs.insert(rhs.end(), {s[6], s[7], s[8]});
+  }
+}
+
+}  // namespace
+
+template <class Velocity, class Fold>
+NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
+                         const Joining& joining, const NearbyRule& rule, const CentringRings& rings) {
+  NearbyAreas out;
+  if (excluded.rays == 0 || excluded.gates == 0) return out;
+  Echo echo = valid_gates(excluded, velocity, folds, span, joining);
+  const std::vector<I32> component = run_components(echo, excluded.rays, joining);
+  const std::size_t runs = component.size();
+  std::vector<I64> size(runs, 0);  // by the first run of each component
+  for (std::size_t k = 0; k < runs; ++k) {
+    size[static_cast<std::size_t>(component[k])] += static_cast<I64>(echo.run_start[k + 1] - echo.run_start[k]);
+  }
+  bool any_large = false, any_small = false;
+  for (std::size_t k = 0; k < runs; ++k) {
+    if (component[k] != static_cast<I32>(k)) continue;
+    any_large |= size[k] >= rule.large_gates;
+    any_small |= size[k] < rule.small_gates;
+  }
+  if (!any_large || !any_small) return out;
+  const std::vector<I64> shift =
+      area_shifts(echo, component, size, excluded.rays, excluded.gates, joining.wrap, static_cast<float>(span), rule);
+  // The moving areas numbered in the order their first gates come; their gates in flat order.
+  std::vector<I64> number(runs, -1);
+  std::size_t ray = 0;
+  for (std::size_t k = 0; k < runs; ++k) {
+    const auto area = static_cast<std::size_t>(component[k]);
+    if (shift[area] == 0) continue;
+    if (number[area] < 0) {
+      number[area] = static_cast<I64>(out.shift.size());
+      out.shift.push_back(shift[area]);
+    }
+    for (std::size_t i = echo.run_start[k]; i < echo.run_start[k + 1]; ++i) {
+      while (echo.ray_start[ray + 1] <= i) ++ray;
+      out.at.push_back(static_cast<I64>(ray * excluded.gates) + echo.gate[i]);
+      out.area.push_back(number[area]);
+    }
+  }
+  if (!out.shift.empty()) centring_sums(excluded, velocity, folds, span, rings, out.normal, out.rhs);
+  return out;
+}
+
+#define VORNAK_ANCHOR_NEARBY(V, F)                                                                             \
+  template NearbyAreas nearby_areas<V, F>(Grid<const std::uint8_t>, const V*, const F*, double, const Joining&, \
+                                          const NearbyRule&, const CentringRings&);
+VORNAK_ANCHOR_NEARBY(float, std::int32_t)
+VORNAK_ANCHOR_NEARBY(float, std::int64_t)
+VORNAK_ANCHOR_NEARBY(double, std::int32_t)
+VORNAK_ANCHOR_NEARBY(double, std::int64_t)
+#undef VORNAK_ANCHOR_NEARBY
+
+}  // namespace vornak::anchor

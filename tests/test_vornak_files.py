@@ -2,6 +2,7 @@
 the command line's use of the machine's cores, and the output written group by
 group beside the dealiasing."""
 
+import os
 from pathlib import Path
 
 import numpy as np
@@ -191,3 +192,13 @@ def test_a_sweep_failing_after_others_were_handed_to_the_writer_leaves_nothing(t
         _files.process_file(path, tmp_path / "out", FileOptions(nyquist=10.0))
     assert list((tmp_path / "out").iterdir()) == []  # its folder made, the temporary file gone
     assert not [t for t in threading.enumerate() if t.name == "vornak-writer"]
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="open files listed by /proc")
+def test_a_dealiased_file_is_closed_when_its_output_is_written(tmp_path):
+    # a handle left for the collector crashed the netCDF library when the same file was opened again
+    inputs = [vornak.sample_volume(), str(Path(__file__).parent / "data" / "T_PAZE63_C_LFPW_20230420065446.h5")]
+    for path in inputs:
+        _files.process_file(path, tmp_path)
+    still_open = {os.path.realpath(f"/proc/self/fd/{fd}") for fd in os.listdir("/proc/self/fd")}
+    assert still_open.isdisjoint(os.path.realpath(p) for p in inputs)

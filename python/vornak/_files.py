@@ -106,6 +106,16 @@ def _process_file(path, outdir, options, on_sweep, target, notes, write_beside=T
     timings = {}
     record = _source_record(path, options)
     tree, engine = _io.open_volume(path, timings=timings)
+    try:
+        return _dealias_file(path, outdir, options, on_sweep, target, notes, write_beside, timings, record, tree,
+                             engine)
+    finally:
+        # the reader's files closed now, not when collected: a later open of the same file (another
+        # name for it, a rerun in this process) in the netCDF library beside a stale handle crashed it
+        tree.close()
+
+
+def _dealias_file(path, outdir, options, on_sweep, target, notes, write_beside, timings, record, tree, engine):
     start = time.perf_counter()
     # decoded here (the writer needs every variable and checks them for NaN): all at once, unless the
     # reader decodes in Python, which may go on beside the writer: then the sweeps to dealias one at a time

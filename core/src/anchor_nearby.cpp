@@ -4,6 +4,7 @@
 // by searching the neighbouring rays' gates (sorted along each ray). The
 // VAD rings are summed only where some area moves.
 #include "vornak/anchor_nearby.hpp"
+#include "vornak/anchor_rings.hpp"
 
 #include <algorithm>
 #include <array>
@@ -287,7 +288,7 @@ void centring_sums(Grid<const std::uint8_t> excluded, const Velocity* velocity, 
                    const CentringRings& rings, std::vector<double>& normal, std::vector<double>& rhs) {
   const auto step = static_cast<std::size_t>(rings.step);
   const std::size_t nrings = (excluded.gates + step - 1) / step;
-  std::vector<std::array<double, 9>> sums(nrings, std::array<double, 9>{});
+  std::vector<RingMoments> sums(nrings, RingMoments{});
   std::vector<I64> count(nrings, 0);
   std::vector<std::uint8_t> seen(nrings * 8, 0);
   for (std::size_t r = 0; r < excluded.rays; ++r) {
@@ -299,16 +300,8 @@ void centring_sums(Grid<const std::uint8_t> excluded, const Velocity* velocity, 
       if (excluded.data[at] != 0) continue;
       const auto v = static_cast<double>(
           static_cast<float>(static_cast<double>(velocity[at]) + static_cast<double>(folds[at]) * span));
-      std::array<double, 9>& sum = sums[ring];
       ++count[ring];
-      sum[1] += c;
-      sum[2] += s;
-      sum[3] += c * c;
-      sum[4] += s * s;
-      sum[5] += c * s;
-      sum[6] += v;
-      sum[7] += v * c;
-      sum[8] += v * s;
+      add_ring_gate(sums[ring], c, s, v);
       seen[ring * 8 + sector] = 1;
     }
   }
@@ -316,10 +309,7 @@ void centring_sums(Grid<const std::uint8_t> excluded, const Velocity* velocity, 
     int sectors = 0;
     for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
     if (sectors < rings.min_sectors || count[k] < rings.min_gates) continue;
-    const std::array<double, 9>& s = sums[k];
-    const auto n = static_cast<double>(count[k]);
-    normal.insert(normal.end(), {n, s[1], s[2], s[1], s[3], s[5], s[2], s[5], s[4]});
-    rhs.insert(rhs.end(), {s[6], s[7], s[8]});
+    append_normal_equations(sums[k], count[k], normal, rhs);
   }
 }
 

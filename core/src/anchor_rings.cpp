@@ -18,7 +18,7 @@ void ring_sums(const RingGates& gates, const RingRule& rule, std::span<std::uint
     next += rule.fitted_before[k];
   }
   // n, sum c, s, cc, ss, cs, v, vc, vs per ring
-  std::vector<std::array<double, 9>> sums(nrings, std::array<double, 9>{});
+  std::vector<RingMoments> sums(nrings, RingMoments{});
   std::vector<std::int64_t> count(nrings, 0);
   std::vector<std::uint8_t> seen(nrings * 8, 0);
   // Ring of each gate position (nrings: none), by table: a division per
@@ -37,16 +37,8 @@ void ring_sums(const RingGates& gates, const RingRule& rule, std::span<std::uint
       const double* a = rule.previous.data() + 3 * row[ring];
       if (!(std::fabs(v - (a[0] + a[1] * c + a[2] * s)) <= rule.tolerance)) continue;
     }
-    std::array<double, 9>& sum = sums[ring];
     ++count[ring];
-    sum[1] += c;
-    sum[2] += s;
-    sum[3] += c * c;
-    sum[4] += s * s;
-    sum[5] += c * s;
-    sum[6] += v;
-    sum[7] += v * c;
-    sum[8] += v * s;
+    add_ring_gate(sums[ring], c, s, v);
     seen[ring * 8 + static_cast<std::size_t>(gates.sector[r])] = 1;
   }
   for (std::size_t k = 0; k < nrings; ++k) {
@@ -55,10 +47,7 @@ void ring_sums(const RingGates& gates, const RingRule& rule, std::span<std::uint
     const bool good = sectors >= rule.min_sectors && count[k] >= rule.min_gates;
     fitted[k] = good ? 1 : 0;
     if (!good) continue;
-    const std::array<double, 9>& s = sums[k];
-    const auto n = static_cast<double>(count[k]);
-    normal.insert(normal.end(), {n, s[1], s[2], s[1], s[3], s[5], s[2], s[5], s[4]});
-    rhs.insert(rhs.end(), {s[6], s[7], s[8]});
+    append_normal_equations(sums[k], count[k], normal, rhs);
   }
 }
 

@@ -2,6 +2,7 @@
 // the range rings of a sweep.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -33,6 +34,30 @@ struct RingRule {
   std::span<const double> previous;
   double tolerance = 0.0;
 };
+
+// The running sums of one ring's fit: [1] cos, [2] sin, [3] cos^2, [4] sin^2,
+// [5] cos sin, [6] v, [7] v cos, [8] v sin ([0] unused; the count is kept
+// apart). One gate is added at a time, so the sums follow the gates' order.
+using RingMoments = std::array<double, 9>;
+
+inline void add_ring_gate(RingMoments& sum, double c, double s, double v) {
+  sum[1] += c;
+  sum[2] += s;
+  sum[3] += c * c;
+  sum[4] += s * s;
+  sum[5] += c * s;
+  sum[6] += v;
+  sum[7] += v * c;
+  sum[8] += v * s;
+}
+
+// The ring's 3 x 3 normal matrix (row by row) and right-hand side, appended.
+inline void append_normal_equations(const RingMoments& s, std::int64_t count, std::vector<double>& normal,
+                                    std::vector<double>& rhs) {
+  const auto n = static_cast<double>(count);
+  normal.insert(normal.end(), {n, s[1], s[2], s[1], s[3], s[5], s[2], s[5], s[4]});
+  rhs.insert(rhs.end(), {s[6], s[7], s[8]});
+}
 
 // Whether each ring is fitted (`fitted`, one per ring), and for each fitted
 // ring, in order, its 3 x 3 normal matrix and right-hand side appended to

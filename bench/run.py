@@ -18,6 +18,7 @@ import json
 import math
 import os
 import platform
+import resource
 import statistics
 import subprocess
 import sys
@@ -161,22 +162,30 @@ def peak_extra_bytes(case: dict) -> float:
 
 # ---------------------------------------------------------------- threads
 
-def _one_then_two(first, second) -> tuple[float, float, float]:
+def system_time() -> float:
+    """The process's system CPU seconds (getrusage: finer than os.times'
+    clock ticks)."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_stime
+
+
+def _one_then_two(first, second) -> tuple[float, float, float, float, float]:
     """Wall time of `first` then `second` on this thread, wall time of both on
-    two threads at once, and the process CPU time of the latter over the
-    former."""
-    c0, t0 = time.process_time(), time.perf_counter()
+    two threads at once, the process CPU time of the latter over the former,
+    and the process system time (page faults, the allocator's calls) of each."""
+    s0, c0, t0 = system_time(), time.process_time(), time.perf_counter()
     first()
     second()
     one, one_cpu = time.perf_counter() - t0, time.process_time() - c0
+    one_sys = system_time() - s0
     threads = [threading.Thread(target=f) for f in (first, second)]
-    c0, t0 = time.process_time(), time.perf_counter()
+    s0, c0, t0 = system_time(), time.process_time(), time.perf_counter()
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     two, two_cpu = time.perf_counter() - t0, time.process_time() - c0
-    return one, two, two_cpu / one_cpu
+    two_sys = system_time() - s0
+    return one, two, two_cpu / one_cpu, one_sys, two_sys
 
 
 def spin(block=os.urandom(1 << 22), times=40):
@@ -187,31 +196,38 @@ def spin(block=os.urandom(1 << 22), times=40):
         hashlib.sha256(block).digest()
 
 
-def two_thread_ratio(a: S.Sweep, b: S.Sweep, rounds: int) -> tuple[float, float, float]:
+def two_thread_ratio(a: S.Sweep, b: S.Sweep,
+                     rounds: int) -> tuple[float, float, float, float, float]:
     """Throughput of two threads, each dealiasing its own sweep, over one
     thread dealiasing both in turn (median of per-round ratios, a round lasting
     about a second); the process
     CPU time of the two calls with two threads over one thread, near 1 when
     the calls do not slow each other down; and, measured within the same
     rounds, the same throughput ratio for `spin`: what the machine's other
-    work left to two threads at that moment."""
+    work left to two threads at that moment; and the system time per call
+    with one thread and with two (milliseconds, medians): each call's output
+    is fresh memory, as the calls' results are kept until the round ends, and
+    its page faults cost more when two threads take them at once."""
     t0 = time.perf_counter()
     call(a), call(b)
     # Several calls per thread and round for short calls, so that thread
     # start-up and scheduling jitter do not dominate a round.
     k = max(1, math.ceil(0.6 / (time.perf_counter() - t0)))
     spin()
-    ratios, cpu, machine = [], [], []
+    ratios, cpu, machine, sys_one, sys_two = [], [], [], [], []
 
     def calls(s):
         return lambda: [call(s) for _ in range(k)]
     for _ in range(rounds):
-        one, two, cpu_ratio = _one_then_two(calls(a), calls(b))
+        one, two, cpu_ratio, one_sys, two_sys = _one_then_two(calls(a), calls(b))
         ratios.append(one / two)
         cpu.append(cpu_ratio)
-        one, two, _ = _one_then_two(spin, spin)
+        sys_one.append(one_sys / (2 * k) * 1e3)
+        sys_two.append(two_sys / (2 * k) * 1e3)
+        one, two, *_ = _one_then_two(spin, spin)
         machine.append(one / two)
-    return statistics.median(ratios), statistics.median(cpu), statistics.median(machine)
+    return (statistics.median(ratios), statistics.median(cpu), statistics.median(machine),
+            statistics.median(sys_one), statistics.median(sys_two))
 
 
 # ---------------------------------------------------------------- stages
@@ -448,10 +464,12 @@ def main(argv=None) -> int:
     rounds = 3 if args.quick else 5
     for kind in ("smooth", "salt-and-pepper"):
         a, b = S.generated(kind, *SIZE, seed=1), S.generated(kind, *SIZE, seed=2)
-        ratio, cpu, spare = two_thread_ratio(a, b, rounds)
+        ratio, cpu, spare, sys_one, sys_two = two_thread_ratio(a, b, rounds)
         table.add(part="5 threads", case=kind, shape=a.shape,
                   other=f"{ratio:.2f} x one thread's throughput; CPU time per call "
-                        f"{cpu:.2f} x one thread's; SHA-256 in the same rounds {spare:.2f} x")
+                        f"{cpu:.2f} x one thread's; system time per call {sys_one:.1f} ms with "
+                        f"one thread, {sys_two:.1f} with two; SHA-256 in the same rounds "
+                        f"{spare:.2f} x")
         results[f"threads {kind}"] = ratio
         results[f"threads {kind} machine"] = spare
 

@@ -179,15 +179,16 @@ _VELOCITY_TYPES = (np.dtype(np.float32), np.dtype(np.float64))
 _FOLD_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
 
 
-def _kernel_arrays(sweep):
-    """The excluded gates, velocities and fold counts of a sweep as the
-    kernels read them: C-contiguous bool, float32 or float64, int32 or int64
-    (other types widened, as NumPy's arithmetic would)."""
+def _kernel_arrays(sweep, folds=None):
+    """The excluded gates, velocities and fold counts (`folds` where given,
+    else the sweep's) of a sweep as the kernels read them: C-contiguous
+    bool, float32 or float64, int32 or int64 (other types widened, as
+    NumPy's arithmetic would)."""
     excluded = np.ascontiguousarray(sweep.excluded, dtype=bool)
     velocity = np.ascontiguousarray(sweep.velocity)
     if velocity.dtype not in _VELOCITY_TYPES:
         velocity = velocity.astype(np.float64)
-    folds = np.ascontiguousarray(sweep.folds)
+    folds = np.ascontiguousarray(sweep.folds if folds is None else folds)
     if folds.dtype not in _FOLD_TYPES:
         folds = folds.astype(np.int64)
     return excluded, velocity, folds
@@ -312,43 +313,34 @@ def volume_reference(own, others):
                              0.5 * own.gates.span, neighbours)
 
 
-def vad_shift(sweep):
+def ray_sectors(sweep):
+    """Per ray of the sweep: its azimuth sector (of 8), and the cosine and
+    sine of its azimuth, as the ring kernels take them."""
+    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+    return sector, np.cos(az), np.sin(az)
+
+
+def vad_shift(sweep, rays=None):
     """Whole-sweep shift that brings the mean radial velocity of the VAD fit
     of every well-covered range ring near zero; 0 where the rings are too few
-    or do not agree. Also the number of rings used.
+    or do not agree. Also the number of rings used. `rays`: the sweep's
+    ray_sectors, where known.
 
     The sums of the least-squares fit of v = a + b cos(az) + c sin(az) per
-    range ring are two weighted sums over the rays, on dense arrays."""
-    rings_only = (slice(None), slice(None, None, VAD_RING_STEP))
-    excluded = np.asarray(sweep.excluded, dtype=bool)[rings_only]
+    range ring are taken by one kernel call from the cells of the rings
+    alone, their terms in float32 (summed in double)."""
     span = np.float32(2.0 * sweep.nyquist)
-    present = (~excluded).astype(np.float32)
-    with np.errstate(invalid="ignore"):
-        v = (np.asarray(sweep.velocity)[rings_only].astype(np.float32)
-             + np.asarray(sweep.folds)[rings_only].astype(np.float32) * span)
-    v[excluded] = 0.0
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    c, s = np.cos(az), np.sin(az)
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
-    weights = np.vstack([np.ones_like(c), c, s, c * c, s * s, c * s, np.eye(8)[sector].T]).astype(np.float32)
-    # einsum, not a matrix product: BLAS would wake its threads for this.
-    sums = np.einsum("kr,rg->kg", weights, present)  # (14, gates)
-    rhs = np.einsum("kr,rg->gk", weights[:3], v).astype(np.float64)  # (gates, 3)
-    n, sc, ss, scc, sss, scs = sums[:6].astype(np.float64)
-    rings = np.flatnonzero(((sums[6:] > 0).sum(axis=0) >= VAD_SECTORS) & (n >= VAD_RING_GATES))
-    if rings.size < VAD_MIN_RINGS:
-        return 0, int(rings.size)
-    normal = np.stack([
-        np.stack([n, sc, ss], -1),
-        np.stack([sc, scc, scs], -1),
-        np.stack([ss, scs, sss], -1),
-    ], -2)[rings]
+    rings = (ray_sectors(sweep) if rays is None else rays) + (VAD_RING_STEP, VAD_RING_GATES, VAD_SECTORS)
+    normal, rhs = _kernel.vad_sums(*_kernel_arrays(sweep), float(span), rings)
+    if rhs.shape[0] < VAD_MIN_RINGS:
+        return 0, int(rhs.shape[0])
     try:
-        mean = np.linalg.solve(normal, rhs[rings][..., None])[:, 0, 0]
+        mean = np.linalg.solve(normal, rhs[..., None])[:, 0, 0]
     except np.linalg.LinAlgError:
-        return 0, int(rings.size)
+        return 0, int(rhs.shape[0])
     wanted = np.rint(-mean / span).astype(np.int64)
-    return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rings.size)
+    return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rhs.shape[0])
 
 
 def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
@@ -380,10 +372,8 @@ def _rings(gates, sweep):
     """The range rings of one sweep as ring_sums takes them: its valid gates,
     the azimuth sector (of 8), cosine and sine of each ray, the ring count,
     the Nyquist velocity and no previous fit."""
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
     count = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
-    return gates.ray, gates.gate, gates.dealiased, sector, np.cos(az), np.sin(az), count, sweep.nyquist, None
+    return (gates.ray, gates.gate, gates.dealiased) + ray_sectors(sweep) + (count, sweep.nyquist, None)
 
 
 def _ring_fits(rings, sectors, previous=None):
@@ -429,12 +419,8 @@ def _result(sweep, gates, shift, reference, sweep_shift, moved, compared):
 
 
 def _whole_shift(sweep, k, reference, compared):
-    folds = np.array(sweep.folds, dtype=np.int32, copy=True)
-    changed = 0
-    if k:
-        valid = ~np.asarray(sweep.excluded, dtype=bool)
-        np.add(folds, np.int32(k), out=folds, where=valid)
-        changed = int(np.count_nonzero(valid))
+    excluded, _, folds = _kernel_arrays(sweep)
+    folds, changed = _kernel.shift_valid(excluded, folds, k)
     return folds, Anchoring(reference, k, 0, changed, compared)
 
 
@@ -442,13 +428,14 @@ def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True, nearby=True):
     """Anchor one sweep on its own: to a wind profile (height, u, v) where
     given, else by its VAD fit; then (`nearby`) its small echo areas to the
     echo beside them. Returns the new fold counts and an Anchoring."""
-    folds, report = _anchor_alone(sweep, profile, vad)
+    rays = ray_sectors(sweep)
+    folds, report = _anchor_alone(sweep, profile, vad, rays)
     if nearby:
-        return _anchor_nearby.nearby_step(sweep, folds, report, own=True)
+        return _anchor_nearby.nearby_step(sweep, folds, report, own=True, rays=rays)
     return folds, report
 
 
-def _anchor_alone(sweep, profile, vad):
+def _anchor_alone(sweep, profile, vad, rays=None):
     """anchor_sweep by its reference alone, without the nearby echo."""
     if profile is not None:
         profile = wind_profile(profile)
@@ -457,7 +444,7 @@ def _anchor_alone(sweep, profile, vad):
         shift, k, moved, compared = _agree(gates, reference, sweep.rays_wrap_around)
         return _result(sweep, gates, shift, "profile", k, moved, compared)
     if vad:
-        k, rings = vad_shift(sweep)
+        k, rings = vad_shift(sweep, rays)
         return _whole_shift(sweep, k, "vad", rings)
     return _whole_shift(sweep, 0, "none", 0)
 

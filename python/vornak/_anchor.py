@@ -343,7 +343,7 @@ def vad_shift(sweep, rays=None):
     return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rhs.shape[0])
 
 
-def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
+def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None, rays=None):
     """Horizontal wind (height, u, v) of every VAD_RING_STEP-th range ring of
     each sweep (`gates`: a _Gates per sweep, `dealiased` as it stands),
     fitted as v = a + b cos(az) + c sin(az) where the ring has echo in
@@ -351,8 +351,9 @@ def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
     then a second one without the gates more than the Nyquist velocity off
     it, so that echo on another fold than the ring's bulk does not bend it.
     The rings of all sweeps are summed in one call and solved in one.
-    `heights`: the gate_height of each sweep's ranges, where known."""
-    rings = tuple(_rings(g, s) for g, s in zip(gates, sweeps))
+    `heights`: the gate_height of each sweep's ranges, `rays` their
+    ray_sectors, where known."""
+    rings = tuple(_rings(g, s, r) for g, s, r in zip(gates, sweeps, rays or [None] * len(sweeps)))
     first, fitted = _ring_fits(rings, sectors)
     coef, fitted = _ring_fits(tuple(r[:8] + (f,) for r, f in zip(rings, fitted)), sectors, first)
     winds = []
@@ -368,12 +369,13 @@ def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
     return winds
 
 
-def _rings(gates, sweep):
+def _rings(gates, sweep, rays=None):
     """The range rings of one sweep as ring_sums takes them: its valid gates,
     the azimuth sector (of 8), cosine and sine of each ray, the ring count,
     the Nyquist velocity and no previous fit."""
     count = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
-    return (gates.ray, gates.gate, gates.dealiased) + ray_sectors(sweep) + (count, sweep.nyquist, None)
+    return (gates.ray, gates.gate, gates.dealiased) + (ray_sectors(sweep) if rays is None else rays) + (
+        count, sweep.nyquist, None)
 
 
 def _ring_fits(rings, sectors, previous=None):
@@ -492,7 +494,10 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
         profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad, nearby=nearby) for s in sweeps]
-    gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad)
+    rays = [ray_sectors(s) for s in sweeps]
+    # A block's ray is the first of its two: the same sector and trigonometry.
+    block_rays = [tuple(np.ascontiguousarray(a[::2]) for a in r) for r in rays] if vad else None
+    gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad, block_rays)
     # The fold counts of all sweeps in one buffer: one allocation a volume,
     # which the allocator keeps for the next volume rather than handing a
     # dozen back to the system and faulting their pages in again (each
@@ -501,9 +506,12 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
     whole = np.empty(sum(sizes), dtype=np.int32)
     ends = np.cumsum(sizes).tolist()
     out = [whole[end - size:end].reshape(np.shape(s.excluded)) for s, size, end in zip(sweeps, sizes, ends)]
-    done = [_unblock(s, g, shift, report, o) for s, g, shift, report, o in zip(sweeps, gates, shifts, reports, out)]
-    if nearby:
-        done = [_anchor_nearby.nearby_step(s, *result, own=True) for s, result in zip(sweeps, done)]
+    done = []
+    for s, g, shift, report, o, r in zip(sweeps, gates, shifts, reports, out, rays):
+        result = _unblock(s, g, shift, report, o)
+        # The nearby echo step right after: it reads the fold counts just
+        # written, while they are still in the cache.
+        done.append(_anchor_nearby.nearby_step(s, *result, own=True, rays=r) if nearby else result)
     return done
 
 
@@ -529,10 +537,12 @@ def _unblock(sweep, gates, shift, report, out):
     return out, Anchoring(label, k, moved, changed, compared)
 
 
-def _carry(blocks, vad):
+def _carry(blocks, vad, rays=None):
     """The valid gates (a _Gates), the shift of each and a report, of every
     sweep (from _blocks): carried from the one trusted most, then (with
-    `vad`) against the volume's own wind profile."""
+    `vad`) against the volume's own wind profile. `rays`: the ray_sectors
+    of each, where known."""
+    rays = rays or [None] * len(blocks)
     sweeps = [s for s, _ in blocks]
     gates = [_Gates(s, valid) for s, valid in blocks]
     state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
@@ -550,17 +560,17 @@ def _carry(blocks, vad):
             shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around, BLOCK_MIN_GATES)
             label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
         if i == start or (compared < BLOCK_MIN_GATES and vad):
-            k, compared = vad_shift(s) if vad else (0, 0)
+            k, compared = vad_shift(s, rays[i]) if vad else (0, 0)
             shift, moved, label = np.full(g.flat.size, k, dtype=np.int64), 0, "vad" if vad else "none"
         shifts[i] = shift
         reports[i] = [label, k, moved, compared]
         state[i].shift_by(shift)
     if vad:
-        _own_profile(sweeps, gates, state, shifts, reports)
+        _own_profile(sweeps, gates, state, shifts, reports, rays)
     return gates, shifts, reports
 
 
-def _own_profile(sweeps, gates, state, shifts, reports):
+def _own_profile(sweeps, gates, state, shifts, reports, rays):
     """Every sweep as it stands against the wind profile of the VAD fits of
     all sweeps; updates `shifts` and `reports` in place."""
     current = []
@@ -568,7 +578,7 @@ def _own_profile(sweeps, gates, state, shifts, reports):
         now = copy.copy(g)
         now.dealiased = st.current[:-1]
         current.append(now)
-    profile = volume_profile(vad_winds(current, sweeps, heights=[st.height for st in state]))
+    profile = volume_profile(vad_winds(current, sweeps, heights=[st.height for st in state], rays=rays))
     if profile is None:
         return
     for i, (s, g) in enumerate(zip(sweeps, current)):

@@ -371,8 +371,9 @@ def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None, rays=None):
 
 def _rings(gates, sweep, rays=None):
     """The range rings of one sweep as ring_sums takes them: its valid gates,
-    the azimuth sector (of 8), cosine and sine of each ray, the ring count,
-    the Nyquist velocity and no previous fit."""
+    the azimuth sector (of 8), cosine and sine of each ray (`rays`, its
+    ray_sectors, where known), the ring count, the Nyquist velocity and no
+    previous fit."""
     count = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
     return (gates.ray, gates.gate, gates.dealiased) + (ray_sectors(sweep) if rays is None else rays) + (
         count, sweep.nyquist, None)

@@ -344,6 +344,38 @@ def test_neighbouring_sweeps_give_their_nearest_ray_and_gate():
             np.testing.assert_array_equal(_anchor.volume_reference(own, near), np.array(expected, np.float32))
 
 
+def test_vad_sums_and_whole_shift_kernels_match_numpy():
+    # The ring sums as a float32 NumPy fit makes them (every 4th gate, rings
+    # with echo in 7 of 8 sectors and 24 gates), from float64 velocities and
+    # int64 folds; and the whole-sweep shift, narrowed to int32, at the valid gates only.
+    rng = np.random.default_rng(5)
+    sweep, _ = measured(1.0)
+    excluded = rng.random(sweep.excluded.shape) < 0.3
+    excluded[:200, 8:12] = True  # rings with echo in too few sectors
+    velocity = sweep.velocity.astype(np.float64)
+    folds = sweep.folds.astype(np.int64) + rng.integers(-1, 2, sweep.folds.shape)
+    rings = _anchor.ray_sectors(sweep)
+    normal, rhs = _anchor._kernel.vad_sums(excluded, velocity, folds, 20.0, rings + (4, 24, 7))
+    sector, c, s = rings
+    present = ~excluded[:, ::4]
+    v = np.where(present, velocity[:, ::4].astype(np.float32) + folds[:, ::4].astype(np.float32) * np.float32(20.0), 0)
+    w = np.stack([np.ones_like(c), c, s]).astype(np.float32)
+    sums = np.einsum("kr,rg->gk", w.astype(np.float64), present.astype(np.float64))
+    fitted = (np.stack([np.bincount(sector[present[:, g]], minlength=8) > 0 for g in range(present.shape[1])]).sum(1)
+              >= 7) & (present.sum(0) >= 24)
+    assert 0 < fitted.sum() < present.shape[1] and normal.shape == (fitted.sum(), 3, 3)
+    np.testing.assert_allclose(normal[:, 0, :], sums[fitted], rtol=1e-6)
+    np.testing.assert_allclose(rhs, np.einsum("kr,rg->gk", w.astype(np.float64), v.astype(np.float64))[fitted],
+                               rtol=1e-5, atol=1e-3)
+    folds[0, 0] = 2**32 + 7  # narrowed as NumPy's astype(int32) does
+    shifted, changed = _anchor._kernel.shift_valid(excluded, folds, -2)
+    expected = folds.astype(np.int32)
+    expected[~excluded] -= 2
+    np.testing.assert_array_equal(shifted, expected)
+    assert shifted.dtype == np.int32 and changed == np.count_nonzero(~excluded)
+    assert _anchor._kernel.shift_valid(excluded, folds, 0)[1] == 0
+
+
 def test_kernels_refuse_malformed_input_and_keep_no_reference():
     import sys
 
@@ -365,6 +397,10 @@ def test_kernels_refuse_malformed_input_and_keep_no_reference():
                                   4, 24, 6, None)),
         (ValueError, "same shape", lambda: kernel.blocks(np.zeros((2, 3), bool), np.zeros((2, 2), np.float32),
                                                          np.zeros((2, 3), np.int32))),
+        (ValueError, "same shape", lambda: kernel.vad_sums(np.zeros((2, 3), bool), np.zeros((2, 3), np.float32),
+                                                           np.zeros((3, 3), np.int32), 20.0,
+                                                           (np.zeros(2, np.int64), np.ones(2), np.ones(2), 4, 24, 7))),
+        (ValueError, "same shape", lambda: kernel.shift_valid(np.zeros((2, 3), bool), np.zeros((2, 2), np.int32), 1)),
         (TypeError, "one or two neighbouring sweeps",
          lambda: kernel.colocated(ray, gate, np.zeros(2), np.zeros(3), 1.0, 1.0, 10.0, ())),
         (TypeError, "nearby echo rule is a tuple of 10",

@@ -285,7 +285,7 @@ std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component
 // dealiased velocity made again, the same way).
 template <class Velocity, class Fold>
 void centring_sums(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
-                   const CentringRings& rings, std::vector<double>& normal, std::vector<double>& rhs) {
+                   const RingCells& rings, std::vector<double>& normal, std::vector<double>& rhs) {
   const auto step = static_cast<std::size_t>(rings.step);
   const std::size_t nrings = (excluded.gates + step - 1) / step;
   std::vector<RingMoments> sums(nrings, RingMoments{});
@@ -317,7 +317,7 @@ void centring_sums(Grid<const std::uint8_t> excluded, const Velocity* velocity, 
 
 template <class Velocity, class Fold>
 NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
-                         const Joining& joining, const NearbyRule& rule, const CentringRings& rings) {
+                         const Joining& joining, const NearbyRule& rule, const RingCells& rings) {
   NearbyAreas out;
   if (excluded.rays == 0 || excluded.gates == 0) return out;
   Echo echo = valid_gates(excluded, velocity, folds, span, joining);
@@ -358,7 +358,7 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
 
 #define VORNAK_ANCHOR_NEARBY(V, F)                                                                             \
   template NearbyAreas nearby_areas<V, F>(Grid<const std::uint8_t>, const V*, const F*, double, const Joining&, \
-                                          const NearbyRule&, const CentringRings&);
+                                          const NearbyRule&, const RingCells&);
 VORNAK_ANCHOR_NEARBY(float, std::int32_t)
 VORNAK_ANCHOR_NEARBY(float, std::int64_t)
 VORNAK_ANCHOR_NEARBY(double, std::int32_t)

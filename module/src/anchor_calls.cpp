@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
@@ -18,6 +19,7 @@
 #include "vornak/anchor_nearby.hpp"
 #include "vornak/anchor_reference.hpp"
 #include "vornak/anchor_rings.hpp"
+#include "vornak/anchor_vad.hpp"
 
 namespace vornak::anchor_module {
 
@@ -584,11 +586,11 @@ bool nearby_rule(PyObject* obj, anchor::NearbyRule& rule) {
          fail_value("vornak: the nearby echo's reach and largest shift cannot be negative (shift below 1000)");
 }
 
-// The rings of the centring check: (sector, cos_az, sin_az, step, min_gates, min_sectors), one entry per ray.
+// The rings of a VAD fit or the centring check: (sector, cos_az, sin_az, step, min_gates, min_sectors), one entry per ray.
 bool centring_rings(PyObject* obj, std::size_t rays, View& sector, View& cos_az, View& sin_az,
-                    anchor::CentringRings& rings) {
+                    anchor::RingCells& rings) {
   if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 6) {
-    PyErr_SetString(PyExc_TypeError, "vornak: the centring rings are a tuple of 6 items");
+    PyErr_SetString(PyExc_TypeError, "vornak: the rings of a sweep are a tuple of 6 items");
     return false;
   }
   PyObject* const* a = &PyTuple_GET_ITEM(obj, 0);
@@ -610,6 +612,18 @@ bool centring_rings(PyObject* obj, std::size_t rays, View& sector, View& cos_az,
   return true;
 }
 
+// Normal matrices and right-hand sides as new (rings, 3, 3) and (rings, 3) float64 arrays.
+PyObject* normal_equations(const State& state, const std::vector<double>& normal, const std::vector<double>& rhs) {
+  const auto nrings = static_cast<Py_ssize_t>(rhs.size() / 3);
+  View normal_view, rhs_view;
+  Ref normal_array = new_array(state, {nrings, 3, 3}, Kind::float64, normal_view);
+  Ref rhs_array = normal_array ? new_array(state, {nrings, 3}, Kind::float64, rhs_view) : nullptr;
+  if (!rhs_array) return nullptr;
+  std::copy(normal.begin(), normal.end(), normal_view.span<double>().begin());
+  std::copy(rhs.begin(), rhs.end(), rhs_view.span<double>().begin());
+  return tuple_of({normal_array.get(), rhs_array.get()}).release();
+}
+
 // A vector as a new 1-d int64 array.
 Ref int64_array(const State& state, const std::vector<I64>& values) {
   View view;
@@ -626,7 +640,7 @@ PyObject* nearby_areas(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   double span = 0.0, limit = 0.0;
   anchor::Joining joining;
   anchor::NearbyRule rule;
-  anchor::CentringRings rings;
+  anchor::RingCells rings;
   if (!sweep_arrays(args, excluded, velocity, folds) || !to_double(args[3], span) ||
       !to_bool(args[4], joining.wrap) || !to_int64(args[5], joining.gap) || !to_double(args[6], limit) ||
       !nearby_rule(args[7], rule) || !centring_rings(args[8], excluded.extent(0), sector, cos_az, sin_az, rings)) {
@@ -649,14 +663,59 @@ PyObject* nearby_areas(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   Ref area = at ? int64_array(state, found.area) : nullptr;
   Ref shift = area ? int64_array(state, found.shift) : nullptr;
   if (!shift) return nullptr;
-  const auto nrings = static_cast<Py_ssize_t>(found.rhs.size() / 3);
-  View normal_view, rhs_view;
-  Ref normal = new_array(state, {nrings, 3, 3}, Kind::float64, normal_view);
-  Ref rhs = normal ? new_array(state, {nrings, 3}, Kind::float64, rhs_view) : nullptr;
-  if (!rhs) return nullptr;
-  std::copy(found.normal.begin(), found.normal.end(), normal_view.span<double>().begin());
-  std::copy(found.rhs.begin(), found.rhs.end(), rhs_view.span<double>().begin());
-  return tuple_of({at.get(), area.get(), shift.get(), normal.get(), rhs.get()}).release();
+  Ref sums(normal_equations(state, found.normal, found.rhs));
+  if (!sums) return nullptr;
+  return tuple_of({at.get(), area.get(), shift.get(), PyTuple_GET_ITEM(sums.get(), 0), PyTuple_GET_ITEM(sums.get(), 1)})
+      .release();
+}
+
+// vad_sums(excluded, velocity, folds, span, rings) -> (normal (rings, 3, 3), rhs (rings, 3)) of the fitted rings
+PyObject* vad_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("vad_sums", nargs, 5)) return nullptr;
+  View excluded, velocity, folds, sector, cos_az, sin_az;
+  double span = 0.0;
+  anchor::RingCells rings;
+  if (!sweep_arrays(args, excluded, velocity, folds) || !to_double(args[3], span) ||
+      !centring_rings(args[4], excluded.extent(0), sector, cos_az, sin_az, rings)) {
+    return nullptr;
+  }
+  const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), excluded.extent(0),
+                                              excluded.extent(1)};
+  std::vector<double> normal, rhs;
+  with_velocity_and_folds(velocity, folds, [&](const auto* vel, const auto* fold) {
+    anchor::vad_sums(mask, vel, fold, static_cast<float>(span), rings, normal, rhs);
+    return 0;
+  });
+  return normal_equations(state_of(module), normal, rhs);
+}
+
+// shift_valid(excluded, folds, shift) -> (int32 folds with `shift` added where not excluded, gates changed)
+PyObject* shift_valid(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("shift_valid", nargs, 3)) return nullptr;
+  View excluded, folds;
+  I64 shift = 0;
+  if (!excluded.take(args[0], "excluded", {Kind::boolean}, 2) ||
+      !folds.take(args[1], "folds", {Kind::int32, Kind::int64}, 2) || !to_int64(args[2], shift)) {
+    return nullptr;
+  }
+  const std::size_t rays = excluded.extent(0), ngates = excluded.extent(1);
+  if (folds.extent(0) != rays || folds.extent(1) != ngates) {
+    return fail_value("vornak: the sweep's excluded and folds must have the same shape"), nullptr;
+  }
+  if (shift < std::numeric_limits<std::int32_t>::min() || shift > std::numeric_limits<std::int32_t>::max()) return fail_value("vornak: a whole-sweep shift must fit in int32"), nullptr;
+  View out_view;
+  Ref out = new_array(state_of(module), {static_cast<Py_ssize_t>(rays), static_cast<Py_ssize_t>(ngates)}, Kind::int32,
+                      out_view);
+  if (!out) return nullptr;
+  const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), rays, ngates};
+  const auto k = static_cast<std::int32_t>(shift);
+  const std::size_t changed =
+      folds.kind() == Kind::int32
+          ? anchor::shift_valid(mask, folds.span<const std::int32_t>().data(), k, out_view.span<std::int32_t>())
+          : anchor::shift_valid(mask, folds.span<const I64>().data(), k, out_view.span<std::int32_t>());
+  Ref changed_obj(PyLong_FromSize_t(changed));
+  if (!changed_obj) return nullptr;
+  return tuple_of({out.get(), changed_obj.get()}).release();
 }
 
 template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
@@ -702,6 +761,10 @@ PyMethodDef methods[] = {
                                          "-> None or (at, area, shift, normal, rhs)\n--\n\n"
                                          "Small echo areas that move to the large echo beside them, with the sums of "
                                          "the sweep's VAD rings."),
+    method<vad_sums>("vad_sums", "vad_sums(excluded, velocity, folds, span, rings) -> (normal, rhs)\n--\n\n"
+                                 "Least-squares sums of the VAD fit of the sweep's fitted rings, float32 terms."),
+    method<shift_valid>("shift_valid", "shift_valid(excluded, folds, shift) -> (folds, changed)\n--\n\n"
+                                       "int32 fold counts with a whole-sweep shift added to the valid gates."),
     {nullptr, nullptr, 0, nullptr},
 };
 

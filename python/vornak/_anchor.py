@@ -179,15 +179,16 @@ _VELOCITY_TYPES = (np.dtype(np.float32), np.dtype(np.float64))
 _FOLD_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
 
 
-def _kernel_arrays(sweep):
-    """The excluded gates, velocities and fold counts of a sweep as the
-    kernels read them: C-contiguous bool, float32 or float64, int32 or int64
-    (other types widened, as NumPy's arithmetic would)."""
+def _kernel_arrays(sweep, folds=None):
+    """The excluded gates, velocities and fold counts (`folds` where given,
+    else the sweep's) of a sweep as the kernels read them: C-contiguous
+    bool, float32 or float64, int32 or int64 (other types widened, as
+    NumPy's arithmetic would)."""
     excluded = np.ascontiguousarray(sweep.excluded, dtype=bool)
     velocity = np.ascontiguousarray(sweep.velocity)
     if velocity.dtype not in _VELOCITY_TYPES:
         velocity = velocity.astype(np.float64)
-    folds = np.ascontiguousarray(sweep.folds)
+    folds = np.ascontiguousarray(sweep.folds if folds is None else folds)
     if folds.dtype not in _FOLD_TYPES:
         folds = folds.astype(np.int64)
     return excluded, velocity, folds
@@ -312,46 +313,37 @@ def volume_reference(own, others):
                              0.5 * own.gates.span, neighbours)
 
 
-def vad_shift(sweep):
+def ray_sectors(sweep):
+    """Per ray of the sweep: its azimuth sector (of 8), and the cosine and
+    sine of its azimuth, as the ring kernels take them."""
+    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+    return sector, np.cos(az), np.sin(az)
+
+
+def vad_shift(sweep, rays=None):
     """Whole-sweep shift that brings the mean radial velocity of the VAD fit
     of every well-covered range ring near zero; 0 where the rings are too few
-    or do not agree. Also the number of rings used.
+    or do not agree. Also the number of rings used. `rays`: the sweep's
+    ray_sectors, where known.
 
     The sums of the least-squares fit of v = a + b cos(az) + c sin(az) per
-    range ring are two weighted sums over the rays, on dense arrays."""
-    rings_only = (slice(None), slice(None, None, VAD_RING_STEP))
-    excluded = np.asarray(sweep.excluded, dtype=bool)[rings_only]
+    range ring are taken by one kernel call from the cells of the rings
+    alone, their terms in float32 (summed in double)."""
     span = np.float32(2.0 * sweep.nyquist)
-    present = (~excluded).astype(np.float32)
-    with np.errstate(invalid="ignore"):
-        v = (np.asarray(sweep.velocity)[rings_only].astype(np.float32)
-             + np.asarray(sweep.folds)[rings_only].astype(np.float32) * span)
-    v[excluded] = 0.0
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    c, s = np.cos(az), np.sin(az)
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
-    weights = np.vstack([np.ones_like(c), c, s, c * c, s * s, c * s, np.eye(8)[sector].T]).astype(np.float32)
-    # einsum, not a matrix product: BLAS would wake its threads for this.
-    sums = np.einsum("kr,rg->kg", weights, present)  # (14, gates)
-    rhs = np.einsum("kr,rg->gk", weights[:3], v).astype(np.float64)  # (gates, 3)
-    n, sc, ss, scc, sss, scs = sums[:6].astype(np.float64)
-    rings = np.flatnonzero(((sums[6:] > 0).sum(axis=0) >= VAD_SECTORS) & (n >= VAD_RING_GATES))
-    if rings.size < VAD_MIN_RINGS:
-        return 0, int(rings.size)
-    normal = np.stack([
-        np.stack([n, sc, ss], -1),
-        np.stack([sc, scc, scs], -1),
-        np.stack([ss, scs, sss], -1),
-    ], -2)[rings]
+    rings = (ray_sectors(sweep) if rays is None else rays) + (VAD_RING_STEP, VAD_RING_GATES, VAD_SECTORS)
+    normal, rhs = _kernel.vad_sums(*_kernel_arrays(sweep), float(span), rings)
+    if rhs.shape[0] < VAD_MIN_RINGS:
+        return 0, int(rhs.shape[0])
     try:
-        mean = np.linalg.solve(normal, rhs[rings][..., None])[:, 0, 0]
+        mean = np.linalg.solve(normal, rhs[..., None])[:, 0, 0]
     except np.linalg.LinAlgError:
-        return 0, int(rings.size)
+        return 0, int(rhs.shape[0])
     wanted = np.rint(-mean / span).astype(np.int64)
-    return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rings.size)
+    return _kernel.consensus(wanted, VAD_MIN_RINGS, MIN_AGREEMENT, MAX_SHIFT), int(rhs.shape[0])
 
 
-def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
+def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None, rays=None):
     """Horizontal wind (height, u, v) of every VAD_RING_STEP-th range ring of
     each sweep (`gates`: a _Gates per sweep, `dealiased` as it stands),
     fitted as v = a + b cos(az) + c sin(az) where the ring has echo in
@@ -359,8 +351,9 @@ def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
     then a second one without the gates more than the Nyquist velocity off
     it, so that echo on another fold than the ring's bulk does not bend it.
     The rings of all sweeps are summed in one call and solved in one.
-    `heights`: the gate_height of each sweep's ranges, where known."""
-    rings = tuple(_rings(g, s) for g, s in zip(gates, sweeps))
+    `heights`: the gate_height of each sweep's ranges, `rays` their
+    ray_sectors, where known."""
+    rings = tuple(_rings(g, s, r) for g, s, r in zip(gates, sweeps, rays or [None] * len(sweeps)))
     first, fitted = _ring_fits(rings, sectors)
     coef, fitted = _ring_fits(tuple(r[:8] + (f,) for r, f in zip(rings, fitted)), sectors, first)
     winds = []
@@ -376,14 +369,14 @@ def vad_winds(gates, sweeps, sectors=PROFILE_SECTORS, heights=None):
     return winds
 
 
-def _rings(gates, sweep):
+def _rings(gates, sweep, rays=None):
     """The range rings of one sweep as ring_sums takes them: its valid gates,
-    the azimuth sector (of 8), cosine and sine of each ray, the ring count,
-    the Nyquist velocity and no previous fit."""
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+    the azimuth sector (of 8), cosine and sine of each ray (`rays`, its
+    ray_sectors, where known), the ring count, the Nyquist velocity and no
+    previous fit."""
     count = (gates.shape[1] + VAD_RING_STEP - 1) // VAD_RING_STEP
-    return gates.ray, gates.gate, gates.dealiased, sector, np.cos(az), np.sin(az), count, sweep.nyquist, None
+    return (gates.ray, gates.gate, gates.dealiased) + (ray_sectors(sweep) if rays is None else rays) + (
+        count, sweep.nyquist, None)
 
 
 def _ring_fits(rings, sectors, previous=None):
@@ -429,12 +422,8 @@ def _result(sweep, gates, shift, reference, sweep_shift, moved, compared):
 
 
 def _whole_shift(sweep, k, reference, compared):
-    folds = np.array(sweep.folds, dtype=np.int32, copy=True)
-    changed = 0
-    if k:
-        valid = ~np.asarray(sweep.excluded, dtype=bool)
-        np.add(folds, np.int32(k), out=folds, where=valid)
-        changed = int(np.count_nonzero(valid))
+    excluded, _, folds = _kernel_arrays(sweep)
+    folds, changed = _kernel.shift_valid(excluded, folds, k)
     return folds, Anchoring(reference, k, 0, changed, compared)
 
 
@@ -442,13 +431,14 @@ def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True, nearby=True):
     """Anchor one sweep on its own: to a wind profile (height, u, v) where
     given, else by its VAD fit; then (`nearby`) its small echo areas to the
     echo beside them. Returns the new fold counts and an Anchoring."""
-    folds, report = _anchor_alone(sweep, profile, vad)
+    rays = ray_sectors(sweep)
+    folds, report = _anchor_alone(sweep, profile, vad, rays)
     if nearby:
-        return _anchor_nearby.nearby_step(sweep, folds, report, own=True)
+        return _anchor_nearby.nearby_step(sweep, folds, report, own=True, rays=rays)
     return folds, report
 
 
-def _anchor_alone(sweep, profile, vad):
+def _anchor_alone(sweep, profile, vad, rays=None):
     """anchor_sweep by its reference alone, without the nearby echo."""
     if profile is not None:
         profile = wind_profile(profile)
@@ -457,7 +447,7 @@ def _anchor_alone(sweep, profile, vad):
         shift, k, moved, compared = _agree(gates, reference, sweep.rays_wrap_around)
         return _result(sweep, gates, shift, "profile", k, moved, compared)
     if vad:
-        k, rings = vad_shift(sweep)
+        k, rings = vad_shift(sweep, rays)
         return _whole_shift(sweep, k, "vad", rings)
     return _whole_shift(sweep, 0, "none", 0)
 
@@ -505,7 +495,10 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
         profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad, nearby=nearby) for s in sweeps]
-    gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad)
+    rays = [ray_sectors(s) for s in sweeps]
+    # A block's ray is the first of its two: the same sector and trigonometry.
+    block_rays = [tuple(np.ascontiguousarray(a[::2]) for a in r) for r in rays] if vad else None
+    gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad, block_rays)
     # The fold counts of all sweeps in one buffer: one allocation a volume,
     # which the allocator keeps for the next volume rather than handing a
     # dozen back to the system and faulting their pages in again (each
@@ -514,9 +507,12 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
     whole = np.empty(sum(sizes), dtype=np.int32)
     ends = np.cumsum(sizes).tolist()
     out = [whole[end - size:end].reshape(np.shape(s.excluded)) for s, size, end in zip(sweeps, sizes, ends)]
-    done = [_unblock(s, g, shift, report, o) for s, g, shift, report, o in zip(sweeps, gates, shifts, reports, out)]
-    if nearby:
-        done = [_anchor_nearby.nearby_step(s, *result, own=True) for s, result in zip(sweeps, done)]
+    done = []
+    for s, g, shift, report, o, r in zip(sweeps, gates, shifts, reports, out, rays):
+        result = _unblock(s, g, shift, report, o)
+        # The nearby echo step right after: it reads the fold counts just
+        # written, while they are still in the cache.
+        done.append(_anchor_nearby.nearby_step(s, *result, own=True, rays=r) if nearby else result)
     return done
 
 
@@ -542,10 +538,12 @@ def _unblock(sweep, gates, shift, report, out):
     return out, Anchoring(label, k, moved, changed, compared)
 
 
-def _carry(blocks, vad):
+def _carry(blocks, vad, rays=None):
     """The valid gates (a _Gates), the shift of each and a report, of every
     sweep (from _blocks): carried from the one trusted most, then (with
-    `vad`) against the volume's own wind profile."""
+    `vad`) against the volume's own wind profile. `rays`: the ray_sectors
+    of each, where known."""
+    rays = rays or [None] * len(blocks)
     sweeps = [s for s, _ in blocks]
     gates = [_Gates(s, valid) for s, valid in blocks]
     state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
@@ -563,17 +561,17 @@ def _carry(blocks, vad):
             shift, k, moved, compared = _agree(g, reference, s.rays_wrap_around, BLOCK_MIN_GATES)
             label = "sweeps at " + " and ".join(f"{o.elevation:.2f}" for o in near) + " deg"
         if i == start or (compared < BLOCK_MIN_GATES and vad):
-            k, compared = vad_shift(s) if vad else (0, 0)
+            k, compared = vad_shift(s, rays[i]) if vad else (0, 0)
             shift, moved, label = np.full(g.flat.size, k, dtype=np.int64), 0, "vad" if vad else "none"
         shifts[i] = shift
         reports[i] = [label, k, moved, compared]
         state[i].shift_by(shift)
     if vad:
-        _own_profile(sweeps, gates, state, shifts, reports)
+        _own_profile(sweeps, gates, state, shifts, reports, rays)
     return gates, shifts, reports
 
 
-def _own_profile(sweeps, gates, state, shifts, reports):
+def _own_profile(sweeps, gates, state, shifts, reports, rays):
     """Every sweep as it stands against the wind profile of the VAD fits of
     all sweeps; updates `shifts` and `reports` in place."""
     current = []
@@ -581,7 +579,7 @@ def _own_profile(sweeps, gates, state, shifts, reports):
         now = copy.copy(g)
         now.dealiased = st.current[:-1]
         current.append(now)
-    profile = volume_profile(vad_winds(current, sweeps, heights=[st.height for st in state]))
+    profile = volume_profile(vad_winds(current, sweeps, heights=[st.height for st in state], rays=rays))
     if profile is None:
         return
     for i, (s, g) in enumerate(zip(sweeps, current)):

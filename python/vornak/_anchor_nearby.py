@@ -55,12 +55,13 @@ CENTRED_FOLDS = 0.25
 CENTRED_SHARE = 0.5
 
 
-def nearby_step(sweep, folds, report, *, own=False):
+def nearby_step(sweep, folds, report, *, own=False, rays=None):
     """`folds` (rays, gates) of `sweep` (a SweepInput) with its small echo
     areas moved to the large echo beside them, and `report` (an Anchoring)
     saying so; both as given where nothing moved. `own`: `folds` is an int32
-    array of the caller's own, changed in place rather than copied."""
-    found = moving_areas(sweep, folds)
+    array of the caller's own, changed in place rather than copied. `rays`:
+    the sweep's ray_sectors, where known."""
+    found = moving_areas(sweep, folds, rays)
     # The sweep's centring decides only where an area would move: checked last.
     if found is None or not is_centred(*found[3:], sweep.nyquist):
         return folds, report
@@ -84,7 +85,7 @@ def nearby_step(sweep, folds, report, *, own=False):
     return out, dataclasses.replace(report, gates_changed=total, nearby_components=moved, nearby_gates=int(at.size))
 
 
-def moving_areas(sweep, folds):
+def moving_areas(sweep, folds, rays=None):
     """The small areas of the sweep with these fold counts that the echo
     beside them would move, by one kernel call (nearby_areas): the flat
     positions of their gates (in flat order), the area of each, each area's
@@ -97,10 +98,9 @@ def moving_areas(sweep, folds):
     MIN_GATES is paired with every gate of an area of at least LARGE_GATES
     in reach, the folds between them being reference minus small over twice
     the Nyquist velocity, in float32."""
-    excluded, velocity, folds = _anchor._kernel_arrays(dataclasses.replace(sweep, folds=folds))
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
-    rings = (sector, np.cos(az), np.sin(az), _anchor.VAD_RING_STEP, _anchor.VAD_RING_GATES, _anchor.VAD_SECTORS)
+    excluded, velocity, folds = _anchor._kernel_arrays(sweep, folds)
+    rings = ((_anchor.ray_sectors(sweep) if rays is None else rays)
+             + (_anchor.VAD_RING_STEP, _anchor.VAD_RING_GATES, _anchor.VAD_SECTORS))
     span = 2.0 * sweep.nyquist
     return _anchor._kernel.nearby_areas(excluded, velocity, folds, span, sweep.rays_wrap_around,
                                         _anchor.COMPONENT_GAP, 0.5 * span, _rule(), rings)

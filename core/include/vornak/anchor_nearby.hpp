@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vornak/anchor_blocks.hpp"
+#include "vornak/anchor_rings.hpp"
 
 namespace vornak::anchor {
 
@@ -41,18 +42,6 @@ struct NearbyRule {
   std::int64_t max_shift = 0;
 };
 
-// The VAD rings that tell whether a sweep is centred: every `step`-th gate
-// along the ray, fitted where it has `min_gates` gates in `min_sectors` of
-// 8 azimuth sectors; per ray its sector, cosine and sine.
-struct CentringRings {
-  std::span<const std::int64_t> sector;
-  std::span<const double> cos_az;
-  std::span<const double> sin_az;
-  std::int64_t step = 1;
-  std::int64_t min_gates = 0;
-  std::int64_t min_sectors = 0;
-};
-
 // What moves: the flat positions of the gates of the moving areas (in flat
 // order), the area of each (0 to shift.size() - 1) and each area's shift;
 // with the least-squares sums (3 x 3 normal matrix, right-hand side) of the
@@ -69,10 +58,10 @@ struct NearbyAreas {
 // The moving areas of a sweep whose dealiased velocity is velocity + folds
 // * span (rounded once to float), its valid gates those not excluded. The
 // folds between two gates are their difference over `span`, in float32 as
-// the velocities are. Precondition: the CentringRings have one entry per
+// the velocities are. Precondition: the RingCells have one entry per
 // ray, sectors in 0..7; rays x gates below 2^31.
 template <class Velocity, class Fold>
 NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
-                         const Joining& joining, const NearbyRule& rule, const CentringRings& rings);
+                         const Joining& joining, const NearbyRule& rule, const RingCells& rings);
 
 }  // namespace vornak::anchor

@@ -10,6 +10,18 @@
 
 namespace vornak::anchor {
 
+// The rings of a sweep read straight from its arrays: every `step`-th gate
+// along the ray, fitted where it has `min_gates` gates in `min_sectors` of
+// 8 azimuth sectors; per ray its sector, cosine and sine.
+struct RingCells {
+  std::span<const std::int64_t> sector;
+  std::span<const double> cos_az;
+  std::span<const double> sin_az;
+  std::int64_t step = 1;
+  std::int64_t min_gates = 0;
+  std::int64_t min_sectors = 0;
+};
+
 // The gates a fit sees: every `step`-th gate along the ray is one ring
 // (gate / step); per ray its azimuth sector (0 to 7), cosine and sine.
 struct RingGates {

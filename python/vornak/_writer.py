@@ -24,6 +24,10 @@ import threading
 
 from . import _io
 
+#: Encoded values (bytes) held for writing at most, beyond one group's: a
+#: run of groups defined together is written once its values reach this.
+RUN_BYTES = 64 << 20
+
 #: xradar's readers that decode the file in Python, without the netCDF or
 #: HDF5 library: their sweeps may be decoded while the writer writes.
 READERS_BESIDE_WRITER = frozenset({"nexradlevel2", "iris", "uf", "furuno", "rainbow", "datamet", "metek"})
@@ -192,8 +196,9 @@ class GroupWriter:
                     # as in the tree xradar writes: the group holds no copy of what it inherits
                     dataset = _as_child(self._root_coords, name, dataset)
                     values += _define(dataset, store.get_child_store(node_path))
-                _write_values(values)
-                values = []
+                    if sum(getattr(source, "nbytes", 0) for source, _, _ in values) >= RUN_BYTES:
+                        values = _write_values(values)
+                values = _write_values(values)
             _write_values(values)
         except BaseException as exc:
             self._error = exc
@@ -211,7 +216,7 @@ def _define(dataset, store):
     target)], in order.
 
     The values are written apart (`_write_values`), after every group handed
-    over so far is defined: in a netCDF-4 file the first write after a
+    over so far is defined (up to `RUN_BYTES` of values): in a netCDF-4 file the first write after a
     definition ends define mode, which writes the metadata of the whole file
     again and flushes it. xarray's store writes each variable as soon as it
     is defined, which did that once per variable: a file of 60 sweeps took
@@ -236,12 +241,14 @@ def _define(dataset, store):
 
 
 def _write_values(values):
+    """Write the values `_define` left; returns an empty list to collect the next."""
     from xarray.backends.common import ArrayWriter
 
     writer = ArrayWriter()
     for source, target, region in values:
         writer.add(source, target, region)
     writer.sync()  # values that stayed lazy (none from `put`, which decodes them), as xarray's own writer does
+    return []
 
 
 def _as_child(root_coords, name, dataset):

@@ -122,6 +122,7 @@ def speckle_folds(vel, folds, nyquist, excluded, rays_wrap_around):
     holding one are looked at (a few in most sweeps): a sweep without such a
     gate is not even divided into groups.
     """
+    _ndimage()  # needed by any sweep: said at once, not only where a gate could be put back
     vel = np.asarray(vel, dtype=np.float64)
     folds = np.asarray(folds)
     out = np.array(folds, copy=True)

@@ -197,7 +197,7 @@ class GroupWriter:
                     dataset = _as_child(self._root_coords, name, dataset)
                     values += _define(dataset, store.get_child_store(node_path))
                     if sum(getattr(source, "nbytes", 0) for source, _, _ in values) >= RUN_BYTES:
-                        values = _write_values(values)
+                        values = _write_values(values)  # a bounded share of the encoded copies held
                 values = _write_values(values)
             _write_values(values)
         except BaseException as exc:
@@ -213,14 +213,14 @@ class GroupWriter:
 def _define(dataset, store):
     """Define one group in `store` (its dimensions, variables and attributes,
     encoded as xarray writes them); returns its values to write, [(values,
-    target)], in order.
+    variable, region)], in order.
 
-    The values are written apart (`_write_values`), after every group handed
-    over so far is defined (up to `RUN_BYTES` of values): in a netCDF-4 file the first write after a
-    definition ends define mode, which writes the metadata of the whole file
-    again and flushes it. xarray's store writes each variable as soon as it
-    is defined, which did that once per variable: a file of 60 sweeps took
-    twice as long (0.9 s more)."""
+    The values are written apart (`_write_values`), once every group handed
+    over so far is defined (up to `RUN_BYTES` of values): in a netCDF-4 file
+    the first write after a definition ends define mode, which writes the
+    metadata of the whole file again and flushes it. xarray's store writes
+    each variable as soon as it is defined, which did that once per
+    variable: a file of 60 sweeps took twice as long (0.9 s more)."""
     from xarray.backends.common import ArrayWriter
 
     class Later(ArrayWriter):

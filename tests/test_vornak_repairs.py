@@ -54,6 +54,9 @@ def test_speckle_repair_changes_only_scattered_groups_against_their_like_surroun
     np.testing.assert_array_equal(repaired[raised], 0)
     np.testing.assert_array_equal(repaired[~raised], folds[~raised])  # the solid echo and the rest untouched
     assert changed == raised.sum()
+    # the folds put back where they are, whatever the array's memory order
+    np.testing.assert_array_equal(_speckle.speckle_folds(vel, np.asfortranarray(folds), nyquist, excluded, True)[0],
+                                  repaired)
 
     # speckle that is all a fold up (echo at +16 m/s) keeps it: its like surroundings share it
     whole = np.where(excluded, 0, folds | (labels > 0))

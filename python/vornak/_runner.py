@@ -138,9 +138,18 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
                 on_outcome(path, outcome)
     except Stopped as stop:
         _hold_signals()
+        for worker in busy:  # all at once: while one is waited for, another could finish its file
+            if worker.proc.is_alive():
+                worker.proc.kill()
         for worker in busy:
             worker.kill()
-        left = {*busy.values(), *pending}
+        finished = set()
+        for worker, path in busy.items():
+            outcome = worker.sent_outcome()  # a file finished just before the stop is reported as such
+            if outcome is not None:
+                finished.add(path)
+                on_outcome(path, outcome)
+        left = {*busy.values(), *pending} - finished
         unfinished = [p for p in paths if p in left]
         _remove_parts(unfinished, targets)
         stop.unfinished = unfinished
@@ -201,6 +210,17 @@ class _Worker:
         self.proc.join()
         return RadarFileError(f"{path}: the process dealiasing it died ({_exit_reason(self.proc.exitcode)}); "
                               "the file was left out")
+
+    def sent_outcome(self):
+        """The outcome of its file if the worker sent it before it was stopped, else None."""
+        try:
+            while self.conn.poll():
+                kind, value = self.conn.recv()
+                if kind == "done":
+                    return value
+        except Exception:  # nothing, or a message torn by the kill: no outcome
+            pass
+        return None
 
     def kill(self):
         if self.proc.is_alive():

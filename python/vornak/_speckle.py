@@ -117,53 +117,82 @@ def speckle_folds(vel, folds, nyquist, excluded, rays_wrap_around):
     `excluded` True where a gate took no part. Returns ``(folds, changed)``:
     a new array (the input is not modified) and the number of gates whose
     fold changed.
+
+    Only a like gate that carries a fold can be put back, so only the groups
+    holding one are looked at (a few in most sweeps): a sweep without such a
+    gate is not even divided into groups.
     """
-    ndimage = _ndimage()
+    _ndimage()  # needed by any sweep: said at once, not only where a gate could be put back
     vel = np.asarray(vel, dtype=np.float64)
     folds = np.asarray(folds)
-    valid = ~np.asarray(excluded, dtype=bool) & np.isfinite(vel)
-    labels, n = scattered_groups(valid, rays_wrap_around)
     out = np.array(folds, copy=True)
-    if n == 0:
+    valid = ~np.asarray(excluded, dtype=bool) & np.isfinite(vel)
+    # like gates: all valid ones about zero
+    like = valid & (np.abs(np.where(valid, vel, 0.0)) < 2 * NEAR_ZERO * nyquist)
+    lifted = like & (folds != 0)
+    if not lifted.any():
         return out, 0
-    member = labels > 0
-    group = labels[member] - 1
+    labels, n = scattered_groups(valid, rays_wrap_around)
+    chosen = np.zeros(n + 1, dtype=bool)
+    chosen[labels[lifted]] = True
+    chosen[0] = False
+    if not chosen.any():
+        return out, 0
+    # the gates of the chosen groups in row-major order, as a whole-sweep pass takes them (same sums)
+    at = np.flatnonzero(chosen[labels])
+    m = int(np.count_nonzero(chosen))
+    number = np.zeros(n + 1, dtype=np.intp)
+    number[chosen] = np.arange(m)
+    group = number[labels.ravel()[at]]
+    gate_vel, gate_folds, gate_like = vel.ravel()[at], folds.ravel()[at], like.ravel()[at]
     # mean velocity of every group, taken round the Nyquist interval
-    phase = np.pi * vel[member] / nyquist
-    mean_phase = np.arctan2(np.bincount(group, np.sin(phase), n), np.bincount(group, np.cos(phase), n))
-    k = np.clip(folds[member], -FOLD_LIMIT, FOLD_LIMIT).astype(np.intp) + FOLD_LIMIT
-    group_fold = np.full(n, -1, dtype=np.intp)
+    phase = np.pi * gate_vel / nyquist
+    mean_phase = np.arctan2(np.bincount(group, np.sin(phase), m), np.bincount(group, np.cos(phase), m))
+    k = np.clip(gate_folds, -FOLD_LIMIT, FOLD_LIMIT).astype(np.intp) + FOLD_LIMIT
+    group_fold = np.full(m, -1, dtype=np.intp)
     np.maximum.at(group_fold, group, k)
-    lowest = np.full(n, 2 * FOLD_LIMIT + 1, dtype=np.intp)
+    lowest = np.full(m, 2 * FOLD_LIMIT + 1, dtype=np.intp)
     np.minimum.at(lowest, group, k)
     # a group already split between folds is left alone
     raised = (lowest == group_fold) & (group_fold != FOLD_LIMIT) & (np.abs(mean_phase) < NEAR_ZERO * np.pi)
     if not raised.any():
         return out, 0
 
-    # like gates (all valid ones about zero) per (fold, block of rays, block of gates)
-    like = valid & (np.abs(np.where(valid, vel, 0.0)) < 2 * NEAR_ZERO * nyquist)
+    # like gates per (fold, block of rays, block of gates)
     rows, cols = np.nonzero(like)
     nbr = -(-vel.shape[0] // BLOCK[0])
     nbg = -(-vel.shape[1] // BLOCK[1])
-    counts = np.zeros((2 * FOLD_LIMIT + 1, nbr, nbg), dtype=np.int32)
-    np.add.at(counts, (np.clip(folds[like], -FOLD_LIMIT, FOLD_LIMIT) + FOLD_LIMIT, rows // BLOCK[0], cols // BLOCK[1]), 1)
+    cell = ((np.clip(folds[like], -FOLD_LIMIT, FOLD_LIMIT) + FOLD_LIMIT).astype(np.intp) * nbr + rows // BLOCK[0]) * nbg
+    counts = np.bincount(cell + cols // BLOCK[1], minlength=(2 * FOLD_LIMIT + 1) * nbr * nbg)
+    counts = counts.reshape(2 * FOLD_LIMIT + 1, nbr, nbg)
 
     candidates = np.flatnonzero(raised)
-    extent = ndimage.find_objects(labels)
-    r0 = np.array([extent[i][0].start for i in candidates]) - REACH_RAYS
-    r1 = np.array([extent[i][0].stop for i in candidates]) + REACH_RAYS
-    g0 = np.maximum(np.array([extent[i][1].start for i in candidates]) - REACH_GATES, 0)
-    g1 = np.minimum(np.array([extent[i][1].stop for i in candidates]) + REACH_GATES, vel.shape[1])
+    r0, r1, g0, g1 = _extents(at // vel.shape[1], at % vel.shape[1], group, m)
+    r0, r1 = r0[candidates] - REACH_RAYS, r1[candidates] + REACH_RAYS
+    g0 = np.maximum(g0[candidates] - REACH_GATES, 0)
+    g1 = np.minimum(g1[candidates] + REACH_GATES, vel.shape[1])
     sums = _window_sums(counts, rays_wrap_around, np.floor_divide(r0, BLOCK[0]), -np.floor_divide(-r1, BLOCK[0]),
                         g0 // BLOCK[1], -(-g1 // BLOCK[1]))  # (folds, candidates)
     # the group itself does not vote
-    own = np.bincount(group[like[member]], minlength=n)[candidates]
+    own = np.bincount(group[gate_like], minlength=m)[candidates]
     total = sums.sum(axis=0) - own
     same = sums[group_fold[candidates], np.arange(candidates.size)] - own
     supported = (total >= LIKE_GATES) & (same > SUPPORT * total)
-    lowered = np.zeros(n, dtype=bool)
+    lowered = np.zeros(m, dtype=bool)
     lowered[candidates[~supported]] = True
-    back = lowered[group] & like[member]  # a gate of the group that measured another velocity keeps its fold
-    out[member] = np.where(back, 0, folds[member])
-    return out, int(np.count_nonzero(back & (folds[member] != 0)))
+    back = lowered[group] & gate_like  # a gate of the group that measured another velocity keeps its fold
+    np.put(out, at, np.where(back, 0, gate_folds))  # flat indices in row-major order, whatever the layout
+    return out, int(np.count_nonzero(back & (gate_folds != 0)))
+
+
+def _extents(rows, cols, group, m):
+    """First and one-past-last ray and gate of each of `m` groups, from their gates."""
+    r0 = np.full(m, np.iinfo(np.intp).max, dtype=np.intp)
+    g0 = r0.copy()
+    r1 = np.full(m, -1, dtype=np.intp)
+    g1 = r1.copy()
+    np.minimum.at(r0, group, rows)
+    np.minimum.at(g0, group, cols)
+    np.maximum.at(r1, group, rows)
+    np.maximum.at(g1, group, cols)
+    return r0, r1 + 1, g0, g1 + 1

@@ -100,6 +100,10 @@ def test_more_than_one_file_uses_the_workers_asked_for(monkeypatch, tmp_path):
     assert started[-1] == _runner.default_workers(2)  # by default, one worker per core
     assert cli.main(["dealias", *map(str, files), "-o", str(tmp_path / "out"), "-q", "--workers", "1", "--force"]) == 0
     assert started[-1] == 1
+    if hasattr(os, "sched_setaffinity"):  # a batch job allowing one core gets one worker, whatever the machine has
+        one_core = ("import os; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}); "
+                    "from vornak import _runner; print(_runner.default_workers(4))")
+        assert subprocess.run([sys.executable, "-c", one_core], capture_output=True, text=True).stdout.strip() == "1"
 
 
 def test_gzipped_nexrad_opens_lazily_with_its_nyquist():

@@ -170,7 +170,7 @@ def _next_worker(idle, workers=1):
         if worker.proc.is_alive():
             return worker
         worker.close()
-    return _Worker(spare_core=workers < (os.cpu_count() or 1))
+    return _Worker(spare_core=workers < usable_cores())
 
 
 class _Worker:
@@ -390,6 +390,16 @@ def connect(distributed, scheduler):
                               "check the address and that the scheduler is running") from None
 
 
+def usable_cores():
+    """The cores this process may run on: a batch job or `taskset` can allow
+    fewer than the machine has, and a worker per machine core would then
+    share them."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):  # no affinity where the platform has none
+        return os.cpu_count() or 1
+
+
 def default_workers(nfiles):
-    """With more than one file, one worker per core (at most one per file)."""
-    return max(1, min(nfiles, os.cpu_count() or 1))
+    """With more than one file, one worker per usable core (at most one per file)."""
+    return max(1, min(nfiles, usable_cores()))

@@ -229,7 +229,9 @@ void pairs_of(const Echo& echo, std::size_t k, std::size_t ray, const std::vecto
   const std::size_t begin = echo.run_start[k], end = echo.run_start[k + 1];
   for (I64 dr = -rule.reach_rays; dr <= rule.reach_rays; ++dr) {
     I64 r = static_cast<I64>(ray) + dr;
-    if (wrap) r = ((r % nrays) + nrays) % nrays;
+    // Divided only past either end: a division per ray in reach is a good
+    // part of the search where the small areas are many.
+    if (wrap && (r < 0 || r >= nrays)) r = ((r % nrays) + nrays) % nrays;
     if (r < 0 || r >= nrays) continue;
     const I32* last = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r) + 1];
     const I32* from =
@@ -291,13 +293,21 @@ std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component
     while (echo.ray_start[ray + 1] <= echo.run_start[k]) ++ray;
     run_ray[k] = ray;
   }
-  std::vector<std::pair<I32, I32>> small;  // (area, run)
+  // The small areas' runs grouped by area (areas in order, runs in order
+  // within each), by counting: an area is named by its first run.
   std::vector<std::uint8_t> large_run(runs);
+  std::vector<std::size_t> area_end(runs + 1, 0);
   for (std::size_t k = 0; k < runs; ++k) {
-    large_run[k] = size[static_cast<std::size_t>(component[k])] >= rule.large_gates ? 1 : 0;
-    if (size[static_cast<std::size_t>(component[k])] < rule.small_gates) small.emplace_back(component[k], static_cast<I32>(k));
+    const auto area = static_cast<std::size_t>(component[k]);
+    large_run[k] = size[area] >= rule.large_gates ? 1 : 0;
+    area_end[area + 1] += size[area] < rule.small_gates ? 1 : 0;
   }
-  std::sort(small.begin(), small.end());
+  for (std::size_t a = 0; a < runs; ++a) area_end[a + 1] += area_end[a];
+  std::vector<std::pair<I32, I32>> small(area_end[runs]);  // (area, run)
+  for (std::size_t k = 0; k < runs; ++k) {
+    const auto area = static_cast<std::size_t>(component[k]);
+    if (size[area] < rule.small_gates) small[area_end[area]++] = {component[k], static_cast<I32>(k)};
+  }
   std::vector<I64> shift(runs, 0);
   std::vector<I64> votes(static_cast<std::size_t>(2 * rule.max_shift + 1));
   std::vector<I32> seen;  // made when an area first gets this far

@@ -2,7 +2,8 @@
 // echo components by union-find over runs (as echo_components), then the
 // pairs of the few gates of small areas with the large echo in reach, found
 // by searching the neighbouring rays' gates (sorted along each ray). The
-// VAD rings are summed only where some area moves.
+// sums of the VAD rings for the centring check are taken in the same pass;
+// they are handed back only where some area moves.
 #include "vornak/anchor_nearby.hpp"
 #include "vornak/anchor_rings.hpp"
 
@@ -85,9 +86,31 @@ struct Echo {
   }
 };
 
+// The running sums of the centring check's VAD fit, ring by ring: taken
+// on the way through the valid gates, ray by ray and along each ray, the
+// order in which a pass over the rings' cells alone would add them.
+struct Centring {
+  Centring(std::size_t gates, std::size_t step)
+      : step(step), sums((gates + step - 1) / step, RingMoments{}), count(sums.size(), 0), seen(sums.size() * 8, 0) {}
+  std::size_t step;
+  std::vector<RingMoments> sums;
+  std::vector<std::int64_t> count;
+  std::vector<std::uint8_t> seen;
+
+  // The fitted rings' normal equations, appended.
+  void equations(const RingCells& rings, std::vector<double>& normal, std::vector<double>& rhs) const {
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+      int sectors = 0;
+      for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
+      if (sectors < rings.min_sectors || count[k] < rings.min_gates) continue;
+      append_normal_equations(sums[k], count[k], normal, rhs);
+    }
+  }
+};
+
 template <class Velocity, class Fold>
 Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
-                 const Joining& joining) {
+                 const Joining& joining, const RingCells& rings, Centring& centring) {
   Echo echo(excluded.data.size(), excluded.rays, excluded.gates);
   // Written at every cell, kept where it has echo: no branch on the data
   // (one slot past the last for the cells after it). Eight cells without
@@ -105,6 +128,8 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
     const Fold* fold = folds + r * excluded.gates;
     I64 last_gate = 0;
     float last = 0.0F;
+    const double c = rings.cos_az[r], s = rings.sin_az[r];
+    const auto sector = static_cast<std::size_t>(rings.sector[r]);
     for (std::size_t g0 = 0; g0 < excluded.gates; g0 += 8) {
       if (g0 % stretch == 0) echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
       const std::size_t g1 = std::min(g0 + 8, excluded.gates);
@@ -127,6 +152,16 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
         last_gate = valid ? at : last_gate;
         last = valid ? v : last;
         k += valid ? 1 : 0;
+      }
+      // The ring cells among these, while they are at hand.
+      for (std::size_t g = (g0 + centring.step - 1) / centring.step * centring.step; g < g1; g += centring.step) {
+        if (row[g] != 0) continue;
+        const auto v = static_cast<double>(
+            static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span));
+        const std::size_t ring = g / centring.step;
+        ++centring.count[ring];
+        add_ring_gate(centring.sums[ring], c, s, v);
+        centring.seen[ring * 8 + sector] = 1;
       }
     }
   }
@@ -194,7 +229,9 @@ void pairs_of(const Echo& echo, std::size_t k, std::size_t ray, const std::vecto
   const std::size_t begin = echo.run_start[k], end = echo.run_start[k + 1];
   for (I64 dr = -rule.reach_rays; dr <= rule.reach_rays; ++dr) {
     I64 r = static_cast<I64>(ray) + dr;
-    if (wrap) r = ((r % nrays) + nrays) % nrays;
+    // Divided only past either end: a division per ray in reach is a good
+    // part of the search where the small areas are many.
+    if (wrap && (r < 0 || r >= nrays)) r = ((r % nrays) + nrays) % nrays;
     if (r < 0 || r >= nrays) continue;
     const I32* last = echo.gate.begin() + echo.ray_start[static_cast<std::size_t>(r) + 1];
     const I32* from =
@@ -256,13 +293,21 @@ std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component
     while (echo.ray_start[ray + 1] <= echo.run_start[k]) ++ray;
     run_ray[k] = ray;
   }
-  std::vector<std::pair<I32, I32>> small;  // (area, run)
+  // The small areas' runs grouped by area (areas in order, runs in order
+  // within each), by counting: an area is named by its first run.
   std::vector<std::uint8_t> large_run(runs);
+  std::vector<std::size_t> area_end(runs + 1, 0);
   for (std::size_t k = 0; k < runs; ++k) {
-    large_run[k] = size[static_cast<std::size_t>(component[k])] >= rule.large_gates ? 1 : 0;
-    if (size[static_cast<std::size_t>(component[k])] < rule.small_gates) small.emplace_back(component[k], static_cast<I32>(k));
+    const auto area = static_cast<std::size_t>(component[k]);
+    large_run[k] = size[area] >= rule.large_gates ? 1 : 0;
+    area_end[area + 1] += size[area] < rule.small_gates ? 1 : 0;
   }
-  std::sort(small.begin(), small.end());
+  for (std::size_t a = 0; a < runs; ++a) area_end[a + 1] += area_end[a];
+  std::vector<std::pair<I32, I32>> small(area_end[runs]);  // (area, run)
+  for (std::size_t k = 0; k < runs; ++k) {
+    const auto area = static_cast<std::size_t>(component[k]);
+    if (size[area] < rule.small_gates) small[area_end[area]++] = {component[k], static_cast<I32>(k)};
+  }
   std::vector<I64> shift(runs, 0);
   std::vector<I64> votes(static_cast<std::size_t>(2 * rule.max_shift + 1));
   std::vector<I32> seen;  // made when an area first gets this far
@@ -280,39 +325,6 @@ std::vector<I64> area_shifts(const Echo& echo, const std::vector<I32>& component
   return shift;
 }
 
-// The sums of the VAD fit of each fitted ring, as ring_sums makes them
-// from the valid gates: ray by ray, from the cells of the rings alone (the
-// dealiased velocity made again, the same way).
-template <class Velocity, class Fold>
-void centring_sums(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
-                   const RingCells& rings, std::vector<double>& normal, std::vector<double>& rhs) {
-  const auto step = static_cast<std::size_t>(rings.step);
-  const std::size_t nrings = (excluded.gates + step - 1) / step;
-  std::vector<RingMoments> sums(nrings, RingMoments{});
-  std::vector<I64> count(nrings, 0);
-  std::vector<std::uint8_t> seen(nrings * 8, 0);
-  for (std::size_t r = 0; r < excluded.rays; ++r) {
-    const double c = rings.cos_az[r], s = rings.sin_az[r];
-    const auto sector = static_cast<std::size_t>(rings.sector[r]);
-    const std::size_t base = r * excluded.gates;
-    for (std::size_t ring = 0; ring < nrings; ++ring) {
-      const std::size_t at = base + ring * step;
-      if (excluded.data[at] != 0) continue;
-      const auto v = static_cast<double>(
-          static_cast<float>(static_cast<double>(velocity[at]) + static_cast<double>(folds[at]) * span));
-      ++count[ring];
-      add_ring_gate(sums[ring], c, s, v);
-      seen[ring * 8 + sector] = 1;
-    }
-  }
-  for (std::size_t k = 0; k < nrings; ++k) {
-    int sectors = 0;
-    for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
-    if (sectors < rings.min_sectors || count[k] < rings.min_gates) continue;
-    append_normal_equations(sums[k], count[k], normal, rhs);
-  }
-}
-
 }  // namespace
 
 template <class Velocity, class Fold>
@@ -320,7 +332,8 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
                          const Joining& joining, const NearbyRule& rule, const RingCells& rings) {
   NearbyAreas out;
   if (excluded.rays == 0 || excluded.gates == 0) return out;
-  Echo echo = valid_gates(excluded, velocity, folds, span, joining);
+  Centring centring(excluded.gates, static_cast<std::size_t>(rings.step));
+  Echo echo = valid_gates(excluded, velocity, folds, span, joining, rings, centring);
   const std::vector<I32> component = run_components(echo, excluded.rays, joining);
   const std::size_t runs = component.size();
   std::vector<I64> size(runs, 0);  // by the first run of each component
@@ -352,7 +365,7 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
       out.area.push_back(number[area]);
     }
   }
-  if (!out.shift.empty()) centring_sums(excluded, velocity, folds, span, rings, out.normal, out.rhs);
+  if (!out.shift.empty()) centring.equations(rings, out.normal, out.rhs);
   return out;
 }
 

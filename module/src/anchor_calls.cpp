@@ -83,8 +83,8 @@ bool indices_below(Span<I64> index, std::size_t bound, const char* text) {
 bool same_length(std::size_t a, std::size_t b, const char* text) { return a == b || fail_value(text); }
 
 // The valid gates (ray, gate) of a sweep of rays x gates, in ray-major order.
-// One pass without early exit (the compiler vectorises it): every kernel
-// call checks the vectors it indexes with.
+// One pass without early exit: every kernel call checks the vectors it
+// indexes with.
 bool echo_gates_ok(const View& ray, const View& gate, std::size_t rays, std::size_t gates) {
   if (!same_length(ray.size(), gate.size(), "vornak: anchoring needs as many rays as gates of valid gates")) {
     return false;
@@ -92,12 +92,19 @@ bool echo_gates_ok(const View& ray, const View& gate, std::size_t rays, std::siz
   const auto r = ray.span<const I64>();
   const auto g = gate.span<const I64>();
   if (r.empty()) return true;
-  // Negative indices compare as huge ones; bitwise operators, no early
-  // exit, so that the compiler vectorises the pass.
-  bool bad = static_cast<std::uint64_t>(r[0]) >= rays || static_cast<std::uint64_t>(g[0]) >= gates;
+  // Negative indices compare as huge ones. Inside the sweep, ray-major
+  // order is the flat positions rising; a position made from an index
+  // outside may wrap, but that index alone makes the check fail. Bitwise
+  // operators, no early exit: three comparisons a gate, no branch.
+  using U64 = std::uint64_t;
+  const U64 across = gates;
+  bool bad = static_cast<U64>(r[0]) >= rays || static_cast<U64>(g[0]) >= gates;
+  U64 previous = static_cast<U64>(r[0]) * across + static_cast<U64>(g[0]);
   for (std::size_t i = 1; i < r.size(); ++i) {
-    bad |= (static_cast<std::uint64_t>(r[i]) >= rays) | (static_cast<std::uint64_t>(g[i]) >= gates) |
-           (r[i] < r[i - 1]) | ((r[i] == r[i - 1]) & (g[i] <= g[i - 1]));
+    const auto ray_i = static_cast<U64>(r[i]), gate_i = static_cast<U64>(g[i]);
+    const U64 at = ray_i * across + gate_i;
+    bad |= (ray_i >= rays) | (gate_i >= gates) | (at <= previous);
+    previous = at;
   }
   return !bad || fail_value("vornak: the valid gates must lie inside the sweep, in ray-major order");
 }

@@ -31,6 +31,7 @@ is done in compiled code, the extension `vornak._vornak_anchor`
 from __future__ import annotations
 
 import copy
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -503,7 +504,7 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
     # which the allocator keeps for the next volume rather than handing a
     # dozen back to the system and faulting their pages in again (each
     # sweep's array is a view of it).
-    sizes = [int(np.prod(np.shape(s.excluded))) for s in sweeps]
+    sizes = [math.prod(np.shape(s.excluded)) for s in sweeps]
     whole = np.empty(sum(sizes), dtype=np.int32)
     ends = np.cumsum(sizes).tolist()
     out = [whole[end - size:end].reshape(np.shape(s.excluded)) for s, size, end in zip(sweeps, sizes, ends)]

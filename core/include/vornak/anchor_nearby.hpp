@@ -46,7 +46,7 @@ struct NearbyRule {
 // order), the area of each (0 to shift.size() - 1) and each area's shift;
 // with the least-squares sums (3 x 3 normal matrix, right-hand side) of the
 // VAD fit of each fitted ring, as ring_sums makes them. All empty where
-// nothing moves: the rings are then not summed.
+// nothing moves.
 struct NearbyAreas {
   std::vector<std::int64_t> at;
   std::vector<std::int64_t> area;

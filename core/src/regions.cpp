@@ -31,8 +31,8 @@ using lanes::load_floats;
 // Lowers `lowest` and raises `highest` lane by lane to the kept velocities
 // of `v`; NaN never replaces an extreme, both comparisons being false for it.
 // A gate the mask drops is made NaN (all bits set) and so passed over: the
-// selections are then a minimum and a maximum of two lanes, one instruction
-// each on most targets, where masking each comparison took several more in
+// selections are then a plain minimum and maximum of lanes (minps and maxps
+// on x86-64), where masking each comparison took several more operations in
 // the labelling's pass over every gate.
 inline void keep_extremes(FloatLanes v, IntLanes kept, FloatLanes& lowest,
                           FloatLanes& highest) noexcept {

@@ -30,12 +30,15 @@ using lanes::load_floats;
 
 // Lowers `lowest` and raises `highest` lane by lane to the kept velocities
 // of `v`; NaN never replaces an extreme, both comparisons being false for it.
+// A gate the mask drops is made NaN (all bits set) and so passed over: the
+// selections are then a plain minimum and maximum of lanes (minps and maxps
+// on x86-64), where masking each comparison took several more operations in
+// the labelling's pass over every gate.
 inline void keep_extremes(FloatLanes v, IntLanes kept, FloatLanes& lowest,
                           FloatLanes& highest) noexcept {
-  const IntLanes lower = (v < lowest) & kept;
-  const IntLanes higher = (v > highest) & kept;
-  lowest = (FloatLanes)(((IntLanes)v & lower) | ((IntLanes)lowest & ~lower));
-  highest = (FloatLanes)(((IntLanes)v & higher) | ((IntLanes)highest & ~higher));
+  const auto w = (FloatLanes)((IntLanes)v | ~kept);
+  lowest = w < lowest ? w : lowest;
+  highest = w > highest ? w : highest;
 }
 
 }  // namespace
@@ -479,14 +482,19 @@ std::optional<Regions> label_regions(std::span<const float> vel,
           const std::size_t c_begin = runs[c].begin - row;
           const std::size_t c_end = runs[c].end - row;
           // One branch, on whether the runs join; the walk itself steps
-          // without branches.
-          const bool touch =
-              (p_begin < c_end) & (c_begin < p_end) & (run_keys[p] == run_keys[c]);
-          if (touch) {
+          // without branches. Zero when they do, in one integer: as a
+          // conjunction of comparisons it is compiled to two branches.
+          const std::uint64_t apart = (run_keys[p] ^ run_keys[c]) |
+                                      static_cast<std::uint64_t>(c_end <= p_begin) |
+                                      static_cast<std::uint64_t>(p_end <= c_begin);
+          if (apart == 0) {
             join_first(parent, static_cast<std::int32_t>(c), static_cast<std::int32_t>(p));
           }
-          p += p_end <= c_end ? 1 : 0;
-          c += c_end <= p_end ? 1 : 0;
+          // The run that ends first steps on (both when they end together),
+          // by the sign of the difference: written as a comparison, the step
+          // is compiled to a branch that the runs' lengths make a coin toss.
+          p += 1 - (static_cast<std::uint64_t>(c_end - p_end) >> 63);
+          c += 1 - (static_cast<std::uint64_t>(p_end - c_end) >> 63);
         }
       }
       previous_first = first;
@@ -507,7 +515,10 @@ std::optional<Regions> label_regions(std::span<const float> vel,
     const auto up = static_cast<std::size_t>(component[j]);  // still the parent run
     const bool root = up == j;
     const std::int32_t above = component[up];
-    component[j] = root ? static_cast<std::int32_t>(components) : above;
+    // By mask: a conditional here is compiled to a branch, which roots and
+    // other runs, mixed at random, mispredict.
+    const std::int32_t is_root = -static_cast<std::int32_t>(root);
+    component[j] = (static_cast<std::int32_t>(components) & is_root) | (above & ~is_root);
     run_keys[components] = run_keys[j];
     components += root ? 1 : 0;
   }

@@ -114,8 +114,10 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
     """Each file in one of `workers` processes of our own, as they come free.
 
     A worker that dies (a crash in a reader, too little memory) takes only
-    its file, which is reported as left out; a fresh one takes its place."""
-    pending = list(paths)
+    its file, which is reported as left out; a fresh one takes its place.
+    With several workers the largest files go first, so that the run does
+    not end with one worker on a large file while the others wait."""
+    pending = list(paths) if workers == 1 else _largest_first(paths)
     idle, busy = [], {}  # busy: worker -> the input it is dealiasing
     try:
         while pending or busy:
@@ -160,6 +162,15 @@ def _run_in_worker_processes(paths, targets, options, on_outcome, on_sweep, work
             worker.conn.close()  # each sees the end of its input and exits, all at once
         for worker in workers_left:
             worker.close()
+
+
+def _largest_first(paths):
+    def size(path):
+        try:
+            return os.stat(path).st_size
+        except OSError:  # reported by its worker like any file it cannot read
+            return 0
+    return sorted(paths, key=size, reverse=True)
 
 
 def _next_worker(idle, workers=1):

@@ -12,7 +12,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np

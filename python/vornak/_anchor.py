@@ -283,21 +283,41 @@ def _ray_spacing(azimuth):
     return _kernel.median_gap(azimuth, 360.0) if azimuth.size > 1 else 360.0
 
 
+def volume_geometry(sweeps):
+    """gate_height, ground_range and the cosine of the elevation of every
+    sweep (the same values), each element-wise step once for the volume:
+    the sweeps' ranges end to end, each with its elevation's sine and
+    cosine."""
+    ranges = [np.asarray(s.ranges, dtype=np.float64) for s in sweeps]
+    sizes = [r.size for r in ranges]
+    el = [np.radians(s.elevation) for s in sweeps]
+    sin_el, cos_el = np.repeat([np.sin(e) for e in el], sizes), [np.cos(e) for e in el]
+    r = np.concatenate(ranges)
+    a = EFFECTIVE_EARTH_RADIUS
+    height = np.sqrt(r * r + a * a + 2.0 * r * a * sin_el) - a
+    ground = a * np.arcsin(np.clip(r * np.repeat(cos_el, sizes) / (a + height), -1.0, 1.0))
+    ends = np.cumsum(sizes).tolist()
+    return [(height[end - size:end], ground[end - size:end], c) for size, end, c in zip(sizes, ends, cos_el)]
+
+
 class _Anchored:
     """A sweep as a reference for its neighbours: its dealiased velocities as
     they stand, its rays by azimuth and its gates by ground range."""
 
-    def __init__(self, gates, sweep):
+    def __init__(self, gates, sweep, geometry=None):
+        """`geometry`: the sweep's gate_height, ground_range and cosine of
+        its elevation, where known."""
         self.gates = gates
         self.current = np.append(gates.dealiased, np.float32(np.nan))  # [-1]: no echo
         self.ray_azimuth = az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
         self.spacing = _ray_spacing(self.azimuth)
-        self.height = gate_height(sweep.ranges, sweep.elevation)
-        self.ground = ground_range(sweep.ranges, sweep.elevation, self.height)
+        if geometry is None:
+            height = gate_height(sweep.ranges, sweep.elevation)
+            geometry = height, ground_range(sweep.ranges, sweep.elevation, height), np.cos(np.radians(sweep.elevation))
+        self.height, self.ground, self.cos_el = geometry
         self.gate_step = _kernel.median_gap(self.ground, None) if self.ground.size > 1 else 1.0
-        self.cos_el = np.cos(np.radians(sweep.elevation))
         self.elevation = sweep.elevation
 
     def shift_by(self, shift, moves):
@@ -583,7 +603,7 @@ def _carry(blocks, vad, rays=None):
     rays = rays or [None] * len(blocks)
     sweeps = [s for s, _ in blocks]
     gates = [_Gates(s, valid) for s, valid in blocks]
-    state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
+    state = [_Anchored(g, s, geo) for g, s, geo in zip(gates, sweeps, volume_geometry(sweeps))]
     shifts = [np.zeros(g.flat.size, dtype=np.int64) for g in gates]
     reports = [None] * len(sweeps)  # (reference, sweep shift, components moved, gates compared)
     start = trust_order(sweeps, gates)

@@ -278,6 +278,16 @@ def profile_reference(gates, sweep, profile, gate_heights=None, rays=None, cos_e
     return _kernel.along_rays(east, north, sin_az, cos_az, gates.ray, gates.gate)
 
 
+def _wrapped(angle, period):
+    """np.mod(angle, period), the same values in a new array; where every
+    angle already lies in [0, period) (as azimuths mostly do) without the
+    floating-point remainder, which costs some ten times an addition (the
+    addition turns -0 into 0, as np.mod does)."""
+    if angle.size and angle.min() >= 0.0 and angle.max() < period:
+        return angle + 0.0
+    return np.mod(angle, period)
+
+
 def _ray_spacing(azimuth):
     """Median azimuth step between rays, from the azimuths in [0, 360) sorted."""
     return _kernel.median_gap(azimuth, 360.0) if azimuth.size > 1 else 360.0
@@ -309,7 +319,7 @@ class _Anchored:
         its elevation, where known."""
         self.gates = gates
         self.current = np.append(gates.dealiased, np.float32(np.nan))  # [-1]: no echo
-        self.ray_azimuth = az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
+        self.ray_azimuth = az = _wrapped(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
         self.spacing = _ray_spacing(self.azimuth)
@@ -351,7 +361,7 @@ def ray_sectors(sweep):
 def _sectors(azimuth):
     """ray_sectors of rays at these azimuths (degrees)."""
     az = np.radians(np.asarray(azimuth, dtype=np.float64))
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+    sector = np.minimum((_wrapped(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
     return sector, np.cos(az), np.sin(az)
 
 

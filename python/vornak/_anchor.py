@@ -449,7 +449,24 @@ def volume_profile(winds):
     median of each PROFILE_BIN of height; None with fewer than two bins."""
     if not winds:
         return None
-    h, u, v = (np.concatenate(a) for a in zip(*winds))
+    return _binned_median(*(np.concatenate(a) for a in zip(*winds)))
+
+
+def _volume_winds(gates, sweeps, heights, rays, cos_el):
+    """vad_winds of all sweeps end to end (height, u, v), as volume_profile
+    joins them: `heights`, `rays` and `cos_el` (the cosine of each sweep's
+    elevation) as known. Each wind component is divided once for the volume,
+    by the cosines repeated per ring (the same quotients)."""
+    rings = tuple(_rings(g, s, r) for g, s, r in zip(gates, sweeps, rays))
+    first, fitted = _ring_fits(rings, PROFILE_SECTORS)
+    coef, fitted = _ring_fits(tuple(r[:8] + (f,) for r, f in zip(rings, fitted)), PROFILE_SECTORS, first)
+    h = np.concatenate([height[::VAD_RING_STEP][good] for height, good in zip(heights, fitted)])
+    cos_rings = np.repeat(cos_el, [np.count_nonzero(good) for good in fitted])
+    return h, coef[:, 2] / cos_rings, coef[:, 1] / cos_rings
+
+
+def _binned_median(h, u, v):
+    """volume_profile of the rings' winds (height, u, v) end to end."""
     bins = np.floor(h / PROFILE_BIN).astype(np.int64)
     keys, counts = np.unique(bins, return_counts=True)
     if keys.size < 2:
@@ -657,7 +674,8 @@ def _own_profile(sweeps, gates, state, shifts, reports, rays):
     """Every sweep as it stands against the wind profile of the VAD fits of
     all sweeps; updates `shifts` and `reports` in place."""
     current = [_Current(g, st.current[:-1]) for g, st in zip(gates, state)]
-    profile = volume_profile(vad_winds(current, sweeps, heights=[st.height for st in state], rays=rays))
+    profile = _binned_median(*_volume_winds(current, sweeps, [st.height for st in state], rays,
+                                            [st.cos_el for st in state]))
     if profile is None:
         return
     for i, (s, g) in enumerate(zip(sweeps, current)):

@@ -30,6 +30,7 @@ is done in compiled code, the extension `vornak._vornak_anchor`
 
 from __future__ import annotations
 
+import itertools
 import math
 from dataclasses import dataclass
 
@@ -306,7 +307,7 @@ def volume_geometry(sweeps):
     a = EFFECTIVE_EARTH_RADIUS
     height = np.sqrt(r * r + a * a + 2.0 * r * a * sin_el) - a
     ground = a * np.arcsin(np.clip(r * np.repeat(cos_el, sizes) / (a + height), -1.0, 1.0))
-    ends = np.cumsum(sizes).tolist()
+    ends = list(itertools.accumulate(sizes))
     return [(height[end - size:end], ground[end - size:end], c) for size, end, c in zip(sizes, ends, cos_el)]
 
 
@@ -371,7 +372,7 @@ def volume_ray_sectors(sweeps):
     of the volume's."""
     sizes = [np.shape(s.azimuth)[0] for s in sweeps]
     whole = _sectors(np.concatenate([np.asarray(s.azimuth, dtype=np.float64) for s in sweeps]))
-    ends = np.cumsum(sizes).tolist()
+    ends = list(itertools.accumulate(sizes))
     return [tuple(a[end - size:end] for a in whole) for size, end in zip(sizes, ends)], whole, sizes
 
 
@@ -577,7 +578,7 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
     # sweep's array is a view of it).
     sizes = [math.prod(np.shape(s.excluded)) for s in sweeps]
     whole = np.empty(sum(sizes), dtype=np.int32)
-    ends = np.cumsum(sizes).tolist()
+    ends = list(itertools.accumulate(sizes))
     out = [whole[end - size:end].reshape(np.shape(s.excluded)) for s, size, end in zip(sweeps, sizes, ends)]
     done = []
     for s, g, shift, report, o, r, a in zip(sweeps, gates, shifts, reports, out, rays, arrays):
@@ -592,11 +593,10 @@ def _block_rays(whole, sizes):
     """The ray_sectors of each sweep's blocks (every second ray), from those
     of the volume (`whole`) and the ray count of each sweep: one gather of
     each array for the volume."""
-    starts = np.cumsum(sizes) - sizes
-    take = np.concatenate([np.arange(start, start + size, 2) for start, size in zip(starts.tolist(), sizes)])
+    take = np.concatenate([np.arange(end - size, end, 2) for size, end in zip(sizes, itertools.accumulate(sizes))])
     picked = tuple(a[take] for a in whole)
     counts = [(size + 1) // 2 for size in sizes]
-    ends = np.cumsum(counts).tolist()
+    ends = list(itertools.accumulate(counts))
     return [tuple(a[end - count:end] for a in picked) for count, end in zip(counts, ends)]
 
 

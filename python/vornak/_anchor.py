@@ -567,9 +567,9 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
         profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad, nearby=nearby) for s in sweeps]
-    rays, whole, sizes = volume_ray_sectors(sweeps)
+    rays, volume_rays, ray_counts = volume_ray_sectors(sweeps)
     # A block's ray is the first of its two: the same sector and trigonometry.
-    block_rays = _block_rays(whole, sizes) if vad else None
+    block_rays = _block_rays(volume_rays, ray_counts) if vad else None
     arrays = [_kernel_arrays(s) for s in sweeps]
     gates, shifts, reports = _carry([_blocks(s, a) for s, a in zip(sweeps, arrays)], vad, block_rays)
     # The fold counts of all sweeps in one buffer: one allocation a volume,

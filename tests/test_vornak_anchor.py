@@ -376,6 +376,26 @@ def test_vad_sums_and_whole_shift_kernels_match_numpy():
     assert _anchor._kernel.shift_valid(excluded, folds, 0)[1] == 0
 
 
+def test_volume_wide_geometry_gives_each_sweep_its_own_values():
+    # Sweeps of unequal, odd ray and gate counts, azimuths past either end
+    # of the turn (and -0), float32 ranges: the same bits as sweep by sweep.
+    def sweep(azimuth, ranges, elevation):
+        return _anchor.SweepInput(None, None, None, NYQUIST, azimuth, elevation, ranges)
+
+    sweeps = [sweep(np.r_[-0.0, np.arange(1.0, 7.0) * 51.0], RANGES[:9].astype(np.float32), 0.5),
+              sweep(np.array([-10.0, 359.9, 360.0, 725.5, 3.0]), RANGES[:4], 19.5),
+              sweep(AZIMUTH[:6], RANGES, 3.1)]
+    rays, whole, sizes = _anchor.volume_ray_sectors(sweeps)
+    blocks = _anchor._block_rays(whole, sizes)
+    for s, r, b, (h, g, c) in zip(sweeps, rays, blocks, _anchor.volume_geometry(sweeps)):
+        for got, want in zip(r + b, _anchor.ray_sectors(s) + _anchor._sectors(np.asarray(s.azimuth)[::2])):
+            assert got.tobytes() == want.tobytes()
+        height = _anchor.gate_height(s.ranges, s.elevation)
+        assert h.tobytes() == height.tobytes() and c == np.cos(np.radians(s.elevation))
+        assert g.tobytes() == _anchor.ground_range(s.ranges, s.elevation, height).tobytes()
+        assert _anchor._wrapped(np.asarray(s.azimuth), 360.0).tobytes() == np.mod(s.azimuth, 360.0).tobytes()
+
+
 def test_kernels_refuse_malformed_input_and_keep_no_reference():
     import sys
 

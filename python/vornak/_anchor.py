@@ -30,7 +30,7 @@ is done in compiled code, the extension `vornak._vornak_anchor`
 
 from __future__ import annotations
 
-import copy
+import itertools
 import math
 from dataclasses import dataclass
 
@@ -260,17 +260,33 @@ def wind_profile(profile):
     return height[ok][order], u[ok][order], v[ok][order]
 
 
-def profile_reference(gates, sweep, profile, gate_heights=None):
+def profile_reference(gates, sweep, profile, gate_heights=None, rays=None, cos_el=None):
     """Radial velocity the wind profile (height, u, v) gives at each valid
-    gate; `gate_heights`: the gate_height of the sweep's ranges, where known."""
+    gate; `gate_heights`: the gate_height of the sweep's ranges, `rays` its
+    ray_sectors and `cos_el` the cosine of its elevation, where known."""
     height, u, v = profile
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    el = np.radians(sweep.elevation)
+    if rays is None:
+        az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
+        cos_az, sin_az = np.cos(az), np.sin(az)
+    else:
+        cos_az, sin_az = rays[1:3]
+    if cos_el is None:
+        cos_el = np.cos(np.radians(sweep.elevation))
     # the wind by gate along the ray, then by valid gate
     h = gate_height(sweep.ranges, sweep.elevation) if gate_heights is None else gate_heights
-    east = np.interp(h, height, u, left=np.nan, right=np.nan) * np.cos(el)
-    north = np.interp(h, height, v, left=np.nan, right=np.nan) * np.cos(el)
-    return _kernel.along_rays(east, north, np.sin(az), np.cos(az), gates.ray, gates.gate)
+    east = np.interp(h, height, u, left=np.nan, right=np.nan) * cos_el
+    north = np.interp(h, height, v, left=np.nan, right=np.nan) * cos_el
+    return _kernel.along_rays(east, north, sin_az, cos_az, gates.ray, gates.gate)
+
+
+def _wrapped(angle, period):
+    """np.mod(angle, period), the same values in a new array; where every
+    angle already lies in [0, period) (as azimuths mostly do) without the
+    floating-point remainder, which costs some ten times an addition (the
+    addition turns -0 into 0, as np.mod does)."""
+    if angle.size and angle.min() >= 0.0 and angle.max() < period:
+        return angle + 0.0
+    return np.mod(angle, period)
 
 
 def _ray_spacing(azimuth):
@@ -278,25 +294,48 @@ def _ray_spacing(azimuth):
     return _kernel.median_gap(azimuth, 360.0) if azimuth.size > 1 else 360.0
 
 
+def volume_geometry(sweeps):
+    """gate_height, ground_range and the cosine of the elevation of every
+    sweep (the same values), each element-wise step once for the volume:
+    the sweeps' ranges end to end, each with its elevation's sine and
+    cosine."""
+    ranges = [np.asarray(s.ranges, dtype=np.float64) for s in sweeps]
+    sizes = [r.size for r in ranges]
+    el = [np.radians(s.elevation) for s in sweeps]
+    sin_el, cos_el = np.repeat([np.sin(e) for e in el], sizes), [np.cos(e) for e in el]
+    r = np.concatenate(ranges)
+    a = EFFECTIVE_EARTH_RADIUS
+    height = np.sqrt(r * r + a * a + 2.0 * r * a * sin_el) - a
+    ground = a * np.arcsin(np.clip(r * np.repeat(cos_el, sizes) / (a + height), -1.0, 1.0))
+    ends = list(itertools.accumulate(sizes))
+    return [(height[end - size:end], ground[end - size:end], c) for size, end, c in zip(sizes, ends, cos_el)]
+
+
 class _Anchored:
     """A sweep as a reference for its neighbours: its dealiased velocities as
     they stand, its rays by azimuth and its gates by ground range."""
 
-    def __init__(self, gates, sweep):
+    def __init__(self, gates, sweep, geometry=None):
+        """`geometry`: the sweep's gate_height, ground_range and cosine of
+        its elevation, where known."""
         self.gates = gates
         self.current = np.append(gates.dealiased, np.float32(np.nan))  # [-1]: no echo
-        self.ray_azimuth = az = np.mod(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
+        self.ray_azimuth = az = _wrapped(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
         self.spacing = _ray_spacing(self.azimuth)
-        self.height = gate_height(sweep.ranges, sweep.elevation)
-        self.ground = ground_range(sweep.ranges, sweep.elevation, self.height)
+        if geometry is None:
+            height = gate_height(sweep.ranges, sweep.elevation)
+            geometry = height, ground_range(sweep.ranges, sweep.elevation, height), np.cos(np.radians(sweep.elevation))
+        self.height, self.ground, self.cos_el = geometry
         self.gate_step = _kernel.median_gap(self.ground, None) if self.ground.size > 1 else 1.0
-        self.cos_el = np.cos(np.radians(sweep.elevation))
         self.elevation = sweep.elevation
 
-    def shift_by(self, shift):
-        if np.any(shift):
+    def shift_by(self, shift, moves):
+        """`moves`: the sweep shift or a component moved, without which
+        `shift` is all zero (with it, where the moves cancel, the values
+        come back as they were)."""
+        if moves:
             self.current[:-1] = self.gates.dealiased + shift * self.gates.span
 
 
@@ -317,9 +356,24 @@ def volume_reference(own, others):
 def ray_sectors(sweep):
     """Per ray of the sweep: its azimuth sector (of 8), and the cosine and
     sine of its azimuth, as the ring kernels take them."""
-    az = np.radians(np.asarray(sweep.azimuth, dtype=np.float64))
-    sector = np.minimum((np.mod(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
+    return _sectors(sweep.azimuth)
+
+
+def _sectors(azimuth):
+    """ray_sectors of rays at these azimuths (degrees)."""
+    az = np.radians(np.asarray(azimuth, dtype=np.float64))
+    sector = np.minimum((_wrapped(az, 2 * np.pi) / (np.pi / 4)).astype(np.int64), 7)
     return sector, np.cos(az), np.sin(az)
+
+
+def volume_ray_sectors(sweeps):
+    """ray_sectors of every sweep (the same values), each element-wise
+    function called once for the volume; the arrays of each sweep are views
+    of the volume's."""
+    sizes = [np.shape(s.azimuth)[0] for s in sweeps]
+    whole = _sectors(np.concatenate([np.asarray(s.azimuth, dtype=np.float64) for s in sweeps]))
+    ends = list(itertools.accumulate(sizes))
+    return [tuple(a[end - size:end] for a in whole) for size, end in zip(sizes, ends)], whole, sizes
 
 
 def vad_shift(sweep, rays=None):
@@ -396,7 +450,24 @@ def volume_profile(winds):
     median of each PROFILE_BIN of height; None with fewer than two bins."""
     if not winds:
         return None
-    h, u, v = (np.concatenate(a) for a in zip(*winds))
+    return _binned_median(*(np.concatenate(a) for a in zip(*winds)))
+
+
+def _volume_winds(gates, sweeps, heights, rays, cos_el):
+    """vad_winds of all sweeps end to end (height, u, v), as volume_profile
+    joins them: `heights`, `rays` and `cos_el` (the cosine of each sweep's
+    elevation) as known. Each wind component is divided once for the volume,
+    by the cosines repeated per ring (the same quotients)."""
+    rings = tuple(_rings(g, s, r) for g, s, r in zip(gates, sweeps, rays))
+    first, fitted = _ring_fits(rings, PROFILE_SECTORS)
+    coef, fitted = _ring_fits(tuple(r[:8] + (f,) for r, f in zip(rings, fitted)), PROFILE_SECTORS, first)
+    h = np.concatenate([height[::VAD_RING_STEP][good] for height, good in zip(heights, fitted)])
+    cos_rings = np.repeat(cos_el, [np.count_nonzero(good) for good in fitted])
+    return h, coef[:, 2] / cos_rings, coef[:, 1] / cos_rings
+
+
+def _binned_median(h, u, v):
+    """volume_profile of the rings' winds (height, u, v) end to end."""
     bins = np.floor(h / PROFILE_BIN).astype(np.int64)
     keys, counts = np.unique(bins, return_counts=True)
     if keys.size < 2:
@@ -496,44 +567,56 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
         profile = wind_profile(profile)
     if profile is not None or not volume or len(sweeps) == 1:
         return [anchor_sweep(s, profile=profile, vad=vad, nearby=nearby) for s in sweeps]
-    rays = [ray_sectors(s) for s in sweeps]
+    rays, volume_rays, ray_counts = volume_ray_sectors(sweeps)
     # A block's ray is the first of its two: the same sector and trigonometry.
-    block_rays = [tuple(np.ascontiguousarray(a[::2]) for a in r) for r in rays] if vad else None
-    gates, shifts, reports = _carry([_blocks(s) for s in sweeps], vad, block_rays)
+    block_rays = _block_rays(volume_rays, ray_counts) if vad else None
+    arrays = [_kernel_arrays(s) for s in sweeps]
+    gates, shifts, reports = _carry([_blocks(s, a) for s, a in zip(sweeps, arrays)], vad, block_rays)
     # The fold counts of all sweeps in one buffer: one allocation a volume,
     # which the allocator keeps for the next volume rather than handing a
     # dozen back to the system and faulting their pages in again (each
     # sweep's array is a view of it).
     sizes = [math.prod(np.shape(s.excluded)) for s in sweeps]
     whole = np.empty(sum(sizes), dtype=np.int32)
-    ends = np.cumsum(sizes).tolist()
+    ends = list(itertools.accumulate(sizes))
     out = [whole[end - size:end].reshape(np.shape(s.excluded)) for s, size, end in zip(sweeps, sizes, ends)]
     done = []
-    for s, g, shift, report, o, r in zip(sweeps, gates, shifts, reports, out, rays):
-        result = _unblock(s, g, shift, report, o)
+    for s, g, shift, report, o, r, a in zip(sweeps, gates, shifts, reports, out, rays, arrays):
+        result = _unblock(a, g, shift, report, o)
         # The nearby echo step right after: it reads the fold counts just
         # written, while they are still in the cache.
-        done.append(_anchor_nearby.nearby_step(s, *result, own=True, rays=r) if nearby else result)
+        done.append(_anchor_nearby.nearby_step(s, *result, own=True, rays=r, arrays=a[:2]) if nearby else result)
     return done
 
 
-def _blocks(sweep):
+def _block_rays(whole, sizes):
+    """The ray_sectors of each sweep's blocks (every second ray), from those
+    of the volume (`whole`) and the ray count of each sweep: one gather of
+    each array for the volume."""
+    take = np.concatenate([np.arange(end - size, end, 2) for size, end in zip(sizes, itertools.accumulate(sizes))])
+    picked = tuple(a[take] for a in whole)
+    counts = [(size + 1) // 2 for size in sizes]
+    ends = list(itertools.accumulate(counts))
+    return [tuple(a[end - count:end] for a in picked) for count, end in zip(counts, ends)]
+
+
+def _blocks(sweep, arrays=None):
     """The sweep on blocks of 2 rays x 2 gates: a block has echo where any of
     its gates has, with the velocity and fold count of the first such gate
     (along the ray, then the next ray). Volume anchoring works on these: a
     quarter of the gates to look up and label, and areas whose wind a few
     gates of noise no longer split."""
-    vel, fold, empty, block_ray, block_gate, reach = _kernel.blocks(*_kernel_arrays(sweep))
+    vel, fold, empty, block_ray, block_gate, reach = _kernel.blocks(*(arrays or _kernel_arrays(sweep)))
     blocks = SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
                         np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
     return blocks, (block_ray, block_gate)
 
 
-def _unblock(sweep, gates, shift, report, out):
-    """Fold counts of the sweep (into `out`, int32) with the shift of each
-    valid block (`gates`, a _Gates of the blocks) added to the gates with
-    echo in it."""
-    excluded, _, folds = _kernel_arrays(sweep)
+def _unblock(arrays, gates, shift, report, out):
+    """Fold counts of the sweep (its _kernel_arrays) into `out` (int32),
+    with the shift of each valid block (`gates`, a _Gates of the blocks)
+    added to the gates with echo in it."""
+    excluded, _, folds = arrays
     changed = _kernel.unblock(excluded, folds, gates.ray, gates.gate, shift, out)
     label, k, moved, compared = report
     return out, Anchoring(label, k, moved, changed, compared)
@@ -547,7 +630,7 @@ def _carry(blocks, vad, rays=None):
     rays = rays or [None] * len(blocks)
     sweeps = [s for s, _ in blocks]
     gates = [_Gates(s, valid) for s, valid in blocks]
-    state = [_Anchored(g, s) for g, s in zip(gates, sweeps)]
+    state = [_Anchored(g, s, geo) for g, s, geo in zip(gates, sweeps, volume_geometry(sweeps))]
     shifts = [np.zeros(g.flat.size, dtype=np.int64) for g in gates]
     reports = [None] * len(sweeps)  # (reference, sweep shift, components moved, gates compared)
     start = trust_order(sweeps, gates)
@@ -566,25 +649,37 @@ def _carry(blocks, vad, rays=None):
             shift, moved, label = np.full(g.flat.size, k, dtype=np.int64), 0, "vad" if vad else "none"
         shifts[i] = shift
         reports[i] = [label, k, moved, compared]
-        state[i].shift_by(shift)
+        state[i].shift_by(shift, k or moved)
     if vad:
         _own_profile(sweeps, gates, state, shifts, reports, rays)
     return gates, shifts, reports
 
 
+class _Current:
+    """A _Gates with its dealiased velocities as the sweep now stands: its
+    components as labelled so far, else labelled anew from these."""
+
+    def __init__(self, gates, dealiased):
+        self.ray, self.gate, self.shape, self.span = gates.ray, gates.gate, gates.shape, gates.span
+        self.dealiased = dealiased
+        self._components = gates._components
+
+    def components(self, wrap):
+        if self._components is None:
+            self._components = echo_components(self, wrap)
+        return self._components
+
+
 def _own_profile(sweeps, gates, state, shifts, reports, rays):
     """Every sweep as it stands against the wind profile of the VAD fits of
     all sweeps; updates `shifts` and `reports` in place."""
-    current = []
-    for g, st in zip(gates, state):
-        now = copy.copy(g)
-        now.dealiased = st.current[:-1]
-        current.append(now)
-    profile = volume_profile(vad_winds(current, sweeps, heights=[st.height for st in state], rays=rays))
+    current = [_Current(g, st.current[:-1]) for g, st in zip(gates, state)]
+    profile = _binned_median(*_volume_winds(current, sweeps, [st.height for st in state], rays,
+                                            [st.cos_el for st in state]))
     if profile is None:
         return
     for i, (s, g) in enumerate(zip(sweeps, current)):
-        reference = profile_reference(g, s, profile, state[i].height)
+        reference = profile_reference(g, s, profile, state[i].height, rays[i], state[i].cos_el)
         shift, k, moved, _ = _agree(g, reference, s.rays_wrap_around, PROFILE_MIN_GATES)
         if moved or k:
             shifts[i] += shift

@@ -55,13 +55,14 @@ CENTRED_FOLDS = 0.25
 CENTRED_SHARE = 0.5
 
 
-def nearby_step(sweep, folds, report, *, own=False, rays=None):
+def nearby_step(sweep, folds, report, *, own=False, rays=None, arrays=None):
     """`folds` (rays, gates) of `sweep` (a SweepInput) with its small echo
     areas moved to the large echo beside them, and `report` (an Anchoring)
     saying so; both as given where nothing moved. `own`: `folds` is an int32
     array of the caller's own, changed in place rather than copied. `rays`:
-    the sweep's ray_sectors, where known."""
-    found = moving_areas(sweep, folds, rays)
+    the sweep's ray_sectors, `arrays` its excluded gates and velocities as
+    _kernel_arrays gives them, where known."""
+    found = moving_areas(sweep, folds, rays, arrays)
     # The sweep's centring decides only where an area would move: checked last.
     if found is None or not is_centred(*found[3:], sweep.nyquist):
         return folds, report
@@ -85,7 +86,7 @@ def nearby_step(sweep, folds, report, *, own=False, rays=None):
     return out, dataclasses.replace(report, gates_changed=total, nearby_components=moved, nearby_gates=int(at.size))
 
 
-def moving_areas(sweep, folds, rays=None):
+def moving_areas(sweep, folds, rays=None, arrays=None):
     """The small areas of the sweep with these fold counts that the echo
     beside them would move, by one kernel call (nearby_areas): the flat
     positions of their gates (in flat order), the area of each, each area's
@@ -98,7 +99,13 @@ def moving_areas(sweep, folds, rays=None):
     MIN_GATES is paired with every gate of an area of at least LARGE_GATES
     in reach, the folds between them being reference minus small over twice
     the Nyquist velocity, in float32."""
-    excluded, velocity, folds = _anchor._kernel_arrays(sweep, folds)
+    if arrays is None:
+        excluded, velocity, folds = _anchor._kernel_arrays(sweep, folds)
+    else:
+        excluded, velocity = arrays
+        folds = np.ascontiguousarray(folds)
+        if folds.dtype not in _anchor._FOLD_TYPES:
+            folds = folds.astype(np.int64)
     rings = ((_anchor.ray_sectors(sweep) if rays is None else rays)
              + (_anchor.VAD_RING_STEP, _anchor.VAD_RING_GATES, _anchor.VAD_SECTORS))
     span = 2.0 * sweep.nyquist

@@ -74,7 +74,7 @@ def _parser():
                        help="dealias a sweep that is mostly noise unmasked (it is still reported)")
     scale = d.add_mutually_exclusive_group()
     scale.add_argument("--workers", type=int, metavar="N",
-                       help="process files in N worker processes at once (default: one per core when there is "
+                       help="process files in N worker processes at once (default: one per usable core when there is "
                        "more than one file; 1 processes them one after another)")
     scale.add_argument("--scheduler", metavar="ADDRESS", help="process files on the dask.distributed cluster at ADDRESS")
     d.add_argument("--force", action="store_true",

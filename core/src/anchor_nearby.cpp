@@ -6,6 +6,7 @@
 // they are handed back only where some area moves.
 #include "vornak/anchor_nearby.hpp"
 #include "vornak/anchor_rings.hpp"
+#include "vornak/anchor_runs.hpp"
 
 #include <algorithm>
 #include <array>
@@ -27,15 +28,6 @@ using I64 = std::int64_t;
 I64 to_int64(double x) noexcept {
   constexpr double bound = 9223372036854775808.0;  // 2^63
   return x >= -bound && x < bound ? static_cast<I64>(x) : std::numeric_limits<I64>::min();
-}
-
-I32 root(std::vector<I32>& parent, I32 x) noexcept {
-  while (parent[static_cast<std::size_t>(x)] != x) {
-    const I32 up = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(x)])];
-    parent[static_cast<std::size_t>(x)] = up;
-    x = up;
-  }
-  return x;
 }
 
 // An array of trivial values left uninitialised: every element used is
@@ -177,32 +169,9 @@ std::vector<I32> run_components(const Echo& echo, std::size_t rays, const Joinin
   const std::size_t runs = echo.runs;
   std::vector<I32> parent(runs);
   for (std::size_t k = 0; k < runs; ++k) parent[k] = static_cast<I32>(k);
-  const std::size_t last = joining.wrap ? rays : rays - 1;
-  for (std::size_t r = 0; r < last; ++r) {
-    const std::size_t next = r + 1 == rays ? 0 : r + 1;
-    if (next == r) continue;
-    std::size_t i = echo.ray_start[r], j = echo.ray_start[next];
-    const std::size_t i_end = echo.ray_start[r + 1], j_end = echo.ray_start[next + 1];
-    I32 joined_a = -1, joined_b = -1;
-    while (i < i_end && j < j_end) {
-      if (echo.gate[i] < echo.gate[j]) {
-        ++i;
-      } else if (echo.gate[j] < echo.gate[i]) {
-        ++j;
-      } else {
-        if (std::fabs(echo.velocity[i] - echo.velocity[j]) <= joining.limit &&
-            (echo.run[i] != joined_a || echo.run[j] != joined_b)) {
-          joined_a = echo.run[i];
-          joined_b = echo.run[j];
-          const I32 a = root(parent, joined_a), b = root(parent, joined_b);
-          parent[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
-        }
-        ++i;
-        ++j;
-      }
-    }
-  }
-  for (std::size_t k = 0; k < runs; ++k) parent[k] = root(parent, static_cast<I32>(k));
+  join_runs_across_rays(parent, echo.ray_start, echo.gate, echo.velocity, echo.run, rays, joining.wrap,
+                        joining.limit);
+  for (std::size_t k = 0; k < runs; ++k) parent[k] = run_root(parent, static_cast<I32>(k));
   return parent;  // a component is named by its first run
 }
 

@@ -170,6 +170,68 @@ def test_the_file_written_group_by_group_is_the_one_xradars_writer_writes(tmp_pa
     assert _netcdf_contents(tmp_path / "groups.nc") == _netcdf_contents(tmp_path / "whole.nc")
 
 
+class _DecodedInPython(xr.backends.BackendArray):
+    """Values decoded when first read, in Python, as xradar's readers of binary formats give them."""
+
+    def __init__(self, values):
+        self.values, self.shape, self.dtype = values, values.shape, values.dtype
+
+    def __getitem__(self, key):
+        from xarray.core import indexing
+
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC,
+                                                  self.values.__getitem__)
+
+
+def _sweep_read_in_python():
+    """One sweep whose moments decode lazily, its rays not in time order (the
+    scan began at the 100th), with a packed field whose encoding needs its values."""
+    from xarray.core import indexing
+    from vornak_sweeps import sweep_dataset
+
+    sweep = sweep_dataset(seed=3)
+    began = np.datetime64("2024-01-01T00:00:00", "ms")
+    sweep = sweep.assign_coords(time=("azimuth", began + np.roll(np.arange(360), 100).astype("timedelta64[ms]") * 50))
+    sweep["ZDR"] = (("azimuth", "range"), np.linspace(-2, 6, sweep["DBZH"].size, dtype=np.float32).reshape(360, 120),
+                    {"units": "dB"})
+    sweep["CLASS"] = (("azimuth", "range"), np.arange(sweep["DBZH"].size, dtype=np.int16).reshape(360, 120) % 7)
+    sweep["RHOHV"] = sweep["ZDR"] / 8
+    sweep["RHOHV"].encoding = {"dtype": "int16", "scale_factor": 0.001}  # packed, no fill value: NaN unpacks it
+    sweep["RHOHV"][:5] = np.nan
+    for name, var in sweep.data_vars.items():
+        if var.ndim == 2:
+            lazy = indexing.LazilyIndexedArray(_DecodedInPython(var.values))
+            sweep[name] = xr.Variable(var.dims, lazy, var.attrs, var.encoding)
+    root = xr.Dataset({"latitude": 50.0, "longitude": 8.0, "altitude": 100.0}, attrs={"history": ""})
+    return xr.DataTree.from_dict({"/": root, "/sweep_0": sweep})
+
+
+@pytest.mark.parametrize("keep_folds", [False, True])
+def test_a_sweep_written_moment_by_moment_is_the_file_written_at_once(tmp_path, monkeypatch, keep_folds):
+    # each moment goes to the writer as it is decoded, the dealiased fields last: none may be lost,
+    # written twice or land on the wrong rays
+    from vornak._settings import FileOptions
+    from vornak._writer import GroupWriter
+
+    def open_volume(path, timings):
+        timings.update(read=0.0, nyquist=0.0)
+        return _sweep_read_in_python(), "iris"
+
+    stream = GroupWriter.stream
+    streamed = []
+    monkeypatch.setattr(GroupWriter, "stream", lambda *args: streamed.append(stream(*args)) or streamed[-1])
+    monkeypatch.setattr(_io, "open_volume", open_volume)
+    path = tmp_path / "sweep.RAW"
+    path.write_bytes(b"")
+    options = FileOptions(keep_folds=keep_folds)
+    by_moment = _files.process_file(path, tmp_path / "by_moment", options, write_beside=True).output
+    at_once = _files.process_file(path, tmp_path / "at_once", options, write_beside=False).output
+    assert len(streamed) == 1 and streamed[0] is not None
+    by_moment, at_once = _netcdf_contents(by_moment), _netcdf_contents(at_once)
+    assert by_moment == at_once
+    assert [list(variables) for *_, variables in by_moment] == [list(variables) for *_, variables in at_once]
+
+
 def test_a_sweep_failing_after_others_were_handed_to_the_writer_leaves_nothing(tmp_path, monkeypatch):
     import threading
 

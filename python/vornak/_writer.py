@@ -25,6 +25,7 @@ xradar), the whole tree is written at the end by xradar's own writer.
 """
 
 import contextlib
+import functools
 import os
 import threading
 
@@ -41,8 +42,10 @@ RUN_BYTES = 64 << 20
 READERS_BESIDE_WRITER = frozenset({"nexradlevel2", "iris", "uf", "furuno", "rainbow", "datamet", "metek"})
 
 
+@functools.cache
 def _xradar_steps():
-    """xradar's steps of one group of its CfRadial2 writer, or None."""
+    """xradar's steps of one group of its CfRadial2 writer, or None (looked
+    up once: the version is read from the package's metadata on disk)."""
     try:
         from importlib.metadata import version
 
@@ -332,8 +335,8 @@ class _Streamed:
         self.template = template
         self.moments = moments
         self.late = late
-        self._targets = {}  # moment -> (variable of the file, its encoded placeholder)
-        self._defined = {}  # moment -> as xarray's store receives it, before the CF encoding
+        self._targets = {}  # moment -> (variable of the file, dtype and shape of its encoded values)
+        self._defined = {}  # moment -> dimensions, attributes and encoding as xarray's store receives it
         self._rest = None  # the names defined at the end, in order
         self._ray_order = None
 
@@ -347,13 +350,14 @@ class _Streamed:
             if any(order.index(name) > cut for name in self.moments):
                 raise RuntimeError(f"vornak: the variables {order} cannot be written one by one")
             self._rest = order[cut:]
-            self._defined = {name: variables[name] for name in self.moments}
+            self._defined = {name: (variables[name].dims, dict(variables[name].attrs), dict(variables[name].encoding))
+                             for name in self.moments}
             return {name: variables[name] for name in order[:cut]}, attrs
 
         values = []
         for source, target, region in _define(dataset, store, encoder=early):
             if target.variable_name in self._defined:
-                self._targets[target.variable_name] = (target, source)
+                self._targets[target.variable_name] = (target, (source.dtype, source.shape))
             else:
                 values.append((source, target, region))
         self._ray_order = _ray_order(self.template, dataset)
@@ -364,15 +368,13 @@ class _Streamed:
         """(values, variable, None) to write the moment `name` from its decoded values."""
         import xarray as xr
 
-        defined = self._defined.pop(name)
-        target, placeholder = self._targets.pop(name)
-        if self._ray_order is not None and "time" in defined.dims:
-            decoded = np.take(decoded, self._ray_order, axis=defined.dims.index("time"))
-        var = xr.Variable(defined.dims, decoded, dict(defined.attrs), dict(defined.encoding))
-        encoded = store.encode({name: var}, {})[0][name].data
-        if encoded.dtype != placeholder.dtype or encoded.shape != placeholder.shape:
-            raise RuntimeError(f"vornak: {name} decoded as {encoded.dtype} {encoded.shape}, defined as "
-                               f"{placeholder.dtype} {placeholder.shape}")
+        dims, attrs, encoding = self._defined.pop(name)
+        target, (dtype, shape) = self._targets.pop(name)
+        if self._ray_order is not None and "time" in dims:
+            decoded = np.take(decoded, self._ray_order, axis=dims.index("time"))
+        encoded = store.encode({name: xr.Variable(dims, decoded, attrs, encoding)}, {})[0][name].data
+        if encoded.dtype != dtype or encoded.shape != shape:
+            raise RuntimeError(f"vornak: {name} decoded as {encoded.dtype} {encoded.shape}, defined as {dtype} {shape}")
         return encoded, target, None
 
     def define_late(self, dataset, store):

@@ -232,6 +232,42 @@ def test_a_sweep_written_moment_by_moment_is_the_file_written_at_once(tmp_path, 
     assert [list(variables) for *_, variables in by_moment] == [list(variables) for *_, variables in at_once]
 
 
+def test_a_moment_failing_to_decode_while_others_are_written_leaves_nothing(tmp_path, monkeypatch):
+    import threading
+
+    from vornak._settings import FileOptions
+    from vornak._writer import GroupWriter
+
+    take, waiting = GroupWriter._take, threading.Event()
+
+    def take_noted(writer, key):
+        if key[1:] == ("ZDR",):
+            waiting.set()
+        return take(writer, key)
+
+    class Damaged(_DecodedInPython):
+        def __getitem__(self, key):
+            waiting.wait(10)  # the writer waits for this moment: it must stop and leave no file
+            raise EOFError("record 7 ends early")
+
+    def open_volume(path, timings):
+        timings.update(read=0.0, nyquist=0.0)
+        tree = _sweep_read_in_python()
+        zdr = tree["sweep_0"]["ZDR"].variable
+        tree["sweep_0"]["ZDR"] = xr.Variable(zdr.dims, xr.core.indexing.LazilyIndexedArray(Damaged(np.zeros(zdr.shape))))
+        return tree, "iris"
+
+    monkeypatch.setattr(_io, "open_volume", open_volume)
+    monkeypatch.setattr(GroupWriter, "_take", take_noted)
+    path = tmp_path / "sweep.RAW"
+    path.write_bytes(b"")
+    with pytest.raises(vornak.RadarFileError, match=f"^{path}: the file's data cannot be decoded: EOFError: record 7 "
+                                                    "ends early$"):
+        _files.process_file(path, tmp_path / "out", FileOptions(), write_beside=True)
+    assert waiting.is_set() and list((tmp_path / "out").iterdir()) == []
+    assert not [t for t in threading.enumerate() if t.name == "vornak-writer"]
+
+
 def test_a_sweep_failing_after_others_were_handed_to_the_writer_leaves_nothing(tmp_path, monkeypatch):
     import threading
 

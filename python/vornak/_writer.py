@@ -113,10 +113,9 @@ class GroupWriter:
     def stream(self, node_path, dataset, field, late, load):
         """Hand over the sweep `node_path` while decoding it: `dataset` is its
         group as the tree holds it (the same variables), `field` its
-        velocity, `late` the names of
-        the variables that its dealiasing will add. Each moment is decoded
-        with `load(variable)` in the order the writer writes them and handed
-        over at once; returns `dataset`, decoded. `put(node_path)` hands over
+        velocity, `late` the names of the variables that its dealiasing will
+        add. Each moment is decoded with `load(variable)` in the order the
+        writer writes them and handed over at once; returns `dataset`, decoded. `put(node_path)` hands over
         the dealiased group. None (nothing handed over) where the sweep
         cannot be written this way: decode and `put` it as any other."""
         self._raise_failure()
@@ -398,7 +397,8 @@ def _ray_order(template, conformed):
     if time.ndim != 1:
         raise RuntimeError(f"vornak: the sweep's time has the dimensions {time.dims}, not one along its rays")
     order = np.lexsort((time.values,))
-    if not np.array_equal(time.values[order], conformed["time"].values):
+    expected, held = time.values[order], conformed["time"].values
+    if expected.dtype != held.dtype or expected.tobytes() != held.tobytes():  # bit for bit: NaT is not equal to NaT
         raise RuntimeError("vornak: the sweep's rays are not in the order its group holds them")
     return None if np.array_equal(order, np.arange(order.size)) else order
 

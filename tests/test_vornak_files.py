@@ -171,39 +171,55 @@ def test_the_file_written_group_by_group_is_the_one_xradars_writer_writes(tmp_pa
 
 
 class _DecodedInPython(xr.backends.BackendArray):
-    """Values decoded when first read, in Python, as xradar's readers of binary formats give them."""
+    """Values decoded when first read, in Python, as xradar's readers of binary formats give them;
+    `fails`: a damaged record, found once `before` is set."""
 
-    def __init__(self, values):
-        self.values, self.shape, self.dtype = values, values.shape, values.dtype
+    def __init__(self, values, fails=False, before=None):
+        self.values, self.shape, self.dtype, self.fails, self.before = values, values.shape, values.dtype, fails, before
 
     def __getitem__(self, key):
         from xarray.core import indexing
 
-        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC,
-                                                  self.values.__getitem__)
+        if self.fails:
+            self.before.wait(10)
+            raise EOFError("record 7 ends early")
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self.values.__getitem__)
 
 
-def _sweep_read_in_python():
-    """One sweep whose moments decode lazily, its rays not in time order (the
-    scan began at the 100th), with a packed field whose encoding needs its values."""
-    from xarray.core import indexing
+def _read_in_python(monkeypatch, tmp_path, damaged=None):
+    """A one-sweep file as a reader in Python gives it: moments decoded lazily, the rays not in time
+    order (the scan began at the 100th), a packed field whose encoding needs its values; its path."""
+    import threading
+
+    from vornak._writer import GroupWriter
     from vornak_sweeps import sweep_dataset
+    from xarray.core import indexing
 
-    sweep = sweep_dataset(seed=3)
-    began = np.datetime64("2024-01-01T00:00:00", "ms")
-    sweep = sweep.assign_coords(time=("azimuth", began + np.roll(np.arange(360), 100).astype("timedelta64[ms]") * 50))
-    sweep["ZDR"] = (("azimuth", "range"), np.linspace(-2, 6, sweep["DBZH"].size, dtype=np.float32).reshape(360, 120),
-                    {"units": "dB"})
-    sweep["CLASS"] = (("azimuth", "range"), np.arange(sweep["DBZH"].size, dtype=np.int16).reshape(360, 120) % 7)
-    sweep["RHOHV"] = sweep["ZDR"] / 8
-    sweep["RHOHV"].encoding = {"dtype": "int16", "scale_factor": 0.001}  # packed, no fill value: NaN unpacks it
-    sweep["RHOHV"][:5] = np.nan
-    for name, var in sweep.data_vars.items():
-        if var.ndim == 2:
-            lazy = indexing.LazilyIndexedArray(_DecodedInPython(var.values))
-            sweep[name] = xr.Variable(var.dims, lazy, var.attrs, var.encoding)
-    root = xr.Dataset({"latitude": 50.0, "longitude": 8.0, "altitude": 100.0}, attrs={"history": ""})
-    return xr.DataTree.from_dict({"/": root, "/sweep_0": sweep})
+    def open_volume(path, timings):
+        timings.update(read=0.0, nyquist=0.0)
+        sweep = sweep_dataset(seed=3)
+        began = np.datetime64("2024-01-01T00:00:00", "ms")
+        sweep = sweep.assign_coords(time=("azimuth", began + np.roll(np.arange(360), 100).astype("timedelta64[s]")))
+        sweep["ZDR"] = (("azimuth", "range"), np.linspace(-2, 6, 360 * 120, dtype=np.float32).reshape(360, 120))
+        sweep["CLASS"] = (("azimuth", "range"), np.arange(360 * 120, dtype=np.int16).reshape(360, 120) % 7)
+        sweep["RHOHV"] = (sweep["ZDR"] / 8).where(sweep["azimuth"] > 5)
+        sweep["RHOHV"].encoding = {"dtype": "int16", "scale_factor": 0.001}  # packed, no fill value: NaN unpacks it
+        for name, var in sweep.data_vars.items():
+            if var.ndim == 2:
+                array = _DecodedInPython(var.values, name == damaged, damaged and waiting)
+                sweep[name] = xr.Variable(var.dims, indexing.LazilyIndexedArray(array), var.attrs, var.encoding)
+        root = xr.Dataset({"latitude": 50.0, "longitude": 8.0, "altitude": 100.0}, attrs={"history": ""})
+        return xr.DataTree.from_dict({"/": root, "/sweep_0": sweep}), "iris"
+
+    stream, take, waiting = GroupWriter.stream, GroupWriter._take, threading.Event()
+    streamed = []
+    monkeypatch.setattr(GroupWriter, "stream", lambda *args: streamed.append(stream(*args)) or streamed[-1])
+    monkeypatch.setattr(GroupWriter, "_take", lambda writer, key: (waiting.set() if key[1:] == (damaged,) else None)
+                        or take(writer, key))
+    monkeypatch.setattr(_io, "open_volume", open_volume)
+    path = tmp_path / "sweep.RAW"
+    path.write_bytes(b"")
+    return path, streamed, waiting
 
 
 @pytest.mark.parametrize("keep_folds", [False, True])
@@ -211,59 +227,25 @@ def test_a_sweep_written_moment_by_moment_is_the_file_written_at_once(tmp_path, 
     # each moment goes to the writer as it is decoded, the dealiased fields last: none may be lost,
     # written twice or land on the wrong rays
     from vornak._settings import FileOptions
-    from vornak._writer import GroupWriter
 
-    def open_volume(path, timings):
-        timings.update(read=0.0, nyquist=0.0)
-        return _sweep_read_in_python(), "iris"
-
-    stream = GroupWriter.stream
-    streamed = []
-    monkeypatch.setattr(GroupWriter, "stream", lambda *args: streamed.append(stream(*args)) or streamed[-1])
-    monkeypatch.setattr(_io, "open_volume", open_volume)
-    path = tmp_path / "sweep.RAW"
-    path.write_bytes(b"")
-    options = FileOptions(keep_folds=keep_folds)
-    by_moment = _files.process_file(path, tmp_path / "by_moment", options, write_beside=True).output
-    at_once = _files.process_file(path, tmp_path / "at_once", options, write_beside=False).output
+    path, streamed, _ = _read_in_python(monkeypatch, tmp_path)
+    by_moment = _files.process_file(path, tmp_path / "by_moment", FileOptions(keep_folds=keep_folds)).output
+    at_once = _files.process_file(path, tmp_path / "at_once", FileOptions(keep_folds=keep_folds), write_beside=False)
     assert len(streamed) == 1 and streamed[0] is not None
-    by_moment, at_once = _netcdf_contents(by_moment), _netcdf_contents(at_once)
+    by_moment, at_once = _netcdf_contents(by_moment), _netcdf_contents(at_once.output)
     assert by_moment == at_once
     assert [list(variables) for *_, variables in by_moment] == [list(variables) for *_, variables in at_once]
 
 
-def test_a_moment_failing_to_decode_while_others_are_written_leaves_nothing(tmp_path, monkeypatch):
+def test_a_moment_failing_to_decode_while_the_writer_waits_for_it_leaves_nothing(tmp_path, monkeypatch):
     import threading
 
     from vornak._settings import FileOptions
-    from vornak._writer import GroupWriter
 
-    take, waiting = GroupWriter._take, threading.Event()
-
-    def take_noted(writer, key):
-        if key[1:] == ("ZDR",):
-            waiting.set()
-        return take(writer, key)
-
-    class Damaged(_DecodedInPython):
-        def __getitem__(self, key):
-            waiting.wait(10)  # the writer waits for this moment: it must stop and leave no file
-            raise EOFError("record 7 ends early")
-
-    def open_volume(path, timings):
-        timings.update(read=0.0, nyquist=0.0)
-        tree = _sweep_read_in_python()
-        zdr = tree["sweep_0"]["ZDR"].variable
-        tree["sweep_0"]["ZDR"] = xr.Variable(zdr.dims, xr.core.indexing.LazilyIndexedArray(Damaged(np.zeros(zdr.shape))))
-        return tree, "iris"
-
-    monkeypatch.setattr(_io, "open_volume", open_volume)
-    monkeypatch.setattr(GroupWriter, "_take", take_noted)
-    path = tmp_path / "sweep.RAW"
-    path.write_bytes(b"")
+    path, _, waiting = _read_in_python(monkeypatch, tmp_path, damaged="ZDR")
     with pytest.raises(vornak.RadarFileError, match=f"^{path}: the file's data cannot be decoded: EOFError: record 7 "
                                                     "ends early$"):
-        _files.process_file(path, tmp_path / "out", FileOptions(), write_beside=True)
+        _files.process_file(path, tmp_path / "out", FileOptions())
     assert waiting.is_set() and list((tmp_path / "out").iterdir()) == []
     assert not [t for t in threading.enumerate() if t.name == "vornak-writer"]
 

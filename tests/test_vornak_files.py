@@ -170,6 +170,86 @@ def test_the_file_written_group_by_group_is_the_one_xradars_writer_writes(tmp_pa
     assert _netcdf_contents(tmp_path / "groups.nc") == _netcdf_contents(tmp_path / "whole.nc")
 
 
+class _DecodedInPython(xr.backends.BackendArray):
+    """Values decoded when first read, in Python, as xradar's readers of binary formats give them;
+    `fails`: a damaged record, found once `before` is set."""
+
+    def __init__(self, values, fails=False, before=None):
+        self.values, self.shape, self.dtype, self.fails, self.before = values, values.shape, values.dtype, fails, before
+
+    def __getitem__(self, key):
+        from xarray.core import indexing
+
+        if self.fails:
+            self.before.wait(10)
+            raise EOFError("record 7 ends early")
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self.values.__getitem__)
+
+
+def _read_in_python(monkeypatch, tmp_path, damaged=None):
+    """A one-sweep file as a reader in Python gives it: moments decoded lazily, the rays not in time
+    order (the scan began at the 100th), a packed field whose encoding needs its values; its path."""
+    import threading
+
+    from vornak._writer import GroupWriter
+    from vornak_sweeps import sweep_dataset
+    from xarray.core import indexing
+
+    def open_volume(path, timings):
+        timings.update(read=0.0, nyquist=0.0)
+        sweep = sweep_dataset(seed=3)
+        began = np.datetime64("2024-01-01T00:00:00", "ms")
+        sweep = sweep.assign_coords(time=("azimuth", began + np.roll(np.arange(360), 100).astype("timedelta64[s]")))
+        sweep["ZDR"] = (("azimuth", "range"), np.linspace(-2, 6, 360 * 120, dtype=np.float32).reshape(360, 120))
+        sweep["CLASS"] = (("azimuth", "range"), np.arange(360 * 120, dtype=np.int16).reshape(360, 120) % 7)
+        sweep["RHOHV"] = (sweep["ZDR"] / 8).where(sweep["azimuth"] > 5)
+        sweep["RHOHV"].encoding = {"dtype": "int16", "scale_factor": 0.001}  # packed, no fill value: NaN unpacks it
+        for name, var in sweep.data_vars.items():
+            if var.ndim == 2:
+                array = _DecodedInPython(var.values, name == damaged, damaged and waiting)
+                sweep[name] = xr.Variable(var.dims, indexing.LazilyIndexedArray(array), var.attrs, var.encoding)
+        root = xr.Dataset({"latitude": 50.0, "longitude": 8.0, "altitude": 100.0}, attrs={"history": ""})
+        return xr.DataTree.from_dict({"/": root, "/sweep_0": sweep}), "iris"
+
+    stream, take, waiting = GroupWriter.stream, GroupWriter._take, threading.Event()
+    streamed = []
+    monkeypatch.setattr(GroupWriter, "stream", lambda *args: streamed.append(stream(*args)) or streamed[-1])
+    monkeypatch.setattr(GroupWriter, "_take", lambda writer, key: (waiting.set() if key[1:] == (damaged,) else None)
+                        or take(writer, key))
+    monkeypatch.setattr(_io, "open_volume", open_volume)
+    path = tmp_path / "sweep.RAW"
+    path.write_bytes(b"")
+    return path, streamed, waiting
+
+
+@pytest.mark.parametrize("keep_folds", [False, True])
+def test_a_sweep_written_moment_by_moment_is_the_file_written_at_once(tmp_path, monkeypatch, keep_folds):
+    # each moment goes to the writer as it is decoded, the dealiased fields last: none may be lost,
+    # written twice or land on the wrong rays
+    from vornak._settings import FileOptions
+
+    path, streamed, _ = _read_in_python(monkeypatch, tmp_path)
+    by_moment = _files.process_file(path, tmp_path / "by_moment", FileOptions(keep_folds=keep_folds)).output
+    at_once = _files.process_file(path, tmp_path / "at_once", FileOptions(keep_folds=keep_folds), write_beside=False)
+    assert len(streamed) == 1 and streamed[0] is not None
+    by_moment, at_once = _netcdf_contents(by_moment), _netcdf_contents(at_once.output)
+    assert by_moment == at_once
+    assert [list(variables) for *_, variables in by_moment] == [list(variables) for *_, variables in at_once]
+
+
+def test_a_moment_failing_to_decode_while_the_writer_waits_for_it_leaves_nothing(tmp_path, monkeypatch):
+    import threading
+
+    from vornak._settings import FileOptions
+
+    path, _, waiting = _read_in_python(monkeypatch, tmp_path, damaged="ZDR")
+    with pytest.raises(vornak.RadarFileError, match=f"^{path}: the file's data cannot be decoded: EOFError: record 7 "
+                                                    "ends early$"):
+        _files.process_file(path, tmp_path / "out", FileOptions())
+    assert waiting.is_set() and list((tmp_path / "out").iterdir()) == []
+    assert not [t for t in threading.enumerate() if t.name == "vornak-writer"]
+
+
 def test_a_sweep_failing_after_others_were_handed_to_the_writer_leaves_nothing(tmp_path, monkeypatch):
     import threading
 

@@ -135,14 +135,17 @@ def _dealias_file(path, outdir, options, on_sweep, target, notes, write_beside, 
     # each sweep is written as soon as it is dealiased, beside the next, unless there is no next or
     # anchoring the volume changes them all at the end
     streamed = write_beside and options.anchor != "volume" and len(todo) > 1
+    # a single sweep decoded in Python: its moments are written one by one as they are decoded, beside the next
+    by_moment = per_sweep and options.anchor != "volume" and len(todo) == 1
     with GroupWriter(tree, output, _io.COMPRESSION_LEVEL if options.compress else None,
                      on_start=functools.partial(_make_folder, path, output)) as writer:
-        if streamed:
+        if streamed or by_moment:
             writer.put_rest({node_path for node_path, _, _ in todo})
         timings["write"] = time.perf_counter() - start
-        dealiased = _dealias_sweeps(path, tree, todo, options, notes, writer if streamed else None, on_sweep, timings)
+        dealiased = _dealias_sweeps(path, tree, todo, options, notes, writer if streamed or by_moment else None,
+                                    on_sweep, timings, by_moment)
         start = time.perf_counter()
-        if not streamed:
+        if not streamed and not by_moment:
             writer.put_rest(set())
         writer.finish(check=functools.partial(check_output, sweeps=dealiased, source=path))
         timings["write"] += time.perf_counter() - start
@@ -154,16 +157,19 @@ def _dealias_file(path, outdir, options, on_sweep, target, notes, write_beside, 
     return FileResult(str(output), len(todo), pictures, timings, notes)
 
 
-def _dealias_sweeps(path, tree, todo, options, notes, writer, on_sweep, timings):
+def _dealias_sweeps(path, tree, todo, options, notes, writer, on_sweep, timings, by_moment=False):
     """Dealias every sweep of `todo`, each put back into `tree` (and handed
-    to `writer` when given); returns (sweep name, dataset, field) of each.
-    Sweeps not decoded yet are decoded first, that time counted as read."""
+    to `writer` when given; `by_moment`: its moments handed over as they are
+    decoded); returns (sweep name, dataset, field) of each. Sweeps not
+    decoded yet are decoded first, that time counted as read."""
     timings["dealias"] = 0.0
     dealiased = []
+    late = [names.DEALIASED] + ([names.FOLDS] if options.keep_folds else [])
     for node_path, ds, field in todo:
         sweep = node_path.strip("/")
         start = time.perf_counter()
-        ds = _load(path, ds)
+        decoded = writer.stream(node_path, ds, field, late, functools.partial(_load, path)) if by_moment else None
+        ds = _load(path, ds) if decoded is None else decoded
         timings["read"] += time.perf_counter() - start
         start = time.perf_counter()
         try:

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -78,6 +79,27 @@ struct Echo {
   }
 };
 
+// 0x80 in each byte of `word` that is zero, 0 in the others (exact: no
+// borrow runs from one byte into the next).
+constexpr std::uint64_t zero_bytes(std::uint64_t word) noexcept {
+  constexpr std::uint64_t low = 0x7F7F7F7F7F7F7F7FULL;
+  return ~(((word & low) + low) | word | low);
+}
+
+// The position in memory (0 to 7) of the first byte flagged in `flags`
+// (from zero_bytes), which is then cleared.
+inline std::size_t take_lowest_byte(std::uint64_t& flags) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto at = static_cast<std::size_t>(std::countr_zero(flags)) / 8;
+    flags &= flags - 1;
+    return at;
+  } else {
+    const auto at = static_cast<std::size_t>(std::countl_zero(flags)) / 8;
+    flags &= ~(std::uint64_t{0x80} << (8 * (7 - at)));
+    return at;
+  }
+}
+
 // The running sums of the centring check's VAD fit, ring by ring: taken
 // on the way through the valid gates, ray by ray and along each ray, the
 // order in which a pass over the rings' cells alone would add them.
@@ -104,9 +126,9 @@ template <class Velocity, class Fold>
 Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
                  const Joining& joining, const RingCells& rings, Centring& centring) {
   Echo echo(excluded.data.size(), excluded.rays, excluded.gates);
-  // Written at every cell, kept where it has echo: no branch on the data
-  // (one slot past the last for the cells after it). Eight cells without
-  // echo at once are passed over: most of a sparse sweep. A run (a ray's
+  // Eight cells at a time: those without echo passed over at once (most of
+  // a sparse sweep), the valid ones among the rest taken one by one, their
+  // positions found from the word of their excluded flags. A run (a ray's
   // gates joined one to the next along it) starts at the first gate of a
   // ray, after a gap or at a jump.
   constexpr std::uint64_t none = 0x0101010101010101ULL;
@@ -125,25 +147,29 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
     for (std::size_t g0 = 0; g0 < excluded.gates; g0 += 8) {
       if (g0 % stretch == 0) echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
       const std::size_t g1 = std::min(g0 + 8, excluded.gates);
+      std::uint64_t word = none;  // past the ray's end: excluded
       if (g1 == g0 + 8) {
-        std::uint64_t word = 0;
         std::memcpy(&word, row + g0, 8);
-        if (word == none) continue;
+      } else {
+        std::memcpy(&word, row + g0, g1 - g0);
       }
-      for (std::size_t g = g0; g < g1; ++g) {
-        const bool valid = row[g] == 0;
+      if (word == none) continue;
+      // Where echo is sparse a third of such a word's cells have none:
+      // neither read nor written.
+      for (std::uint64_t valid = zero_bytes(word); valid != 0;) {
+        const std::size_t g = g0 + take_lowest_byte(valid);
         // In double, then rounded once: as NumPy promotes the mixed expression.
         const auto v = static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span);
         const auto at = static_cast<I64>(g);
-        const bool starts = valid & ((k == ray_first) | (at - last_gate > step) | (std::fabs(v - last) > joining.limit));
+        const bool starts = (k == ray_first) | (at - last_gate > step) | (std::fabs(v - last) > joining.limit);
         echo.run_start[runs] = k;
         runs += starts ? 1 : 0;
         echo.gate[k] = static_cast<I32>(g);
         echo.velocity[k] = v;
         echo.run[k] = static_cast<I32>(runs) - 1;
-        last_gate = valid ? at : last_gate;
-        last = valid ? v : last;
-        k += valid ? 1 : 0;
+        last_gate = at;
+        last = v;
+        ++k;
       }
       // The ring cells among these, while they are at hand.
       for (std::size_t g = (g0 + centring.step - 1) / centring.step * centring.step; g < g1; g += centring.step) {

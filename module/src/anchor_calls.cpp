@@ -130,11 +130,40 @@ bool sweep_arrays(PyObject* const* args, View& excluded, View& velocity, View& f
          fail_value("vornak: the sweep's excluded, velocity and folds must have the same shape");
 }
 
-// blocks(excluded, velocity, folds) -> (velocity, folds, empty, ray, gate, reach)
+// The valid-gate number of each flat position (-1 elsewhere and at the
+// end, `out` holding one more than the sweep's cells), from the flat
+// positions of the valid gates, each inside.
+void number_positions(std::span<const I64> flat, std::span<std::int32_t> out) {
+  std::fill(out.begin(), out.end(), -1);
+  for (std::size_t i = 0; i < flat.size(); ++i) out[static_cast<std::size_t>(flat[i])] = static_cast<std::int32_t>(i);
+}
+
+// (flat, folds, dealiased, where) of the blocks with echo at (ray, gate) of
+// block grids `velocity`, `folds` (float32, int32) of `columns` blocks a
+// ray: what gates and positions give for them.
+Ref block_values(const State& state, const View& velocity, const View& folds, std::size_t columns, double span,
+                 const View& ray, const View& gate) {
+  const auto n = static_cast<Py_ssize_t>(ray.size());
+  View flat_view, folds_view, dealiased_view, where_view;
+  Ref flat = new_array(state, {n}, Kind::int64, flat_view);
+  Ref gate_folds = flat ? new_array(state, {n}, Kind::int32, folds_view) : nullptr;
+  Ref dealiased = gate_folds ? new_array(state, {n}, Kind::float32, dealiased_view) : nullptr;
+  Ref where = dealiased ? new_array(state, {static_cast<Py_ssize_t>(velocity.size() + 1)}, Kind::int32, where_view)
+                        : nullptr;
+  if (!where) return Ref(nullptr);
+  anchor::gate_values(velocity.span<const float>().data(), folds.span<const std::int32_t>().data(), columns, span,
+                      ray.span<const I64>(), gate.span<const I64>(), flat_view.span<I64>(),
+                      folds_view.span<std::int32_t>(), dealiased_view.span<float>());
+  number_positions(flat_view.span<const I64>(), where_view.span<std::int32_t>());
+  return tuple_of({flat.get(), gate_folds.get(), dealiased.get(), where.get()});
+}
+
+// blocks(excluded, velocity, folds[, span]) -> (velocity, folds, empty, ray, gate, reach[, block_values])
 PyObject* blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!count_is("blocks", nargs, 3)) return nullptr;
+  if (nargs != 4 && !count_is("blocks", nargs, 3)) return nullptr;
   View excluded, velocity, folds;
-  if (!sweep_arrays(args, excluded, velocity, folds)) return nullptr;
+  double span = 0.0;
+  if (!sweep_arrays(args, excluded, velocity, folds) || (nargs == 4 && !to_double(args[3], span))) return nullptr;
   const std::size_t rays = excluded.extent(0), gates = excluded.extent(1);
   const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), rays, gates};
   const std::size_t reach = anchor::echo_reach(mask);
@@ -157,7 +186,16 @@ PyObject* blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   Ref reach_obj(gate ? PyLong_FromSize_t(reach) : nullptr);
   if (!reach_obj) return nullptr;
   anchor::nonempty_cells({e.span<const std::uint8_t>(), br, bg}, r.span<I64>(), g.span<I64>());
-  return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get()})
+  if (nargs == 3) {
+    return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get()})
+        .release();
+  }
+  // With the span, the blocks' gate vectors too (as gates and positions
+  // make them), while the blocks are at hand: two calls fewer a sweep.
+  Ref values = block_values(state, v, f, bg, span, r, g);
+  if (!values) return nullptr;
+  return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get(),
+                   values.get()})
       .release();
 }
 
@@ -222,10 +260,7 @@ PyObject* positions(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   View where_view;
   Ref where = new_array(state_of(module), {static_cast<Py_ssize_t>(size + 1)}, Kind::int32, where_view);
   if (!where) return nullptr;
-  const auto out = where_view.span<std::int32_t>();
-  std::fill(out.begin(), out.end(), -1);
-  const auto at = flat.span<const I64>();
-  for (std::size_t i = 0; i < at.size(); ++i) out[static_cast<std::size_t>(at[i])] = static_cast<std::int32_t>(i);
+  number_positions(flat.span<const I64>(), where_view.span<std::int32_t>());
   return where.release();
 }
 
@@ -738,8 +773,10 @@ PyMethodDef method(const char* name, const char* doc) {
 }  // namespace
 
 PyMethodDef methods[] = {
-    method<blocks>("blocks", "blocks(excluded, velocity, folds) -> (velocity, folds, empty, ray, gate, reach)\n--\n\n"
-                             "The sweep on blocks of 2 x 2 gates up to its farthest echo."),
+    method<blocks>("blocks", "blocks(excluded, velocity, folds[, span]) -> (velocity, folds, empty, ray, gate, reach"
+                             "[, (flat, folds, dealiased, where)])\n--\n\n"
+                             "The sweep on blocks of 2 x 2 gates up to its farthest echo; with the span, the gate "
+                             "vectors of its blocks with echo too."),
     method<echo_cells>("echo_cells", "echo_cells(excluded) -> (ray, gate)\n--\n\n"
                                      "Ray and gate of the cells not excluded, in ray-major order."),
     method<gates>("gates", "gates(velocity, folds, span, ray, gate) -> (flat, folds, dealiased)\n--\n\n"

@@ -100,6 +100,18 @@ inline std::size_t take_lowest_byte(std::uint64_t& flags) noexcept {
   }
 }
 
+// Whether the `stretch` excluded flags from `cells` on are all odd (all
+// set, for bool flags): one test for a stretch.
+inline bool all_excluded(const std::uint8_t* cells) noexcept {
+  std::uint64_t both = ~std::uint64_t{0};
+  for (std::size_t w = 0; w < stretch / 8; ++w) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, cells + 8 * w, 8);
+    both &= word;
+  }
+  return (both & 0x0101010101010101ULL) == 0x0101010101010101ULL;
+}
+
 // The running sums of the centring check's VAD fit, ring by ring: taken
 // on the way through the valid gates, ray by ray and along each ray, the
 // order in which a pass over the rings' cells alone would add them.
@@ -145,7 +157,16 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
     const double c = rings.cos_az[r], s = rings.sin_az[r];
     const auto sector = static_cast<std::size_t>(rings.sector[r]);
     for (std::size_t g0 = 0; g0 < excluded.gates; g0 += 8) {
-      if (g0 % stretch == 0) echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
+      if (g0 % stretch == 0) {
+        // A whole stretch without echo at once (each flag 1, or at least
+        // odd: excluded either way).
+        while (g0 + stretch <= excluded.gates && all_excluded(row + g0)) {
+          echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
+          g0 += stretch;
+        }
+        if (g0 >= excluded.gates) break;
+        echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
+      }
       const std::size_t g1 = std::min(g0 + 8, excluded.gates);
       std::uint64_t word = none;  // past the ray's end: excluded
       if (g1 == g0 + 8) {

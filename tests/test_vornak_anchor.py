@@ -448,3 +448,21 @@ def test_kernels_refuse_malformed_input_and_keep_no_reference():
         kernel.unblock(*arrays[::2], block_ray, block_gate, np.ones(block_ray.size, np.int64),
                        np.empty(sweep.folds.shape, np.int32))
     assert [sys.getrefcount(a) for a in arrays] == before
+
+
+def test_the_blocks_gate_vectors_stay_read_only_and_are_still_held_to_smaller_sweeps():
+    # The kernels skip checking the gate vectors the blocks come with: sound
+    # only while no one can change them, and only within the blocks' bounds.
+    kernel = _anchor._kernel
+    sweep, _ = measured(1.0)
+    blocks, (ray, gate) = _anchor._blocks(sweep)
+    rays, ngates = blocks.excluded.shape
+    for a in (ray, gate):
+        with pytest.raises(ValueError):
+            a.flags.writeable = True
+        with pytest.raises(ValueError):
+            a.view().flags.writeable = True
+    assert kernel.along_rays(np.ones(ngates), np.ones(ngates), np.ones(rays), np.ones(rays), ray, gate).size == ray.size
+    for few_rays, few_gates in ((rays - 1, ngates), (rays, ngates - 1)):
+        with pytest.raises(ValueError, match="^vornak: .*inside the sweep"):
+            kernel.along_rays(np.ones(few_gates), np.ones(few_gates), np.ones(few_rays), np.ones(few_rays), ray, gate)

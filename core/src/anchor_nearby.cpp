@@ -123,13 +123,23 @@ struct Centring {
   std::vector<std::int64_t> count;
   std::vector<std::uint8_t> seen;
 
+  // Whether ring k is fitted: echo in enough sectors, enough gates.
+  [[nodiscard]] bool fitted(const RingCells& rings, std::size_t k) const noexcept {
+    int sectors = 0;
+    for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
+    return sectors >= rings.min_sectors && count[k] >= rings.min_gates;
+  }
+
+  [[nodiscard]] std::int64_t fitted_rings(const RingCells& rings) const noexcept {
+    std::int64_t n = 0;
+    for (std::size_t k = 0; k < sums.size(); ++k) n += fitted(rings, k) ? 1 : 0;
+    return n;
+  }
+
   // The fitted rings' normal equations, appended.
   void equations(const RingCells& rings, std::vector<double>& normal, std::vector<double>& rhs) const {
     for (std::size_t k = 0; k < sums.size(); ++k) {
-      int sectors = 0;
-      for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
-      if (sectors < rings.min_sectors || count[k] < rings.min_gates) continue;
-      append_normal_equations(sums[k], count[k], normal, rhs);
+      if (fitted(rings, k)) append_normal_equations(sums[k], count[k], normal, rhs);
     }
   }
 };
@@ -350,6 +360,9 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
   if (excluded.rays == 0 || excluded.gates == 0) return out;
   Centring centring(excluded.gates, static_cast<std::size_t>(rings.step));
   Echo echo = valid_gates(excluded, velocity, folds, span, joining, rings, centring);
+  // Too few fitted rings: the sweep fails the centring check, and nothing
+  // would move whatever the areas.
+  if (centring.fitted_rings(rings) < rule.min_rings) return out;
   const std::vector<I32> component = run_components(echo, excluded.rays, joining);
   const std::size_t runs = component.size();
   std::vector<I64> size(runs, 0);  // by the first run of each component

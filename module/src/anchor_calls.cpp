@@ -725,10 +725,11 @@ Ref int64_array(const State& state, const std::vector<I64>& values) {
   return array;
 }
 
-// nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings)
-//   -> None where nothing moves, else (at, area, shift, normal (rings, 3, 3), rhs (rings, 3))
+// nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings[, min_rings])
+//   -> None where nothing moves, else (at, area, shift, normal (rings, 3, 3), rhs (rings, 3));
+// with `min_rings`, None at once where fewer rings are fitted (the centring check would fail)
 PyObject* nearby_areas(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!count_is("nearby_areas", nargs, 9)) return nullptr;
+  if (nargs != 10 && !count_is("nearby_areas", nargs, 9)) return nullptr;
   View excluded, velocity, folds, sector, cos_az, sin_az;
   double span = 0.0, limit = 0.0;
   anchor::Joining joining;
@@ -736,7 +737,8 @@ PyObject* nearby_areas(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   anchor::RingCells rings;
   if (!sweep_arrays(args, excluded, velocity, folds) || !to_double(args[3], span) ||
       !to_bool(args[4], joining.wrap) || !to_int64(args[5], joining.gap) || !to_double(args[6], limit) ||
-      !nearby_rule(args[7], rule) || !centring_rings(args[8], excluded.extent(0), sector, cos_az, sin_az, rings)) {
+      !nearby_rule(args[7], rule) || !centring_rings(args[8], excluded.extent(0), sector, cos_az, sin_az, rings) ||
+      (nargs == 10 && !to_int64(args[9], rule.min_rings))) {
     return nullptr;
   }
   if (joining.gap < 0) return fail_value("vornak: the gap cannot be negative"), nullptr;
@@ -852,7 +854,8 @@ PyMethodDef methods[] = {
                                    "Least-squares sums of the VAD fit of the fitted range rings of each sweep."),
     method<unblock>("unblock", "unblock(excluded, folds, ray, gate, shift, out) -> changed\n--\n\n"
                                "Fold counts into `out`, the shift of each block added to its gates with echo."),
-    method<nearby_areas>("nearby_areas", "nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings) "
+    method<nearby_areas>("nearby_areas", "nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings"
+                                         "[, min_rings]) "
                                          "-> None or (at, area, shift, normal, rhs)\n--\n\n"
                                          "Small echo areas that move to the large echo beside them, with the sums of "
                                          "the sweep's VAD rings."),

@@ -319,6 +319,10 @@ def volume_geometry(sweeps):
     return [(height[end - size:end], ground[end - size:end], c) for size, end, c in zip(sizes, ends, cos_el)]
 
 
+#: The value past a sweep's last valid gate, where a co-located gate has no echo.
+_NO_ECHO = np.full(1, np.nan, dtype=np.float32)
+
+
 class _Anchored:
     """A sweep as a reference for its neighbours: its dealiased velocities as
     they stand, its rays by azimuth and its gates by ground range."""
@@ -327,7 +331,7 @@ class _Anchored:
         """`geometry`: the sweep's gate_height, ground_range and cosine of
         its elevation, where known."""
         self.gates = gates
-        self.current = np.append(gates.dealiased, np.float32(np.nan))  # [-1]: no echo
+        self.current = np.concatenate((gates.dealiased, _NO_ECHO))  # [-1]: no echo
         self.ray_azimuth = az = _wrapped(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]

@@ -185,10 +185,7 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
         std::memcpy(&word, row + g0, g1 - g0);
       }
       if (word == none) continue;
-      // Where echo is sparse a third of such a word's cells have none:
-      // neither read nor written.
-      for (std::uint64_t valid = zero_bytes(word); valid != 0;) {
-        const std::size_t g = g0 + take_lowest_byte(valid);
+      const auto take = [&](std::size_t g) {
         // In double, then rounded once: as NumPy promotes the mixed expression.
         const auto v = static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span);
         const auto at = static_cast<I64>(g);
@@ -201,6 +198,13 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
         last_gate = at;
         last = v;
         ++k;
+      };
+      if (word == 0) {  // all eight with echo, as in most words of dense echo
+        for (std::size_t g = g0; g < g0 + 8; ++g) take(g);
+      } else {
+        // Where echo is sparse a third of such a word's cells have none:
+        // neither read nor written.
+        for (std::uint64_t valid = zero_bytes(word); valid != 0;) take(g0 + take_lowest_byte(valid));
       }
       // The ring cells among these, while they are at hand.
       for (std::size_t g = (g0 + centring.step - 1) / centring.step * centring.step; g < g1; g += centring.step) {

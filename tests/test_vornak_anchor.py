@@ -98,6 +98,12 @@ def test_blocks_take_the_first_gate_with_echo_of_each_two_by_two():
             assert empty == (not first)
             if first:
                 assert (blocks.velocity[br, bg], blocks.folds[br, bg]) == (np.float32(vel[first[0]]), folds[first[0]])
+        # the blocks' gate vectors made in the same call are those made from the blocks afterwards
+        together = _anchor._block_gates(sweep, _anchor._kernel_arrays(sweep))[1]
+        after = _anchor._Gates(blocks, (block_ray, block_gate))
+        for name in ("ray", "gate", "flat", "folds", "dealiased", "where"):
+            mine, theirs = getattr(together, name), getattr(after, name)
+            assert mine.dtype == theirs.dtype and np.array_equal(mine, theirs, equal_nan=True), name
         assert np.array_equal(np.column_stack([block_ray, block_gate]), np.argwhere(~blocks.excluded))
 
 
@@ -442,3 +448,21 @@ def test_kernels_refuse_malformed_input_and_keep_no_reference():
         kernel.unblock(*arrays[::2], block_ray, block_gate, np.ones(block_ray.size, np.int64),
                        np.empty(sweep.folds.shape, np.int32))
     assert [sys.getrefcount(a) for a in arrays] == before
+
+
+def test_the_blocks_gate_vectors_stay_read_only_and_are_still_held_to_smaller_sweeps():
+    # The kernels skip checking the gate vectors the blocks come with: sound
+    # only while no one can change them, and only within the blocks' bounds.
+    kernel = _anchor._kernel
+    sweep, _ = measured(1.0)
+    blocks, (ray, gate) = _anchor._blocks(sweep)
+    rays, ngates = blocks.excluded.shape
+    for a in (ray, gate):
+        with pytest.raises(ValueError):
+            a.flags.writeable = True
+        with pytest.raises(ValueError):
+            a.view().flags.writeable = True
+    assert kernel.along_rays(np.ones(ngates), np.ones(ngates), np.ones(rays), np.ones(rays), ray, gate).size == ray.size
+    for few_rays, few_gates in ((rays - 1, ngates), (rays, ngates - 1)):
+        with pytest.raises(ValueError, match="^vornak: .*inside the sweep"):
+            kernel.along_rays(np.ones(few_gates), np.ones(few_gates), np.ones(few_rays), np.ones(few_rays), ray, gate)

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -78,6 +79,39 @@ struct Echo {
   }
 };
 
+// 0x80 in each byte of `word` that is zero, 0 in the others (exact: no
+// borrow runs from one byte into the next).
+constexpr std::uint64_t zero_bytes(std::uint64_t word) noexcept {
+  constexpr std::uint64_t low = 0x7F7F7F7F7F7F7F7FULL;
+  return ~(((word & low) + low) | word | low);
+}
+
+// The position in memory (0 to 7) of the first byte flagged in `flags`
+// (from zero_bytes), which is then cleared.
+inline std::size_t take_lowest_byte(std::uint64_t& flags) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto at = static_cast<std::size_t>(std::countr_zero(flags)) / 8;
+    flags &= flags - 1;
+    return at;
+  } else {
+    const auto at = static_cast<std::size_t>(std::countl_zero(flags)) / 8;
+    flags &= ~(std::uint64_t{0x80} << (8 * (7 - at)));
+    return at;
+  }
+}
+
+// Whether the `stretch` excluded flags from `cells` on are all odd (all
+// set, for bool flags): one test for a stretch.
+inline bool all_excluded(const std::uint8_t* cells) noexcept {
+  std::uint64_t both = ~std::uint64_t{0};
+  for (std::size_t w = 0; w < stretch / 8; ++w) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, cells + 8 * w, 8);
+    both &= word;
+  }
+  return (both & 0x0101010101010101ULL) == 0x0101010101010101ULL;
+}
+
 // The running sums of the centring check's VAD fit, ring by ring: taken
 // on the way through the valid gates, ray by ray and along each ray, the
 // order in which a pass over the rings' cells alone would add them.
@@ -89,13 +123,23 @@ struct Centring {
   std::vector<std::int64_t> count;
   std::vector<std::uint8_t> seen;
 
+  // Whether ring k is fitted: echo in enough sectors, enough gates.
+  [[nodiscard]] bool fitted(const RingCells& rings, std::size_t k) const noexcept {
+    int sectors = 0;
+    for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
+    return sectors >= rings.min_sectors && count[k] >= rings.min_gates;
+  }
+
+  [[nodiscard]] std::int64_t fitted_rings(const RingCells& rings) const noexcept {
+    std::int64_t n = 0;
+    for (std::size_t k = 0; k < sums.size(); ++k) n += fitted(rings, k) ? 1 : 0;
+    return n;
+  }
+
   // The fitted rings' normal equations, appended.
   void equations(const RingCells& rings, std::vector<double>& normal, std::vector<double>& rhs) const {
     for (std::size_t k = 0; k < sums.size(); ++k) {
-      int sectors = 0;
-      for (std::size_t q = 0; q < 8; ++q) sectors += seen[k * 8 + q];
-      if (sectors < rings.min_sectors || count[k] < rings.min_gates) continue;
-      append_normal_equations(sums[k], count[k], normal, rhs);
+      if (fitted(rings, k)) append_normal_equations(sums[k], count[k], normal, rhs);
     }
   }
 };
@@ -104,9 +148,9 @@ template <class Velocity, class Fold>
 Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
                  const Joining& joining, const RingCells& rings, Centring& centring) {
   Echo echo(excluded.data.size(), excluded.rays, excluded.gates);
-  // Written at every cell, kept where it has echo: no branch on the data
-  // (one slot past the last for the cells after it). Eight cells without
-  // echo at once are passed over: most of a sparse sweep. A run (a ray's
+  // Eight cells at a time: those without echo passed over at once (most of
+  // a sparse sweep), the valid ones among the rest taken one by one, their
+  // positions found from the word of their excluded flags. A run (a ray's
   // gates joined one to the next along it) starts at the first gate of a
   // ray, after a gap or at a jump.
   constexpr std::uint64_t none = 0x0101010101010101ULL;
@@ -123,27 +167,44 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
     const double c = rings.cos_az[r], s = rings.sin_az[r];
     const auto sector = static_cast<std::size_t>(rings.sector[r]);
     for (std::size_t g0 = 0; g0 < excluded.gates; g0 += 8) {
-      if (g0 % stretch == 0) echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
-      const std::size_t g1 = std::min(g0 + 8, excluded.gates);
-      if (g1 == g0 + 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, row + g0, 8);
-        if (word == none) continue;
+      if (g0 % stretch == 0) {
+        // A whole stretch without echo at once (each flag 1, or at least
+        // odd: excluded either way).
+        while (g0 + stretch <= excluded.gates && all_excluded(row + g0)) {
+          echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
+          g0 += stretch;
+        }
+        if (g0 >= excluded.gates) break;
+        echo.stretch_start[r * echo.stretches + g0 / stretch] = k;
       }
-      for (std::size_t g = g0; g < g1; ++g) {
-        const bool valid = row[g] == 0;
+      const std::size_t g1 = std::min(g0 + 8, excluded.gates);
+      std::uint64_t word = none;  // past the ray's end: excluded
+      if (g1 == g0 + 8) {
+        std::memcpy(&word, row + g0, 8);
+      } else {
+        std::memcpy(&word, row + g0, g1 - g0);
+      }
+      if (word == none) continue;
+      const auto take = [&](std::size_t g) {
         // In double, then rounded once: as NumPy promotes the mixed expression.
         const auto v = static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span);
         const auto at = static_cast<I64>(g);
-        const bool starts = valid & ((k == ray_first) | (at - last_gate > step) | (std::fabs(v - last) > joining.limit));
+        const bool starts = (k == ray_first) | (at - last_gate > step) | (std::fabs(v - last) > joining.limit);
         echo.run_start[runs] = k;
         runs += starts ? 1 : 0;
         echo.gate[k] = static_cast<I32>(g);
         echo.velocity[k] = v;
         echo.run[k] = static_cast<I32>(runs) - 1;
-        last_gate = valid ? at : last_gate;
-        last = valid ? v : last;
-        k += valid ? 1 : 0;
+        last_gate = at;
+        last = v;
+        ++k;
+      };
+      if (word == 0) {  // all eight with echo, as in most words of dense echo
+        for (std::size_t g = g0; g < g0 + 8; ++g) take(g);
+      } else {
+        // Where echo is sparse a third of such a word's cells have none:
+        // neither read nor written.
+        for (std::uint64_t valid = zero_bytes(word); valid != 0;) take(g0 + take_lowest_byte(valid));
       }
       // The ring cells among these, while they are at hand.
       for (std::size_t g = (g0 + centring.step - 1) / centring.step * centring.step; g < g1; g += centring.step) {
@@ -303,6 +364,9 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
   if (excluded.rays == 0 || excluded.gates == 0) return out;
   Centring centring(excluded.gates, static_cast<std::size_t>(rings.step));
   Echo echo = valid_gates(excluded, velocity, folds, span, joining, rings, centring);
+  // Too few fitted rings: the sweep fails the centring check, and nothing
+  // would move whatever the areas.
+  if (centring.fitted_rings(rings) < rule.min_rings) return out;
   const std::vector<I32> component = run_components(echo, excluded.rays, joining);
   const std::size_t runs = component.size();
   std::vector<I64> size(runs, 0);  // by the first run of each component

@@ -78,6 +78,16 @@ Ref new_array(const State& state, std::initializer_list<Py_ssize_t> dims, Kind k
   return array;
 }
 
+Ref fixed_int64(const State& state, std::size_t size, std::span<std::int64_t>& fill) {
+  Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size * sizeof(std::int64_t))));
+  if (!bytes) return nullptr;
+  // Written now, before anyone else holds the bytes (their data lies 8-byte
+  // aligned, after the object's header).
+  fill = std::span<std::int64_t>(reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(bytes.get())), size);
+  return Ref(PyObject_CallFunctionObjArgs(state.frombuffer, bytes.get(),
+                                          state.dtype[static_cast<int>(Kind::int64)], nullptr));
+}
+
 Ref tuple_of(std::initializer_list<PyObject*> items) {
   Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
   if (!tuple) return nullptr;

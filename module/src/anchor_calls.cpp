@@ -109,6 +109,54 @@ bool echo_gates_ok(const View& ray, const View& gate, std::size_t rays, std::siz
   return !bad || fail_value("vornak: the valid gates must lie inside the sweep, in ray-major order");
 }
 
+// The object a weak reference refers to, null where it is gone; borrowed,
+// for comparing identities only.
+PyObject* referent(PyObject* weak) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* obj = nullptr;
+  if (PyWeakref_GetRef(weak, &obj) != 1) return nullptr;
+  Py_DECREF(obj);
+  return obj;
+#else
+  PyObject* obj = PyWeakref_GetObject(weak);
+  return obj == Py_None ? nullptr : obj;
+#endif
+}
+
+// Whether (ray, gate) are gate vectors this module made and so known to lie
+// within `rays` x `gates`, in ray-major order.
+bool known_gates(const State& state, PyObject* ray, PyObject* gate, std::size_t rays, std::size_t gates) noexcept {
+  for (const CheckedGates& c : state.checked) {
+    if (c.ray != nullptr && referent(c.ray) == ray && referent(c.gate) == gate && rays >= c.rays &&
+        gates >= c.gates) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Remembers gate vectors (ray, gate) made by fixed_int64 (read-only for
+// good) inside `rays` x `gates`, in place of the oldest remembered.
+bool remember_gates(State& state, PyObject* ray, PyObject* gate, std::size_t rays, std::size_t gates) {
+  Ref weak_ray(PyWeakref_NewRef(ray, nullptr));
+  Ref weak_gate(weak_ray ? PyWeakref_NewRef(gate, nullptr) : nullptr);
+  if (!weak_gate) return false;
+  CheckedGates& c = state.checked[state.next_checked];
+  state.next_checked = (state.next_checked + 1) % std::size(state.checked);
+  Py_XSETREF(c.ray, weak_ray.release());
+  Py_XSETREF(c.gate, weak_gate.release());
+  c.rays = rays;
+  c.gates = gates;
+  return true;
+}
+
+// echo_gates_ok of the arrays `ray_obj`, `gate_obj` (viewed as `ray`,
+// `gate`), without the pass where this module made them.
+bool echo_gates_ok(const State& state, PyObject* ray_obj, PyObject* gate_obj, const View& ray, const View& gate,
+                   std::size_t rays, std::size_t gates) {
+  return known_gates(state, ray_obj, gate_obj, rays, gates) || echo_gates_ok(ray, gate, rays, gates);
+}
+
 template <class F>
 auto with_velocity_and_folds(const View& velocity, const View& folds, F&& f) {
   const bool single = velocity.kind() == Kind::float32;
@@ -130,17 +178,45 @@ bool sweep_arrays(PyObject* const* args, View& excluded, View& velocity, View& f
          fail_value("vornak: the sweep's excluded, velocity and folds must have the same shape");
 }
 
-// blocks(excluded, velocity, folds) -> (velocity, folds, empty, ray, gate, reach)
+// The valid-gate number of each flat position (-1 elsewhere and at the
+// end, `out` holding one more than the sweep's cells), from the flat
+// positions of the valid gates, each inside.
+void number_positions(std::span<const I64> flat, std::span<std::int32_t> out) {
+  std::fill(out.begin(), out.end(), -1);
+  for (std::size_t i = 0; i < flat.size(); ++i) out[static_cast<std::size_t>(flat[i])] = static_cast<std::int32_t>(i);
+}
+
+// (flat, folds, dealiased, where) of the blocks with echo at (ray, gate) of
+// block grids `velocity`, `folds` (float32, int32) of `columns` blocks a
+// ray: what gates and positions give for them.
+Ref block_values(const State& state, const View& velocity, const View& folds, std::size_t columns, double span,
+                 std::span<const I64> ray, std::span<const I64> gate) {
+  const auto n = static_cast<Py_ssize_t>(ray.size());
+  View flat_view, folds_view, dealiased_view, where_view;
+  Ref flat = new_array(state, {n}, Kind::int64, flat_view);
+  Ref gate_folds = flat ? new_array(state, {n}, Kind::int32, folds_view) : nullptr;
+  Ref dealiased = gate_folds ? new_array(state, {n}, Kind::float32, dealiased_view) : nullptr;
+  Ref where = dealiased ? new_array(state, {static_cast<Py_ssize_t>(velocity.size() + 1)}, Kind::int32, where_view)
+                        : nullptr;
+  if (!where) return Ref(nullptr);
+  anchor::gate_values(velocity.span<const float>().data(), folds.span<const std::int32_t>().data(), columns, span,
+                      ray, gate, flat_view.span<I64>(), folds_view.span<std::int32_t>(), dealiased_view.span<float>());
+  number_positions(flat_view.span<const I64>(), where_view.span<std::int32_t>());
+  return tuple_of({flat.get(), gate_folds.get(), dealiased.get(), where.get()});
+}
+
+// blocks(excluded, velocity, folds[, span]) -> (velocity, folds, empty, ray, gate, reach[, block_values])
 PyObject* blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!count_is("blocks", nargs, 3)) return nullptr;
+  if (nargs != 4 && !count_is("blocks", nargs, 3)) return nullptr;
   View excluded, velocity, folds;
-  if (!sweep_arrays(args, excluded, velocity, folds)) return nullptr;
+  double span = 0.0;
+  if (!sweep_arrays(args, excluded, velocity, folds) || (nargs == 4 && !to_double(args[3], span))) return nullptr;
   const std::size_t rays = excluded.extent(0), gates = excluded.extent(1);
   const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), rays, gates};
   const std::size_t reach = anchor::echo_reach(mask);
   const auto block_rays = static_cast<Py_ssize_t>((rays + 1) / 2);
   const auto block_gates = static_cast<Py_ssize_t>((reach + 1) / 2);
-  const State& state = state_of(module);
+  State& state = state_of(module);
   View v, f, e;
   Ref out_velocity = new_array(state, {block_rays, block_gates}, Kind::float32, v);
   Ref out_folds = out_velocity ? new_array(state, {block_rays, block_gates}, Kind::int32, f) : nullptr;
@@ -151,13 +227,25 @@ PyObject* blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return anchor::make_blocks(mask, vel, fold, reach, {v.span<float>(), br, bg}, {f.span<std::int32_t>(), br, bg},
                                {e.span<std::uint8_t>(), br, bg});
   });
-  View r, g;
-  Ref ray = new_array(state, {static_cast<Py_ssize_t>(count)}, Kind::int64, r);
-  Ref gate = ray ? new_array(state, {static_cast<Py_ssize_t>(count)}, Kind::int64, g) : nullptr;
+  // The blocks' gate vectors read-only for good, and remembered: the
+  // kernels they go to next need not check them.
+  std::span<I64> ray_fill, gate_fill;
+  Ref ray = fixed_int64(state, count, ray_fill);
+  Ref gate = ray ? fixed_int64(state, count, gate_fill) : nullptr;
   Ref reach_obj(gate ? PyLong_FromSize_t(reach) : nullptr);
   if (!reach_obj) return nullptr;
-  anchor::nonempty_cells({e.span<const std::uint8_t>(), br, bg}, r.span<I64>(), g.span<I64>());
-  return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get()})
+  anchor::nonempty_cells({e.span<const std::uint8_t>(), br, bg}, ray_fill, gate_fill);
+  if (!remember_gates(state, ray.get(), gate.get(), br, bg)) return nullptr;
+  if (nargs == 3) {
+    return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get()})
+        .release();
+  }
+  // With the span, the blocks' gate vectors too (as gates and positions
+  // make them), while the blocks are at hand: two calls fewer a sweep.
+  Ref values = block_values(state, v, f, bg, span, ray_fill, gate_fill);
+  if (!values) return nullptr;
+  return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get(),
+                   values.get()})
       .release();
 }
 
@@ -191,8 +279,8 @@ PyObject* gates(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (folds.extent(0) != rays || folds.extent(1) != ngates) {
     return fail_value("vornak: the sweep's velocity and folds must have the same shape"), nullptr;
   }
-  if (!echo_gates_ok(ray, gate, rays, ngates)) return nullptr;
   const State& state = state_of(module);
+  if (!echo_gates_ok(state, args[3], args[4], ray, gate, rays, ngates)) return nullptr;
   const auto n = static_cast<Py_ssize_t>(ray.size());
   View flat_view, folds_view, dealiased_view;
   Ref flat = new_array(state, {n}, Kind::int64, flat_view);
@@ -222,10 +310,7 @@ PyObject* positions(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   View where_view;
   Ref where = new_array(state_of(module), {static_cast<Py_ssize_t>(size + 1)}, Kind::int32, where_view);
   if (!where) return nullptr;
-  const auto out = where_view.span<std::int32_t>();
-  std::fill(out.begin(), out.end(), -1);
-  const auto at = flat.span<const I64>();
-  for (std::size_t i = 0; i < at.size(); ++i) out[static_cast<std::size_t>(at[i])] = static_cast<std::int32_t>(i);
+  number_positions(flat.span<const I64>(), where_view.span<std::int32_t>());
   return where.release();
 }
 
@@ -243,7 +328,8 @@ PyObject* components(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     return nullptr;
   }
   if (rays < 0 || ngates < 0 || gap < 0) return fail_value("vornak: sizes and the gap cannot be negative"), nullptr;
-  if (!echo_gates_ok(ray, gate, static_cast<std::size_t>(rays), static_cast<std::size_t>(ngates)) ||
+  if (!echo_gates_ok(state_of(module), args[0], args[1], ray, gate, static_cast<std::size_t>(rays),
+                     static_cast<std::size_t>(ngates)) ||
       !same_length(velocity.size(), ray.size(), "vornak: one dealiased velocity per valid gate is needed")) {
     return nullptr;
   }
@@ -308,7 +394,7 @@ PyObject* colocated(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "vornak: a sweep is compared with one or two neighbouring sweeps");
     return nullptr;
   }
-  if (!echo_gates_ok(ray, gate, azimuth.size(), ground.size())) return nullptr;
+  if (!echo_gates_ok(state_of(module), args[0], args[1], ray, gate, azimuth.size(), ground.size())) return nullptr;
   const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(others));
   NeighbourArgs given[2];
   std::vector<I64> ray_at[2], gate_at[2];
@@ -358,7 +444,7 @@ PyObject* along_rays(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
   }
   if (!same_length(east.size(), north.size(), "vornak: the wind's east and north parts differ in length") ||
       !same_length(sin_az.size(), cos_az.size(), "vornak: the rays' sines and cosines differ in length") ||
-      !echo_gates_ok(ray, gate, sin_az.size(), east.size())) {
+      !echo_gates_ok(state_of(module), args[4], args[5], ray, gate, sin_az.size(), east.size())) {
     return nullptr;
   }
   View out;
@@ -460,7 +546,7 @@ struct SweepRings {
   bool again = false;
 };
 
-bool sweep_rings(PyObject* item, I64 step, SweepRings& s) {
+bool sweep_rings(const State& state, PyObject* item, I64 step, SweepRings& s) {
   if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 9) {
     PyErr_SetString(PyExc_TypeError, "vornak: a sweep's rings are a tuple of 9 items");
     return false;
@@ -482,7 +568,7 @@ bool sweep_rings(PyObject* item, I64 step, SweepRings& s) {
   return same_length(s.cos_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") &&
          same_length(s.sin_az.size(), rays, "vornak: one sector, cosine and sine per ray is needed") &&
          indices_below(s.sector.span<const I64>(), 8, "vornak: an azimuth sector lies outside 0 to 7") &&
-         echo_gates_ok(s.ray, s.gate, rays, static_cast<std::size_t>(s.nrings * step)) &&
+         echo_gates_ok(state, a[0], a[1], s.ray, s.gate, rays, static_cast<std::size_t>(s.nrings * step)) &&
          same_length(s.velocity.size(), s.ray.size(), "vornak: one dealiased velocity per valid gate is needed");
 }
 
@@ -508,7 +594,7 @@ PyObject* ring_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   std::size_t rows_before = 0;
   for (Py_ssize_t k = 0; k < count; ++k) {
     SweepRings s;
-    if (!sweep_rings(PyTuple_GET_ITEM(sweeps, k), step, s)) return nullptr;
+    if (!sweep_rings(state, PyTuple_GET_ITEM(sweeps, k), step, s)) return nullptr;
     if (s.again != (args[4] != Py_None)) {
       return fail_value("vornak: a previous fit needs the rings it fitted, for every sweep"), nullptr;
     }
@@ -545,7 +631,7 @@ PyObject* ring_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 
 // unblock(excluded, folds, ray, gate, shift, out) -> gates changed; `out` (int32, the sweep's shape)
 // gets the fold counts with the shift of each block added to its gates with echo
-PyObject* unblock(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* unblock(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (!count_is("unblock", nargs, 6)) return nullptr;
   View excluded, folds, ray, gate, shift, out;
   if (!excluded.take(args[0], "excluded", {Kind::boolean}, 2) ||
@@ -557,7 +643,7 @@ PyObject* unblock(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (folds.extent(0) != rays || folds.extent(1) != ngates) {
     return fail_value("vornak: the sweep's excluded and folds must have the same shape"), nullptr;
   }
-  if (!echo_gates_ok(ray, gate, (rays + 1) / 2, (ngates + 1) / 2) ||
+  if (!echo_gates_ok(state_of(module), args[2], args[3], ray, gate, (rays + 1) / 2, (ngates + 1) / 2) ||
       !same_length(shift.size(), ray.size(), "vornak: one shift per valid block is needed")) {
     return nullptr;
   }
@@ -639,10 +725,11 @@ Ref int64_array(const State& state, const std::vector<I64>& values) {
   return array;
 }
 
-// nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings)
-//   -> None where nothing moves, else (at, area, shift, normal (rings, 3, 3), rhs (rings, 3))
+// nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings[, min_rings])
+//   -> None where nothing moves, else (at, area, shift, normal (rings, 3, 3), rhs (rings, 3));
+// with `min_rings`, None at once where fewer rings are fitted (the centring check would fail)
 PyObject* nearby_areas(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!count_is("nearby_areas", nargs, 9)) return nullptr;
+  if (nargs != 10 && !count_is("nearby_areas", nargs, 9)) return nullptr;
   View excluded, velocity, folds, sector, cos_az, sin_az;
   double span = 0.0, limit = 0.0;
   anchor::Joining joining;
@@ -650,7 +737,8 @@ PyObject* nearby_areas(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   anchor::RingCells rings;
   if (!sweep_arrays(args, excluded, velocity, folds) || !to_double(args[3], span) ||
       !to_bool(args[4], joining.wrap) || !to_int64(args[5], joining.gap) || !to_double(args[6], limit) ||
-      !nearby_rule(args[7], rule) || !centring_rings(args[8], excluded.extent(0), sector, cos_az, sin_az, rings)) {
+      !nearby_rule(args[7], rule) || !centring_rings(args[8], excluded.extent(0), sector, cos_az, sin_az, rings) ||
+      (nargs == 10 && !to_int64(args[9], rule.min_rings))) {
     return nullptr;
   }
   if (joining.gap < 0) return fail_value("vornak: the gap cannot be negative"), nullptr;
@@ -738,8 +826,10 @@ PyMethodDef method(const char* name, const char* doc) {
 }  // namespace
 
 PyMethodDef methods[] = {
-    method<blocks>("blocks", "blocks(excluded, velocity, folds) -> (velocity, folds, empty, ray, gate, reach)\n--\n\n"
-                             "The sweep on blocks of 2 x 2 gates up to its farthest echo."),
+    method<blocks>("blocks", "blocks(excluded, velocity, folds[, span]) -> (velocity, folds, empty, ray, gate, reach"
+                             "[, (flat, folds, dealiased, where)])\n--\n\n"
+                             "The sweep on blocks of 2 x 2 gates up to its farthest echo; with the span, the gate "
+                             "vectors of its blocks with echo too."),
     method<echo_cells>("echo_cells", "echo_cells(excluded) -> (ray, gate)\n--\n\n"
                                      "Ray and gate of the cells not excluded, in ray-major order."),
     method<gates>("gates", "gates(velocity, folds, span, ray, gate) -> (flat, folds, dealiased)\n--\n\n"
@@ -764,7 +854,8 @@ PyMethodDef methods[] = {
                                    "Least-squares sums of the VAD fit of the fitted range rings of each sweep."),
     method<unblock>("unblock", "unblock(excluded, folds, ray, gate, shift, out) -> changed\n--\n\n"
                                "Fold counts into `out`, the shift of each block added to its gates with echo."),
-    method<nearby_areas>("nearby_areas", "nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings) "
+    method<nearby_areas>("nearby_areas", "nearby_areas(excluded, velocity, folds, span, wrap, gap, limit, rule, rings"
+                                         "[, min_rings]) "
                                          "-> None or (at, area, shift, normal, rhs)\n--\n\n"
                                          "Small echo areas that move to the large echo beside them, with the sums of "
                                          "the sweep's VAD rings."),

@@ -18,6 +18,8 @@ int exec_module(PyObject* module) {
   if (!numpy) return -1;
   state.empty = PyObject_GetAttrString(numpy.get(), "empty");
   if (state.empty == nullptr) return -1;
+  state.frombuffer = PyObject_GetAttrString(numpy.get(), "frombuffer");
+  if (state.frombuffer == nullptr) return -1;
   Ref dtype(PyObject_GetAttrString(numpy.get(), "dtype"));
   if (!dtype) return -1;
   for (int k = 0; k < 5; ++k) {
@@ -30,14 +32,24 @@ int exec_module(PyObject* module) {
 int traverse(PyObject* module, visitproc visit, void* arg) {
   State& state = state_of(module);
   Py_VISIT(state.empty);
+  Py_VISIT(state.frombuffer);
   for (PyObject* d : state.dtype) Py_VISIT(d);
+  for (const CheckedGates& c : state.checked) {
+    Py_VISIT(c.ray);
+    Py_VISIT(c.gate);
+  }
   return 0;
 }
 
 int clear(PyObject* module) {
   State& state = state_of(module);
   Py_CLEAR(state.empty);
+  Py_CLEAR(state.frombuffer);
   for (PyObject*& d : state.dtype) Py_CLEAR(d);
+  for (CheckedGates& c : state.checked) {
+    Py_CLEAR(c.ray);
+    Py_CLEAR(c.gate);
+  }
   return 0;
 }
 

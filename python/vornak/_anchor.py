@@ -148,18 +148,26 @@ class _Gates:
     """The valid gates of one sweep as flat vectors, and a map from flat
     position to valid-gate number (-1 elsewhere) made when first needed."""
 
-    def __init__(self, sweep: SweepInput, valid=None):
-        """`valid`: the rays and gates of the valid gates (ray-major), where known."""
+    def __init__(self, sweep: SweepInput, valid=None, values=None):
+        """`valid`: the rays and gates of the valid gates (ray-major), where
+        known; `values`: with them, their flat positions, fold counts,
+        dealiased velocities and the map by flat position, as the kernels
+        gates and positions make them (the blocks' come with the blocks)."""
+        self.span = 2.0 * sweep.nyquist
+        self._components = None
+        if values is not None:
+            self.shape = np.shape(sweep.excluded)
+            self.ray, self.gate = valid
+            self.flat, self.folds, self.dealiased, self._where = values
+            return
         excluded, velocity, folds = _kernel_arrays(sweep)
         self.shape = excluded.shape
         if valid is None:
             self.ray, self.gate = _kernel.echo_cells(excluded)
         else:
             self.ray, self.gate = (np.ascontiguousarray(a, dtype=np.int64) for a in valid)
-        self.span = 2.0 * sweep.nyquist
         self.flat, self.folds, self.dealiased = _kernel.gates(velocity, folds, self.span, self.ray, self.gate)
         self._where = None
-        self._components = None
 
     def components(self, wrap):
         """echo_components of these gates, labelled once: a component moved
@@ -311,6 +319,10 @@ def volume_geometry(sweeps):
     return [(height[end - size:end], ground[end - size:end], c) for size, end, c in zip(sizes, ends, cos_el)]
 
 
+#: The value past a sweep's last valid gate, where a co-located gate has no echo.
+_NO_ECHO = np.full(1, np.nan, dtype=np.float32)
+
+
 class _Anchored:
     """A sweep as a reference for its neighbours: its dealiased velocities as
     they stand, its rays by azimuth and its gates by ground range."""
@@ -319,7 +331,7 @@ class _Anchored:
         """`geometry`: the sweep's gate_height, ground_range and cosine of
         its elevation, where known."""
         self.gates = gates
-        self.current = np.append(gates.dealiased, np.float32(np.nan))  # [-1]: no echo
+        self.current = np.concatenate((gates.dealiased, _NO_ECHO))  # [-1]: no echo
         self.ray_azimuth = az = _wrapped(np.asarray(sweep.azimuth, dtype=np.float64), 360.0)
         self.ray_order = np.argsort(az, kind="stable")
         self.azimuth = az[self.ray_order]
@@ -571,7 +583,7 @@ def anchor_volume(sweeps, *, profile=None, volume=True, vad=True, nearby=True):
     # A block's ray is the first of its two: the same sector and trigonometry.
     block_rays = _block_rays(volume_rays, ray_counts) if vad else None
     arrays = [_kernel_arrays(s) for s in sweeps]
-    gates, shifts, reports = _carry([_blocks(s, a) for s, a in zip(sweeps, arrays)], vad, block_rays)
+    gates, shifts, reports = _carry([_block_gates(s, a) for s, a in zip(sweeps, arrays)], vad, block_rays)
     # The fold counts of all sweeps in one buffer: one allocation a volume,
     # which the allocator keeps for the next volume rather than handing a
     # dozen back to the system and faulting their pages in again (each
@@ -612,6 +624,15 @@ def _blocks(sweep, arrays=None):
     return blocks, (block_ray, block_gate)
 
 
+def _block_gates(sweep, arrays):
+    """_blocks of the sweep (its _kernel_arrays) and a _Gates of its blocks,
+    in one kernel call."""
+    vel, fold, empty, block_ray, block_gate, reach, values = _kernel.blocks(*arrays, 2.0 * sweep.nyquist)
+    blocks = SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
+                        np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
+    return blocks, _Gates(blocks, (block_ray, block_gate), values)
+
+
 def _unblock(arrays, gates, shift, report, out):
     """Fold counts of the sweep (its _kernel_arrays) into `out` (int32),
     with the shift of each valid block (`gates`, a _Gates of the blocks)
@@ -624,12 +645,12 @@ def _unblock(arrays, gates, shift, report, out):
 
 def _carry(blocks, vad, rays=None):
     """The valid gates (a _Gates), the shift of each and a report, of every
-    sweep (from _blocks): carried from the one trusted most, then (with
+    sweep (from _block_gates): carried from the one trusted most, then (with
     `vad`) against the volume's own wind profile. `rays`: the ray_sectors
     of each, where known."""
     rays = rays or [None] * len(blocks)
     sweeps = [s for s, _ in blocks]
-    gates = [_Gates(s, valid) for s, valid in blocks]
+    gates = [g for _, g in blocks]
     state = [_Anchored(g, s, geo) for g, s, geo in zip(gates, sweeps, volume_geometry(sweeps))]
     shifts = [np.zeros(g.flat.size, dtype=np.int64) for g in gates]
     reports = [None] * len(sweeps)  # (reference, sweep shift, components moved, gates compared)

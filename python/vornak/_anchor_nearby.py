@@ -93,7 +93,8 @@ def moving_areas(sweep, folds, rays=None, arrays=None):
     whole folds, and the least-squares sums of the VAD fit of the sweep's
     well-covered rings (every VAD_RING_STEP-th, echo in VAD_SECTORS of 8
     sectors and VAD_RING_GATES gates, as the VAD shift takes them). None
-    where no area would move.
+    where no area would move, and where fewer than VAD_MIN_RINGS rings are
+    well covered (the sweep is then not centred: is_centred).
 
     The areas are echo_components; each gate of an area of fewer than
     MIN_GATES is paired with every gate of an area of at least LARGE_GATES
@@ -109,8 +110,10 @@ def moving_areas(sweep, folds, rays=None, arrays=None):
     rings = ((_anchor.ray_sectors(sweep) if rays is None else rays)
              + (_anchor.VAD_RING_STEP, _anchor.VAD_RING_GATES, _anchor.VAD_SECTORS))
     span = 2.0 * sweep.nyquist
+    # With fewer than VAD_MIN_RINGS rings the sweep is not centred: the
+    # kernel then does not look for the areas.
     return _anchor._kernel.nearby_areas(excluded, velocity, folds, span, sweep.rays_wrap_around,
-                                        _anchor.COMPONENT_GAP, 0.5 * span, _rule(), rings)
+                                        _anchor.COMPONENT_GAP, 0.5 * span, _rule(), rings, _anchor.VAD_MIN_RINGS)
 
 
 def _rule():

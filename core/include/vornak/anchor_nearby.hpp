@@ -40,6 +40,9 @@ struct NearbyRule {
   double close = 0.0;
   double min_close = 0.0;
   std::int64_t max_shift = 0;
+  // Areas are looked for only in a sweep with at least this many fitted
+  // rings: the centring check that lets them move needs them.
+  std::int64_t min_rings = 0;
 };
 
 // What moves: the flat positions of the gates of the moving areas (in flat

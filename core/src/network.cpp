@@ -123,15 +123,12 @@ Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
 }
 
 void Tracker::connect_slots() {
-  // Twice the slots: a load of one half at the start leaves room for a
-  // quarter of the slots' worth of re-attachments before the first refill.
-  // Four times while that stays below the huge-page threshold (some 130,000
-  // slots): the few large regions that merge first on a smooth sweep
-  // re-attach most of the slots, which would fill the table and refill it,
-  // and a table that size still costs little in cache.
+  // Four times the slots: a load of a quarter at the start, so that probes
+  // mostly end at the first entry, and room for the slots' worth of
+  // re-attachments of the few large regions that merge first on a smooth
+  // sweep before the first refill.
   const std::size_t open = slots_.size();
-  const std::size_t room = 4 * open * sizeof(PairEntry) < (std::size_t{4} << 20) ? 4 : 2;
-  const std::size_t capacity = std::max<std::size_t>(16, room * open + 1);
+  const std::size_t capacity = std::max<std::size_t>(16, 4 * open + 1);
   pairs_ = huge_zeros<PairEntry>(capacity);
   pairs_used_ = 0;
   absorbed_ = zeros<std::uint64_t>(groups_.size() / 64 + 1);

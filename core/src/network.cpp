@@ -123,10 +123,18 @@ Tracker::Tracker(std::int32_t region_count, std::span<const std::int32_t> sizes,
 }
 
 void Tracker::connect_slots() {
-  // Twice the slots: a load of one half at the start leaves room for a
-  // quarter of the slots' worth of re-attachments before the first refill.
+  // Four times the slots while the table stays below the huge-page
+  // threshold: a load of a quarter at the start, so that probes mostly end
+  // at the first entry, and room for the slots' worth of re-attachments of
+  // the few large regions that merge first on a smooth sweep before the
+  // first refill. Larger tables are fresh mappings every call, whose
+  // clearing would cost what the shorter probes save: twice the slots, a
+  // load of one half, room for a quarter of the slots' worth.
   const std::size_t open = slots_.size();
-  const std::size_t capacity = std::max<std::size_t>(16, 2 * open + 1);
+  constexpr std::size_t first_mapped = std::size_t{4} << 20;  // bytes, as huge_zeros maps
+  const std::size_t roomy = 4 * open + 1;
+  const std::size_t capacity =
+      std::max<std::size_t>(16, roomy * sizeof(PairEntry) < first_mapped ? roomy : 2 * open + 1);
   pairs_ = huge_zeros<PairEntry>(capacity);
   pairs_used_ = 0;
   absorbed_ = zeros<std::uint64_t>(groups_.size() / 64 + 1);

@@ -526,6 +526,34 @@ TEST(FastCore, NetworkStepsMatchWhenKeepersAlternate) {
   }
 }
 
+TEST(FastCore, NetworkStepsMatchWhenLargeGroupsAreAbsorbedInTurn) {
+  // A chain of hubs, each with its own leaves, each hub larger than all
+  // before it together, the boundaries between hubs taken first: every step
+  // moves the whole group grown so far into the next hub, so its leaves'
+  // boundaries are re-attached again and again, and the lookup of pairs has
+  // to be filled afresh while the merges run.
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 3; ++trial) {
+    const std::int32_t hubs = 12;
+    const std::int32_t leaves = 30 + 10 * trial;
+    Network network(hubs * (leaves + 1));
+    for (std::int32_t h = 1; h <= hubs; ++h) {
+      network.sizes[static_cast<std::size_t>(h) - 1] = 1000 << h;
+      if (h > 1) {
+        network.add(h, h - 1, 100000 - h, static_cast<double>(static_cast<int>(rng() % 81) - 40),
+                    0.0);
+      }
+      for (std::int32_t k = 0; k < leaves; ++k) {
+        const std::int32_t leaf = hubs + (h - 1) * leaves + k + 1;
+        network.sizes[static_cast<std::size_t>(leaf) - 1] = 1 + static_cast<std::int32_t>(rng() % 5);
+        network.add(leaf, h, 1 + static_cast<std::int32_t>(rng() % 6),
+                    static_cast<double>(static_cast<int>(rng() % 121) - 60), 0.0);
+      }
+    }
+    expect_same_steps(network, 20.0, "trial " + std::to_string(trial));
+  }
+}
+
 TEST(FastCore, EdgesOfBlockyGridsWithUpTo2To16RegionsMatch) {
   // Tens of thousands of contacts in patches, with holes: region numbers that
   // fill 16 bits exactly (narrow keys) or one more (wide keys).

@@ -3,6 +3,7 @@
 // functions make arrays with are kept in the module's own state.
 #include "anchor_arrays.hpp"
 #include "anchor_calls.hpp"
+#include "gate_calls.hpp"
 #include "speckle_call.hpp"
 
 namespace vornak::anchor_module {
@@ -25,6 +26,7 @@ int exec_module(PyObject* module) {
     state.dtype[k] = PyObject_CallFunction(dtype.get(), "s", dtype_names[k]);
     if (state.dtype[k] == nullptr) return -1;
   }
+  if (PyModule_AddFunctions(module, gate_methods) < 0) return -1;
   return PyModule_AddFunctions(module, speckle_methods);
 }
 

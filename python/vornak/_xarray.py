@@ -164,9 +164,8 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, 
     if order is not None:
         scan_folds, folds = folds, np.empty(vel.shape, dtype=np.int32)
         folds[order] = scan_folds  # back to the dataset's own ray order
-    with np.errstate(invalid="ignore", over="ignore"):
-        out = _array.unfold(vel, folds, nyquist)
-    out[excluded] = np.nan  # the CF fill value of the dealiased field
+    # as _array.unfold computes it, NaN (the CF fill value of the dealiased field) where excluded
+    out = _anchor._kernel.unfold(vel, np.ascontiguousarray(folds), excluded, 2.0 * nyquist)
     results = (out, folds) if with_folds else (out,)
     return results + (np.int32(shift),) if vad_azimuth is not None else (results if with_folds else out)
 
@@ -321,11 +320,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     if var.chunks is None and (given is None or given.chunks is None):
         # in memory: NumPy on the arrays themselves, without xarray's alignment
         vel = _in_order(var, dims)
-        excluded = implausible_gates(vel, var, nyquist)
-        nimplausible = np.count_nonzero(excluded)
-        flags = _flag_codes(vel, var)
-        if flags is not None:
-            excluded |= flags
+        excluded, nimplausible = _excluded_gates(vel, var, nyquist)
         if given is not None:
             excluded |= np.asarray(_in_order(given, dims), dtype=bool)
         kwargs["noise"] = _noise_check(ds, var, dims, order, nyquist, rays_wrap_around,
@@ -478,15 +473,43 @@ def implausible_gates(values, var, nyquist):
     values beyond IMPLAUSIBLE_FACTOR Nyquist velocities, such as netCDF's
     default fill 9.97e36. Fed to the core, one of them shifts every gate of
     its sweep by whole folds, or overflows the core's velocity intervals."""
+    bound, codes = _implausible_codes(var, nyquist)
+    with np.errstate(invalid="ignore"):
+        bad = abs(values) > bound
+        for code in codes:
+            bad = bad | (values == code)
+    return bad
+
+
+def _implausible_codes(var, nyquist):
+    """The bound of `implausible_gates` and the codes within it (the others are beyond it already)."""
     bound = IMPLAUSIBLE_FACTOR * nyquist
     codes = list(MISSING_CODES)
     for key in ("_FillValue", "missing_value"):
         codes += [float(v) for v in np.atleast_1d(var.attrs.get(key, [])) if np.isfinite(v)]
-    with np.errstate(invalid="ignore"):
-        bad = abs(values) > bound
-        for code in {c for c in codes if abs(c) <= bound}:  # the others are beyond the bound already
-            bad = bad | (values == code)
-    return bad
+    return bound, {c for c in codes if abs(c) <= bound}
+
+
+def _excluded_gates(values, var, nyquist):
+    """`implausible_gates` | `_flag_codes` of a sweep in memory, and the
+    count of the first: one compiled pass when `values` are float32 or
+    float64, each number compared in the type NumPy compares it in."""
+    if not (isinstance(values, np.ndarray) and values.dtype in (np.float32, np.float64)):
+        excluded = implausible_gates(values, var, nyquist)
+        count = np.count_nonzero(excluded)
+        flags = _flag_codes(values, var)
+        return (excluded if flags is None else excluded | flags), count
+    bound, codes = _implausible_codes(var, nyquist)
+    codes = list(codes)
+    flags = _flag_values(var)
+    if flags is not None:
+        codes += flags
+    with np.errstate(over="ignore"):
+        compared = [float(np.asarray(c, dtype=np.result_type(values, c))) for c in [bound, *codes]]
+    excluded, count = _anchor._kernel.codes_and_bound(np.ascontiguousarray(values), compared[0],
+                                                      np.array(compared[1:], dtype=np.float64),
+                                                      len(codes) - (0 if flags is None else len(flags)))
+    return excluded, count
 
 
 def _flag_codes(values, var):
@@ -499,13 +522,24 @@ def _flag_codes(values, var):
     velocity moment like data; that packing is recognised by its unsigned
     bytes with `add_offset` = -129 * `scale_factor` and no fill value.
     """
+    codes = _flag_values(var)
+    if codes is None:
+        return None
+    found = values == codes[0]
+    for code in codes[1:]:
+        found = found | (values == code)
+    return found
+
+
+def _flag_values(var):
+    """The flag codes of `_flag_codes` as numbers, or None."""
     if var.dtype.kind != "f":
         return None
     enc = var.encoding
     scale, offset = enc.get("scale_factor"), enc.get("add_offset")
     raw = var.attrs.get("_Undetect")
     if raw is not None:
-        return values == np.float64(raw) * (1.0 if scale is None else scale) + (0.0 if offset is None else offset)
+        return [np.float64(raw) * (1.0 if scale is None else scale) + (0.0 if offset is None else offset)]
     packed = np.dtype(enc.get("dtype", var.dtype))
     if (
         packed == np.uint8
@@ -514,7 +548,7 @@ def _flag_codes(values, var):
         and offset is not None
         and np.isclose(offset, -129.0 * scale)
     ):
-        return (values == offset) | (values == offset + scale)
+        return [offset, offset + scale]
     return None
 
 

@@ -163,8 +163,9 @@ def test_excluded_gates_in_one_compiled_pass_compare_each_number_as_numpy_does()
                                                                                   "_Undetect": 254.0})
         var.encoding.update(scale_factor=0.1, add_offset=-12.7)
         implausible = implausible_gates(var.values, var, nyquist)
-        excluded, count = _excluded_gates(var.values, var, nyquist)
-        np.testing.assert_array_equal(excluded, implausible | _flag_codes(var.values, var))
+        vel, excluded, count = _excluded_gates(var.values, var, nyquist)
+        np.testing.assert_array_equal(vel, var.values.astype(np.float32))
+        np.testing.assert_array_equal(excluded, implausible | _flag_codes(var.values, var) | np.isnan(vel))
         assert count == np.count_nonzero(implausible) and excluded.any() and not excluded.all()
 
 

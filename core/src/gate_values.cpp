@@ -42,15 +42,20 @@ bool implausible_at(Value value, double bound, std::span<const double> codes) no
 
 template <class Value>
 std::size_t codes_and_bound(std::span<const Value> values, double bound, std::span<const double> codes,
-                            std::size_t implausible_codes, std::span<std::uint8_t> excluded) noexcept {
+                            std::size_t implausible_codes, std::span<std::uint8_t> excluded,
+                            std::span<float> single) noexcept {
   const auto implausible = codes.first(implausible_codes), flags = codes.subspan(implausible_codes);
   const Flags magnitude = {INT64_MAX, INT64_MAX};  // all bits but the sign
+  constexpr double largest = std::numeric_limits<float>::max();
   std::size_t count = 0, i = 0;
   for (; i + 2 <= values.size(); i += 2) {
     const Doubles v = load(values.data() + i);
     Flags hit = reinterpret_cast<Doubles>(reinterpret_cast<Flags>(v) & magnitude) > bound;
     for (const double code : implausible) hit |= v == code;
-    Flags all = hit;
+    const Floats rounded = __builtin_convertvector(v, Floats);
+    std::memcpy(single.data() + i, &rounded, sizeof rounded);
+    const Doubles back = __builtin_convertvector(rounded, Doubles);
+    Flags all = hit | ~(reinterpret_cast<Doubles>(reinterpret_cast<Flags>(back) & magnitude) <= largest);
     for (const double code : flags) all |= v == code;
     for (int k = 0; k < 2; ++k) {
       count += hit[k] & 1;
@@ -60,7 +65,9 @@ std::size_t codes_and_bound(std::span<const Value> values, double bound, std::sp
   for (; i < values.size(); ++i) {
     const bool hit = implausible_at(values[i], bound, implausible);
     count += hit;
-    excluded[i] = hit || implausible_at(values[i], std::numeric_limits<double>::infinity(), flags);
+    single[i] = static_cast<float>(values[i]);
+    excluded[i] = hit || !std::isfinite(single[i]) ||
+                  implausible_at(values[i], std::numeric_limits<double>::infinity(), flags);
   }
   return count;
 }
@@ -79,9 +86,9 @@ void unfold(std::span<const Velocity> velocity, const Fold* folds, const std::ui
 }
 
 template std::size_t codes_and_bound<float>(std::span<const float>, double, std::span<const double>, std::size_t,
-                                            std::span<std::uint8_t>) noexcept;
+                                            std::span<std::uint8_t>, std::span<float>) noexcept;
 template std::size_t codes_and_bound<double>(std::span<const double>, double, std::span<const double>, std::size_t,
-                                             std::span<std::uint8_t>) noexcept;
+                                             std::span<std::uint8_t>, std::span<float>) noexcept;
 template void unfold<float, std::int32_t>(std::span<const float>, const std::int32_t*, const std::uint8_t*, double,
                                           std::span<float>) noexcept;
 template void unfold<float, std::int64_t>(std::span<const float>, const std::int64_t*, const std::uint8_t*, double,

@@ -36,7 +36,7 @@ Ref sweep_array(PyObject* module, const View& like, Kind kind, View& view) {
                    kind, view);
 }
 
-// codes_and_bound(values, bound, codes, implausible_codes) -> (excluded, implausible count)
+// codes_and_bound(values, bound, codes, implausible_codes) -> (float32 values, excluded, implausible count)
 PyObject* codes_and_bound(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (!count_is("codes_and_bound", nargs, 4)) return nullptr;
   View values, codes;
@@ -52,22 +52,24 @@ PyObject* codes_and_bound(PyObject* module, PyObject* const* args, Py_ssize_t na
     PyErr_SetString(PyExc_ValueError, "vornak: the count of implausible codes must be between 0 and the codes given");
     return nullptr;
   }
-  View out_view;
+  View out_view, single_view;
   Ref out = sweep_array(module, values, Kind::boolean, out_view);
-  if (!out) return nullptr;
+  Ref single = out ? sweep_array(module, values, Kind::float32, single_view) : nullptr;
+  if (!single) return nullptr;
   std::size_t count = 0;
   {
     LockReleased unlocked;
     const auto c = codes.span<const double>();
     const auto flags = out_view.span<std::uint8_t>();
     const auto n = static_cast<std::size_t>(first);
+    const auto floats = single_view.span<float>();
     count = values.kind() == Kind::float32
-                ? gates::codes_and_bound(values.span<const float>(), bound, c, n, flags)
-                : gates::codes_and_bound(values.span<const double>(), bound, c, n, flags);
+                ? gates::codes_and_bound(values.span<const float>(), bound, c, n, flags, floats)
+                : gates::codes_and_bound(values.span<const double>(), bound, c, n, flags, floats);
   }
   Ref count_obj(PyLong_FromSize_t(count));
   if (!count_obj) return nullptr;
-  return tuple_of({out.get(), count_obj.get()}).release();
+  return tuple_of({single.get(), out.get(), count_obj.get()}).release();
 }
 
 // unfold(velocity, folds, excluded, span) -> float32 dealiased velocity, NaN where excluded
@@ -111,9 +113,10 @@ PyObject* unfold(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noex
 PyMethodDef gate_methods[] = {
     {"codes_and_bound", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&codes_and_bound)),
      METH_FASTCALL,
-     "codes_and_bound(values, bound, codes, implausible_codes) -> (excluded, implausible)\n--\n\n"
-     "Gates beyond `bound` in magnitude or equal to one of `codes`, compared as float64; the count of those "
-     "beyond it or equal to one of the first `implausible_codes`."},
+     "codes_and_bound(values, bound, codes, implausible_codes) -> (velocity, excluded, implausible)\n--\n\n"
+     "The values as float32, and the gates not finite as float32, beyond `bound` in magnitude or equal to one "
+     "of `codes` (compared as float64); the count of those beyond it or equal to one of the first "
+     "`implausible_codes`."},
     {"unfold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&unfold)), METH_FASTCALL,
      "unfold(velocity, folds, excluded, span) -> dealiased\n--\n\n"
      "velocity + folds * span in float64, as float32; NaN where excluded."},

@@ -319,8 +319,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     report = {}
     if var.chunks is None and (given is None or given.chunks is None):
         # in memory: NumPy on the arrays themselves, without xarray's alignment
-        vel = _in_order(var, dims)
-        excluded, nimplausible = _excluded_gates(vel, var, nyquist)
+        vel, excluded, nimplausible = _excluded_gates(_in_order(var, dims), var, nyquist)
         if given is not None:
             excluded |= np.asarray(_in_order(given, dims), dtype=bool)
         kwargs["noise"] = _noise_check(ds, var, dims, order, nyquist, rays_wrap_around,
@@ -491,14 +490,19 @@ def _implausible_codes(var, nyquist):
 
 
 def _excluded_gates(values, var, nyquist):
-    """`implausible_gates` | `_flag_codes` of a sweep in memory, and the
-    count of the first: one compiled pass when `values` are float32 or
-    float64, each number compared in the type NumPy compares it in."""
+    """A sweep in memory as the kernel takes it: its velocities as float32,
+    the gates it excludes (not finite as float32, `implausible_gates`,
+    `_flag_codes`) and the count of the implausible ones; one compiled pass
+    when `values` are float32 or float64, each number compared in the type
+    NumPy compares it in."""
     if not (isinstance(values, np.ndarray) and values.dtype in (np.float32, np.float64)):
         excluded = implausible_gates(values, var, nyquist)
         count = np.count_nonzero(excluded)
         flags = _flag_codes(values, var)
-        return (excluded if flags is None else excluded | flags), count
+        with np.errstate(over="ignore", invalid="ignore"):
+            vel = np.asarray(values, dtype=np.float32)
+        excluded = excluded | ~np.isfinite(vel)
+        return vel, (excluded if flags is None else excluded | flags), count
     bound, codes = _implausible_codes(var, nyquist)
     codes = list(codes)
     flags = _flag_values(var)
@@ -506,10 +510,9 @@ def _excluded_gates(values, var, nyquist):
         codes += flags
     with np.errstate(over="ignore"):
         compared = [float(np.asarray(c, dtype=np.result_type(values, c))) for c in [bound, *codes]]
-    excluded, count = _anchor._kernel.codes_and_bound(np.ascontiguousarray(values), compared[0],
-                                                      np.array(compared[1:], dtype=np.float64),
-                                                      len(codes) - (0 if flags is None else len(flags)))
-    return excluded, count
+    return _anchor._kernel.codes_and_bound(np.ascontiguousarray(values), compared[0],
+                                           np.array(compared[1:], dtype=np.float64),
+                                           len(codes) - (0 if flags is None else len(flags)))
 
 
 def _flag_codes(values, var):

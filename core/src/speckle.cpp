@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace vornak::speckle {
@@ -185,21 +186,40 @@ std::int64_t window_sum(const BlockSums& blocks, int k, bool wrap, std::int64_t 
   return sum;
 }
 
+// Like gates: |velocity| < limit as double. For float velocities the same
+// test as float, against the smallest float not below the limit, so that
+// the pass stays in one width.
+template <class Velocity>
+Velocity like_limit(double limit) noexcept {
+  auto lower = static_cast<Velocity>(limit);
+  if (static_cast<double>(lower) < limit) lower = std::nextafter(lower, std::numeric_limits<Velocity>::infinity());
+  return lower;
+}
+
+// The state of every gate, the folds copied to `out` on the way; true when
+// a like gate carries a fold. No branch: the compiler vectorises the pass.
 template <class Velocity, class Fold>
-void mark_gates(const Sweep<Velocity, Fold>& sweep, std::vector<std::uint8_t>& state, bool& lifted) {
+bool mark_gates(const Sweep<Velocity, Fold>& sweep, std::vector<std::uint8_t>& state, Fold* out) {
   const std::size_t n = sweep.rays * sweep.gates;
-  const double limit = 2 * near_zero * sweep.nyquist;
+  const Velocity limit = like_limit<Velocity>(2 * near_zero * sweep.nyquist);
+  const Velocity largest = std::numeric_limits<Velocity>::max();
+  const std::uint8_t* excluded = sweep.excluded;
+  const Velocity* velocity = sweep.velocity;
+  const Fold* folds = sweep.folds;
+  std::uint8_t* marks = state.data();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const auto v = static_cast<double>(sweep.velocity[i]);
-    const bool valid = !sweep.excluded[i] && std::isfinite(v);
-    const bool like = valid && std::fabs(v) < limit;
-    const bool folded = like && sweep.folds[i] != 0;
+    const Velocity magnitude = std::fabs(velocity[i]);
+    const Fold fold = folds[i];
+    out[i] = fold;
+    const int valid = (excluded[i] == 0) & (magnitude <= largest);  // NaN and infinities fail
+    const int like = valid & (magnitude < limit);
+    const int folded = like & (fold != 0);
     const auto s = static_cast<std::uint8_t>(valid | (like << 1) | (folded << 2));
-    state[i] = s;
+    marks[i] = s;
     any |= s;
   }
-  lifted = any & lifted_bit;
+  return any & lifted_bit;
 }
 
 // The group just found at gates[begin, end) as a Group, or false when it is
@@ -230,13 +250,11 @@ bool describe(const Sweep<Velocity, Fold>& sweep, const Groups& groups, std::siz
 }  // namespace
 
 template <class Velocity, class Fold>
-Groups lifted_groups(const Sweep<Velocity, Fold>& sweep) {
+Groups lifted_groups(const Sweep<Velocity, Fold>& sweep, Fold* out) {
   Groups groups;
   const std::size_t n = sweep.rays * sweep.gates;
   groups.state.resize(n);
-  bool lifted = false;
-  mark_gates(sweep, groups.state, lifted);
-  if (!lifted) return groups;
+  if (!mark_gates(sweep, groups.state, out)) return groups;
   Finder finder(groups.state, sweep.rays, sweep.gates, sweep.wrap);
   for (std::size_t at = 0; at < n; ++at) {
     if (!(groups.state[at] & lifted_bit)) continue;
@@ -288,7 +306,7 @@ std::size_t put_back(const Sweep<Velocity, Fold>& sweep, const Groups& groups,
 }
 
 #define VORNAK_SPECKLE(V, F)                                                                        \
-  template Groups lifted_groups<V, F>(const Sweep<V, F>&);                                         \
+  template Groups lifted_groups<V, F>(const Sweep<V, F>&, F*);                                       \
   template std::size_t put_back<V, F>(const Sweep<V, F>&, const Groups&, std::span<const std::uint8_t>, F*);
 VORNAK_SPECKLE(float, std::int32_t)
 VORNAK_SPECKLE(float, std::int64_t)

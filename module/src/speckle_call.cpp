@@ -50,8 +50,7 @@ PyObject* repair(const State& state, const speckle::Sweep<Velocity, Fold>& sweep
   speckle::Groups groups;
   {
     LockReleased unlocked;
-    std::copy_n(sweep.folds, sweep.rays * sweep.gates, repaired);
-    groups = speckle::lifted_groups(sweep);
+    groups = speckle::lifted_groups(sweep, repaired);
   }
   std::size_t changed = 0;
   if (!groups.list.empty()) {

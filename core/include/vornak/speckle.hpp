@@ -79,9 +79,10 @@ struct Groups {
 };
 
 // The groups that the repair could put back: empty when no like gate carries
-// a fold (then nothing else is computed).
+// a fold (then nothing else is computed). The sweep's folds are copied to
+// `out` (rays x gates) on the way.
 template <class Velocity, class Fold>
-[[nodiscard]] Groups lifted_groups(const Sweep<Velocity, Fold>& sweep);
+[[nodiscard]] Groups lifted_groups(const Sweep<Velocity, Fold>& sweep, Fold* out);
 
 // Puts back to 0, in `out` (the sweep's folds, rays x gates), the like gates
 // of the groups whose mean is about zero (`about_zero`, one flag per group of

@@ -72,15 +72,21 @@ def test_compiled_speckle_repair_equals_the_whole_sweep_labelling():
     pytest.importorskip("scipy")
     rng = np.random.default_rng(11)
     nyquist = 8.0
-    vel = np.full((120, 160), np.nan, np.float32)
+    vel = np.full((120, 400), np.nan, np.float32)
     vel[30:90, :60] = -4.0 + rng.normal(0, 0.3, (60, 60))  # solid echo a fold up
+    vel[60:, 290:] = rng.normal(0, 0.3, (60, 110))  # and solid echo a fold up at +16 m/s ...
     clutter = (rng.random(vel.shape) < 0.3) & np.isnan(vel)
     vel[clutter] = rng.normal(0, 0.4, clutter.sum())
+    vel[85:95, 340:350] = np.nan
+    vel[89:91, 344:346] = 0.1  # ... round an island
     excluded = np.isnan(vel)
     labels, _ = speckle_reference.scattered_groups(~excluded, True)
     folds = np.where(excluded, 0, (vel < -2) * 1).astype(np.int32)
+    folds[60:, 290:][~excluded[60:, 290:]] = 1
     # raised among clutter at 0, and a band of it raised across the first and last ray, which its
     # like gates share only when the rays wrap around
+    few = folds.copy()  # a few groups: their surroundings counted gate by gate, not the sweep's in blocks
+    few[np.isin(labels, np.unique(labels[66:68, 90:94])) & (labels > 0)] = 1
     folds[np.isin(labels, np.unique(labels[60:75, 80:110])) & (labels > 0)] = 1
     band = np.zeros(vel.shape, bool)
     band[:20, 60:] = band[95:, 60:] = True
@@ -94,7 +100,7 @@ def test_compiled_speckle_repair_equals_the_whole_sweep_labelling():
     demo = np.ascontiguousarray(sample["velocity"][order], dtype=np.float32)
     demo_nyquist = float(sample["nyquist"])
     demo_folds = _array.sweep_folds(demo, np.isnan(demo), demo_nyquist, True, DEFAULT_SETTINGS)
-    for v, f, ny, wrap in ((vel, folds, nyquist, True), (vel, folds, nyquist, False),
+    for v, f, ny, wrap in ((vel, folds, nyquist, True), (vel, folds, nyquist, False), (vel, few, nyquist, True),
                            (vel.astype(np.float64), folds.astype(np.int64), nyquist, True),
                            (vel, folds.astype(np.int16), nyquist, True), (demo, demo_folds, demo_nyquist, True)):
         got, changed = _speckle.speckle_folds(v, f, ny, np.isnan(v), wrap)

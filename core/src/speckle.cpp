@@ -3,9 +3,12 @@
 #include "vornak/speckle.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
+#include <optional>
 
 namespace vornak::speckle {
 
@@ -137,10 +140,12 @@ class BlockSums {
         table_(static_cast<std::size_t>((2 * fold_limit + 1) * (rays_ + 1) * (gates_ + 1)), 0) {
     for (std::size_t r = 0; r < rays; ++r) {
       const auto br = static_cast<std::int64_t>(r) / block_rays + 1;
-      for (std::size_t g = 0; g < gates; ++g) {
-        const std::size_t at = r * gates + g;
-        if (state[at] & like_bit) {
-          ++cell(clipped(folds[at]) + fold_limit, br, static_cast<std::int64_t>(g) / block_gates + 1);
+      const std::uint8_t* marks = state.data() + r * gates;
+      const Fold* fold = folds + r * gates;
+      for (std::size_t g0 = 0, bg = 1; g0 < gates; g0 += block_gates, ++bg) {
+        const std::size_t g1 = std::min(g0 + block_gates, gates);
+        for (std::size_t g = g0; g < g1; ++g) {
+          if (marks[g] & like_bit) ++cell(clipped(fold[g]) + fold_limit, br, static_cast<std::int64_t>(bg));
         }
       }
     }
@@ -172,17 +177,24 @@ class BlockSums {
   std::vector<std::int64_t> table_;
 };
 
-// Like gates of fold k in the block window [r0, r1) x [g0, g1); rays wrapping
-// around, a window past either end of the rays is taken round the circle.
-std::int64_t window_sum(const BlockSums& blocks, int k, bool wrap, std::int64_t r0, std::int64_t r1, std::int64_t g0,
-                        std::int64_t g1) {
-  const std::int64_t n = blocks.rays();
+// Like gates per clipped fold (+ fold_limit).
+using FoldCounts = std::array<std::int64_t, 2 * fold_limit + 1>;
+
+// Like gates per fold in the block window [r0, r1) x (the window's gate
+// blocks), from `rows(a, b)`, those of block rows [a, b) inside the sweep;
+// rays wrapping around, a window past either end of the rays is taken round
+// the circle.
+template <class Rows>
+FoldCounts window_counts(std::int64_t n, bool wrap, std::int64_t r0, std::int64_t r1, Rows&& rows) {
   auto inside = [n](std::int64_t r) { return std::clamp<std::int64_t>(r, 0, n); };
-  if (!wrap) return blocks.sum(k, inside(r0), inside(r1), g0, g1);
+  if (!wrap) return rows(inside(r0), inside(r1));
   if (r1 - r0 >= n) r0 = 0, r1 = n;
-  std::int64_t sum = blocks.sum(k, inside(r0), inside(r1), g0, g1);
-  if (r0 < 0) sum += blocks.sum(k, r0 + n, std::min<std::int64_t>(r1, 0) + n, g0, g1);  // the part before the first ray
-  if (r1 > n) sum += blocks.sum(k, std::max(r0, n) - n, r1 - n, g0, g1);              // the part after the last
+  FoldCounts sum = rows(inside(r0), inside(r1));
+  auto add = [&sum](const FoldCounts& part) {
+    for (std::size_t k = 0; k < sum.size(); ++k) sum[k] += part[k];
+  };
+  if (r0 < 0) add(rows(r0 + n, std::min<std::int64_t>(r1, 0) + n));  // the part before the first ray
+  if (r1 > n) add(rows(std::max(r0, n) - n, r1 - n));              // the part after the last
   return sum;
 }
 
@@ -256,8 +268,15 @@ Groups lifted_groups(const Sweep<Velocity, Fold>& sweep, Fold* out) {
   groups.state.resize(n);
   if (!mark_gates(sweep, groups.state, out)) return groups;
   Finder finder(groups.state, sweep.rays, sweep.gates, sweep.wrap);
+  const std::uint8_t* marks = groups.state.data();  // the fills change other bits, never the size
+  constexpr std::uint64_t lifted_in_word = 0x0101010101010101u * lifted_bit;
   for (std::size_t at = 0; at < n; ++at) {
-    if (!(groups.state[at] & lifted_bit)) continue;
+    std::uint64_t word = 0;
+    if (at + 8 <= n && (std::memcpy(&word, marks + at, 8), (word & lifted_in_word) == 0)) {
+      at += 7;  // eight gates without one: most of a sweep
+      continue;
+    }
+    if (!(marks[at] & lifted_bit)) continue;
     const std::size_t begin = groups.gates.size();
     finder.group(at, groups.gates);
     if (groups.gates.size() == begin) continue;
@@ -275,23 +294,51 @@ Groups lifted_groups(const Sweep<Velocity, Fold>& sweep, Fold* out) {
 template <class Velocity, class Fold>
 std::size_t put_back(const Sweep<Velocity, Fold>& sweep, const Groups& groups,
                      std::span<const std::uint8_t> about_zero, Fold* out) {
-  if (std::none_of(about_zero.begin(), about_zero.end(), [](std::uint8_t z) { return z != 0; })) return 0;
-  const BlockSums blocks(groups.state, sweep.folds, sweep.rays, sweep.gates);
-  const auto gates = static_cast<std::int64_t>(sweep.gates);
+  struct Window {
+    std::int64_t r0, r1, g0, g1;  // in blocks
+  };
+  const auto rays = static_cast<std::int64_t>(sweep.rays), gates = static_cast<std::int64_t>(sweep.gates);
+  std::vector<Window> windows(groups.list.size());
+  std::int64_t area = 0;
+  for (std::size_t i = 0; i < groups.list.size(); ++i) {
+    if (!about_zero[i]) continue;
+    const Group& group = groups.list[i];
+    Window& w = windows[i];
+    w.r0 = floor_div(group.first_ray - reach_rays, block_rays);
+    w.r1 = ceil_div(group.end_ray + reach_rays, block_rays);
+    w.g0 = std::max<std::int64_t>(group.first_gate - reach_gates, 0) / block_gates;
+    w.g1 = ceil_div(std::min(group.end_gate + reach_gates, gates), block_gates);
+    area += std::min((w.r1 - w.r0) * block_rays, rays) * std::min((w.g1 - w.g0) * block_gates, gates);
+  }
+  if (area == 0) return 0;
+  // Windows that cover less than the sweep are counted gate by gate; else
+  // the like gates of the whole sweep once, in blocks.
+  std::optional<BlockSums> blocks;
+  if (area > rays * gates) blocks.emplace(groups.state, sweep.folds, sweep.rays, sweep.gates);
+  const std::int64_t nblocks = ceil_div(rays, block_rays);
   std::size_t changed = 0;
   for (std::size_t i = 0; i < groups.list.size(); ++i) {
     if (!about_zero[i]) continue;
     const Group& group = groups.list[i];
-    const std::int64_t r0 = floor_div(group.first_ray - reach_rays, block_rays);
-    const std::int64_t r1 = ceil_div(group.end_ray + reach_rays, block_rays);
-    const std::int64_t g0 = std::max<std::int64_t>(group.first_gate - reach_gates, 0) / block_gates;
-    const std::int64_t g1 = ceil_div(std::min(group.end_gate + reach_gates, gates), block_gates);
-    std::int64_t total = -group.like, same = -group.like;  // the group itself does not vote
-    for (int k = 0; k <= 2 * fold_limit; ++k) {
-      const std::int64_t like = window_sum(blocks, k, sweep.wrap, r0, r1, g0, g1);
-      total += like;
-      if (k == group.fold + fold_limit) same += like;
-    }
+    const Window& w = windows[i];
+    const FoldCounts like = window_counts(nblocks, sweep.wrap, w.r0, w.r1, [&](std::int64_t a, std::int64_t b) {
+      FoldCounts counts{};
+      if (blocks) {
+        for (int k = 0; k <= 2 * fold_limit; ++k) counts[static_cast<std::size_t>(k)] = blocks->sum(k, a, b, w.g0, w.g1);
+        return counts;
+      }
+      const auto g1 = static_cast<std::size_t>(std::min(w.g1 * block_gates, gates));
+      for (auto r = static_cast<std::size_t>(a * block_rays); r < static_cast<std::size_t>(std::min(b * block_rays, rays)); ++r) {
+        for (auto g = static_cast<std::size_t>(w.g0 * block_gates); g < g1; ++g) {
+          const std::size_t at = r * sweep.gates + g;
+          if (groups.state[at] & like_bit) ++counts[static_cast<std::size_t>(clipped(sweep.folds[at]) + fold_limit)];
+        }
+      }
+      return counts;
+    });
+    std::int64_t total = -group.like;  // the group itself does not vote
+    for (const std::int64_t k : like) total += k;
+    const std::int64_t same = like[static_cast<std::size_t>(group.fold + fold_limit)] - group.like;
     if (total >= like_gates && static_cast<double>(same) > support * static_cast<double>(total)) continue;
     // a gate of the group that measured another velocity keeps its fold
     for (std::size_t j = group.begin; j < group.end; ++j) {

@@ -180,6 +180,9 @@ def test_the_sampled_noise_count_is_the_full_count_on_its_rays():
         noisy = _noise.noisy_gates(vel, NYQUIST, wrap)
         expected = np.count_nonzero(noisy[rows]) / np.count_nonzero(np.isfinite(vel[rows]))
         assert _noise.sampled_noisy_share(vel, NYQUIST, wrap) == pytest.approx(expected, abs=1e-12)
+        filled = np.where(np.isnan(vel), np.float32(5.0), vel)  # excluded gates hold numbers, not NaN
+        assert _noise.sampled_noisy_share(filled, NYQUIST, wrap, excluded=np.isnan(vel)) == pytest.approx(expected,
+                                                                                                      abs=1e-12)
 
 
 def test_noise_reported_and_masked_with_the_quality_field_clean_sweeps_left_alone():

@@ -7,6 +7,7 @@
 
 #include "anchor_arrays.hpp"
 #include "vornak/gate_values.hpp"
+#include "vornak/noise_sample.hpp"
 
 namespace vornak::anchor_module {
 
@@ -108,6 +109,40 @@ PyObject* unfold(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noex
   return out.release();
 }
 
+// sampled_noise(velocity, excluded or None, span, limit, wrap, step) -> (noisy, valid)
+PyObject* sampled_noise(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (!count_is("sampled_noise", nargs, 6)) return nullptr;
+  View velocity, excluded;
+  if (!velocity.take(args[0], "velocity", {Kind::float32}, 2)) return nullptr;
+  const bool masked = args[1] != Py_None;
+  if (masked && !excluded.take(args[1], "excluded", {Kind::boolean}, 2)) return nullptr;
+  if (masked && (excluded.extent(0) != velocity.extent(0) || excluded.extent(1) != velocity.extent(1))) {
+    PyErr_SetString(PyExc_ValueError, "vornak: the sweep's velocity and excluded must have the same shape");
+    return nullptr;
+  }
+  const double span = PyFloat_AsDouble(args[2]);
+  if (span == -1.0 && PyErr_Occurred()) return nullptr;
+  const double limit = PyFloat_AsDouble(args[3]);
+  if (limit == -1.0 && PyErr_Occurred()) return nullptr;
+  const int wrap = PyObject_IsTrue(args[4]);
+  if (wrap < 0) return nullptr;
+  const Py_ssize_t step = PyLong_AsSsize_t(args[5]);
+  if (step == -1 && PyErr_Occurred()) return nullptr;
+  if (step <= 0) {
+    PyErr_SetString(PyExc_ValueError, "vornak: the sample step must be positive");
+    return nullptr;
+  }
+  noise::Count count;
+  {
+    LockReleased unlocked;
+    count = noise::sampled_noise(velocity.span<const float>().data(),
+                                 masked ? excluded.span<const std::uint8_t>().data() : nullptr, velocity.extent(0),
+                                 velocity.extent(1), static_cast<float>(span), static_cast<float>(limit), wrap == 1,
+                                 static_cast<std::size_t>(step));
+  }
+  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(count.noisy), static_cast<Py_ssize_t>(count.valid));
+}
+
 }  // namespace
 
 PyMethodDef gate_methods[] = {
@@ -120,6 +155,9 @@ PyMethodDef gate_methods[] = {
     {"unfold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&unfold)), METH_FASTCALL,
      "unfold(velocity, folds, excluded, span) -> dealiased\n--\n\n"
      "velocity + folds * span in float64, as float32; NaN where excluded."},
+    {"sampled_noise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sampled_noise)), METH_FASTCALL,
+     "sampled_noise(velocity, excluded, span, limit, wrap, step) -> (noisy, valid)\n--\n\n"
+     "Noisy and valid gates of every step-th ray, each judged against all its neighbours."},
     {nullptr, nullptr, 0, nullptr},
 };
 

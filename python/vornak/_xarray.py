@@ -402,8 +402,7 @@ def _noise_check(ds, var, dims, order, nyquist, rays_wrap_around, apply):
                 for _, name, thresholds, unit in _noise.quality_fields(ds, var)]
 
     def check(scan_vel, scan_excluded, report):
-        found = _noise.assess(np.where(scan_excluded, np.float32(np.nan), scan_vel), nyquist, rays_wrap_around,
-                              qualities)
+        found = _noise.assess(scan_vel, nyquist, rays_wrap_around, qualities, excluded=scan_excluded)
         if found is None:
             return None
         low = None

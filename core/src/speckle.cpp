@@ -203,6 +203,9 @@ FoldCounts window_counts(std::int64_t n, bool wrap, std::int64_t r0, std::int64_
 // the pass stays in one width.
 template <class Velocity>
 Velocity like_limit(double limit) noexcept {
+  if (limit > static_cast<double>(std::numeric_limits<Velocity>::max())) {
+    return std::numeric_limits<Velocity>::infinity();  // every finite velocity is below it
+  }
   auto lower = static_cast<Velocity>(limit);
   if (static_cast<double>(lower) < limit) lower = std::nextafter(lower, std::numeric_limits<Velocity>::infinity());
   return lower;

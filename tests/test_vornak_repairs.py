@@ -9,6 +9,7 @@ import vornak
 from vornak import _array, _noise, _repairs, _seam, _speckle, names
 from vornak._settings import DEFAULT_SETTINGS, Settings
 from vornak_sweeps import NYQUIST, sweep_dataset, wind
+from reference import speckle as speckle_reference
 
 
 def test_seam_moved_to_the_emptiest_boundary_and_folds_kept_in_ray_order():
@@ -42,7 +43,7 @@ def test_speckle_repair_changes_only_scattered_groups_against_their_like_surroun
     speckle = rng.random((100, 200)) < 0.3
     vel[100:][speckle] = rng.normal(0, 0.3, speckle.sum())  # clutter speckle near 0 m/s
     excluded = np.isnan(vel)
-    labels, _ = _speckle.scattered_groups(~excluded, True)
+    labels, _ = speckle_reference.scattered_groups(~excluded, True)
     assert (labels[:100, :100][1:-1, 1:-1] == 0).all()  # solid echo is no scattered group
     folds = np.zeros(vel.shape, np.int32)
     folds[:100, :100] = 1
@@ -67,6 +68,64 @@ def test_speckle_repair_changes_only_scattered_groups_against_their_like_surroun
     np.testing.assert_array_equal(_speckle.speckle_folds(moved, folds, nyquist, excluded, True)[0], folds)
 
 
+def test_compiled_speckle_repair_equals_the_whole_sweep_labelling():
+    pytest.importorskip("scipy")
+    rng = np.random.default_rng(11)
+    nyquist = 8.0
+    vel = np.full((120, 400), np.nan, np.float32)
+    vel[30:90, :60] = -4.0 + rng.normal(0, 0.3, (60, 60))  # solid echo a fold up
+    vel[60:, 290:] = rng.normal(0, 0.3, (60, 110))  # and solid echo a fold up at +16 m/s ...
+    clutter = (rng.random(vel.shape) < 0.3) & np.isnan(vel)
+    vel[clutter] = rng.normal(0, 0.4, clutter.sum())
+    vel[85:95, 340:350] = np.nan
+    vel[89:91, 344:346] = 0.1  # ... round an island
+    excluded = np.isnan(vel)
+    labels, _ = speckle_reference.scattered_groups(~excluded, True)
+    folds = np.where(excluded, 0, (vel < -2) * 1).astype(np.int32)
+    folds[60:, 290:][~excluded[60:, 290:]] = 1
+    # raised among clutter at 0, and a band of it raised across the first and last ray, which its
+    # like gates share only when the rays wrap around
+    few = folds.copy()  # a few groups: their surroundings counted gate by gate, not the sweep's in blocks
+    few[np.isin(labels, np.unique(labels[66:68, 90:94])) & (labels > 0)] = 1
+    folds[np.isin(labels, np.unique(labels[60:75, 80:110])) & (labels > 0)] = 1
+    band = np.zeros(vel.shape, bool)
+    band[:20, 60:] = band[95:, 60:] = True
+    folds[band & clutter] = 1
+    # a clutter group a fold up and another kept at it by like gates that share it (the kernel sees both)
+    like = (labels > 0) & (np.abs(np.nan_to_num(vel)) < 0.4 * nyquist)
+    want, _ = speckle_reference.speckle_folds(vel, folds, nyquist, excluded, True)
+    assert (like & (folds != 0) & (want == 0)).any() and (like & (want != 0)).any()
+    sample = vornak.sample_sweep()
+    order = np.argsort(sample["azimuth"], kind="stable")
+    demo = np.ascontiguousarray(sample["velocity"][order], dtype=np.float32)
+    demo_nyquist = float(sample["nyquist"])
+    demo_folds = _array.sweep_folds(demo, np.isnan(demo), demo_nyquist, True, DEFAULT_SETTINGS)
+    for v, f, ny, wrap in ((vel, folds, nyquist, True), (vel, folds, nyquist, False), (vel, few, nyquist, True),
+                           (vel.astype(np.float64), folds.astype(np.int64), nyquist, True),
+                           (vel, folds.astype(np.int16), nyquist, True), (demo, demo_folds, demo_nyquist, True)):
+        got, changed = _speckle.speckle_folds(v, f, ny, np.isnan(v), wrap)
+        want, want_changed = speckle_reference.speckle_folds(v, f, ny, np.isnan(v), wrap)
+        assert got.dtype == f.dtype and changed == want_changed > 0
+        np.testing.assert_array_equal(got, want)
+    # tiny sweeps, where every gate is at an edge and windows go round the whole circle
+    for _ in range(300):
+        shape = tuple(rng.integers(1, [12, 30]))
+        v = rng.choice(np.float32([0.0, 1.0, -3.0, 3.2, 6.0, np.nan]), shape)
+        f = rng.choice(np.int32([0, 0, 1, -1, 5]), shape)
+        gone, wrap = rng.random(shape) < 0.2, bool(rng.integers(2))
+        got, want = (ref(v, f, nyquist, gone, wrap) for ref in (_speckle.speckle_folds,
+                                                                  speckle_reference.speckle_folds))
+        np.testing.assert_array_equal(got[0], want[0])
+        assert got[1] == want[1]
+    # the sweep's arrays checked before the kernel reads them
+    from vornak._speckle import _kernel
+
+    with pytest.raises(ValueError, match="^vornak: .*same shape"):
+        _kernel.speckle_folds(np.ascontiguousarray(excluded[:, :10]), vel, folds, nyquist, True, _speckle._about_zero)
+    with pytest.raises(ValueError, match="^vornak: .*one about-zero flag per group"):
+        _kernel.speckle_folds(excluded, vel, folds, nyquist, True, lambda s, c: np.zeros(0, bool))
+
+
 def test_speckle_repair_by_default_clears_the_demo_patch_and_keeps_the_storm_beside_it():
     pytest.importorskip("scipy")
     sweep = vornak.sample_sweep()
@@ -79,7 +138,7 @@ def test_speckle_repair_by_default_clears_the_demo_patch_and_keeps_the_storm_bes
     # south-east of the radar, 40 to 90 km: clutter near 0 m/s raised to +16.5 m/s among the same clutter at 0
     box = ((sweep["azimuth"][order] >= 130) & (sweep["azimuth"][order] <= 175))[:, None] & (
         (sweep["range"] >= 40e3) & (sweep["range"] <= 90e3))[None, :]
-    labels, _ = _speckle.scattered_groups(~excluded, True)
+    labels, _ = speckle_reference.scattered_groups(~excluded, True)
     clutter = box & (labels > 0) & (np.abs(np.nan_to_num(vel)) < 0.2 * nyquist)
     assert np.count_nonzero(clutter & (exact == 1)) > 250
     assert np.count_nonzero(clutter & (folds != 0)) == 0
@@ -121,6 +180,9 @@ def test_the_sampled_noise_count_is_the_full_count_on_its_rays():
         noisy = _noise.noisy_gates(vel, NYQUIST, wrap)
         expected = np.count_nonzero(noisy[rows]) / np.count_nonzero(np.isfinite(vel[rows]))
         assert _noise.sampled_noisy_share(vel, NYQUIST, wrap) == pytest.approx(expected, abs=1e-12)
+        filled = np.where(np.isnan(vel), np.float32(5.0), vel)  # excluded gates hold numbers, not NaN
+        assert _noise.sampled_noisy_share(filled, NYQUIST, wrap, excluded=np.isnan(vel)) == pytest.approx(expected,
+                                                                                                      abs=1e-12)
 
 
 def test_noise_reported_and_masked_with_the_quality_field_clean_sweeps_left_alone():

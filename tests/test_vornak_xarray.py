@@ -149,6 +149,26 @@ def test_flag_codes_that_readers_decode_as_numbers_are_excluded():
     np.testing.assert_array_equal(np.isnan(vornak.dealias_sweep(odim)[names.DEALIASED].values), flags)
 
 
+def test_excluded_gates_in_one_compiled_pass_compare_each_number_as_numpy_does():
+    from vornak._xarray import _excluded_gates, _flag_codes, implausible_gates
+
+    nyquist = 8.7  # its bound, 869.9999999999999, rounds up to float32's 870
+    bound32 = np.float32(100 * nyquist)
+    fill, undetect = -77.7, np.float64(254.0) * 0.1 - 12.7  # neither a float32 number
+    picks = [0.0, 3.5, fill, np.float32(fill), undetect, np.float32(undetect), bound32, np.nextafter(bound32, 0),
+             np.nextafter(bound32, np.inf), -9999.0, 100 * nyquist, np.nextafter(100 * nyquist, np.inf), np.nan]
+    values = np.random.default_rng(3).choice(np.array(picks, dtype=np.float64), (40, 50))
+    for dtype in (np.float32, np.float64):
+        var = xr.DataArray(values.astype(dtype), dims=("azimuth", "range"), attrs={"_FillValue": fill,
+                                                                                  "_Undetect": 254.0})
+        var.encoding.update(scale_factor=0.1, add_offset=-12.7)
+        implausible = implausible_gates(var.values, var, nyquist)
+        vel, excluded, count = _excluded_gates(var.values, var, nyquist)
+        np.testing.assert_array_equal(vel, var.values.astype(np.float32))
+        np.testing.assert_array_equal(excluded, implausible | _flag_codes(var.values, var) | np.isnan(vel))
+        assert count == np.count_nonzero(implausible) and excluded.any() and not excluded.all()
+
+
 def test_values_that_cannot_be_velocities_never_reach_the_core(monkeypatch):
     ds = sweep_dataset(holes=False)
     clean = vornak.dealias_sweep(ds)

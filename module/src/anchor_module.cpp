@@ -3,6 +3,8 @@
 // functions make arrays with are kept in the module's own state.
 #include "anchor_arrays.hpp"
 #include "anchor_calls.hpp"
+#include "gate_calls.hpp"
+#include "speckle_call.hpp"
 
 namespace vornak::anchor_module {
 
@@ -26,7 +28,8 @@ int exec_module(PyObject* module) {
     state.dtype[k] = PyObject_CallFunction(dtype.get(), "s", dtype_names[k]);
     if (state.dtype[k] == nullptr) return -1;
   }
-  return 0;
+  if (PyModule_AddFunctions(module, gate_methods) < 0) return -1;
+  return PyModule_AddFunctions(module, speckle_methods);
 }
 
 int traverse(PyObject* module, visitproc visit, void* arg) {
@@ -65,7 +68,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vornak._vornak_anchor",
     "Kernels of volume anchoring: blocks, echo components, co-located references, agreement, VAD ring sums, "
-    "nearby echo.",
+    "nearby echo; the speckle repair.",
     sizeof(State),
     methods,
     slots,

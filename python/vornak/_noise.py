@@ -64,33 +64,18 @@ def noisy_share(vel, nyquist, rays_wrap_around):
 SAMPLE_STEP = 8
 
 
-def sampled_noisy_share(vel, nyquist, rays_wrap_around, step=SAMPLE_STEP):
+def sampled_noisy_share(vel, nyquist, rays_wrap_around, step=SAMPLE_STEP, excluded=None):
     """`noisy_share` over every `step`-th ray only, each gate of them judged
-    against all its neighbours as `noisy_gates` does."""
-    vel = np.asarray(vel, dtype=np.float32)
-    nrays = vel.shape[0]
-    rows = np.arange(0, nrays, step)
-    sample = vel[rows]
-    valid = np.isfinite(sample)
-    far = np.zeros(sample.shape, dtype=np.int8)
-    near = np.zeros(sample.shape, dtype=np.int8)
-    big, pair = _far_pairs(sample[:, 1:], sample[:, :-1], valid[:, 1:], valid[:, :-1], nyquist)
-    for into in (np.s_[:, 1:], np.s_[:, :-1]):
-        far[into] += big
-        near[into] += pair
-    wraps = rays_wrap_around and nrays > 2
-    for neighbour in (rows - 1, rows + 1):
-        if wraps:
-            neighbour, where = neighbour % nrays, slice(None)
-        else:
-            where = (neighbour >= 0) & (neighbour < nrays)
-            neighbour = neighbour[where]
-        other = vel[neighbour]
-        big, pair = _far_pairs(sample[where], other, valid[where], np.isfinite(other), nyquist)
-        far[where] += big
-        near[where] += pair
-    nvalid = np.count_nonzero(valid)
-    return np.count_nonzero(valid & (2 * far >= near)) / nvalid if nvalid else 0.0
+    against all its neighbours as `noisy_gates` does (in compiled code, in
+    float32 as there); gates `excluded` count as missing."""
+    from ._anchor import _kernel
+
+    vel = np.ascontiguousarray(vel, dtype=np.float32)
+    if excluded is not None:
+        excluded = np.ascontiguousarray(excluded, dtype=bool)
+    noisy, valid = _kernel.sampled_noise(vel, excluded, float(np.float32(2.0 * nyquist)),
+                                         float(np.float32(0.5 * nyquist)), bool(rays_wrap_around), step)
+    return noisy / valid if valid else 0.0
 
 
 #: A sweep with more than this share of noisy gates is mostly noise (measured:
@@ -178,17 +163,22 @@ class NoiseFinding:
         return f"{what}; {self.option()} removes it, {kept}"
 
 
-def assess(vel, nyquist, rays_wrap_around, qualities):
+def assess(vel, nyquist, rays_wrap_around, qualities, excluded=None):
     """A NoiseFinding for a mostly-noise sweep, else None.
 
-    `vel`: (rays, gates) in scan order, NaN where excluded; `qualities`: a
+    `vel`: (rays, gates) in scan order, NaN where excluded (or `excluded`
+    True there: most sweeps are weather, told by a sample of rays without
+    a NaN copy of the whole sweep); `qualities`: a
     function giving (name, values like `vel`, thresholds, unit) of its
     quality fields, in order of preference (see `quality_fields`), called
     only for a sweep that is mostly noise. A sweep whose sample of rays is
     far below NOISY_SHARE is weather without the full count.
     """
-    if vel.shape[0] >= 8 * SAMPLE_STEP and sampled_noisy_share(vel, nyquist, rays_wrap_around) <= NOISY_SHARE / 2:
+    if (vel.shape[0] >= 8 * SAMPLE_STEP and
+            sampled_noisy_share(vel, nyquist, rays_wrap_around, excluded=excluded) <= NOISY_SHARE / 2):
         return None
+    if excluded is not None:
+        vel = np.where(excluded, np.float32(np.nan), vel)
     share = noisy_share(vel, nyquist, rays_wrap_around)
     if share <= NOISY_SHARE:
         return None

@@ -164,9 +164,8 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, 
     if order is not None:
         scan_folds, folds = folds, np.empty(vel.shape, dtype=np.int32)
         folds[order] = scan_folds  # back to the dataset's own ray order
-    with np.errstate(invalid="ignore", over="ignore"):
-        out = _array.unfold(vel, folds, nyquist)
-    out[excluded] = np.nan  # the CF fill value of the dealiased field
+    # as _array.unfold computes it, NaN (the CF fill value of the dealiased field) where excluded
+    out = _anchor._kernel.unfold(vel, np.ascontiguousarray(folds), excluded, 2.0 * nyquist)
     results = (out, folds) if with_folds else (out,)
     return results + (np.int32(shift),) if vad_azimuth is not None else (results if with_folds else out)
 
@@ -320,12 +319,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     report = {}
     if var.chunks is None and (given is None or given.chunks is None):
         # in memory: NumPy on the arrays themselves, without xarray's alignment
-        vel = _in_order(var, dims)
-        excluded = implausible_gates(vel, var, nyquist)
-        nimplausible = np.count_nonzero(excluded)
-        flags = _flag_codes(vel, var)
-        if flags is not None:
-            excluded |= flags
+        vel, excluded, nimplausible = _excluded_gates(_in_order(var, dims), var, nyquist)
         if given is not None:
             excluded |= np.asarray(_in_order(given, dims), dtype=bool)
         kwargs["noise"] = _noise_check(ds, var, dims, order, nyquist, rays_wrap_around,
@@ -408,8 +402,7 @@ def _noise_check(ds, var, dims, order, nyquist, rays_wrap_around, apply):
                 for _, name, thresholds, unit in _noise.quality_fields(ds, var)]
 
     def check(scan_vel, scan_excluded, report):
-        found = _noise.assess(np.where(scan_excluded, np.float32(np.nan), scan_vel), nyquist, rays_wrap_around,
-                              qualities)
+        found = _noise.assess(scan_vel, nyquist, rays_wrap_around, qualities, excluded=scan_excluded)
         if found is None:
             return None
         low = None
@@ -478,15 +471,47 @@ def implausible_gates(values, var, nyquist):
     values beyond IMPLAUSIBLE_FACTOR Nyquist velocities, such as netCDF's
     default fill 9.97e36. Fed to the core, one of them shifts every gate of
     its sweep by whole folds, or overflows the core's velocity intervals."""
+    bound, codes = _implausible_codes(var, nyquist)
+    with np.errstate(invalid="ignore"):
+        bad = abs(values) > bound
+        for code in codes:
+            bad = bad | (values == code)
+    return bad
+
+
+def _implausible_codes(var, nyquist):
+    """The bound of `implausible_gates` and the codes within it (the others are beyond it already)."""
     bound = IMPLAUSIBLE_FACTOR * nyquist
     codes = list(MISSING_CODES)
     for key in ("_FillValue", "missing_value"):
         codes += [float(v) for v in np.atleast_1d(var.attrs.get(key, [])) if np.isfinite(v)]
-    with np.errstate(invalid="ignore"):
-        bad = abs(values) > bound
-        for code in {c for c in codes if abs(c) <= bound}:  # the others are beyond the bound already
-            bad = bad | (values == code)
-    return bad
+    return bound, {c for c in codes if abs(c) <= bound}
+
+
+def _excluded_gates(values, var, nyquist):
+    """A sweep in memory as the kernel takes it: its velocities as float32,
+    the gates it excludes (not finite as float32, `implausible_gates`,
+    `_flag_codes`) and the count of the implausible ones; one compiled pass
+    when `values` are float32 or float64, each number compared in the type
+    NumPy compares it in."""
+    if not (isinstance(values, np.ndarray) and values.dtype in (np.float32, np.float64)):
+        excluded = implausible_gates(values, var, nyquist)
+        count = np.count_nonzero(excluded)
+        flags = _flag_codes(values, var)
+        with np.errstate(over="ignore", invalid="ignore"):
+            vel = np.asarray(values, dtype=np.float32)
+        excluded = excluded | ~np.isfinite(vel)
+        return vel, (excluded if flags is None else excluded | flags), count
+    bound, codes = _implausible_codes(var, nyquist)
+    codes = list(codes)
+    flags = _flag_values(var)
+    if flags is not None:
+        codes += flags
+    with np.errstate(over="ignore"):
+        compared = [float(np.asarray(c, dtype=np.result_type(values, c))) for c in [bound, *codes]]
+    return _anchor._kernel.codes_and_bound(np.ascontiguousarray(values), compared[0],
+                                           np.array(compared[1:], dtype=np.float64),
+                                           len(codes) - (0 if flags is None else len(flags)))
 
 
 def _flag_codes(values, var):
@@ -499,13 +524,24 @@ def _flag_codes(values, var):
     velocity moment like data; that packing is recognised by its unsigned
     bytes with `add_offset` = -129 * `scale_factor` and no fill value.
     """
+    codes = _flag_values(var)
+    if codes is None:
+        return None
+    found = values == codes[0]
+    for code in codes[1:]:
+        found = found | (values == code)
+    return found
+
+
+def _flag_values(var):
+    """The flag codes of `_flag_codes` as numbers, or None."""
     if var.dtype.kind != "f":
         return None
     enc = var.encoding
     scale, offset = enc.get("scale_factor"), enc.get("add_offset")
     raw = var.attrs.get("_Undetect")
     if raw is not None:
-        return values == np.float64(raw) * (1.0 if scale is None else scale) + (0.0 if offset is None else offset)
+        return [np.float64(raw) * (1.0 if scale is None else scale) + (0.0 if offset is None else offset)]
     packed = np.dtype(enc.get("dtype", var.dtype))
     if (
         packed == np.uint8
@@ -514,7 +550,7 @@ def _flag_codes(values, var):
         and offset is not None
         and np.isclose(offset, -129.0 * scale)
     ):
-        return (values == offset) | (values == offset + scale)
+        return [offset, offset + scale]
     return None
 
 

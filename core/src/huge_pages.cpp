@@ -15,7 +15,8 @@ namespace {
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 constexpr std::size_t small_page = 4096;
 // Below two huge pages most of a block would sit in its partial pages.
-constexpr std::size_t smallest_mapped = 2 * huge_page;
+constexpr std::size_t smallest_mapped = smallest_mapped_block;
+static_assert(smallest_mapped == 2 * huge_page);
 
 std::size_t mapped_length(std::size_t bytes) noexcept {
   return (bytes + small_page - 1) / small_page * small_page;

@@ -131,10 +131,9 @@ void Tracker::connect_slots() {
   // clearing would cost what the shorter probes save: twice the slots, a
   // load of one half, room for a quarter of the slots' worth.
   const std::size_t open = slots_.size();
-  constexpr std::size_t first_mapped = std::size_t{4} << 20;  // bytes, as huge_zeros maps
   const std::size_t roomy = 4 * open + 1;
   const std::size_t capacity =
-      std::max<std::size_t>(16, roomy * sizeof(PairEntry) < first_mapped ? roomy : 2 * open + 1);
+      std::max<std::size_t>(16, roomy * sizeof(PairEntry) < smallest_mapped_block ? roomy : 2 * open + 1);
   pairs_ = huge_zeros<PairEntry>(capacity);
   pairs_used_ = 0;
   absorbed_ = zeros<std::uint64_t>(groups_.size() / 64 + 1);

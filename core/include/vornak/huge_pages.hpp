@@ -15,6 +15,11 @@
 
 namespace vornak {
 
+// Blocks of this many bytes and more are fresh mappings of their own (where
+// the system has the mapping calls): each call that makes one pays its page
+// faults and clearing.
+inline constexpr std::size_t smallest_mapped_block = std::size_t{4} << 20;
+
 namespace detail {
 void* allocate_large_or_abort(std::size_t bytes) noexcept;
 void release_large(void* p, std::size_t bytes) noexcept;

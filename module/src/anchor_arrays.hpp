@@ -11,6 +11,7 @@
 
 namespace vornak::anchor_module {
 
+using module::LockReleased;
 using module::Ref;
 
 enum class Kind { boolean, int32, int64, float32, float64 };

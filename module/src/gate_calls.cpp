@@ -13,17 +13,6 @@ namespace vornak::anchor_module {
 
 namespace {
 
-class LockReleased {
- public:
-  LockReleased() noexcept : state_(PyEval_SaveThread()) {}
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-  ~LockReleased() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
 const State& state_of(PyObject* module) { return *static_cast<const State*>(PyModule_GetState(module)); }
 
 bool count_is(const char* function, Py_ssize_t nargs, Py_ssize_t wanted) {

@@ -1,4 +1,5 @@
-// Small helpers for owning and describing Python objects in the module layer.
+// Small helpers for owning and describing Python objects, and for giving up
+// the interpreter lock, in the module layer.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +16,19 @@ struct Decref {
 
 // A strong reference, released when it goes out of scope.
 using Ref = std::unique_ptr<PyObject, Decref>;
+
+// The interpreter lock is given up for the lifetime of this object; the
+// destructor takes it back first thing, also while a failure unwinds.
+class LockReleased {
+ public:
+  LockReleased() noexcept : state_(PyEval_SaveThread()) {}
+  LockReleased(const LockReleased&) = delete;
+  LockReleased& operator=(const LockReleased&) = delete;
+  ~LockReleased() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
 
 // The `__qualname__` of `type`, or "<failed to extract type name>" (the
 // lookup error is cleared) when it cannot be read.

@@ -17,19 +17,6 @@ namespace {
 
 using I64 = std::int64_t;
 
-// The interpreter lock is given up for the lifetime of this object; the
-// destructor takes it back first thing, also while a failure unwinds.
-class LockReleased {
- public:
-  LockReleased() noexcept : state_(PyEval_SaveThread()) {}
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-  ~LockReleased() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
 const State& state_of(PyObject* module) { return *static_cast<const State*>(PyModule_GetState(module)); }
 
 bool fail_value(const char* text) {

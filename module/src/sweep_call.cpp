@@ -181,19 +181,6 @@ bool to_bool(PyObject* obj, bool& value) {
   return false;
 }
 
-// The interpreter lock is given up for the lifetime of this object; the
-// destructor takes it back first thing, also while a failure unwinds.
-class LockReleased {
- public:
-  LockReleased() noexcept : state_(PyEval_SaveThread()) {}
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-  ~LockReleased() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
 PyObject* run_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Slots slots{};
   if (!bind_arguments(args, nargs, kwnames, slots)) return nullptr;

@@ -38,13 +38,7 @@ import numpy as np
 
 from . import _anchor_nearby, names
 
-try:
-    from . import _vornak_anchor as _kernel
-except ImportError as exc:
-    raise ImportError(
-        "vornak: the compiled extension vornak._vornak_anchor is missing; reinstall vornak with `pip install .` "
-        "from the source tree so that it is built"
-    ) from exc
+from ._anchor_kernel import kernel as _kernel
 
 #: Effective earth radius (4/3 model), m: heights and ground ranges of gates.
 EFFECTIVE_EARTH_RADIUS = 4.0 / 3.0 * 6371000.0

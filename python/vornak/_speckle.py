@@ -33,13 +33,7 @@ share them.
 
 import numpy as np
 
-try:
-    from . import _vornak_anchor as _kernel
-except ImportError as exc:
-    raise ImportError(
-        "vornak: the compiled extension vornak._vornak_anchor is missing; reinstall vornak with `pip install .` "
-        "from the source tree so that it is built"
-    ) from exc
+from ._anchor_kernel import kernel as _kernel
 
 #: A gate is dense when at least this share of its 3 x 3 neighbourhood is valid ...
 DENSE_SHARE = 0.55

@@ -1,3 +1,4 @@
+// The gate passes of a sweep in memory: the gates that hold no velocity, and the dealiased velocities.
 #include "vornak/gate_values.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The noisy share of a sample of rays, each gate judged against its neighbours round the Nyquist interval.
 #include "vornak/noise_sample.hpp"
 
 #include <cmath>

@@ -166,12 +166,11 @@ class BlockSums {
   }
 
  private:
-  std::int64_t& cell(int k, std::int64_t r, std::int64_t g) {
-    return table_[static_cast<std::size_t>((k * (rays_ + 1) + r) * (gates_ + 1) + g)];
+  [[nodiscard]] std::size_t index(int k, std::int64_t r, std::int64_t g) const noexcept {
+    return static_cast<std::size_t>((k * (rays_ + 1) + r) * (gates_ + 1) + g);
   }
-  [[nodiscard]] std::int64_t at(int k, std::int64_t r, std::int64_t g) const {
-    return table_[static_cast<std::size_t>((k * (rays_ + 1) + r) * (gates_ + 1) + g)];
-  }
+  std::int64_t& cell(int k, std::int64_t r, std::int64_t g) { return table_[index(k, r, g)]; }
+  [[nodiscard]] std::int64_t at(int k, std::int64_t r, std::int64_t g) const { return table_[index(k, r, g)]; }
 
   std::int64_t rays_, gates_;
   std::vector<std::int64_t> table_;

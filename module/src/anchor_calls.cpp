@@ -572,6 +572,18 @@ bool sweep_rings(const State& state, PyObject* item, I64 step, SweepRings& s) {
          same_length(s.velocity.size(), s.ray.size(), "vornak: one dealiased velocity per valid gate is needed");
 }
 
+// Normal matrices and right-hand sides as new (rings, 3, 3) and (rings, 3) float64 arrays.
+PyObject* normal_equations(const State& state, const std::vector<double>& normal, const std::vector<double>& rhs) {
+  const auto nrings = static_cast<Py_ssize_t>(rhs.size() / 3);
+  View normal_view, rhs_view;
+  Ref normal_array = new_array(state, {nrings, 3, 3}, Kind::float64, normal_view);
+  Ref rhs_array = normal_array ? new_array(state, {nrings, 3}, Kind::float64, rhs_view) : nullptr;
+  if (!rhs_array) return nullptr;
+  std::copy(normal.begin(), normal.end(), normal_view.span<double>().begin());
+  std::copy(rhs.begin(), rhs.end(), rhs_view.span<double>().begin());
+  return tuple_of({normal_array.get(), rhs_array.get()}).release();
+}
+
 // ring_sums(sweeps, step, min_gates, min_sectors, previous or None)
 //   -> (normal (fitted, 3, 3), rhs (fitted, 3), fitted flags per ring of each sweep)
 PyObject* ring_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -619,14 +631,9 @@ PyObject* ring_sums(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     anchor::ring_sums(gates, rule, flags_view.span<std::uint8_t>(), normal, rhs);
     PyTuple_SET_ITEM(fitted.get(), k, flags.release());
   }
-  const auto rows = static_cast<Py_ssize_t>(rhs.size() / 3);
-  View normal_view, rhs_view;
-  Ref normal_array = new_array(state, {rows, 3, 3}, Kind::float64, normal_view);
-  Ref rhs_array = normal_array ? new_array(state, {rows, 3}, Kind::float64, rhs_view) : nullptr;
-  if (!rhs_array) return nullptr;
-  std::copy(normal.begin(), normal.end(), normal_view.span<double>().begin());
-  std::copy(rhs.begin(), rhs.end(), rhs_view.span<double>().begin());
-  return tuple_of({normal_array.get(), rhs_array.get(), fitted.get()}).release();
+  Ref sums(normal_equations(state, normal, rhs));
+  if (!sums) return nullptr;
+  return tuple_of({PyTuple_GET_ITEM(sums.get(), 0), PyTuple_GET_ITEM(sums.get(), 1), fitted.get()}).release();
 }
 
 // unblock(excluded, folds, ray, gate, shift, out) -> gates changed; `out` (int32, the sweep's shape)
@@ -703,18 +710,6 @@ bool centring_rings(PyObject* obj, std::size_t rays, View& sector, View& cos_az,
   rings.cos_az = cos_az.span<const double>();
   rings.sin_az = sin_az.span<const double>();
   return true;
-}
-
-// Normal matrices and right-hand sides as new (rings, 3, 3) and (rings, 3) float64 arrays.
-PyObject* normal_equations(const State& state, const std::vector<double>& normal, const std::vector<double>& rhs) {
-  const auto nrings = static_cast<Py_ssize_t>(rhs.size() / 3);
-  View normal_view, rhs_view;
-  Ref normal_array = new_array(state, {nrings, 3, 3}, Kind::float64, normal_view);
-  Ref rhs_array = normal_array ? new_array(state, {nrings, 3}, Kind::float64, rhs_view) : nullptr;
-  if (!rhs_array) return nullptr;
-  std::copy(normal.begin(), normal.end(), normal_view.span<double>().begin());
-  std::copy(rhs.begin(), rhs.end(), rhs_view.span<double>().begin());
-  return tuple_of({normal_array.get(), rhs_array.get()}).release();
 }
 
 // A vector as a new 1-d int64 array.

@@ -613,18 +613,22 @@ def _blocks(sweep, arrays=None):
     quarter of the gates to look up and label, and areas whose wind a few
     gates of noise no longer split."""
     vel, fold, empty, block_ray, block_gate, reach = _kernel.blocks(*(arrays or _kernel_arrays(sweep)))
-    blocks = SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
-                        np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
-    return blocks, (block_ray, block_gate)
+    return _block_sweep(sweep, vel, fold, empty, reach), (block_ray, block_gate)
 
 
 def _block_gates(sweep, arrays):
     """_blocks of the sweep (its _kernel_arrays) and a _Gates of its blocks,
     in one kernel call."""
     vel, fold, empty, block_ray, block_gate, reach, values = _kernel.blocks(*arrays, 2.0 * sweep.nyquist)
-    blocks = SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
-                        np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
+    blocks = _block_sweep(sweep, vel, fold, empty, reach)
     return blocks, _Gates(blocks, (block_ray, block_gate), values)
+
+
+def _block_sweep(sweep, vel, fold, empty, reach):
+    """The SweepInput of the blocks the kernel made of `sweep`: every second
+    ray's azimuth and gate's range, up to the echo's `reach`."""
+    return SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
+                      np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
 
 
 def _unblock(arrays, gates, shift, report, out):

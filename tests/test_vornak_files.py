@@ -284,7 +284,12 @@ def test_a_sweep_failing_after_others_were_handed_to_the_writer_leaves_nothing(t
 def test_a_dealiased_file_is_closed_when_its_output_is_written(tmp_path):
     # a handle left for the collector crashed the netCDF library when the same file was opened again;
     # in a process of its own, so that no other test's handles count
-    inputs = [vornak.sample_volume()]  # read through the netCDF library, where the crash was
+    # read through the netCDF library, where the crash was; an ARM time series is read on from the header's handle
+    arm = xr.Dataset({"mean_doppler_velocity_copol": (("time", "range"), fall_speeds(20, 10)[1], {"units": "m/s"})},
+                     coords={"time": np.arange(20).astype("datetime64[s]"), "range": np.arange(10.0)},
+                     attrs={"nyquist_velocity": f"{NYQUIST} m/s"})
+    arm.to_netcdf(tmp_path / "kazr.cdf")
+    inputs = [vornak.sample_volume(), str(tmp_path / "kazr.cdf")]
     script = (
         "import os, sys\n"
         "from vornak import _files\n"

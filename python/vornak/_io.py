@@ -24,7 +24,7 @@ from . import names
 from ._errors import RadarFileError  # noqa: F401  (also imported from here)
 from ._nyquist import nyquist_by_sweep
 from ._optional import require
-from ._sniff import HEADER_TESTS, read_header
+from ._sniff import HEADER_TESTS, open_header
 from ._timeseries import one_ray_sweeps, open_time_series
 from ._xarray import sweep_nodes, sweep_nyquist
 
@@ -104,13 +104,23 @@ def open_volume(path, chunks=None, timings=None):
         raise RadarFileError(f"{path}: cannot read the file: {exc.strerror or exc}") from exc
     except (EOFError, gzip.BadGzipFile, zlib.error) as exc:
         raise RadarFileError(f"{path}: the gzip data is truncated or corrupt: {_short(exc)}") from exc
-    header = read_header(source) if isinstance(source, str) else None
+    header, handle = open_header(source) if isinstance(source, str) else (None, None)
+    # a lazy tree may travel to other processes, so it opens the file by its name
+    lend = handle if chunks is None else None
+    tree = None
     try:
-        engine = _discover_engine(xd, source, header)
-    except Exception:
-        engine = None  # xradar's message quotes the file's bytes: not repeated here
-    if engine is None or (engine == "cfradial1" and isinstance(source, str) and _one_ray_sweeps(source, header)):
-        tree = _open_time_series(path, source)
+        try:
+            engine = _discover_engine(xd, source, header)
+        except Exception:
+            engine = None  # xradar's message quotes the file's bytes: not repeated here
+        time_series = engine is None or (engine == "cfradial1" and isinstance(source, str)
+                                          and _one_ray_sweeps(source, header))
+        if time_series:
+            tree = _open_time_series(path, source, lend)
+    finally:
+        if handle is not None and (tree is None or lend is None) and handle.isopen():
+            handle.close()  # else the time series read from it holds it
+    if time_series:
         if tree is not None:
             if timings is not None:
                 timings.update(read=time.perf_counter() - start, nyquist=0.0)
@@ -146,7 +156,7 @@ def open_volume(path, chunks=None, timings=None):
 def _discover_engine(xd, source, header=None):
     """xradar's `discover_engine`, its list of engines looked up once per
     process (each look-up reads every installed package's entry points).
-    With the file's `header` (`_sniff.read_header`), the engines that would
+    With the file's `header` (`_sniff.open_header`), the engines that would
     each read it again are tested on it instead."""
     from xarray.backends import plugins
 
@@ -166,11 +176,11 @@ def _xradar_engines(xd):
     return tuple(xd.io.list_xradar_engines())
 
 
-def _open_time_series(path, source):
+def _open_time_series(path, source, handle=None):
     if not isinstance(source, str):
         return None
     try:
-        return open_time_series(source, names.VELOCITY_CANDIDATES)
+        return open_time_series(source, names.VELOCITY_CANDIDATES, handle)
     except ValueError:
         return None
 

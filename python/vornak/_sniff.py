@@ -31,23 +31,36 @@ class Header:
 def read_header(path):
     """The header of the netCDF/HDF5 file at `path`, or None for another
     kind of file or one the netCDF library cannot open."""
+    header, handle = open_header(path)
+    if handle is not None:
+        handle.close()
+    return header
+
+
+def open_header(path):
+    """`read_header`, and the netCDF4 Dataset it was read from, still open
+    (None with no header): a file that xradar does not take is read on by
+    xarray from it rather than opened again. The caller closes it."""
     try:
         with open(path, "rb") as fh:
             head = fh.read(8)
     except OSError:
-        return None
+        return None, None
     if head != HDF5_MAGIC and head[:3] != NETCDF_MAGIC:
-        return None
+        return None, None
     try:
         import netCDF4  # without it, the readers' own tests (h5netcdf, scipy) decide
     except ImportError:
-        return None
+        return None, None
+    nc = None
     try:
-        with netCDF4.Dataset(path) as nc:
-            attrs = {key: _text(nc.getncattr(key)) for key in nc.ncattrs()}
-            return Header(attrs, frozenset(nc.variables), frozenset(nc.groups), one_ray_count(nc))
+        nc = netCDF4.Dataset(path)
+        attrs = {key: _text(nc.getncattr(key)) for key in nc.ncattrs()}
+        return Header(attrs, frozenset(nc.variables), frozenset(nc.groups), one_ray_count(nc)), nc
     except Exception:  # noqa: BLE001  (whatever the library says, the readers' own tests decide)
-        return None
+        if nc is not None:
+            nc.close()
+        return None, None
 
 
 def _text(value):

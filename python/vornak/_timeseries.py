@@ -44,13 +44,16 @@ def one_ray_count(nc):
     return int(start.size) if start.shape == end.shape and np.all(end - start == 0) else 0
 
 
-def open_time_series(path, velocity_names):
+def open_time_series(path, velocity_names, handle=None):
     """The file as a tree with one (time, range) sweep, or None when it has no
     Doppler velocity over (time, range). `velocity_names` are the variable
-    names recognised as radial velocity."""
+    names recognised as radial velocity. `handle`, the file already open as a
+    netCDF4 Dataset, is read from instead of opening it again; the tree then
+    holds it (it is closed when no time series is found)."""
     xr = require("xarray", "reading netCDF radar files")
     try:
-        ds = xr.open_dataset(path, decode_timedelta=False)
+        source = path if handle is None else xr.backends.NetCDF4DataStore(handle)
+        ds = xr.open_dataset(source, decode_timedelta=False)
     except (OSError, ValueError) as exc:
         raise ValueError(f"not a netCDF file that xarray can read ({type(exc).__name__})") from None
     field = _velocity_over_time(ds, velocity_names)
@@ -63,13 +66,14 @@ def open_time_series(path, velocity_names):
                if var.dims == (names.TIME,) and name not in (names.TIME,)]
     sweep = ds[image_vars + per_ray]
     sweep = sweep.drop_vars([v for v in sweep.variables if v in _SWEEP_VARIABLES], errors="ignore")
-    sweep[names.SWEEP_MODE] = ((), "vertical_pointing")
     angle = _fixed_angle(ds)
-    sweep[names.FIXED_ANGLE] = ((), np.float32(angle), {"units": "degrees"})
+    added = {names.SWEEP_MODE: ((), "vertical_pointing"),
+             names.FIXED_ANGLE: ((), np.float32(angle), {"units": "degrees"})}
     if names.NYQUIST not in sweep.variables:
         nyquist = _global_nyquist(ds)
         if nyquist is not None:
-            sweep[names.NYQUIST] = ((), np.float32(nyquist), names.nyquist_attrs())
+            added[names.NYQUIST] = ((), np.float32(nyquist), names.nyquist_attrs())
+    sweep = sweep.assign(added)  # one merge: each assignment alone merges the whole sweep again
     coords = [c for c in (names.AZIMUTH, names.ELEVATION) if c in sweep.variables]
     sweep = sweep.set_coords(coords)
     rays = ds.sizes[names.TIME]
@@ -85,7 +89,9 @@ def open_time_series(path, velocity_names):
     root[names.SWEEP_GROUP_NAME] = (("sweep",), np.array(["sweep_0"]))
     root[names.FIXED_ANGLE] = (("sweep",), np.array([angle], dtype=np.float32), {"units": "degrees"})
     root.attrs.setdefault("history", "")
-    return xr.DataTree.from_dict({"/": root, "/sweep_0": sweep})
+    tree = xr.DataTree.from_dict({"/": root, "/sweep_0": sweep})
+    tree.set_close(ds.close)  # the selections above do not carry the file's closing along
+    return tree
 
 
 def _velocity_over_time(ds, velocity_names):

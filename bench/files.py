@@ -8,7 +8,8 @@ alone; then vornak's own processing of the file, split into read, Nyquist,
 dealias (with the core calls apart) and write. The ratio total / (open +
 write) is what the file path adds on top of the reader and the writer;
 `own/sweep` is vornak's work beyond the core call and xradar's decode, per
-sweep. Times are medians over `--repeats` runs after a warm-up, all in this
+sweep. xradar's writer does not compress, vornak's does by default: `plain`
+repeats both figures with `--no-compress`, the like-for-like comparison. Times are medians over `--repeats` runs after a warm-up, all in this
 process after the imports (a CLI run pays its imports once: `imports` below).
 The many-files part times the command line on copies of the files with one
 worker process and with two.
@@ -206,7 +207,8 @@ def main():
         files.append(many_small_sweeps(work))
         print(f"imports (numpy, xarray, xradar, vornak): {IMPORTS:.2f} s, paid once per run\n")
         head = (f"{'file':<44} {'MB':>5} {'sw':>3} {'open':>6} {'write':>6} | {'read':>6} {'nyq':>5} {'deal':>6} "
-                f"{'core':>5} {'write':>6} {'total':>6} | {'ratio':>5} {'cpu':>5} {'own/sw':>7} {'out MB':>6} {'xr MB':>6}")
+                f"{'core':>5} {'write':>6} {'total':>6} | {'ratio':>5} {'cpu':>5} {'own/sw':>7} | {'plain':>5} {'own/sw':>7} | "
+                f"{'out MB':>6} {'xr MB':>6}")
         print(head)
         print("-" * len(head))
         rows = []
@@ -217,6 +219,7 @@ def main():
             except vornak.RadarFileError as exc:
                 print(f"{name:<44} vornak: {exc}")
                 continue
+            plain = time_vornak(path, work, repeats, FileOptions(compress=False))
             try:
                 opened, written, base_cpu, xr_size = time_baseline(path, work, repeats)
             except Exception:  # a file xradar does not read: the user's reader and writer are xarray's
@@ -227,17 +230,21 @@ def main():
             # beyond the core and beyond what xradar's decode and writer cost anyway
             own = figures["total"] - figures["core"] - opened - written
             own_per_sweep = own / max(figures["sweeps"], 1)
+            plain_ratio = plain["total"] / base
+            plain_own = (plain["total"] - plain["core"] - opened - written) / max(plain["sweeps"], 1)
             cpu_ratio = figures["cpu"] / base_cpu
             row = dict(file=path.name, mb=path.stat().st_size / 1e6, open=opened, xradar_write=written, **figures,
-                       ratio=ratio, cpu_ratio=cpu_ratio, own_per_sweep=own_per_sweep, xradar_size=xr_size)
+                       ratio=ratio, cpu_ratio=cpu_ratio, own_per_sweep=own_per_sweep, xradar_size=xr_size,
+                       plain_total=plain["total"], plain_ratio=plain_ratio, plain_own_per_sweep=plain_own)
             rows.append(row)
             print(f"{name:<44} {mb(path.stat().st_size):>5} {figures['sweeps']:>3} {opened:6.2f} {written:6.2f} | "
                   f"{figures['read']:6.2f} {figures['nyquist']:5.2f} {figures['dealias']:6.2f} {figures['core']:5.2f} "
-                  f"{figures['write']:6.2f} {figures['total']:6.2f} | {ratio:5.2f} {cpu_ratio:5.2f} {own_per_sweep * 1e3:5.1f}ms "
-                  f"{mb(figures['size']):>6} {mb(xr_size):>6}")
+                  f"{figures['write']:6.2f} {figures['total']:6.2f} | {ratio:5.2f} {cpu_ratio:5.2f} {own_per_sweep * 1e3:5.1f}ms | "
+                  f"{plain_ratio:5.2f} {plain_own * 1e3:5.1f}ms | {mb(figures['size']):>6} {mb(xr_size):>6}")
         print("\nratio = vornak total / (xradar open + xradar CfRadial2 write); target <= 1.15")
         print("cpu = the same ratio in processor seconds of this process (less moved by other work on the machine)")
-        print("own/sw = (vornak total - core calls - xradar open - xradar write) per sweep; target <= 2 ms\n")
+        print("own/sw = (vornak total - core calls - xradar open - xradar write) per sweep; target <= 2 ms")
+        print("plain = ratio and own/sw of vornak writing uncompressed (--no-compress), as xradar's writer does\n")
 
         copies = 2 if args.quick else 4
         batch = []

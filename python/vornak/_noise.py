@@ -102,9 +102,11 @@ def quality_fields(ds, shape_like):
     """(kind, variable name, thresholds, unit) of the standard quality fields of
     a sweep dataset that have the dimensions of `shape_like`, in order of preference."""
     found = []
+    variables = ds.variables  # as variables: a DataArray built for each would cost more than the search
     for kind, wanted, words, thresholds, unit in QUALITY_FIELDS:
         upper = {name.upper() for name in wanted}
-        for name, var in ds.data_vars.items():
+        for name in ds.data_vars:
+            var = variables[name]
             standard = str(var.attrs.get("standard_name", "")).lower()
             if set(var.dims) != set(shape_like.dims) or var.dtype.kind not in "fiu":
                 continue

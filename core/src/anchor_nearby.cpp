@@ -223,11 +223,13 @@ void valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
         for (std::uint64_t valid = zero_bytes(word); valid != 0;) take(g0 + take_lowest_byte(valid));
       }
       // The ring cells among these, while they are at hand.
-      for (std::size_t g = (g0 + centring.step - 1) / centring.step * centring.step; g < g1; g += centring.step) {
+      // The ring counted along with the gate: a division per ring cell
+      // is a good part of this loop.
+      std::size_t ring = (g0 + centring.step - 1) / centring.step;
+      for (std::size_t g = ring * centring.step; g < g1; g += centring.step, ++ring) {
         if (row[g] != 0) continue;
         const auto v = static_cast<double>(
             static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span));
-        const std::size_t ring = g / centring.step;
         ++centring.count[ring];
         add_ring_gate(centring.sums[ring], c, s, v);
         centring.seen[ring * 8 + sector] = 1;
@@ -238,6 +240,15 @@ void valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
   echo.run_start[runs] = k;
   echo.count = k;
   echo.runs = runs;
+}
+
+// The valid gates' buffers of this thread, kept for its next sweep: fresh,
+// their pages would be faulted in anew at every call (some 2 us a page on a
+// virtual machine, a good part of the step on a large sweep). Not inlined:
+// the thread's storage is then looked up once a call, not in the loops.
+[[gnu::noinline]] Echo& thread_echo() {
+  thread_local Echo echo;
+  return echo;
 }
 
 // Component of each run: runs joined across rays at the same gate.
@@ -378,10 +389,7 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
   NearbyAreas out;
   if (excluded.rays == 0 || excluded.gates == 0) return out;
   Centring centring(excluded.gates, static_cast<std::size_t>(rings.step));
-  // The valid gates' buffers stay with the thread for its next sweep: fresh,
-  // their pages would be faulted in anew at every call (some 2 us a page on
-  // a virtual machine, a good part of the step on a large sweep).
-  thread_local Echo echo;
+  Echo& echo = thread_echo();
   valid_gates(excluded, velocity, folds, span, joining, rings, centring, echo);
   // Too few fitted rings: the sweep fails the centring check, and nothing
   // would move whatever the areas.

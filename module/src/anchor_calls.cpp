@@ -487,8 +487,8 @@ PyObject* agreement(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   }
   const anchor::Wanted wanted =
       reference.kind() == Kind::float32
-          ? anchor::wanted_folds(reference.span<const float>(), dealiased.span<const float>(), span)
-          : anchor::wanted_folds(reference.span<const double>(), dealiased.span<const float>(), span);
+          ? anchor::wanted_folds(reference.span<const float>(), dealiased.span<const float>(), span, rule.max_shift)
+          : anchor::wanted_folds(reference.span<const double>(), dealiased.span<const float>(), span, rule.max_shift);
   const std::size_t n = dealiased.size();
   const State& state = state_of(module);
   View out;

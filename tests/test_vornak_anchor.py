@@ -99,11 +99,15 @@ def test_blocks_take_the_first_gate_with_echo_of_each_two_by_two():
             if first:
                 assert (blocks.velocity[br, bg], blocks.folds[br, bg]) == (np.float32(vel[first[0]]), folds[first[0]])
         # the blocks' gate vectors made in the same call are those made from the blocks afterwards
-        together = _anchor._block_gates(sweep, _anchor._kernel_arrays(sweep))[1]
+        lazy, together = _anchor._block_gates(sweep, _anchor._kernel_arrays(sweep))
         after = _anchor._Gates(blocks, (block_ray, block_gate))
         for name in ("ray", "gate", "flat", "folds", "dealiased", "where"):
             mine, theirs = getattr(together, name), getattr(after, name)
             assert mine.dtype == theirs.dtype and np.array_equal(mine, theirs, equal_nan=True), name
+        # and the blocks' sweep, its grids made only when read, is the same sweep
+        assert together.shape == lazy.shape == blocks.excluded.shape
+        for name in ("velocity", "folds", "excluded", "azimuth", "ranges"):
+            assert np.array_equal(getattr(lazy, name), getattr(blocks, name)), name
         assert np.array_equal(np.column_stack([block_ray, block_gate]), np.argwhere(~blocks.excluded))
 
 

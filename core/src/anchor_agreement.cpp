@@ -35,18 +35,28 @@ std::int64_t chosen(std::span<const std::int64_t> counts, std::int64_t compared,
 }
 
 template <class Reference>
-Wanted wanted_of(std::span<const Reference> reference, std::span<const float> dealiased, double span) {
+Wanted wanted_of(std::span<const Reference> reference, std::span<const float> dealiased, double span,
+                 std::int64_t max_shift) {
   const std::size_t n = reference.size();
-  Wanted wanted{std::vector<std::int64_t>(n), std::vector<std::uint8_t>(n), 0};
+  const auto width = static_cast<std::size_t>(2 * max_shift + 1);
+  Wanted wanted{Unset<std::int64_t>(n), Unset<std::uint8_t>(n), 0, std::vector<std::int64_t>(width, 0)};
+  // Four sets of counts taken in turn, summed at the end: neighbouring gates
+  // mostly ask for the same shift, and one set would wait on its own count.
+  std::vector<std::int64_t> sets(4 * width, 0);
   const auto unit = static_cast<Reference>(span);
   std::int64_t compared = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const Reference r = reference[i];
     const bool has = std::isfinite(r);
     const Reference folds = std::rint((r - static_cast<Reference>(dealiased[i])) / unit);
-    wanted.folds[i] = has ? to_int64(static_cast<double>(folds)) : 0;
+    const std::int64_t asked = has ? to_int64(static_cast<double>(folds)) : 0;
+    wanted.folds[i] = asked;
     wanted.has[i] = has ? 1 : 0;
     compared += has ? 1 : 0;
+    sets[(i & 3) * width + slot(asked, max_shift)] += has ? 1 : 0;
+  }
+  for (std::size_t k = 0; k < width; ++k) {
+    wanted.counts[k] = sets[k] + sets[width + k] + sets[2 * width + k] + sets[3 * width + k];
   }
   wanted.compared = compared;
   return wanted;
@@ -60,25 +70,18 @@ std::int64_t consensus(std::span<const std::int64_t> wanted, const Consensus& ru
   return chosen(counts, static_cast<std::int64_t>(wanted.size()), rule);
 }
 
-Wanted wanted_folds(std::span<const float> reference, std::span<const float> dealiased, double span) {
-  return wanted_of(reference, dealiased, span);
+Wanted wanted_folds(std::span<const float> reference, std::span<const float> dealiased, double span,
+                    std::int64_t max_shift) {
+  return wanted_of(reference, dealiased, span, max_shift);
 }
 
-Wanted wanted_folds(std::span<const double> reference, std::span<const float> dealiased, double span) {
-  return wanted_of(reference, dealiased, span);
+Wanted wanted_folds(std::span<const double> reference, std::span<const float> dealiased, double span,
+                    std::int64_t max_shift) {
+  return wanted_of(reference, dealiased, span, max_shift);
 }
 
 std::int64_t sweep_shift(const Wanted& wanted, const Consensus& rule) {
-  // Four sets of counts taken in turn, summed at the end: neighbouring gates
-  // mostly ask for the same shift, and one set would wait on its own count.
-  const auto width = static_cast<std::size_t>(2 * rule.max_shift + 1);
-  std::vector<std::int64_t> sets(4 * width, 0);
-  for (std::size_t i = 0; i < wanted.folds.size(); ++i) {
-    sets[(i & 3) * width + slot(wanted.folds[i], rule.max_shift)] += wanted.has[i];
-  }
-  std::vector<std::int64_t> counts(width, 0);
-  for (std::size_t k = 0; k < width; ++k) counts[k] = sets[k] + sets[width + k] + sets[2 * width + k] + sets[3 * width + k];
-  return chosen(counts, wanted.compared, rule);
+  return chosen(wanted.counts, wanted.compared, rule);
 }
 
 std::int64_t paired_dissent(const Wanted& wanted, std::int64_t sweep_shift) noexcept {

@@ -47,6 +47,28 @@ inline std::uint8_t first_echo(std::uint8_t a, std::uint8_t b, std::uint8_t c, s
   return static_cast<std::uint8_t>(na * (1 + nb * (1 + nc * (1 + nd))));
 }
 
+// The first echo (first_echo) of each block of block row `br` into `choice`
+// (`width` blocks; past the first `columns` gates, none).
+void choose_row(Grid<const std::uint8_t> excluded, std::size_t br, std::size_t columns,
+                const std::vector<std::uint8_t>& none, std::uint8_t* __restrict choice, std::size_t width) noexcept {
+  const std::size_t ngates = excluded.gates;
+  const std::size_t pairs = columns / 2;  // blocks with both gates inside
+  const std::uint8_t* __restrict a = excluded.data.data() + 2 * br * ngates;
+  const std::uint8_t* __restrict b = 2 * br + 1 < excluded.rays ? a + ngates : none.data();
+  for (std::size_t k = 0; k < pairs; ++k) choice[k] = first_echo(a[2 * k], a[2 * k + 1], b[2 * k], b[2 * k + 1]);
+  if (pairs < width) {
+    const std::size_t g = 2 * pairs;
+    choice[pairs] = g < columns ? first_echo(a[g], 1, b[g], 1) : 4;
+  }
+}
+
+// Whether the eight choices from `choice` on are all 4: no echo in any.
+inline bool eight_empty(const std::uint8_t* choice) noexcept {
+  std::uint64_t eight = 0;
+  std::memcpy(&eight, choice, 8);
+  return eight == 0x0404040404040404ULL;
+}
+
 }  // namespace
 
 template <class Velocity, class Fold>
@@ -55,7 +77,6 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
                         Grid<std::uint8_t> block_empty) noexcept {
   const std::size_t ngates = excluded.gates;
   const std::size_t columns = std::min(reach, ngates);
-  const std::size_t pairs = columns / 2;  // blocks with both gates inside
   const std::size_t offset[4] = {0, 1, ngates, ngates + 1};
   if (excluded.data.empty()) {  // no gate to read, even for a block without echo
     std::fill(block_empty.data.begin(), block_empty.data.end(), std::uint8_t{1});
@@ -69,14 +90,8 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
   std::size_t count = 0;
   for (std::size_t br = 0; br < block_empty.rays; ++br) {
     const std::size_t row = 2 * br * ngates;
-    const std::uint8_t* __restrict a = excluded.data.data() + row;
-    const std::uint8_t* __restrict b = 2 * br + 1 < excluded.rays ? a + ngates : none.data();
     std::uint8_t* __restrict choice = first.data();
-    for (std::size_t k = 0; k < pairs; ++k) choice[k] = first_echo(a[2 * k], a[2 * k + 1], b[2 * k], b[2 * k + 1]);
-    if (pairs < block_empty.gates) {
-      const std::size_t g = 2 * pairs;
-      choice[pairs] = g < columns ? first_echo(a[g], 1, b[g], 1) : 4;
-    }
+    choose_row(excluded, br, columns, none, choice, block_empty.gates);
     std::uint8_t* empty = block_empty.data.data() + br * block_empty.gates;
     for (std::size_t k = 0; k < block_empty.gates; ++k) empty[k] = choice[k] == 4 ? 1 : 0;
     float* out_velocity = block_velocity.data.data() + br * block_empty.gates;
@@ -86,13 +101,9 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
     // Only the blocks with echo are read; eight empty ones are passed over
     // at once (echo is sparse and comes in areas).
     for (std::size_t k = 0; k < block_empty.gates;) {
-      if (k + 8 <= block_empty.gates) {
-        std::uint64_t eight = 0;
-        std::memcpy(&eight, choice + k, 8);
-        if (eight == 0x0404040404040404ULL) {
-          k += 8;
-          continue;
-        }
+      if (k + 8 <= block_empty.gates && eight_empty(choice + k)) {
+        k += 8;
+        continue;
       }
       if (choice[k] < 4) {
         const std::size_t at = row + 2 * k + offset[choice[k]];
@@ -104,6 +115,59 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
     }
   }
   return count;
+}
+
+std::size_t block_choices(Grid<const std::uint8_t> excluded, std::size_t reach,
+                          Grid<std::uint8_t> choice) noexcept {
+  if (excluded.data.empty()) {
+    std::fill(choice.data.begin(), choice.data.end(), std::uint8_t{4});
+    return 0;
+  }
+  const std::size_t columns = std::min(reach, excluded.gates);
+  const std::vector<std::uint8_t> none(columns + 1, 1);
+  std::size_t count = 0;
+  for (std::size_t br = 0; br < choice.rays; ++br) {
+    std::uint8_t* row = choice.data.data() + br * choice.gates;
+    choose_row(excluded, br, columns, none, row, choice.gates);
+    for (std::size_t k = 0; k < choice.gates; ++k) count += row[k] < 4 ? 1 : 0;
+  }
+  return count;
+}
+
+template <class Velocity, class Fold>
+void block_gate_values(Grid<const std::uint8_t> choice, const Velocity* velocity, const Fold* folds,
+                       std::size_t gates, double span, std::span<std::int64_t> ray, std::span<std::int64_t> gate,
+                       std::span<std::int64_t> flat, std::span<std::int32_t> block_folds,
+                       std::span<float> dealiased, std::span<std::int32_t> where) noexcept {
+  std::fill(where.begin(), where.end(), -1);
+  const std::size_t offset[4] = {0, 1, gates, gates + 1};
+  std::size_t i = 0;
+  const std::size_t n = ray.size();
+  for (std::size_t br = 0; br < choice.rays && i < n; ++br) {
+    const std::uint8_t* row = choice.data.data() + br * choice.gates;
+    for (std::size_t k = 0; k < choice.gates && i < n;) {
+      if (k + 8 <= choice.gates && eight_empty(row + k)) {
+        k += 8;
+        continue;
+      }
+      if (row[k] < 4) {
+        const std::size_t at = 2 * br * gates + 2 * k + offset[row[k]];
+        // The block's velocity and fold count narrowed as the block grids
+        // hold them, then dealiased as gate_values does from those.
+        const auto v = static_cast<float>(velocity[at]);
+        const auto fold = static_cast<std::int32_t>(folds[at]);
+        const std::size_t cell = br * choice.gates + k;
+        ray[i] = static_cast<std::int64_t>(br);
+        gate[i] = static_cast<std::int64_t>(k);
+        flat[i] = static_cast<std::int64_t>(cell);
+        block_folds[i] = fold;
+        dealiased[i] = static_cast<float>(static_cast<double>(v) + static_cast<double>(fold) * span);
+        where[cell] = static_cast<std::int32_t>(i);
+        ++i;
+      }
+      ++k;
+    }
+  }
 }
 
 void nonempty_cells(Grid<const std::uint8_t> empty, std::span<std::int64_t> ray,
@@ -170,7 +234,11 @@ std::size_t unblock(const Fold* folds, Grid<const std::uint8_t> excluded, std::s
                                          Grid<float>, Grid<std::int32_t>, Grid<std::uint8_t>) noexcept; \
   template void gate_values<V, F>(const V*, const F*, std::size_t, double, std::span<const std::int64_t>, \
                                   std::span<const std::int64_t>, std::span<std::int64_t>, std::span<F>,   \
-                                  std::span<float>) noexcept;
+                                  std::span<float>) noexcept;                                             \
+  template void block_gate_values<V, F>(Grid<const std::uint8_t>, const V*, const F*, std::size_t, double, \
+                                        std::span<std::int64_t>, std::span<std::int64_t>,                  \
+                                        std::span<std::int64_t>, std::span<std::int32_t>, std::span<float>,  \
+                                        std::span<std::int32_t>) noexcept;
 VORNAK_ANCHOR_BLOCKS(float, std::int32_t)
 VORNAK_ANCHOR_BLOCKS(float, std::int64_t)
 VORNAK_ANCHOR_BLOCKS(double, std::int32_t)

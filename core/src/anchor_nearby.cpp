@@ -36,7 +36,15 @@ I64 to_int64(double x) noexcept {
 template <class T>
 class Buffer {
  public:
-  explicit Buffer(std::size_t size) : data_(new T[size]), size_(size) {}
+  // `size` elements, in the memory held already where it is enough.
+  void fit(std::size_t size) {
+    if (size > capacity_) {
+      data_.reset();  // before the new one: never both at once
+      data_.reset(new T[size]);
+      capacity_ = size;
+    }
+    size_ = size;
+  }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
   [[nodiscard]] const T* begin() const noexcept { return data_.get(); }
@@ -44,7 +52,8 @@ class Buffer {
 
  private:
   std::unique_ptr<T[]> data_;
-  std::size_t size_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 // Gates along the ray per entry of Echo::stretch_start.
@@ -57,15 +66,22 @@ static_assert(stretch % 8 == 0, "a stretch begins where a word of 8 cells does")
 // without a search).
 // Sized for every cell of the sweep, used for the valid ones.
 struct Echo {
-  Echo(std::size_t cells, std::size_t rays, std::size_t gates)
-      : gate(cells + 1), velocity(cells + 1), run(cells + 1), ray_start(rays + 1), run_start(cells + 2),
-        stretches((gates + stretch - 1) / stretch), stretch_start(rays * stretches + 1) {}
+  void fit(std::size_t cells, std::size_t rays, std::size_t gates) {
+    gate.fit(cells + 1);
+    velocity.fit(cells + 1);
+    run.fit(cells + 1);
+    ray_start.fit(rays + 1);
+    run_start.fit(cells + 2);
+    stretches = (gates + stretch - 1) / stretch;
+    stretch_start.fit(rays * stretches + 1);
+    count = runs = 0;
+  }
   Buffer<I32> gate;
   Buffer<float> velocity;
   Buffer<I32> run;
   Buffer<std::size_t> ray_start;  // rays + 1
   Buffer<std::size_t> run_start;  // runs + 1
-  std::size_t stretches;
+  std::size_t stretches = 0;
   Buffer<std::size_t> stretch_start;  // per ray, per stretch
   std::size_t count = 0;              // valid gates
   std::size_t runs = 0;
@@ -145,9 +161,9 @@ struct Centring {
 };
 
 template <class Velocity, class Fold>
-Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
-                 const Joining& joining, const RingCells& rings, Centring& centring) {
-  Echo echo(excluded.data.size(), excluded.rays, excluded.gates);
+void valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, const Fold* folds, double span,
+                 const Joining& joining, const RingCells& rings, Centring& centring, Echo& echo) {
+  echo.fit(excluded.data.size(), excluded.rays, excluded.gates);
   // Eight cells at a time: those without echo passed over at once (most of
   // a sparse sweep), the valid ones among the rest taken one by one, their
   // positions found from the word of their excluded flags. A run (a ray's
@@ -207,11 +223,13 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
         for (std::uint64_t valid = zero_bytes(word); valid != 0;) take(g0 + take_lowest_byte(valid));
       }
       // The ring cells among these, while they are at hand.
-      for (std::size_t g = (g0 + centring.step - 1) / centring.step * centring.step; g < g1; g += centring.step) {
+      // The ring counted along with the gate: a division per ring cell
+      // is a good part of this loop.
+      std::size_t ring = (g0 + centring.step - 1) / centring.step;
+      for (std::size_t g = ring * centring.step; g < g1; g += centring.step, ++ring) {
         if (row[g] != 0) continue;
         const auto v = static_cast<double>(
             static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span));
-        const std::size_t ring = g / centring.step;
         ++centring.count[ring];
         add_ring_gate(centring.sums[ring], c, s, v);
         centring.seen[ring * 8 + sector] = 1;
@@ -222,6 +240,16 @@ Echo valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
   echo.run_start[runs] = k;
   echo.count = k;
   echo.runs = runs;
+}
+
+// The valid gates' buffers of this thread, kept for its next sweep: fresh,
+// their pages would be faulted in anew at every call (some 2 us a page on a
+// virtual machine, a good part of the step on a large sweep). They hold
+// some 20 bytes a gate of the largest sweep the thread has seen, until it
+// ends. Not inlined: the thread's storage is then looked up once a call,
+// not in the loops.
+[[gnu::noinline]] Echo& thread_echo() {
+  thread_local Echo echo;
   return echo;
 }
 
@@ -363,7 +391,8 @@ NearbyAreas nearby_areas(Grid<const std::uint8_t> excluded, const Velocity* velo
   NearbyAreas out;
   if (excluded.rays == 0 || excluded.gates == 0) return out;
   Centring centring(excluded.gates, static_cast<std::size_t>(rings.step));
-  Echo echo = valid_gates(excluded, velocity, folds, span, joining, rings, centring);
+  Echo& echo = thread_echo();
+  valid_gates(excluded, velocity, folds, span, joining, rings, centring, echo);
   // Too few fitted rings: the sweep fails the centring check, and nothing
   // would move whatever the areas.
   if (centring.fitted_rings(rings) < rule.min_rings) return out;

@@ -186,26 +186,38 @@ void number_positions(std::span<const I64> flat, std::span<std::int32_t> out) {
   for (std::size_t i = 0; i < flat.size(); ++i) out[static_cast<std::size_t>(flat[i])] = static_cast<std::int32_t>(i);
 }
 
-// (flat, folds, dealiased, where) of the blocks with echo at (ray, gate) of
-// block grids `velocity`, `folds` (float32, int32) of `columns` blocks a
-// ray: what gates and positions give for them.
-Ref block_values(const State& state, const View& velocity, const View& folds, std::size_t columns, double span,
-                 std::span<const I64> ray, std::span<const I64> gate) {
-  const auto n = static_cast<Py_ssize_t>(ray.size());
+// (ray, gate, reach, (flat, folds, dealiased, where)) of the blocks with
+// echo of a sweep up to its `reach`, as blocks, gates and positions make
+// them, without the block grids: most sweeps of a volume need only these.
+Ref blocks_with_echo(State& state, const View& velocity, const View& folds, anchor::Grid<const std::uint8_t> mask,
+                     std::size_t reach, double span) {
+  const std::size_t br = (mask.rays + 1) / 2, bg = (reach + 1) / 2;
+  std::vector<std::uint8_t> choice(br * bg);
+  const std::size_t count = anchor::block_choices(mask, reach, {choice, br, bg});
+  std::span<I64> ray_fill, gate_fill;
+  Ref ray = fixed_int64(state, count, ray_fill);
+  Ref gate = ray ? fixed_int64(state, count, gate_fill) : nullptr;
+  Ref reach_obj(gate ? PyLong_FromSize_t(reach) : nullptr);
+  const auto n = static_cast<Py_ssize_t>(count);
   View flat_view, folds_view, dealiased_view, where_view;
-  Ref flat = new_array(state, {n}, Kind::int64, flat_view);
+  Ref flat = reach_obj ? new_array(state, {n}, Kind::int64, flat_view) : nullptr;
   Ref gate_folds = flat ? new_array(state, {n}, Kind::int32, folds_view) : nullptr;
   Ref dealiased = gate_folds ? new_array(state, {n}, Kind::float32, dealiased_view) : nullptr;
-  Ref where = dealiased ? new_array(state, {static_cast<Py_ssize_t>(velocity.size() + 1)}, Kind::int32, where_view)
-                        : nullptr;
+  Ref where = dealiased ? new_array(state, {static_cast<Py_ssize_t>(br * bg + 1)}, Kind::int32, where_view) : nullptr;
   if (!where) return Ref(nullptr);
-  anchor::gate_values(velocity.span<const float>().data(), folds.span<const std::int32_t>().data(), columns, span,
-                      ray, gate, flat_view.span<I64>(), folds_view.span<std::int32_t>(), dealiased_view.span<float>());
-  number_positions(flat_view.span<const I64>(), where_view.span<std::int32_t>());
-  return tuple_of({flat.get(), gate_folds.get(), dealiased.get(), where.get()});
+  with_velocity_and_folds(velocity, folds, [&](const auto* vel, const auto* fold) {
+    anchor::block_gate_values({choice, br, bg}, vel, fold, mask.gates, span, ray_fill, gate_fill, flat_view.span<I64>(),
+                              folds_view.span<std::int32_t>(), dealiased_view.span<float>(),
+                              where_view.span<std::int32_t>());
+  });
+  if (!remember_gates(state, ray.get(), gate.get(), br, bg)) return Ref(nullptr);
+  Ref values = tuple_of({flat.get(), gate_folds.get(), dealiased.get(), where.get()});
+  if (!values) return Ref(nullptr);
+  return tuple_of({ray.get(), gate.get(), reach_obj.get(), values.get()});
 }
 
-// blocks(excluded, velocity, folds[, span]) -> (velocity, folds, empty, ray, gate, reach[, block_values])
+// blocks(excluded, velocity, folds) -> (velocity, folds, empty, ray, gate, reach)
+// blocks(excluded, velocity, folds, span) -> (ray, gate, reach, (flat, folds, dealiased, where))
 PyObject* blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 4 && !count_is("blocks", nargs, 3)) return nullptr;
   View excluded, velocity, folds;
@@ -214,9 +226,10 @@ PyObject* blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   const std::size_t rays = excluded.extent(0), gates = excluded.extent(1);
   const anchor::Grid<const std::uint8_t> mask{excluded.span<const std::uint8_t>(), rays, gates};
   const std::size_t reach = anchor::echo_reach(mask);
+  State& state = state_of(module);
+  if (nargs == 4) return blocks_with_echo(state, velocity, folds, mask, reach, span).release();
   const auto block_rays = static_cast<Py_ssize_t>((rays + 1) / 2);
   const auto block_gates = static_cast<Py_ssize_t>((reach + 1) / 2);
-  State& state = state_of(module);
   View v, f, e;
   Ref out_velocity = new_array(state, {block_rays, block_gates}, Kind::float32, v);
   Ref out_folds = out_velocity ? new_array(state, {block_rays, block_gates}, Kind::int32, f) : nullptr;
@@ -236,16 +249,7 @@ PyObject* blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (!reach_obj) return nullptr;
   anchor::nonempty_cells({e.span<const std::uint8_t>(), br, bg}, ray_fill, gate_fill);
   if (!remember_gates(state, ray.get(), gate.get(), br, bg)) return nullptr;
-  if (nargs == 3) {
-    return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get()})
-        .release();
-  }
-  // With the span, the blocks' gate vectors too (as gates and positions
-  // make them), while the blocks are at hand: two calls fewer a sweep.
-  Ref values = block_values(state, v, f, bg, span, ray_fill, gate_fill);
-  if (!values) return nullptr;
-  return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get(),
-                   values.get()})
+  return tuple_of({out_velocity.get(), out_folds.get(), out_empty.get(), ray.get(), gate.get(), reach_obj.get()})
       .release();
 }
 
@@ -483,8 +487,8 @@ PyObject* agreement(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   }
   const anchor::Wanted wanted =
       reference.kind() == Kind::float32
-          ? anchor::wanted_folds(reference.span<const float>(), dealiased.span<const float>(), span)
-          : anchor::wanted_folds(reference.span<const double>(), dealiased.span<const float>(), span);
+          ? anchor::wanted_folds(reference.span<const float>(), dealiased.span<const float>(), span, rule.max_shift)
+          : anchor::wanted_folds(reference.span<const double>(), dealiased.span<const float>(), span, rule.max_shift);
   const std::size_t n = dealiased.size();
   const State& state = state_of(module);
   View out;
@@ -821,10 +825,10 @@ PyMethodDef method(const char* name, const char* doc) {
 }  // namespace
 
 PyMethodDef methods[] = {
-    method<blocks>("blocks", "blocks(excluded, velocity, folds[, span]) -> (velocity, folds, empty, ray, gate, reach"
-                             "[, (flat, folds, dealiased, where)])\n--\n\n"
-                             "The sweep on blocks of 2 x 2 gates up to its farthest echo; with the span, the gate "
-                             "vectors of its blocks with echo too."),
+    method<blocks>("blocks", "blocks(excluded, velocity, folds[, span]) -> (velocity, folds, empty, ray, gate, reach)"
+                             " or, with the span, (ray, gate, reach, (flat, folds, dealiased, where))\n--\n\n"
+                             "The sweep on blocks of 2 x 2 gates up to its farthest echo; with the span, only the gate "
+                             "vectors of its blocks with echo (no block grids)."),
     method<echo_cells>("echo_cells", "echo_cells(excluded) -> (ray, gate)\n--\n\n"
                                      "Ray and gate of the cells not excluded, in ray-major order."),
     method<gates>("gates", "gates(velocity, folds, span, ray, gate) -> (flat, folds, dealiased)\n--\n\n"

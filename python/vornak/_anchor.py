@@ -142,15 +142,16 @@ class _Gates:
     """The valid gates of one sweep as flat vectors, and a map from flat
     position to valid-gate number (-1 elsewhere) made when first needed."""
 
-    def __init__(self, sweep: SweepInput, valid=None, values=None):
+    def __init__(self, sweep: SweepInput, valid=None, values=None, shape=None):
         """`valid`: the rays and gates of the valid gates (ray-major), where
         known; `values`: with them, their flat positions, fold counts,
         dealiased velocities and the map by flat position, as the kernels
-        gates and positions make them (the blocks' come with the blocks)."""
+        gates and positions make them (the blocks' come with the blocks);
+        `shape`: the sweep's, where known."""
         self.span = 2.0 * sweep.nyquist
         self._components = None
         if values is not None:
-            self.shape = np.shape(sweep.excluded)
+            self.shape = np.shape(sweep.excluded) if shape is None else shape
             self.ray, self.gate = valid
             self.flat, self.folds, self.dealiased, self._where = values
             return
@@ -618,10 +619,35 @@ def _blocks(sweep, arrays=None):
 
 def _block_gates(sweep, arrays):
     """_blocks of the sweep (its _kernel_arrays) and a _Gates of its blocks,
-    in one kernel call."""
-    vel, fold, empty, block_ray, block_gate, reach, values = _kernel.blocks(*arrays, 2.0 * sweep.nyquist)
-    blocks = _block_sweep(sweep, vel, fold, empty, reach)
-    return blocks, _Gates(blocks, (block_ray, block_gate), values)
+    in one kernel call. The blocks' grids are made only where asked for (the
+    VAD shift of the sweep a volume starts from, or of one its neighbours
+    cannot anchor): the gate vectors are all the others need, and the grids
+    would be a pass of their own over every block."""
+    block_ray, block_gate, reach, values = _kernel.blocks(*arrays, 2.0 * sweep.nyquist)
+    blocks = _LazyBlocks(sweep, arrays, reach)
+    return blocks, _Gates(blocks, (block_ray, block_gate), values, blocks.shape)
+
+
+class _LazyBlocks(SweepInput):
+    """The SweepInput of a sweep's blocks (as _blocks makes it) whose
+    velocity, folds and excluded grids are made when first read."""
+
+    def __init__(self, sweep, arrays, reach):
+        self._arrays = arrays
+        self._grids = None
+        self.shape = ((np.shape(sweep.excluded)[0] + 1) // 2, (reach + 1) // 2)
+        self.nyquist, self.elevation, self.rays_wrap_around = sweep.nyquist, sweep.elevation, sweep.rays_wrap_around
+        self.azimuth = np.asarray(sweep.azimuth)[::2]
+        self.ranges = np.asarray(sweep.ranges)[:reach:2]
+
+    def _grid(self, k):
+        if self._grids is None:
+            self._grids = _kernel.blocks(*self._arrays)[:3]
+        return self._grids[k]
+
+    velocity = property(lambda self: self._grid(0))
+    folds = property(lambda self: self._grid(1))
+    excluded = property(lambda self: self._grid(2))
 
 
 def _block_sweep(sweep, vel, fold, empty, reach):

@@ -30,6 +30,24 @@ std::size_t make_blocks(Grid<const std::uint8_t> excluded, const Velocity* veloc
                         std::size_t reach, Grid<float> block_velocity, Grid<std::int32_t> block_folds,
                         Grid<std::uint8_t> block_empty) noexcept;
 
+// The same blocks without their grids, for a sweep whose blocks are wanted
+// only as gate vectors: first which gate of each block holds its first echo
+// (0 to 3; 4 for none) into `choice` ((rays + 1) / 2 x (reach + 1) / 2),
+// returning the number of blocks with echo;
+[[nodiscard]] std::size_t block_choices(Grid<const std::uint8_t> excluded, std::size_t reach,
+                                        Grid<std::uint8_t> choice) noexcept;
+
+// then the ray, gate, flat position, fold count and dealiased velocity of
+// each block with echo (as nonempty_cells and gate_values give them from
+// the block grids), the spans holding as many as there are, and the block
+// number of each block cell in `where` (-1 elsewhere and at its end, one
+// longer than the cells). `gates`: the sweep's gates a ray.
+template <class Velocity, class Fold>
+void block_gate_values(Grid<const std::uint8_t> choice, const Velocity* velocity, const Fold* folds,
+                       std::size_t gates, double span, std::span<std::int64_t> ray, std::span<std::int64_t> gate,
+                       std::span<std::int64_t> flat, std::span<std::int32_t> block_folds,
+                       std::span<float> dealiased, std::span<std::int32_t> where) noexcept;
+
 // Ray and gate of every non-empty cell of `empty`, in flat order; the spans
 // hold as many as there are.
 void nonempty_cells(Grid<const std::uint8_t> empty, std::span<std::int64_t> ray,

@@ -40,6 +40,7 @@ class Buffer {
   void fit(std::size_t size) {
     if (size > capacity_) {
       data_.reset();  // before the new one: never both at once
+      capacity_ = 0;  // nothing held, should the allocation fail
       data_.reset(new T[size]);
       capacity_ = size;
     }

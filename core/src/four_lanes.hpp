@@ -38,6 +38,41 @@ inline IntLanes kept_lanes(const std::uint8_t* mask) noexcept {
   return __builtin_convertvector(m, IntLanes) == 0;
 }
 
+// {last[3], next[0], next[1], next[2]}: each lane's predecessor, across
+// two consecutive sets of lanes. On x86-64 by two byte shifts and an OR,
+// where inserting the lanes one by one took six shuffles.
+inline IntLanes shifted_in(IntLanes last, IntLanes next) noexcept {
+#if defined(__SSE2__) && defined(__GNUC__) && !defined(__clang__)
+  using Longs = long long __attribute__((vector_size(16)));
+  const auto up = (IntLanes)__builtin_ia32_pslldqi128((Longs)next, 32);
+  const auto down = (IntLanes)__builtin_ia32_psrldqi128((Longs)last, 96);
+  return up | down;
+#else
+  return IntLanes{last[3], next[0], next[1], next[2]};
+#endif
+}
+
+// kept_lanes for sixteen gates: out[q] for gates 4q to 4q + 3. On x86-64 one
+// comparison of the sixteen bytes, then their signs widened, where four
+// separate conversions took twice the operations.
+inline void kept_lanes16(const std::uint8_t* mask, IntLanes out[4]) noexcept {
+#if defined(__SSE2__) && defined(__GNUC__) && !defined(__clang__)
+  using Chars = char __attribute__((vector_size(16)));
+  using Shorts = short __attribute__((vector_size(16)));
+  Chars m;
+  std::memcpy(&m, mask, sizeof m);
+  const Chars kept = m == Chars{};  // -1 or 0 in each byte
+  const auto low = (Shorts)__builtin_ia32_punpcklbw128(kept, kept);
+  const auto high = (Shorts)__builtin_ia32_punpckhbw128(kept, kept);
+  out[0] = (IntLanes)__builtin_ia32_punpcklwd128(low, low);
+  out[1] = (IntLanes)__builtin_ia32_punpckhwd128(low, low);
+  out[2] = (IntLanes)__builtin_ia32_punpcklwd128(high, high);
+  out[3] = (IntLanes)__builtin_ia32_punpckhwd128(high, high);
+#else
+  for (std::size_t q = 0; q < 4; ++q) out[q] = kept_lanes(mask + 4 * q);
+#endif
+}
+
 // Bit 4q + k set where lane k of masks[q] is set (-1), for masks of -1 and 0:
 // sixteen gates' tests as one integer. On x86-64 by packing the lanes to
 // bytes and taking their sign bits (four operations), where weighing the

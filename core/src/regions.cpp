@@ -206,17 +206,18 @@ class IntervalFinder {
       for (; g + 16 <= count; g += 16) {
         IntLanes keys[4];
         IntLanes changes[4];
+        IntLanes kept_gates[4];
+        lanes::kept_lanes16(mask + g, kept_gates);
         for (std::size_t q = 0; q < 4; ++q) {
           const std::size_t at = g + 4 * q;
           const FloatLanes v = load_floats(vel + at);
           IntLanes k = {0, 0, 0, 0};
           for (std::size_t j = 0; j < inner; ++j) k -= (v >= inner_[j]);
-          const IntLanes kept = kept_lanes(mask + at);
+          const IntLanes kept = kept_gates[q];
           const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept;
           if constexpr (watch) keep_extremes(v, kept, lowest, highest);
           k = (k & inside) | ~inside;  // -1 outside every interval
-          const IntLanes before = {carried[3], k[0], k[1], k[2]};
-          changes[q] = k != before;
+          changes[q] = k != lanes::shifted_in(carried, k);
           carried = k;
           keys[q] = k;
         }

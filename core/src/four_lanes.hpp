@@ -93,10 +93,13 @@ inline unsigned mask_bits(IntLanes m0, IntLanes m1, IntLanes m2, IntLanes m3) no
 #endif
 }
 
-// For every byte, the positions (0 to 7) of its set bits, one a byte from
-// the lowest, and their number.
+// For every byte, the positions (0 to 7) of its set bits, lowest first, as
+// two sets of lanes ready to add to and store (8 KiB), and their number.
 struct BitPositions {
-  std::array<std::uint64_t, 256> positions{};
+  struct alignas(32) Positions {
+    std::array<std::int32_t, 2 * lane_count> lanes;
+  };
+  std::array<Positions, 256> positions{};
   std::array<std::uint8_t, 256> count{};
 };
 
@@ -105,7 +108,10 @@ inline constexpr BitPositions bit_positions = [] {
   for (unsigned byte = 0; byte < 256; ++byte) {
     unsigned n = 0;
     for (unsigned k = 0; k < 8; ++k) {
-      if (((byte >> k) & 1u) != 0) table.positions[byte] |= std::uint64_t{k} << (8 * n++);
+      if (((byte >> k) & 1u) != 0) {
+        table.positions[byte].lanes[n] = static_cast<std::int32_t>(k);
+        ++n;
+      }
     }
     table.count[byte] = static_cast<std::uint8_t>(n);
   }
@@ -117,16 +123,11 @@ inline constexpr BitPositions bit_positions = [] {
 // needs room for eight: no branch on the bits, which come unpredictably.
 inline std::size_t set_bit_positions(unsigned byte, std::uint32_t base,
                                      std::uint32_t* out) noexcept {
-  using Bytes = std::uint8_t __attribute__((vector_size(4)));
-  const std::uint64_t packed = bit_positions.positions[byte];
-  Bytes low;
-  Bytes high;
-  std::memcpy(&low, &packed, sizeof low);
-  std::memcpy(&high, reinterpret_cast<const char*>(&packed) + sizeof low, sizeof high);
   const auto start = static_cast<std::int32_t>(base);
   const IntLanes at = {start, start, start, start};
-  const IntLanes first = __builtin_convertvector(low, IntLanes) + at;
-  const IntLanes second = __builtin_convertvector(high, IntLanes) + at;
+  const std::int32_t* const positions = bit_positions.positions[byte].lanes.data();
+  const IntLanes first = load_ints(positions) + at;
+  const IntLanes second = load_ints(positions + lane_count) + at;
   std::memcpy(out, &first, sizeof first);
   std::memcpy(out + lane_count, &second, sizeof second);
   return bit_positions.count[byte];

@@ -52,6 +52,16 @@ inline IntLanes shifted_in(IntLanes last, IntLanes next) noexcept {
 #endif
 }
 
+// Bit k set where lane k of `m` is set (-1), for lanes of -1 and 0.
+inline unsigned mask_bits(IntLanes m) noexcept {
+#if defined(__SSE2__) && defined(__GNUC__) && !defined(__clang__)
+  return static_cast<unsigned>(__builtin_ia32_movmskps((FloatLanes)m));
+#else
+  const IntLanes weighed = m & IntLanes{1, 2, 4, 8};
+  return static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
+#endif
+}
+
 // kept_lanes for sixteen gates: out[q] for gates 4q to 4q + 3. On x86-64 one
 // comparison of the sixteen bytes, then their signs widened, where four
 // separate conversions took twice the operations.

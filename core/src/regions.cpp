@@ -205,7 +205,7 @@ class IntervalFinder {
       IntLanes carried = {-1, -1, -1, -1};  // lane 3: the last gate's key, -1 for none
       for (; g + 16 <= count; g += 16) {
         IntLanes keys[4];
-        IntLanes changes[4];
+        std::uint32_t bits = 0;
         IntLanes kept_gates[4];
         lanes::kept_lanes16(mask + g, kept_gates);
         for (std::size_t q = 0; q < 4; ++q) {
@@ -217,12 +217,10 @@ class IntervalFinder {
           const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept;
           if constexpr (watch) keep_extremes(v, kept, lowest, highest);
           k = (k & inside) | ~inside;  // -1 outside every interval
-          changes[q] = k != lanes::shifted_in(carried, k);
+          bits |= lanes::mask_bits(k != lanes::shifted_in(carried, k)) << (4 * q);
           carried = k;
           keys[q] = k;
         }
-        auto bits = static_cast<std::uint32_t>(
-            lanes::mask_bits(changes[0], changes[1], changes[2], changes[3]));
         while (bits != 0) {
           const int lane = std::countr_zero(bits);
           bits &= bits - 1;

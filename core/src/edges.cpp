@@ -89,7 +89,7 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
     // Stretches with no region (gaps in the echo) have nothing to visit.
     const IntLanes any = load_ints(here + g) | load_ints(here + g + 4) |
                          load_ints(here + g + 8) | load_ints(here + g + 12);
-    if ((any[0] | any[1] | any[2] | any[3]) == 0) continue;
+    if (lanes::mask_bits(any == IntLanes{0, 0, 0, 0}) == 0xfu) continue;
     // Bit k set: gate g + k to visit.
     const unsigned bits = lanes::mask_bits(visited_at(g), visited_at(g + 4), visited_at(g + 8),
                                            visited_at(g + 12));

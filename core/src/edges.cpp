@@ -144,8 +144,8 @@ class SampleList {
       : labels_(labels),
         vel_(vel),
         region_bits_(region_bits),
-        void_key_(static_cast<Key>(((std::uint64_t{1} << region_bits) - 1) << key_shift(region_bits) |
-                                   ((std::uint64_t{1} << region_bits) - 1))) {
+        void_key_(static_cast<Key>(all_ones(region_bits) << key_shift(region_bits) |
+                                   all_ones(region_bits))) {
     if constexpr (counts_regions) {
       per_region_ = zeros<std::size_t>((std::size_t{1} << region_bits) + 1);
     }
@@ -163,6 +163,9 @@ class SampleList {
   // region_a's `region_bits`, as their radix sort needs.
   static constexpr unsigned key_shift(unsigned region_bits) noexcept {
     return sizeof(Key) <= sizeof(std::uint32_t) ? 16 : region_bits;
+  }
+  static constexpr std::uint64_t all_ones(unsigned bits) noexcept {
+    return (std::uint64_t{1} << bits) - 1;
   }
   [[nodiscard]] std::span<std::size_t> per_region() noexcept { return per_region_; }
 

@@ -104,7 +104,8 @@ inline unsigned mask_bits(IntLanes m0, IntLanes m1, IntLanes m2, IntLanes m3) no
 }
 
 // For every byte, the positions (0 to 7) of its set bits, lowest first, as
-// two sets of lanes ready to add to and store (8 KiB), and their number.
+// two sets of lanes ready to add to and store (8 KiB; each byte's 32 bytes
+// within one cache line), and their number.
 struct BitPositions {
   struct alignas(32) Positions {
     std::array<std::int32_t, 2 * lane_count> lanes;

@@ -41,14 +41,25 @@ T idle(T a, T left, T right, T up, T down) noexcept {
   }
 }
 
-// -1 in the lanes where gate g + k of the ray `here` has nothing to do: it is
-// unlabelled or idle.
+// -1 in the lanes where gate g + k of the ray `here` is to be visited: it is
+// labelled and not idle.
 template <bool larger_first_only>
-IntLanes idle_lanes(const std::int32_t* before, const std::int32_t* here,
-                    const std::int32_t* after, std::size_t g) noexcept {
+IntLanes visited_lanes(const std::int32_t* before, const std::int32_t* here,
+                       const std::int32_t* after, std::size_t g) noexcept {
   const IntLanes a = load_ints(here + g);
-  return (a == 0) | idle<larger_first_only>(a, load_ints(here + g - 1), load_ints(here + g + 1),
-                                            load_ints(before + g), load_ints(after + g));
+  const IntLanes left = load_ints(here + g - 1);
+  const IntLanes right = load_ints(here + g + 1);
+  const IntLanes up = load_ints(before + g);
+  const IntLanes down = load_ints(after + g);
+  if constexpr (larger_first_only) {
+    // Not idle: some neighbour labelled below it, or not at all. Labels are
+    // not negative, so such a gate is labelled itself: four comparisons,
+    // where the test as written (labelled and not idle) took a dozen
+    // operations on SSE2, which has no "at least".
+    return (a > left) | (a > right) | (a > up) | (a > down);
+  } else {
+    return ~((a == 0) | idle<false>(a, left, right, up, down));
+  }
 }
 
 // Writes to `gates` the labelled gates of one ray whose walks may find a
@@ -68,8 +79,8 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
     for (std::size_t g = 0; g < ngates; ++g) keep_if_labelled(g);
     return count;
   }
-  const auto idle_at = [&](std::size_t g) {
-    return idle_lanes<larger_first_only>(before, here, after, g);
+  const auto visited_at = [&](std::size_t g) {
+    return visited_lanes<larger_first_only>(before, here, after, g);
   };
   keep_if_labelled(0);
   std::size_t g = 1;
@@ -78,13 +89,10 @@ std::size_t active_gates(const std::int32_t* before, const std::int32_t* here,
     // Stretches with no region (gaps in the echo) have nothing to visit.
     const IntLanes any = load_ints(here + g) | load_ints(here + g + 4) |
                          load_ints(here + g + 8) | load_ints(here + g + 12);
-    if ((any[0] | any[1] | any[2] | any[3]) == 0) continue;
+    if (lanes::mask_bits(any == IntLanes{0, 0, 0, 0}) == 0xfu) continue;
     // Bit k set: gate g + k to visit.
-    const IntLanes weighed = (~idle_at(g) & IntLanes{1, 2, 4, 8}) |
-                             (~idle_at(g + 4) & IntLanes{16, 32, 64, 128}) |
-                             (~idle_at(g + 8) & IntLanes{256, 512, 1024, 2048}) |
-                             (~idle_at(g + 12) & IntLanes{4096, 8192, 16384, 32768});
-    const auto bits = static_cast<unsigned>(weighed[0] | weighed[1] | weighed[2] | weighed[3]);
+    const unsigned bits = lanes::mask_bits(visited_at(g), visited_at(g + 4), visited_at(g + 8),
+                                           visited_at(g + 12));
     const auto at = static_cast<std::uint32_t>(g);
     count += lanes::set_bit_positions(bits & 0xffu, at, gates + count);
     count += lanes::set_bit_positions(bits >> 8, at + 8, gates + count);
@@ -136,7 +144,8 @@ class SampleList {
       : labels_(labels),
         vel_(vel),
         region_bits_(region_bits),
-        void_key_(static_cast<Key>((std::uint64_t{1} << (2 * region_bits)) - 1)) {
+        void_key_(static_cast<Key>(all_ones(region_bits) << key_shift(region_bits) |
+                                   all_ones(region_bits))) {
     if constexpr (counts_regions) {
       per_region_ = zeros<std::size_t>((std::size_t{1} << region_bits) + 1);
     }
@@ -146,6 +155,18 @@ class SampleList {
   // kept or settled, while they are in cache: per_region()[b + 1] counts
   // region b's; void samples are not counted.
   static constexpr bool counts_regions = sizeof(Key) <= sizeof(std::uint32_t);
+
+  // Where region_b starts in a key: at bit 16 in keys of 32 bits, whatever
+  // the regions' count, so that every key is made and taken apart by shifts
+  // of a constant (one operation on x86-64, where a shift by a variable
+  // takes three, some million times a call); in wider keys, just above
+  // region_a's `region_bits`, as their radix sort needs.
+  static constexpr unsigned key_shift(unsigned region_bits) noexcept {
+    return sizeof(Key) <= sizeof(std::uint32_t) ? 16 : region_bits;
+  }
+  static constexpr std::uint64_t all_ones(unsigned bits) noexcept {
+    return (std::uint64_t{1} << bits) - 1;
+  }
   [[nodiscard]] std::span<std::size_t> per_region() noexcept { return per_region_; }
 
   // Where the next samples go: after the kept ones, in a block with room for
@@ -170,7 +191,7 @@ class SampleList {
     const Sample* const kept = blocks_.back().data() + fill_;
     if constexpr (counts_regions) {
       for (const Sample* s = kept; s != end; ++s) {
-        per_region_[(s->key >> region_bits_) + 1] += s->key != void_key_ ? 1 : 0;
+        per_region_[(s->key >> key_shift(region_bits_)) + 1] += s->key != void_key_ ? 1 : 0;
       }
     }
     fill_ += static_cast<std::size_t>(end - kept);
@@ -218,7 +239,7 @@ class SampleList {
     return b != a && (!larger_first || b < a);
   }
   Key key(std::int32_t a, std::int32_t b) const noexcept {
-    return static_cast<Key>(static_cast<Key>(b) << region_bits_ | static_cast<Key>(a));
+    return static_cast<Key>(static_cast<Key>(b) << key_shift(region_bits_) | static_cast<Key>(a));
   }
 
   std::span<const std::int32_t> labels_;
@@ -523,7 +544,9 @@ Edges condense_by_region(Samples& samples, std::int32_t largest, unsigned region
   Buffer<Sample> placed = uninitialized<Sample>(heads.back());
   for (std::size_t k = 0; k < samples.block_count(); ++k) {
     for (const Sample& s : samples.block(k)) {
-      if (s.key != void_key) placed[heads[static_cast<std::size_t>(s.key >> region_bits)]++] = s;
+      if (s.key != void_key) {
+        placed[heads[static_cast<std::size_t>(s.key >> Samples::key_shift(region_bits))]++] = s;
+      }
     }
     Buffer<Sample> released = samples.take_block(k);
   }

@@ -202,29 +202,25 @@ class IntervalFinder {
     if (few_) {
       // Sixteen gates a step, without branches; the gates whose interval
       // changes come out as bits, visited one by one.
-      const IntLanes weights[4] = {{1 << 0, 1 << 1, 1 << 2, 1 << 3},
-                               {1 << 4, 1 << 5, 1 << 6, 1 << 7},
-                               {1 << 8, 1 << 9, 1 << 10, 1 << 11},
-                               {1 << 12, 1 << 13, 1 << 14, 1 << 15}};
       IntLanes carried = {-1, -1, -1, -1};  // lane 3: the last gate's key, -1 for none
       for (; g + 16 <= count; g += 16) {
         IntLanes keys[4];
-        IntLanes changes = {0, 0, 0, 0};
+        std::uint32_t bits = 0;
+        IntLanes kept_gates[4];
+        lanes::kept_lanes16(mask + g, kept_gates);
         for (std::size_t q = 0; q < 4; ++q) {
           const std::size_t at = g + 4 * q;
           const FloatLanes v = load_floats(vel + at);
           IntLanes k = {0, 0, 0, 0};
           for (std::size_t j = 0; j < inner; ++j) k -= (v >= inner_[j]);
-          const IntLanes kept = kept_lanes(mask + at);
+          const IntLanes kept = kept_gates[q];
           const IntLanes inside = (v >= lowest_) & ~(v >= top_) & kept;
           if constexpr (watch) keep_extremes(v, kept, lowest, highest);
           k = (k & inside) | ~inside;  // -1 outside every interval
-          const IntLanes before = {carried[3], k[0], k[1], k[2]};
-          changes |= (k != before) & weights[q];
+          bits |= lanes::mask_bits(k != lanes::shifted_in(carried, k)) << (4 * q);
           carried = k;
           keys[q] = k;
         }
-        auto bits = static_cast<std::uint32_t>(changes[0] | changes[1] | changes[2] | changes[3]);
         while (bits != 0) {
           const int lane = std::countr_zero(bits);
           bits &= bits - 1;

@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "vornak/numeric.hpp"
+
 namespace vornak::anchor {
 
 std::size_t echo_reach(Grid<const std::uint8_t> excluded) noexcept {
@@ -161,7 +163,7 @@ void block_gate_values(Grid<const std::uint8_t> choice, const Velocity* velocity
         gate[i] = static_cast<std::int64_t>(k);
         flat[i] = static_cast<std::int64_t>(cell);
         block_folds[i] = fold;
-        dealiased[i] = static_cast<float>(static_cast<double>(v) + static_cast<double>(fold) * span);
+        dealiased[i] = unfolded(v, fold, span);
         where[cell] = static_cast<std::int32_t>(i);
         ++i;
       }
@@ -195,8 +197,7 @@ void gate_values(const Velocity* velocity, const Fold* folds, std::size_t gates,
     const Fold fold = folds[at];
     flat[i] = at;
     gate_folds[i] = fold;
-    // In double, then rounded once: as NumPy promotes the mixed expression.
-    dealiased[i] = static_cast<float>(static_cast<double>(velocity[at]) + static_cast<double>(fold) * span);
+    dealiased[i] = unfolded(velocity[at], fold, span);
   }
 }
 

@@ -7,6 +7,7 @@
 #include "vornak/anchor_nearby.hpp"
 #include "vornak/anchor_rings.hpp"
 #include "vornak/anchor_runs.hpp"
+#include "vornak/numeric.hpp"
 
 #include <algorithm>
 #include <array>
@@ -203,8 +204,7 @@ void valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
       }
       if (word == none) continue;
       const auto take = [&](std::size_t g) {
-        // In double, then rounded once: as NumPy promotes the mixed expression.
-        const auto v = static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span);
+        const float v = unfolded(vel[g], fold[g], span);
         const auto at = static_cast<I64>(g);
         const bool starts = (k == ray_first) | (at - last_gate > step) | (std::fabs(v - last) > joining.limit);
         echo.run_start[runs] = k;
@@ -229,8 +229,7 @@ void valid_gates(Grid<const std::uint8_t> excluded, const Velocity* velocity, co
       std::size_t ring = (g0 + centring.step - 1) / centring.step;
       for (std::size_t g = ring * centring.step; g < g1; g += centring.step, ++ring) {
         if (row[g] != 0) continue;
-        const auto v = static_cast<double>(
-            static_cast<float>(static_cast<double>(vel[g]) + static_cast<double>(fold[g]) * span));
+        const auto v = static_cast<double>(unfolded(vel[g], fold[g], span));
         ++centring.count[ring];
         add_ring_gate(centring.sums[ring], c, s, v);
         centring.seen[ring * 8 + sector] = 1;

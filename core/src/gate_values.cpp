@@ -8,6 +8,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "vornak/numeric.hpp"
+
 namespace vornak::gates {
 
 namespace {
@@ -79,9 +81,8 @@ void unfold(std::span<const Velocity> velocity, const Fold* folds, const std::ui
   // a select without a branch: excluded gates lie scattered in noisy sweeps
   const auto missing = std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
   for (std::size_t i = 0; i < velocity.size(); ++i) {
-    const double value = static_cast<double>(velocity[i]) + static_cast<double>(folds[i]) * span;
     const std::uint32_t keep = 0u - static_cast<std::uint32_t>(excluded[i] == 0);
-    const auto bits = (std::bit_cast<std::uint32_t>(static_cast<float>(value)) & keep) | (missing & ~keep);
+    const auto bits = (std::bit_cast<std::uint32_t>(unfolded(velocity[i], folds[i], span)) & keep) | (missing & ~keep);
     out[i] = std::bit_cast<float>(bits);
   }
 }

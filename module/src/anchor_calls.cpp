@@ -7,12 +7,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <new>
-#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
 #include "anchor_arrays.hpp"
+#include "kernel_guard.hpp"
 #include "vornak/anchor_agreement.hpp"
 #include "vornak/anchor_blocks.hpp"
 #include "vornak/anchor_components.hpp"
@@ -30,21 +29,6 @@ template <class T>
 using Span = std::span<const T>;
 
 State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
-
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& failure) {
-    PyErr_Format(PyExc_RuntimeError, "vornak: anchoring failed inside: %s", failure.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "vornak: anchoring failed inside (no description)");
-    return nullptr;
-  }
-}
 
 bool count_is(const char* function, Py_ssize_t nargs, Py_ssize_t wanted) {
   if (nargs == wanted) return true;
@@ -814,7 +798,7 @@ PyObject* shift_valid(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 
 template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return guarded([&] { return F(module, args, nargs); });
+  return guarded("anchoring", [&] { return F(module, args, nargs); });
 }
 
 template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>

@@ -5,10 +5,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
-#include <stdexcept>
 
 #include "anchor_arrays.hpp"
+#include "kernel_guard.hpp"
 #include "vornak/speckle.hpp"
 
 namespace vornak::anchor_module {
@@ -107,17 +106,7 @@ PyObject* speckle_folds(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  try {
-    return speckle_folds(module, args, nargs);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& failure) {
-    PyErr_Format(PyExc_RuntimeError, "vornak: the speckle repair failed inside: %s", failure.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "vornak: the speckle repair failed inside (no description)");
-    return nullptr;
-  }
+  return guarded("the speckle repair", [&] { return speckle_folds(module, args, nargs); });
 }
 
 }  // namespace

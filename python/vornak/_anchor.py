@@ -637,8 +637,7 @@ class _LazyBlocks(SweepInput):
         self._grids = None
         self.shape = ((np.shape(sweep.excluded)[0] + 1) // 2, (reach + 1) // 2)
         self.nyquist, self.elevation, self.rays_wrap_around = sweep.nyquist, sweep.elevation, sweep.rays_wrap_around
-        self.azimuth = np.asarray(sweep.azimuth)[::2]
-        self.ranges = np.asarray(sweep.ranges)[:reach:2]
+        self.azimuth, self.ranges = _block_geometry(sweep, reach)
 
     def _grid(self, k):
         if self._grids is None:
@@ -651,10 +650,15 @@ class _LazyBlocks(SweepInput):
 
 
 def _block_sweep(sweep, vel, fold, empty, reach):
-    """The SweepInput of the blocks the kernel made of `sweep`: every second
-    ray's azimuth and gate's range, up to the echo's `reach`."""
-    return SweepInput(vel, fold, empty, sweep.nyquist, np.asarray(sweep.azimuth)[::2], sweep.elevation,
-                      np.asarray(sweep.ranges)[:reach:2], sweep.rays_wrap_around)
+    """The SweepInput of the blocks the kernel made of `sweep`."""
+    azimuth, ranges = _block_geometry(sweep, reach)
+    return SweepInput(vel, fold, empty, sweep.nyquist, azimuth, sweep.elevation, ranges, sweep.rays_wrap_around)
+
+
+def _block_geometry(sweep, reach):
+    """The azimuths and ranges of a sweep's blocks: every second ray's and
+    gate's, up to the echo's `reach`."""
+    return np.asarray(sweep.azimuth)[::2], np.asarray(sweep.ranges)[:reach:2]
 
 
 def _unblock(arrays, gates, shift, report, out):

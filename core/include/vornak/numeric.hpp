@@ -15,6 +15,13 @@ namespace vornak {
 // Round to the nearest float32 (ties to even), as stored in edge statistics.
 [[nodiscard]] constexpr float narrow_to_float(double v) noexcept { return static_cast<float>(v); }
 
+// A dealiased velocity as it is stored: velocity + folds x span in double
+// (as NumPy promotes the mixed expression), rounded once to float32.
+template <class Velocity, class Fold>
+[[nodiscard]] constexpr float unfolded(Velocity velocity, Fold folds, double span) noexcept {
+  return static_cast<float>(static_cast<double>(velocity) + static_cast<double>(folds) * span);
+}
+
 // Returns x truncated toward zero as int64; NaN gives 0, values at or beyond
 // the int64 range give its nearest end.
 [[nodiscard]] constexpr std::int64_t saturating_i64(double x) noexcept {

@@ -120,17 +120,22 @@ def _ray_order(ds, ray_dim):
 
 
 def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, vad_azimuth=None, report=None,
-            noise=None):
+            noise=None, screened=False):
     """One sweep (rays, gates) in the dataset's ray order -> dealiased (and
     folds), and the whole folds the sweep's VAD fit added when `vad_azimuth`
     (the azimuths in the dataset's ray order) is given; `report`, a dict,
     receives what the repairs did. `noise(scan_vel, scan_excluded, report)`,
-    when given, returns gates to exclude as well (dataset order) or None."""
+    when given, returns gates to exclude as well (dataset order) or None.
+    `screened`: `mask` is the gate screen's own array of the sweep's excluded
+    gates, the ones not finite as float32 among them, and is changed here."""
     with np.errstate(over="ignore", invalid="ignore"):
         vel = np.ascontiguousarray(vel, dtype=np.float32)
-    excluded = ~np.isfinite(vel)
-    if mask:
-        excluded |= np.asarray(mask[0], dtype=bool)
+    if screened:
+        excluded = np.ascontiguousarray(mask[0], dtype=bool)
+    else:
+        excluded = ~np.isfinite(vel)
+        if mask:
+            excluded |= np.asarray(mask[0], dtype=bool)
     scan_vel, scan_excluded = (vel, excluded) if order is None else (vel[order], excluded[order])
     if noise is not None:
         low = noise(scan_vel, scan_excluded, report)
@@ -324,7 +329,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
             excluded |= np.asarray(_in_order(given, dims), dtype=bool)
         kwargs["noise"] = _noise_check(ds, var, dims, order, nyquist, rays_wrap_around,
                                        apply=settings.noise_mask and mask is None)
-        results = _kernel(vel, excluded, **kwargs, report=report)
+        results = _kernel(vel, excluded, **kwargs, report=report, screened=True)
         results = results if count > 1 else (results,)
         shift = results[-1] if vad_azimuth is not None else None
         results = [xr.Variable(dims, r) for r in results[:fields]]

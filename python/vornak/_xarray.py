@@ -162,7 +162,7 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, 
         azimuth = vad_azimuth if order is None else vad_azimuth[order]
         sweep = _anchor.SweepInput(scan_vel, folds, scan_excluded, nyquist, azimuth, 0.0, np.zeros(vel.shape[1]),
                                    rays_wrap_around)
-        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
+        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True, own=True)
         shift = anchoring.sweep_shift
         if report is not None:
             report["nearby_gates"] = anchoring.nearby_gates

@@ -95,13 +95,44 @@ __attribute__((target("avx512f"))) std::size_t codes_and_bound_wide(
   return count;
 }
 
-bool wide_gates() noexcept {
-  static const bool wide = __builtin_cpu_supports("avx512f");
-  return wide;
+using Ints8 = std::int32_t __attribute__((vector_size(32)));
+using Bits8 = std::uint32_t __attribute__((vector_size(32)));
+
+// unfold of float velocities and int32 folds, eight gates at a time.
+__attribute__((target("avx512f"))) void unfold_wide(const float* velocity, const std::int32_t* folds,
+                                                    const std::uint8_t* excluded, double span, float* out,
+                                                    std::size_t size) noexcept {
+  const auto missing = std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    Floats8 v;
+    Ints8 f;
+    Bytes8 skip;
+    std::memcpy(&v, velocity + i, sizeof v);
+    std::memcpy(&f, folds + i, sizeof f);
+    std::memcpy(&skip, excluded + i, sizeof skip);
+    const Floats8 dealiased =
+        __builtin_convertvector(__builtin_convertvector(v, Doubles8) + __builtin_convertvector(f, Doubles8) * span,
+                                Floats8);
+    const Bits8 keep = __builtin_convertvector(skip == 0, Bits8);  // all ones where kept
+    const Bits8 bits = (reinterpret_cast<Bits8>(dealiased) & keep) | (missing & ~keep);
+    std::memcpy(out + i, &bits, sizeof bits);
+  }
+  for (; i < size; ++i) out[i] = excluded[i] != 0 ? std::numeric_limits<float>::quiet_NaN() : unfolded(velocity[i], folds[i], span);
 }
+
 #endif
 
 }  // namespace
+
+bool wide_gates() noexcept {
+#ifdef VORNAK_WIDE_GATES
+  static const bool wide = __builtin_cpu_supports("avx512f");
+  return wide;
+#else
+  return false;
+#endif
+}
 
 template <class Value>
 std::size_t codes_and_bound(std::span<const Value> values, double bound, std::span<const double> codes,
@@ -144,6 +175,11 @@ std::size_t codes_and_bound(std::span<const Value> values, double bound, std::sp
 template <class Velocity, class Fold>
 void unfold(std::span<const Velocity> velocity, const Fold* folds, const std::uint8_t* excluded, double span,
             std::span<float> out) noexcept {
+#ifdef VORNAK_WIDE_GATES
+  if constexpr (std::is_same_v<Velocity, float> && std::is_same_v<Fold, std::int32_t>) {
+    if (wide_gates()) return unfold_wide(velocity.data(), folds, excluded, span, out.data(), velocity.size());
+  }
+#endif
   // a select without a branch: excluded gates lie scattered in noisy sweeps
   const auto missing = std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
   for (std::size_t i = 0; i < velocity.size(); ++i) {

@@ -371,9 +371,22 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     if keep_folds:
         new[names.FOLDS] = results[1].transpose(*var.dims)
         new[names.FOLDS].attrs = names.folds_attrs(comment)
+    return _with_variables(ds, new)
+
+
+def _with_variables(ds, new):
+    """A shallow copy of `ds` with the variables `new` (name -> Variable)
+    added, or put in place of its own of that name.
+
+    They lie on the sweep's own dimensions, so the merge that `update` makes
+    (alignment, indexes: most of the dealiasing's own time outside the
+    kernels on a small sweep) has nothing to do: the copy takes them
+    directly. A variable of other sizes still goes through `update`."""
     out = ds.copy()
-    out.update(new)  # one merge for all the new variables
-    return out
+    if not all(ds.sizes.get(dim) == size for var in new.values() for dim, size in zip(var.dims, var.shape)):
+        out.update(new)
+        return out
+    return out._replace(variables={**out._variables, **new})
 
 
 def _repair_attrs(ds, report, order, angle, rays_wrap_around, settings):

@@ -28,7 +28,6 @@ def jump_counts(vel, nyquist, rays_wrap_around):
     return jumps, pairs
 
 
-
 def dealiased_jumps(vel, folds, excluded, nyquist, rays_wrap_around):
     """`jump_counts` of the dealiased sweep, ``vel + folds * 2 * nyquist`` as
     float32 and NaN where `excluded`, pair kind by pair kind: ((jumps, pairs)

@@ -379,9 +379,9 @@ def _with_variables(ds, new):
     added, or put in place of its own of that name.
 
     They lie on the sweep's own dimensions, so the merge that `update` makes
-    (alignment, indexes: most of the dealiasing's own time outside the
-    kernels on a small sweep) has nothing to do: the copy takes them
-    directly. A variable of other sizes still goes through `update`."""
+    (alignment, indexes: a good part of the Python around the kernels of a
+    sweep) has nothing to do: the copy takes them directly. A variable of
+    other sizes still goes through `update`."""
     out = ds.copy()
     if not all(ds.sizes.get(dim) == size for var in new.values() for dim, size in zip(var.dims, var.shape)):
         out.update(new)

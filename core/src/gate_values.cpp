@@ -118,7 +118,9 @@ __attribute__((target("avx512f"))) void unfold_wide(const float* velocity, const
     const Bits8 bits = (reinterpret_cast<Bits8>(dealiased) & keep) | (missing & ~keep);
     std::memcpy(out + i, &bits, sizeof bits);
   }
-  for (; i < size; ++i) out[i] = excluded[i] != 0 ? std::numeric_limits<float>::quiet_NaN() : unfolded(velocity[i], folds[i], span);
+  for (; i < size; ++i) {
+    out[i] = excluded[i] != 0 ? std::numeric_limits<float>::quiet_NaN() : unfolded(velocity[i], folds[i], span);
+  }
 }
 
 #endif

@@ -69,7 +69,8 @@ void count_pairs(const float* a, const float* b, std::size_t n, double nyquist, 
 #endif
   Counts jumps = {0, 0}, pairs = {0, 0};
   for (; i + 2 <= n; i += 2) {
-    const Doubles diff = reinterpret_cast<Doubles>(reinterpret_cast<Counts>(widened(a + i) - widened(b + i)) & magnitude);
+    const Counts bits = reinterpret_cast<Counts>(widened(a + i) - widened(b + i)) & magnitude;
+    const auto diff = reinterpret_cast<Doubles>(bits);
     pairs -= diff <= largest;  // -1 where true
     jumps -= diff > nyquist;
   }

@@ -7,6 +7,7 @@ import pytest
 
 import vornak
 from vornak import _array, _noise, _repairs, _seam, _speckle, names
+from vornak._jumps import dealiased_jumps, jump_counts
 from vornak._settings import DEFAULT_SETTINGS, Settings
 from vornak_sweeps import NYQUIST, sweep_dataset, wind
 from reference import speckle as speckle_reference
@@ -32,6 +33,23 @@ def test_seam_moved_to_the_emptiest_boundary_and_folds_kept_in_ray_order():
     np.testing.assert_array_equal(again, exact)
     sector, _ = _repairs.repair(vel, excluded, broken, NYQUIST, False, Settings(speckle_repair=False))
     np.testing.assert_array_equal(sector, broken)
+
+
+def test_compiled_seam_jumps_count_what_numpy_counts_on_the_dealiased_sweep():
+    rng = np.random.default_rng(3)
+    vel = rng.uniform(-NYQUIST, NYQUIST, (40, 30)).astype(np.float32)
+    vel[rng.random(vel.shape) < 0.1] = np.nan
+    excluded = np.isnan(vel) | (rng.random(vel.shape) < 0.1)
+    vel[rng.random(vel.shape) < 0.05] = np.inf  # not excluded: a jump to every finite neighbour, no pair
+    folds = rng.integers(-2, 3, vel.shape).astype(np.int32)
+    dealiased = np.where(excluded, np.nan, _array.unfold(vel, folds, NYQUIST))
+    with np.errstate(invalid="ignore"):
+        across = np.abs(np.diff(dealiased.astype(np.float64), axis=0))
+    for wrap in (True, False):
+        kinds = dealiased_jumps(vel, folds.astype(np.int32 if wrap else np.int64), excluded, NYQUIST, wrap)
+        assert tuple(map(sum, zip(*kinds))) == jump_counts(dealiased, NYQUIST, wrap)
+        assert kinds[1] == (np.count_nonzero(across > NYQUIST), np.count_nonzero(np.isfinite(across)))
+        assert (kinds[2] == (0, 0)) != wrap
 
 
 def test_speckle_repair_changes_only_scattered_groups_against_their_like_surroundings():

@@ -59,7 +59,7 @@ class Finder {
   // fill that stops at that many gates (they are all solid then) or at a
   // gate already known to be solid; an area found whole and smaller is
   // known not to be.
-  bool solid(std::size_t at) {
+  [[gnu::flatten]] bool solid(std::size_t at) {
     if (state_[at] & solid_known) return state_[at] & solid_bit;
     state_[at] |= solid_known;
     if (!dense(at)) return false;
@@ -84,7 +84,7 @@ class Finder {
 
   // The scattered group of the lifted gate `start` appended to `out`, or
   // nothing when `start` is solid or grouped already.
-  void group(std::size_t start, std::vector<std::size_t>& out) {
+  [[gnu::flatten]] void group(std::size_t start, std::vector<std::size_t>& out) {
     if ((state_[start] & grouped_bit) || solid(start)) return;
     std::size_t head = out.size();
     state_[start] |= grouped_bit;

@@ -1,12 +1,14 @@
-// codes_and_bound and unfold: the arrays checked before the kernels read
-// them, the interpreter lock given up while they run, every failure a Python
-// exception.
+// codes_and_bound, unfold, sampled_noise and neighbour_jumps: the arrays
+// checked before the kernels read them, the interpreter lock given up while
+// they run, every failure a Python exception.
 #include "gate_calls.hpp"
 
 #include <cstdint>
 
 #include "anchor_arrays.hpp"
+#include "kernel_guard.hpp"
 #include "vornak/gate_values.hpp"
+#include "vornak/neighbour_jumps.hpp"
 #include "vornak/noise_sample.hpp"
 
 namespace vornak::anchor_module {
@@ -132,6 +134,50 @@ PyObject* sampled_noise(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
   return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(count.noisy), static_cast<Py_ssize_t>(count.valid));
 }
 
+// neighbour_jumps(velocity, folds, excluded, span, nyquist, wrap)
+//   -> (along jumps, along pairs, across jumps, across pairs, wrap jumps, wrap pairs)
+PyObject* neighbour_jumps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!count_is("neighbour_jumps", nargs, 6)) return nullptr;
+  View velocity, folds, excluded;
+  if (!velocity.take(args[0], "velocity", {Kind::float32}, 2) ||
+      !folds.take(args[1], "folds", {Kind::int32, Kind::int64}, 2) ||
+      !excluded.take(args[2], "excluded", {Kind::boolean}, 2)) {
+    return nullptr;
+  }
+  for (const View* other : {&folds, &excluded}) {
+    if (other->extent(0) != velocity.extent(0) || other->extent(1) != velocity.extent(1)) {
+      PyErr_SetString(PyExc_ValueError, "vornak: the sweep's velocity, folds and excluded must have the same shape");
+      return nullptr;
+    }
+  }
+  const double span = PyFloat_AsDouble(args[3]);
+  if (span == -1.0 && PyErr_Occurred()) return nullptr;
+  const double nyquist = PyFloat_AsDouble(args[4]);
+  if (nyquist == -1.0 && PyErr_Occurred()) return nullptr;
+  const int wrap = PyObject_IsTrue(args[5]);
+  if (wrap < 0) return nullptr;
+  gates::NeighbourJumps counts;
+  {
+    LockReleased unlocked;
+    const auto* v = velocity.span<const float>().data();
+    const auto* mask = excluded.span<const std::uint8_t>().data();
+    const std::size_t rays = velocity.extent(0), ngates = velocity.extent(1);
+    counts = folds.kind() == Kind::int32
+                 ? gates::neighbour_jumps(v, folds.span<const std::int32_t>().data(), mask, rays, ngates, span,
+                                          nyquist, wrap == 1)
+                 : gates::neighbour_jumps(v, folds.span<const std::int64_t>().data(), mask, rays, ngates, span,
+                                          nyquist, wrap == 1);
+  }
+  return Py_BuildValue("(nnnnnn)", static_cast<Py_ssize_t>(counts.along.jumps),
+                       static_cast<Py_ssize_t>(counts.along.pairs), static_cast<Py_ssize_t>(counts.across.jumps),
+                       static_cast<Py_ssize_t>(counts.across.pairs), static_cast<Py_ssize_t>(counts.wrap.jumps),
+                       static_cast<Py_ssize_t>(counts.wrap.pairs));
+}
+
+PyObject* guarded_neighbour_jumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guarded("the seam repair", [&] { return neighbour_jumps(module, args, nargs); });
+}
+
 }  // namespace
 
 PyMethodDef gate_methods[] = {
@@ -147,6 +193,13 @@ PyMethodDef gate_methods[] = {
     {"sampled_noise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sampled_noise)), METH_FASTCALL,
      "sampled_noise(velocity, excluded, span, limit, wrap, step) -> (noisy, valid)\n--\n\n"
      "Noisy and valid gates of every step-th ray, each judged against all its neighbours."},
+    {"neighbour_jumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_neighbour_jumps)),
+     METH_FASTCALL,
+     "neighbour_jumps(velocity, folds, excluded, span, nyquist, wrap) -> (along jumps, along pairs, across jumps, "
+     "across pairs, wrap jumps, wrap pairs)\n--\n\n"
+     "Pairs of neighbouring gates of the dealiased sweep (velocity + folds * span in float64, as float32; NaN "
+     "where excluded) whose difference, in float64, is finite (pairs) and beyond nyquist (jumps): along rays, "
+     "across rays, and between the last and the first ray when wrap and there are more than two rays."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -500,25 +500,33 @@ def _result(sweep, gates, shift, reference, sweep_shift, moved, compared):
     return folds, Anchoring(reference, sweep_shift, moved, int(changed.size), compared)
 
 
-def _whole_shift(sweep, k, reference, compared):
+def _whole_shift(sweep, k, reference, compared, own=False):
+    """The sweep's folds shifted by `k` at its valid gates: a new int32 array,
+    or, `own` and no shift, the sweep's own folds where they are one already."""
+    mine = isinstance(sweep.folds, np.ndarray) and sweep.folds.dtype == np.int32 and sweep.folds.flags.c_contiguous
+    if own and k == 0 and mine:
+        return sweep.folds, Anchoring(reference, 0, 0, 0, compared)
     excluded, _, folds = _kernel_arrays(sweep)
     folds, changed = _kernel.shift_valid(excluded, folds, k)
     return folds, Anchoring(reference, k, 0, changed, compared)
 
 
-def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True, nearby=True):
+def anchor_sweep(sweep: SweepInput, *, profile=None, vad=True, nearby=True, own=False):
     """Anchor one sweep on its own: to a wind profile (height, u, v) where
     given, else by its VAD fit; then (`nearby`) its small echo areas to the
-    echo beside them. Returns the new fold counts and an Anchoring."""
+    echo beside them. Returns the new fold counts and an Anchoring. `own`:
+    the sweep's folds are the caller's, to be returned as they are where
+    nothing changes them (never changed in place)."""
     rays = ray_sectors(sweep)
-    folds, report = _anchor_alone(sweep, profile, vad, rays)
+    folds, report = _anchor_alone(sweep, profile, vad, rays, own)
     if nearby:
-        return _anchor_nearby.nearby_step(sweep, folds, report, own=True, rays=rays)
+        return _anchor_nearby.nearby_step(sweep, folds, report, own=folds is not sweep.folds, rays=rays)
     return folds, report
 
 
-def _anchor_alone(sweep, profile, vad, rays=None):
-    """anchor_sweep by its reference alone, without the nearby echo."""
+def _anchor_alone(sweep, profile, vad, rays=None, own=False):
+    """anchor_sweep by its reference alone, without the nearby echo; `own`
+    as there."""
     if profile is not None:
         profile = wind_profile(profile)
         gates = _Gates(sweep)
@@ -527,8 +535,8 @@ def _anchor_alone(sweep, profile, vad, rays=None):
         return _result(sweep, gates, shift, "profile", k, moved, compared)
     if vad:
         k, rings = vad_shift(sweep, rays)
-        return _whole_shift(sweep, k, "vad", rings)
-    return _whole_shift(sweep, 0, "none", 0)
+        return _whole_shift(sweep, k, "vad", rings, own)
+    return _whole_shift(sweep, 0, "none", 0, own)
 
 
 def trust_order(sweeps, gates):

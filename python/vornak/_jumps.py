@@ -4,6 +4,8 @@ by more than the Nyquist velocity. In a well dealiased sweep they are rare
 
 import numpy as np
 
+from ._anchor_kernel import kernel as _kernel
+
 
 def _pairs(vel, rays_wrap_around):
     vel = np.asarray(vel, dtype=np.float64)
@@ -25,3 +27,13 @@ def jump_counts(vel, nyquist, rays_wrap_around):
             jumps += int(np.count_nonzero(diff > nyquist))
     return jumps, pairs
 
+
+def dealiased_jumps(vel, folds, excluded, nyquist, rays_wrap_around):
+    """`jump_counts` of the dealiased sweep, ``vel + folds * 2 * nyquist`` as
+    float32 and NaN where `excluded`, pair kind by pair kind: ((jumps, pairs)
+    along rays, across rays, between the last and the first ray), in one
+    compiled pass that never holds the dealiased sweep."""
+    counts = _kernel.neighbour_jumps(np.ascontiguousarray(vel, dtype=np.float32), np.ascontiguousarray(folds),
+                                     np.ascontiguousarray(excluded, dtype=bool), 2.0 * nyquist, float(nyquist),
+                                     bool(rays_wrap_around))
+    return counts[0:2], counts[2:4], counts[4:6]

@@ -18,7 +18,7 @@ result at random; hence the repair runs only where the line is there.
 import numpy as np
 
 from . import _array
-from ._jumps import jump_counts
+from ._jumps import dealiased_jumps
 from ._settings import Settings
 
 #: A seam line: at least this many of the gate pairs facing across the first
@@ -49,29 +49,27 @@ def best_first_ray(valid):
     return int(np.argmin(contacts))
 
 
-def has_seam_line(dealiased, nyquist):
+def has_seam_line(across, wrap):
     """True when the first and the last ray of a dealiased wrapping sweep
-    (NaN where no gate) disagree by more than the Nyquist velocity along a
-    good part of their common gates, far more often than neighbouring rays
-    elsewhere do."""
-    dealiased = np.asarray(dealiased, dtype=np.float64)
-    share = _broken_across(dealiased[0], dealiased[-1], nyquist)
-    if not share:
-        return False
-    with np.errstate(invalid="ignore"):
-        inner = np.abs(np.diff(dealiased, axis=0))
-    elsewhere = np.count_nonzero(inner > nyquist) / max(np.count_nonzero(np.isfinite(inner)), 1)
-    return share >= LINE_CONTRAST * elsewhere
+    disagree by more than the Nyquist velocity along a good part of their
+    common gates, far more often than neighbouring rays elsewhere do.
+    `across` and `wrap`: (jumps, pairs) across the other ray boundaries and
+    across the first, as `dealiased_jumps` counts them."""
+    share = _line_share(*wrap)
+    return bool(share) and share >= LINE_CONTRAST * (across[0] / max(across[1], 1))
 
 
 def _broken_across(first, last, nyquist):
-    """The share of the common gates of two dealiased rays that disagree by
-    more than the Nyquist velocity when it makes a line (at least LINE_PAIRS
-    gates and LINE_SHARE of them), else 0."""
+    """`_line_share` of two dealiased rays (NaN where no gate)."""
     with np.errstate(invalid="ignore"):
         seam = np.abs(np.asarray(first, dtype=np.float64) - np.asarray(last, dtype=np.float64))
-    pairs = np.count_nonzero(np.isfinite(seam))
-    broken = int(np.count_nonzero(seam > nyquist))
+    return _line_share(int(np.count_nonzero(seam > nyquist)), int(np.count_nonzero(np.isfinite(seam))))
+
+
+def _line_share(broken, pairs):
+    """The share of the gate pairs across a ray boundary that disagree by
+    more than the Nyquist velocity when they make a line (at least
+    LINE_PAIRS of them and LINE_SHARE of the pairs), else 0."""
     share = broken / max(pairs, 1)
     return share if broken >= LINE_PAIRS and share >= LINE_SHARE else 0.0
 
@@ -89,8 +87,8 @@ def repair_seam(vel, excluded, folds, nyquist, settings):
     ends = np.where(excluded[[0, -1]], np.nan, _array.unfold(vel[[0, -1]], folds[[0, -1]], nyquist))
     if not _broken_across(ends[0], ends[1], nyquist):
         return folds, 0  # the first test of has_seam_line, on the two rays alone: most sweeps end here
-    dealiased = np.where(excluded, np.nan, _array.unfold(vel, folds, nyquist))
-    if not has_seam_line(dealiased, nyquist):
+    along, across, wrap = dealiased_jumps(vel, folds, excluded, nyquist, True)
+    if not has_seam_line(across, wrap):
         return folds, 0
     first = best_first_ray(~excluded)
     if first == 0:
@@ -98,10 +96,13 @@ def repair_seam(vel, excluded, folds, nyquist, settings):
     rotated = np.ascontiguousarray(np.roll(vel, -first, axis=0))
     moved = _array.sweep_folds(rotated, np.roll(excluded, -first, axis=0), nyquist, True, settings)
     moved = np.roll(moved, first, axis=0)
-    moved_dealiased = np.where(excluded, np.nan, _array.unfold(vel, moved, nyquist))
-    if jump_counts(moved_dealiased, nyquist, True)[0] >= jump_counts(dealiased, nyquist, True)[0]:
+    if _jumps(dealiased_jumps(vel, moved, excluded, nyquist, True)) >= _jumps((along, across, wrap)):
         return folds, 0
     return moved, first
+
+
+def _jumps(kinds):
+    return sum(jumps for jumps, _ in kinds)
 
 
 def fold_counts_seamed(

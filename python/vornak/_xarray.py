@@ -120,17 +120,22 @@ def _ray_order(ds, ray_dim):
 
 
 def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, vad_azimuth=None, report=None,
-            noise=None):
+            noise=None, screened=False):
     """One sweep (rays, gates) in the dataset's ray order -> dealiased (and
     folds), and the whole folds the sweep's VAD fit added when `vad_azimuth`
     (the azimuths in the dataset's ray order) is given; `report`, a dict,
     receives what the repairs did. `noise(scan_vel, scan_excluded, report)`,
-    when given, returns gates to exclude as well (dataset order) or None."""
+    when given, returns gates to exclude as well (dataset order) or None.
+    `screened`: `mask` is the gate screen's own array of the sweep's excluded
+    gates, the ones not finite as float32 among them, and is changed here."""
     with np.errstate(over="ignore", invalid="ignore"):
         vel = np.ascontiguousarray(vel, dtype=np.float32)
-    excluded = ~np.isfinite(vel)
-    if mask:
-        excluded |= np.asarray(mask[0], dtype=bool)
+    if screened:
+        excluded = np.ascontiguousarray(mask[0], dtype=bool)
+    else:
+        excluded = ~np.isfinite(vel)
+        if mask:
+            excluded |= np.asarray(mask[0], dtype=bool)
     scan_vel, scan_excluded = (vel, excluded) if order is None else (vel[order], excluded[order])
     if noise is not None:
         low = noise(scan_vel, scan_excluded, report)
@@ -157,7 +162,7 @@ def _kernel(vel, *mask, order, nyquist, rays_wrap_around, settings, with_folds, 
         azimuth = vad_azimuth if order is None else vad_azimuth[order]
         sweep = _anchor.SweepInput(scan_vel, folds, scan_excluded, nyquist, azimuth, 0.0, np.zeros(vel.shape[1]),
                                    rays_wrap_around)
-        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True)
+        folds, anchoring = _anchor.anchor_sweep(sweep, vad=True, own=True)
         shift = anchoring.sweep_shift
         if report is not None:
             report["nearby_gates"] = anchoring.nearby_gates
@@ -324,7 +329,7 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
             excluded |= np.asarray(_in_order(given, dims), dtype=bool)
         kwargs["noise"] = _noise_check(ds, var, dims, order, nyquist, rays_wrap_around,
                                        apply=settings.noise_mask and mask is None)
-        results = _kernel(vel, excluded, **kwargs, report=report)
+        results = _kernel(vel, excluded, **kwargs, report=report, screened=True)
         results = results if count > 1 else (results,)
         shift = results[-1] if vad_azimuth is not None else None
         results = [xr.Variable(dims, r) for r in results[:fields]]
@@ -366,9 +371,22 @@ def _dealias_sweep(ds, field, nyquist, settings, *, rays_wrap_around=None, mask=
     if keep_folds:
         new[names.FOLDS] = results[1].transpose(*var.dims)
         new[names.FOLDS].attrs = names.folds_attrs(comment)
+    return _with_variables(ds, new)
+
+
+def _with_variables(ds, new):
+    """A shallow copy of `ds` with the variables `new` (name -> Variable)
+    added, or put in place of its own of that name.
+
+    They lie on the sweep's own dimensions, so the merge that `update` makes
+    (alignment, indexes: a good part of the Python around the kernels of a
+    sweep) has nothing to do: the copy takes them directly. A variable of
+    other sizes still goes through `update`."""
     out = ds.copy()
-    out.update(new)  # one merge for all the new variables
-    return out
+    if not all(ds.sizes.get(dim) == size for var in new.values() for dim, size in zip(var.dims, var.shape)):
+        out.update(new)
+        return out
+    return out._replace(variables={**out._variables, **new})
 
 
 def _repair_attrs(ds, report, order, angle, rays_wrap_around, settings):

@@ -20,6 +20,10 @@ std::size_t codes_and_bound(std::span<const Value> values, double bound, std::sp
                             std::size_t implausible_codes, std::span<std::uint8_t> excluded,
                             std::span<float> single) noexcept;
 
+// Whether the passes here may take eight gates at a time (AVX-512 on x86-64,
+// known at run time); the results are the same either way.
+[[nodiscard]] bool wide_gates() noexcept;
+
 // velocity + folds x span, in double, rounded once to float; NaN where excluded.
 template <class Velocity, class Fold>
 void unfold(std::span<const Velocity> velocity, const Fold* folds, const std::uint8_t* excluded, double span,

@@ -381,9 +381,11 @@ def _with_variables(ds, new):
     They lie on the sweep's own dimensions, so the merge that `update` makes
     (alignment, indexes: a good part of the Python around the kernels of a
     sweep) has nothing to do: the copy takes them directly. A variable of
-    other sizes still goes through `update`."""
+    other sizes still goes through `update`, and so does every variable
+    where xarray lacks the private `_replace` this relies on."""
     out = ds.copy()
-    if not all(ds.sizes.get(dim) == size for var in new.values() for dim, size in zip(var.dims, var.shape)):
+    same_sizes = all(ds.sizes.get(dim) == size for var in new.values() for dim, size in zip(var.dims, var.shape))
+    if not same_sizes or not hasattr(out, "_replace") or not hasattr(out, "_variables"):
         out.update(new)
         return out
     return out._replace(variables={**out._variables, **new})

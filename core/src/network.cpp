@@ -127,9 +127,11 @@ void Tracker::connect_slots() {
   // threshold: a load of a quarter at the start, so that probes mostly end
   // at the first entry, and room for the slots' worth of re-attachments of
   // the few large regions that merge first on a smooth sweep before the
-  // first refill. Larger tables are fresh mappings every call, whose
-  // clearing would cost what the shorter probes save: twice the slots, a
-  // load of one half, room for a quarter of the slots' worth.
+  // first refill. Larger tables, twice the slots: a load of one half, room
+  // for a quarter of the slots' worth. There the shorter probes save less
+  // than timing can tell apart (a reused block needs no fresh pages either
+  // way), and four times the slots would raise the call's peak memory by
+  // over a quarter.
   const std::size_t open = slots_.size();
   const std::size_t roomy = 4 * open + 1;
   const std::size_t capacity =

@@ -142,5 +142,63 @@ TEST(Tracker, InconsistentInputsAreIndexFailures) {
   (void)testing::internal::GetCapturedStderr();
 }
 
+
+// A lattice of width x height regions, each bordering the next along its row
+// and the one below, in from_boundaries' order (from the larger label), with
+// counts, differences and sizes from `seed`.
+struct Lattice {
+  Edges boundaries;
+  std::vector<std::int32_t> sizes;
+};
+
+Lattice lattice(std::int32_t width, std::int32_t height, std::uint32_t seed) {
+  std::uint32_t state = seed;
+  auto next = [&state](std::uint32_t range) {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<std::int32_t>((state >> 8) % range);
+  };
+  Lattice out;
+  for (std::int32_t r = 1; r <= width * height; ++r) {
+    out.sizes.push_back(1 + next(50));
+    for (const std::int32_t larger : {r % width != 0 ? r + 1 : 0, r + width}) {
+      if (larger == 0 || larger > width * height) continue;
+      const std::int32_t count = 1 + next(7);
+      out.boundaries.region_a.push_back(larger);
+      out.boundaries.region_b.push_back(r);
+      out.boundaries.count.push_back(count);
+      out.boundaries.sum_a.push_back(count * static_cast<double>(next(81) - 40));
+      out.boundaries.sum_b.push_back(0.0);
+    }
+  }
+  return out;
+}
+
+std::vector<std::int32_t> solve(Lattice net) {
+  const auto regions = static_cast<std::int32_t>(net.sizes.size());
+  const Buffer<std::int32_t> folds =
+      Tracker::from_boundaries(std::move(net.boundaries), regions, net.sizes, 20.0).solve();
+  return {folds.begin(), folds.end()};
+}
+
+TEST(Tracker, LargeNetworksSolveAlikeAfterLargerAndFailedOnes) {
+  // Tables of several MiB each, whose blocks later calls reuse as earlier
+  // calls left them: a larger network needs larger blocks, and one that fails
+  // on its last slot leaves its pair table filled.
+  const std::vector<std::int32_t> first = solve(lattice(700, 600, 1));
+  const std::vector<std::int32_t> larger = solve(lattice(800, 700, 2));
+  Lattice repeated = lattice(800, 700, 3);
+  for (auto* column : {&repeated.boundaries.region_a, &repeated.boundaries.region_b,
+                       &repeated.boundaries.count}) {
+    column->push_back(column->front());
+  }
+  repeated.boundaries.sum_a.push_back(0.0);
+  repeated.boundaries.sum_b.push_back(0.0);
+  testing::internal::CaptureStderr();
+  EXPECT_THROW((void)solve(std::move(repeated)), Failure);
+  (void)testing::internal::GetCapturedStderr();
+  EXPECT_EQ(solve(lattice(700, 600, 1)), first);
+  EXPECT_EQ(solve(lattice(800, 700, 2)), larger);
+}
+
 }  // namespace
 }  // namespace vornak

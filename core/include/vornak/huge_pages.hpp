@@ -3,8 +3,9 @@
 // 2 MiB boundaries and marked for transparent huge pages: a random read over
 // tens of megabytes then needs no page walk, which in a virtual machine costs
 // about as much as the read itself, and a fresh table takes one page fault per
-// 2 MiB instead of one per 4 KiB. Smaller blocks, and systems without the
-// mapping calls, use the core's ordinary allocation.
+// 2 MiB instead of one per 4 KiB. A few blocks are kept between calls and
+// reused, faults and all (huge_pages.cpp says how many). Smaller blocks, and
+// systems without the mapping calls, use the core's ordinary allocation.
 #pragma once
 
 #include <cstddef>
@@ -15,9 +16,8 @@
 
 namespace vornak {
 
-// Blocks of this many bytes and more are fresh mappings of their own (where
-// the system has the mapping calls): each call that makes one pays its page
-// faults and clearing.
+// Blocks of this many bytes and more are mappings of their own (where the
+// system has the mapping calls), kept between calls within limits.
 inline constexpr std::size_t smallest_mapped_block = std::size_t{4} << 20;
 
 namespace detail {
@@ -58,7 +58,7 @@ template <class T>
 }
 
 // `count` elements of a plain type, not written, as uninitialized() but on
-// huge pages.
+// huge pages: they may hold an earlier call's values.
 template <class T>
 [[nodiscard]] HugeBuffer<T> huge_uninitialized(std::size_t count) {
   static_assert(std::is_trivially_default_constructible_v<T>);

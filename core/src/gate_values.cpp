@@ -8,30 +8,22 @@
 #include <limits>
 #include <type_traits>
 
+#include "gate_lanes.hpp"
 #include "vornak/numeric.hpp"
 
 namespace vornak::gates {
 
 namespace {
 
-// Two gates at a time as doubles, in the vector types of GCC and Clang
-// (SSE2 or whatever the target has): the compilers leave a plain loop of
+// Two gates at a time (gate_lanes.hpp): the compilers leave a plain loop of
 // comparisons that yield flags scalar.
-using Doubles = double __attribute__((vector_size(16)));
-using Floats = float __attribute__((vector_size(8)));
-using Flags = std::int64_t __attribute__((vector_size(16)));
-
 Doubles load(const double* at) noexcept {
   Doubles v;
   std::memcpy(&v, at, sizeof v);
   return v;
 }
 
-Doubles load(const float* at) noexcept {
-  Floats v;
-  std::memcpy(&v, at, sizeof v);
-  return __builtin_convertvector(v, Doubles);
-}
+Doubles load(const float* at) noexcept { return widened(at); }
 
 template <class Value>
 bool implausible_at(Value value, double bound, std::span<const double> codes) noexcept {
@@ -41,17 +33,11 @@ bool implausible_at(Value value, double bound, std::span<const double> codes) no
   return hit;
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VORNAK_WIDE_GATES 1
+#ifdef VORNAK_WIDE_GATES
 // Eight gates at a time where the processor has AVX-512 (the flags of a
 // comparison in a mask register, narrowed to bytes in one instruction):
 // about 2.5 times the pass above, on a sweep that is not in the cache
 // too. The same comparisons, in the same widths, so the same results.
-using Doubles8 = double __attribute__((vector_size(64)));
-using Floats8 = float __attribute__((vector_size(32)));
-using Flags8 = std::int64_t __attribute__((vector_size(64)));
-using Bytes8 = std::uint8_t __attribute__((vector_size(8)));
-
 template <class Value>
 __attribute__((target("avx512f"))) std::size_t codes_and_bound_wide(
     const Value* values, std::size_t size, double bound, const double* codes, std::size_t implausible_codes,
@@ -94,9 +80,6 @@ __attribute__((target("avx512f"))) std::size_t codes_and_bound_wide(
   }
   return count;
 }
-
-using Ints8 = std::int32_t __attribute__((vector_size(32)));
-using Bits8 = std::uint32_t __attribute__((vector_size(32)));
 
 // unfold of float velocities and int32 folds, eight gates at a time.
 __attribute__((target("avx512f"))) void unfold_wide(const float* velocity, const std::int32_t* folds,

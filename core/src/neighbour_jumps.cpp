@@ -7,29 +7,19 @@
 #include <span>
 #include <vector>
 
+#include "gate_lanes.hpp"
 #include "vornak/gate_values.hpp"
 
 namespace vornak::gates {
 
 namespace {
 
-// Two pairs at a time as doubles, in the vector types of GCC and Clang: the
-// compilers leave the plain loop scalar (float widened, flags counted).
-using Doubles = double __attribute__((vector_size(16)));
-using Floats = float __attribute__((vector_size(8)));
-using Counts = std::int64_t __attribute__((vector_size(16)));
+// Two pairs at a time (gate_lanes.hpp): the compilers leave the plain loop
+// scalar (float widened, flags counted).
+using Counts = Flags;
 
-Doubles widened(const float* at) noexcept {
-  Floats v;
-  std::memcpy(&v, at, sizeof v);
-  return __builtin_convertvector(v, Doubles);
-}
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VORNAK_WIDE_PAIRS 1
-using Doubles8 = double __attribute__((vector_size(64)));
-using Floats8 = float __attribute__((vector_size(32)));
-using Counts8 = std::int64_t __attribute__((vector_size(64)));
+#ifdef VORNAK_WIDE_GATES
+using Counts8 = Flags8;
 
 // count_pairs below, eight pairs at a time with AVX-512; the rest left to it.
 __attribute__((target("avx512f"))) std::size_t count_pairs_wide(const float* a, const float* b, std::size_t n,
@@ -64,7 +54,7 @@ void count_pairs(const float* a, const float* b, std::size_t n, double nyquist, 
   constexpr double largest = std::numeric_limits<double>::max();
   const Counts magnitude = {INT64_MAX, INT64_MAX};  // all bits but the sign
   std::size_t i = 0;
-#ifdef VORNAK_WIDE_PAIRS
+#ifdef VORNAK_WIDE_GATES
   if (wide_gates()) i = count_pairs_wide(a, b, n, nyquist, into);
 #endif
   Counts jumps = {0, 0}, pairs = {0, 0};

@@ -96,12 +96,12 @@ def repair_seam(vel, excluded, folds, nyquist, settings):
     rotated = np.ascontiguousarray(np.roll(vel, -first, axis=0))
     moved = _array.sweep_folds(rotated, np.roll(excluded, -first, axis=0), nyquist, True, settings)
     moved = np.roll(moved, first, axis=0)
-    if _jumps(dealiased_jumps(vel, moved, excluded, nyquist, True)) >= _jumps((along, across, wrap)):
+    if _total_jumps(dealiased_jumps(vel, moved, excluded, nyquist, True)) >= _total_jumps((along, across, wrap)):
         return folds, 0
     return moved, first
 
 
-def _jumps(kinds):
+def _total_jumps(kinds):
     return sum(jumps for jumps, _ in kinds)
 
 
